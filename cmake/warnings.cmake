@@ -1,0 +1,8 @@
+# Every target links merravine_warnings so the whole tree builds with one warning set.
+add_library(merravine_warnings INTERFACE)
+target_compile_options(merravine_warnings INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor
+    -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+if(MERRAVINE_WERROR)
+    target_compile_options(merravine_warnings INTERFACE -Werror)
+endif()

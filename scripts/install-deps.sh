@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs everything the build, the program and the tests need on Debian 12.
+# Safe to run again: apt-get skips what is there, npm ci restores e2e/node_modules.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config git
+    libgtest-dev libgmock-dev
+    libsqlite3-dev sqlite3
+    liblzf-dev
+    libssl-dev
+    libboost-dev
+    nlohmann-json3-dev
+    libgtk-3-dev libwebkit2gtk-4.1-dev
+    xdg-utils
+    nodejs npm chromium xvfb xauth
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+# Node and npm may come from outside Debian on some machines; take them as they are.
+if command -v node >/dev/null && command -v npm >/dev/null; then
+    filtered=()
+    for package in "${missing[@]}"; do
+        case "$package" in nodejs|npm) ;; *) filtered+=("$package") ;; esac
+    done
+    missing=("${filtered[@]}")
+fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+if [ -f "$root/e2e/package-lock.json" ] && [ "${MERRAVINE_SKIP_NPM:-0}" != "1" ]; then
+    (cd "$root/e2e" && npm ci --no-audit --no-fund --loglevel=error)
+fi

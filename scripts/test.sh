@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds with warnings as errors and runs every test:
+# the GoogleTest suites through CTest, then the browser tests in e2e/.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+bash scripts/install-deps.sh
+cmake --preset ci >/dev/null
+cmake --build --preset ci
+ctest --preset ci -j2
+
+if [ -f e2e/package.json ]; then
+    export MERRAVINE_BIN="$root/build/ci/src/shell/merravine"
+    (cd e2e && xvfb-run -a --server-args="-screen 0 1280x800x24" npm test)
+fi
