@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/thread_id.h"
+#include "util/ini_file.h"
 
 namespace merravine {
 
@@ -133,6 +134,20 @@ CLogWriter& TheLogWriter() {
 bool OpenLogFolder(const std::string& log_folder) {
     platform::MakeFolders(log_folder);
     return TheLogWriter().OpenLog(log_folder + "/" + kLogFileName);
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+int32_t LoadLogLevel(const std::string& config_path) {
+    int32_t level = ReadProfileInt(config_path, "LOG", "LEVEL", 3);
+    if (static_cast<uint32_t>(level) > 2) {
+        level = 2;
+        WriteProfileString(config_path, "LOG", "LEVEL", "2");  // a failure leaves the level at 2
+    }
+    TheLogWriter().SetLevel(level);
+    return level;
 }
 
 }  // namespace merravine

@@ -82,6 +82,11 @@ size_t FormatLogPrefix(char* out, size_t room, const std::tm& when, int64_t thre
 /// worker threads that still log while the process ends find it intact.
 CLogWriter& TheLogWriter();
 
+/// Reads the level from key LEVEL of section LOG in the settings file at
+/// `config_path` (3 when absent). A value above 2, read as unsigned, becomes 2 and
+/// "2" is written back to the key. Sets the process-wide writer's level and returns it.
+int32_t LoadLogLevel(const std::string& config_path);
+
 /// The log file's name inside the log folder.
 inline constexpr const char* kLogFileName = "Tessvel.log";
 
