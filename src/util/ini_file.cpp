@@ -141,6 +141,18 @@ std::optional<std::string> IniFile::Find(std::string_view section, std::string_v
     return std::string(StripQuotes(SplitKeyLine(lines_[*key_line])->value));
 }
 
+std::vector<std::pair<std::string, std::string>> IniFile::Entries(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const auto section_line = FindSection(section);
+    if (!section_line) return entries;
+    for (size_t i = *section_line + 1; i < lines_.size() && !SectionName(lines_[i]); ++i) {
+        if (const auto entry = SplitKeyLine(lines_[i])) {
+            entries.emplace_back(entry->key, StripQuotes(entry->value));
+        }
+    }
+    return entries;
+}
+
 std::string IniFile::GetString(std::string_view section, std::string_view key, std::string_view fallback) const {
     const auto value = Find(section, key);
     return std::string(CutToUtf16Units(value ? std::string_view(*value) : fallback, kMaxReadUnits));

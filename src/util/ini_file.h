@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace merravine {
@@ -38,6 +39,9 @@ public:
     /// The leading decimal integer of the value (0 when it has none), or `fallback`
     /// when the key is absent or its value empty. Overflow wraps around at 32 bits.
     int32_t GetInt(std::string_view section, std::string_view key, int32_t fallback) const;
+
+    /// The keys and whole values of `section`, in file order.
+    std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
 
     /// Sets `key` in `section`, adding what is missing. Line breaks in `value` become blanks.
     void Set(std::string_view section, std::string_view key, std::string_view value);
