@@ -36,7 +36,8 @@ std::string BaseFolder(const std::string& variable, const std::string& home, con
 }
 
 DataPaths AllIn(const std::string& folder) {
-    return {Join(folder, kConfigName), Join(folder, kDatabaseName), Join(folder, kLogFolderName), {}};
+    return {
+        Join(folder, kConfigName), Join(folder, kDatabaseName), Join(folder, kLogFolderName), {}};
 }
 
 }  // namespace
@@ -44,10 +45,14 @@ DataPaths AllIn(const std::string& folder) {
 DataPaths ChooseDataPaths(const DataFolderInputs& inputs) {
     if (!inputs.data_dir_option.empty()) return AllIn(inputs.data_dir_option);
     if (!inputs.data_dir_env.empty()) return AllIn(inputs.data_dir_env);
-    if (!inputs.program_folder.empty() && inputs.program_folder_writable) return AllIn(inputs.program_folder);
-    const std::string config = Join(BaseFolder(inputs.xdg_config_home, inputs.home, ".config"), kAppFolderName);
-    const std::string data = Join(BaseFolder(inputs.xdg_data_home, inputs.home, ".local/share"), kAppFolderName);
-    const std::string state = Join(BaseFolder(inputs.xdg_state_home, inputs.home, ".local/state"), kAppFolderName);
+    if (!inputs.program_folder.empty() && inputs.program_folder_writable)
+        return AllIn(inputs.program_folder);
+    const std::string config =
+        Join(BaseFolder(inputs.xdg_config_home, inputs.home, ".config"), kAppFolderName);
+    const std::string data =
+        Join(BaseFolder(inputs.xdg_data_home, inputs.home, ".local/share"), kAppFolderName);
+    const std::string state =
+        Join(BaseFolder(inputs.xdg_state_home, inputs.home, ".local/state"), kAppFolderName);
     return {Join(config, kConfigName), Join(data, kDatabaseName), Join(state, kLogFolderName), {}};
 }
 
@@ -57,8 +62,8 @@ std::string HomeFolder() {
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr) {
         home = found->pw_dir;
     }
     return home;
@@ -68,7 +73,8 @@ DataPaths ResolveDataPaths(const std::string& data_dir_option) {
     DataFolderInputs inputs;
     std::error_code ignored;
     const auto absolute = [&ignored](const std::string& path) {
-        return path.empty() ? path : std::filesystem::absolute(path, ignored).lexically_normal().string();
+        return path.empty() ? path
+                            : std::filesystem::absolute(path, ignored).lexically_normal().string();
     };
     inputs.data_dir_option = absolute(data_dir_option);
     inputs.data_dir_env = absolute(Env("MERRAVINE_DATA_DIR"));

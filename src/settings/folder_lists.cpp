@@ -7,7 +7,8 @@ namespace merravine {
 
 namespace {
 
-int32_t SetList(SearchSettings& settings, std::vector<std::string> SearchSettings::*list, const ScriptValue& values) {
+int32_t SetList(SearchSettings& settings, std::vector<std::string> SearchSettings::*list,
+                const ScriptValue& values) {
     settings.*list = MergeFolderList(values);
     SaveSettings(settings);
     return 0;
@@ -24,7 +25,8 @@ ScriptValue ListValue(const std::vector<std::string>& list) {
 }  // namespace
 
 bool PathWithin(std::string_view inner, std::string_view outer) {
-    if (outer.empty() || inner.size() < outer.size() || inner.substr(0, outer.size()) != outer) return false;
+    if (outer.empty() || inner.size() < outer.size() || inner.substr(0, outer.size()) != outer)
+        return false;
     return inner.size() == outer.size() || outer.back() == '/' || inner[outer.size()] == '/';
 }
 
@@ -65,8 +67,12 @@ ScriptValue GetSearchDirectory(const SearchSettings& settings) {
     return ListValue({home});
 }
 
-ScriptValue GetExcludeDirectory(const SearchSettings& settings) { return ListValue(settings.excludeDirs); }
+ScriptValue GetExcludeDirectory(const SearchSettings& settings) {
+    return ListValue(settings.excludeDirs);
+}
 
-ScriptValue GetProtectDirectory(const SearchSettings& settings) { return ListValue(settings.protectDirs); }
+ScriptValue GetProtectDirectory(const SearchSettings& settings) {
+    return ListValue(settings.protectDirs);
+}
 
 }  // namespace merravine

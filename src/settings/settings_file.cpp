@@ -19,7 +19,9 @@ constexpr int64_t kSizeCeiling = 4294967296;  // 2^32
 int64_t IndexOfNumberedKey(std::string_view key, std::string_view prefix) {
     if (key.size() <= prefix.size()) return -1;
     for (size_t i = 0; i < prefix.size(); ++i) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        const auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(key[i]) != prefix[i]) return -1;
     }
     const std::string_view digits = key.substr(prefix.size());
@@ -33,16 +35,19 @@ int64_t IndexOfNumberedKey(std::string_view key, std::string_view prefix) {
 // Reads the folder keys prefix0 .. prefix(count-1) in index order, skipping empty
 // values, and returns how many keys the load tried (count, or 0 when count <= 0).
 // Only the keys present are visited, so a huge hand-edited count costs nothing.
-int32_t LoadFolderList(const IniFile& file, std::string_view prefix, int32_t count, std::vector<std::string>& list) {
+int32_t LoadFolderList(const IniFile& file, std::string_view prefix, int32_t count,
+                       std::vector<std::string>& list) {
     if (count <= 0) return 0;
-    std::map<int64_t, std::string> present;  // the first key of each index wins, as a lookup finds it
+    std::map<int64_t, std::string>
+        present;  // the first key of each index wins, as a lookup finds it
     for (auto& [key, value] : file.Entries(kSettingSection)) {
         const int64_t index = IndexOfNumberedKey(key, prefix);
         if (index >= 0 && index < count) present.emplace(index, std::move(value));
     }
+    // Folder values are read whole: the storage form of a path longer than 96
+    // characters runs past 258, and a cut value would no longer decode.
     for (const auto& [index, value] : present) {
-        const std::string_view cut = CutToUtf16Units(value, IniFile::kMaxReadUnits);
-        if (!cut.empty()) list.push_back(FromBase64(cut));
+        if (!value.empty()) list.push_back(FromBase64(value));
     }
     return count;
 }
@@ -95,13 +100,14 @@ void LoadSettings(SearchSettings& settings) {
 
     const int32_t search_tried =
         LoadFolderList(file, "search_", file.GetInt(section, "searchnum", 63), settings.searchDirs);
-    const int32_t exclude_tried =
-        LoadFolderList(file, "exclude_", file.GetInt(section, "excludenum", search_tried), settings.excludeDirs);
-    LoadFolderList(file, "protect_", file.GetInt(section, "protectnum", exclude_tried), settings.protectDirs);
+    const int32_t exclude_tried = LoadFolderList(
+        file, "exclude_", file.GetInt(section, "excludenum", search_tried), settings.excludeDirs);
+    LoadFolderList(file, "protect_", file.GetInt(section, "protectnum", exclude_tried),
+                   settings.protectDirs);
 
     for (size_t kind = 0; kind < kExtensionListKeys.size(); ++kind) {
-        settings.extensionLists[kind] =
-            SplitExtensionList(file.GetString(section, kExtensionListKeys[kind], kDefaultExtensionLists[kind]));
+        settings.extensionLists[kind] = SplitExtensionList(
+            file.GetString(section, kExtensionListKeys[kind], kDefaultExtensionLists[kind]));
     }
     settings.scanmaxfilenumber = file.GetInt(section, "scanmaxfilenumber", 2147483647);
 }

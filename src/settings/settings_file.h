@@ -3,7 +3,9 @@
 //
 // The load reads each key once; numbered folder keys (search_0, exclude_3, ...)
 // are read up to their count, so stale keys beyond it from a longer list saved
-// earlier are ignored. Sizes read from the file are clamped to 4294967296.
+// earlier are ignored; their values are read whole, however long (other text
+// values are cut at 258 characters as the profile functions cut them). Sizes
+// read from the file are clamped to 4294967296.
 // The save rewrites the keys it owns in a fixed order and keeps every other line.
 #pragma once
 
@@ -22,7 +24,7 @@ inline constexpr const char* kSettingSection = "setting";
 
 /// Keys of the six extension lists, in the order of ExtensionList.
 inline constexpr std::array<const char*, 6> kExtensionListKeys = {"archive", "document", "audio",
-                                                                   "video",   "picture",  "program"};
+                                                                  "video",   "picture",  "program"};
 /// The extension lists used when the file does not name them, in the order of ExtensionList.
 inline constexpr std::array<const char*, 6> kDefaultExtensionLists = {
     "7z|apk|arj|bz|cab|dmg|gz|img|iso|rar|zip",

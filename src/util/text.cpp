@@ -132,7 +132,8 @@ std::u16string AnsiToWide(std::string_view text) { return Utf8ToUtf16(text); }
 
 int64_t LeadingInt64(std::string_view text) {
     size_t pos = 0;
-    while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
+    while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r')))
+        ++pos;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) negative = text[pos++] == '-';
     // Accumulate towards the sign's side so that INT64_MIN itself is reachable.
@@ -176,7 +177,9 @@ std::string_view CutToUtf16Units(std::string_view text, size_t max_units) {
 std::string Base64Encode(std::string_view bytes) {
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);
-    const auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])); };
+    const auto byte = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i]));
+    };
     size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const uint32_t group = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);

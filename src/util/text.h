@@ -15,7 +15,8 @@
 
 namespace merravine {
 
-/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE bytes.
+/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE
+/// bytes.
 std::string ToBase64(std::string_view text);
 /// Undoes ToBase64; a text whose length is not a multiple of 4 comes back unchanged.
 std::string FromBase64(std::string_view stored);

@@ -33,8 +33,7 @@ INSTANTIATE_TEST_SUITE_P(
     Lists, FolderMerge,
     ::testing::Values(
         MergeCase{{"/a/b", "/d", "/a"}, {"/d", "/a"}},  // the shorter one replaces, at the end
-        MergeCase{{"/a", "/a"}, {"/a"}},
-        MergeCase{{"/a", "/a/b"}, {"/a"}},
+        MergeCase{{"/a", "/a"}, {"/a"}}, MergeCase{{"/a", "/a/b"}, {"/a"}},
         MergeCase{{"/data/Photo", "/data/Photos"}, {"/data/Photo", "/data/Photos"}},
         MergeCase{{"/data/Photos", "/data/Photo"}, {"/data/Photos", "/data/Photo"}},
         MergeCase{{"/Data", "/data/x"}, {"/Data", "/data/x"}},  // exact comparison

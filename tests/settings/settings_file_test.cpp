@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 
 class SettingsFile : public ::testing::Test {
-protected:
+  protected:
     SearchSettings Fresh() const {
         SearchSettings settings;
         InitSearchSettings(settings, config_.string());
@@ -43,7 +43,8 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
     EXPECT_EQ(settings.minsize, 0);
     EXPECT_EQ(settings.scanmaxfilenumber, 2147483647);
     EXPECT_TRUE(settings.searchDirs.empty());
-    EXPECT_EQ(settings.extensionLists[LIST_PROGRAM], (std::vector<std::string>{"bat", "com", "dll", "drv", "exe", "msi"}));
+    EXPECT_EQ(settings.extensionLists[LIST_PROGRAM],
+              (std::vector<std::string>{"bat", "com", "dll", "drv", "exe", "msi"}));
     EXPECT_EQ(settings.extensionLists[LIST_PICTURE].size(), 16u);
     EXPECT_FALSE(fs::exists(config_));
 }
@@ -71,15 +72,18 @@ TEST_F(SettingsFile, HandEditedNumberedKeysAndCounts) {
     SearchSettings missing = Loaded(
         "[setting]\nsearch_0=LwBhAA==\nSEARCH_1=LwBiAA==\nsearch_2=/tmp/x\nsearch_63=LwB6AA==\n"
         "exclude_5=LwBiAA==\nprotectnum=0\nprotect_0=LwBhAA==\n");
-    EXPECT_EQ(missing.searchDirs, (std::vector<std::string>{"/a", "/b", "/tmp/x"}));  // plain text kept
+    EXPECT_EQ(missing.searchDirs,
+              (std::vector<std::string>{"/a", "/b", "/tmp/x"}));  // plain text kept
     EXPECT_EQ(missing.excludeDirs, (std::vector<std::string>{"/b"}));
     EXPECT_TRUE(missing.protectDirs.empty());
 
     // A stale third key from a longer list saved earlier is ignored.
-    SearchSettings stale = Loaded("[setting]\nsearchnum=2\nsearch_0=LwBhAA==\nsearch_1=\nsearch_2=LwBiAA==\n");
+    SearchSettings stale =
+        Loaded("[setting]\nsearchnum=2\nsearch_0=LwBhAA==\nsearch_1=\nsearch_2=LwBiAA==\n");
     EXPECT_EQ(stale.searchDirs, (std::vector<std::string>{"/a"}));  // empty value skipped
     // excludenum defaults to the 2 keys tried, protectnum to those 2.
-    SearchSettings chained = Loaded("[setting]\nsearchnum=2\nexclude_1=LwBhAA==\nexclude_2=LwBiAA==\nprotect_1=LwBhAA==\n");
+    SearchSettings chained = Loaded(
+        "[setting]\nsearchnum=2\nexclude_1=LwBhAA==\nexclude_2=LwBiAA==\nprotect_1=LwBhAA==\n");
     EXPECT_EQ(chained.excludeDirs, (std::vector<std::string>{"/a"}));
     EXPECT_EQ(chained.protectDirs, (std::vector<std::string>{"/a"}));
 
@@ -91,8 +95,10 @@ TEST_F(SettingsFile, HandEditedNumberedKeysAndCounts) {
 TEST_F(SettingsFile, HandEditedValues) {
     const std::string long_list = "zip|" + std::string(300, 'x');
     SearchSettings settings = Loaded(
-        "[Setting]\nfiletypes=0\nusemin=5\nminsize=5000000000\nusemax=-3\nmaxsize=-1\nskipflag=abc\n"
-        "archive=|zip||rar|\nvideo=|||\ndocument=" + long_list + "\nothertypes=anything\nscanmaxfilenumber=10\n");
+        "[Setting]\nfiletypes=0\nusemin=5\nminsize=5000000000\nusemax=-3\nmaxsize=-1\nskipflag="
+        "abc\n"
+        "archive=|zip||rar|\nvideo=|||\ndocument=" +
+        long_list + "\nothertypes=anything\nscanmaxfilenumber=10\n");
     EXPECT_EQ(settings.filetypes, 63);
     EXPECT_EQ(settings.usemin, 1);
     EXPECT_EQ(settings.minsize, 4294967296);
@@ -101,46 +107,64 @@ TEST_F(SettingsFile, HandEditedValues) {
     EXPECT_EQ(settings.skipflag, 0);          // not a number
     EXPECT_EQ(settings.extensionLists[LIST_ARCHIVE], (std::vector<std::string>{"zip", "", "rar"}));
     EXPECT_TRUE(settings.extensionLists[LIST_VIDEO].empty());
-    EXPECT_EQ(settings.extensionLists[LIST_DOCUMENT], (std::vector<std::string>{"zip", std::string(254, 'x')}));
+    EXPECT_EQ(settings.extensionLists[LIST_DOCUMENT],
+              (std::vector<std::string>{"zip", std::string(254, 'x')}));
     EXPECT_EQ(settings.othertypes, "anything");
     EXPECT_EQ(settings.scanmaxfilenumber, 10);
 
     const std::pair<const char*, int64_t> sizes[] = {
-        {"4294967295", 4294967295}, {"4294967296", 4294967296}, {"  +12kb", 12}, {"", 0}, {"x1", 0},
+        {"4294967295", 4294967295},
+        {"4294967296", 4294967296},
+        {"  +12kb", 12},
+        {"", 0},
+        {"x1", 0},
         {"99999999999999999999999", 4294967296},
     };
     for (const auto& [text, expected] : sizes) {
-        EXPECT_EQ(Loaded(std::string("[setting]\nminsize=") + text + "\n").minsize, expected) << text;
+        EXPECT_EQ(Loaded(std::string("[setting]\nminsize=") + text + "\n").minsize, expected)
+            << text;
     }
 }
 
 TEST_F(SettingsFile, SplitExtensionList) {
     const std::pair<const char*, std::vector<std::string>> cases[] = {
-        {"", {}}, {"|", {}}, {"||", {}}, {"zip", {"zip"}}, {"|zip||rar|", {"zip", "", "rar"}},
+        {"", {}},
+        {"|", {}},
+        {"||", {}},
+        {"zip", {"zip"}},
+        {"|zip||rar|", {"zip", "", "rar"}},
         {"ZIP| a ", {"ZIP", " a "}},
     };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(SplitExtensionList(text), expected) << text;
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(SplitExtensionList(text), expected) << text;
 }
 
 TEST_F(SettingsFile, SetAndGetSettings) {
     SearchSettings settings = Fresh();
     LoadSettings(settings);
-    const ScriptValue six = ScriptValue::List({ScriptValue::Int(1), ScriptValue::Text(""), ScriptValue::Int(1),
-                                               ScriptValue::Text("1"), ScriptValue::Int(1), ScriptValue::Text("2")});
+    const ScriptValue six =
+        ScriptValue::List({ScriptValue::Int(1), ScriptValue::Text(""), ScriptValue::Int(1),
+                           ScriptValue::Text("1"), ScriptValue::Int(1), ScriptValue::Text("2")});
     EXPECT_EQ(SetSettings(settings, six), 1);
     EXPECT_EQ(settings.filetypes, 63);
     EXPECT_FALSE(fs::exists(config_));
 
     ScriptValue eight = ScriptValue::List({
-        ScriptValue::Int(0), ScriptValue::Text("other"), ScriptValue::Int(1),
-        ScriptValue::OtherKind("5000000000"), ScriptValue::Int(0), ScriptValue::OtherKind("1048576.0"),
-        ScriptValue::Int(4), ScriptValue::Text("ignored"),
+        ScriptValue::Int(0),
+        ScriptValue::Text("other"),
+        ScriptValue::Int(1),
+        ScriptValue::OtherKind("5000000000"),
+        ScriptValue::Int(0),
+        ScriptValue::OtherKind("1048576.0"),
+        ScriptValue::Int(4),
+        ScriptValue::Text("ignored"),
     });
     EXPECT_EQ(SetSettings(settings, eight), 0);
-    EXPECT_EQ(GetSettings(settings),
-              ScriptValue::List({ScriptValue::Int(63), ScriptValue::Text("other"), ScriptValue::Int(1),
-                                 ScriptValue::Text("5000000000"), ScriptValue::Int(0), ScriptValue::Text("1048576"),
-                                 ScriptValue::Int(4)}));
+    EXPECT_EQ(
+        GetSettings(settings),
+        ScriptValue::List({ScriptValue::Int(63), ScriptValue::Text("other"), ScriptValue::Int(1),
+                           ScriptValue::Text("5000000000"), ScriptValue::Int(0),
+                           ScriptValue::Text("1048576"), ScriptValue::Int(4)}));
     EXPECT_NE(FileText().find("minsize=5000000000\n"), std::string::npos);
     EXPECT_EQ(FileText().find("othertypes"), std::string::npos);  // never written
 
@@ -152,11 +176,13 @@ TEST_F(SettingsFile, SetAndGetSettings) {
 }
 
 TEST_F(SettingsFile, SaveKeepsOtherKeysAndStaleEntries) {
-    SearchSettings settings = Loaded("[LOG]\nLEVEL=2\n[setting]\nlang=de\nsearchnum=3\nsearch_0=LwBhAA==\n"
-                                     "search_1=LwBiAA==\nsearch_2=LwBjAA==\n");
+    SearchSettings settings = Loaded(
+        "[LOG]\nLEVEL=2\n[setting]\nlang=de\nsearchnum=3\nsearch_0=LwBhAA==\n"
+        "search_1=LwBiAA==\nsearch_2=LwBjAA==\n");
     SetSearchDirectory(settings, ScriptValue::List({ScriptValue::Text("/z")}));
     const std::string text = FileText();
-    EXPECT_EQ(text.find("[LOG]\nLEVEL=2\n[setting]\nlang=de\nsearchnum=1\nsearch_0=LwB6AA==\n"), 0u) << text;
+    EXPECT_EQ(text.find("[LOG]\nLEVEL=2\n[setting]\nlang=de\nsearchnum=1\nsearch_0=LwB6AA==\n"), 0u)
+        << text;
     EXPECT_NE(text.find("search_2=LwBjAA=="), std::string::npos);  // stale, ignored on load
     SearchSettings restarted = Fresh();
     LoadSettings(restarted);
@@ -164,8 +190,9 @@ TEST_F(SettingsFile, SaveKeepsOtherKeysAndStaleEntries) {
 }
 
 TEST_F(SettingsFile, FolderNamesOfAnyBytesSurviveSaveAndLoad) {
-    const std::vector<std::string> names = {"/home/ana/Fotos/Ni\xC3\xB1os", "/srv/\xE6\x96\x87\xE4\xBB\xB6",
-                                            "/mnt/old/caf\xE9", "/tmp/\xF0\x9F\x98\x80/\xFF\xFE"};
+    const std::vector<std::string> names = {
+        "/home/ana/Fotos/Ni\xC3\xB1os", "/srv/" + std::string(200, 'd'),
+        "/srv/\xE6\x96\x87\xE4\xBB\xB6", "/mnt/old/caf\xE9", "/tmp/\xF0\x9F\x98\x80/\xFF\xFE"};
     SearchSettings settings = Fresh();
     ScriptValue values;
     for (const auto& name : names) values.Append(ScriptValue::Text(name));
