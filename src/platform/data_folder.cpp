@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "platform/log_file_ops.h"
@@ -35,6 +36,20 @@ std::string BaseFolder(const std::string& variable, const std::string& home, con
     return Join(home, fallback);
 }
 
+// Folders of installed programs: writable for root, but no place for a user's
+// settings, so a program found there keeps its files in the user's folders.
+bool IsSystemFolder(const std::string& folder) {
+    for (const char* system :
+         {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/snap", "/nix"}) {
+        const std::string_view prefix(system);
+        if (folder.compare(0, prefix.size(), prefix) == 0 &&
+            (folder.size() == prefix.size() || folder[prefix.size()] == '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 DataPaths AllIn(const std::string& folder) {
     return {
         Join(folder, kConfigName), Join(folder, kDatabaseName), Join(folder, kLogFolderName), {}};
@@ -45,8 +60,10 @@ DataPaths AllIn(const std::string& folder) {
 DataPaths ChooseDataPaths(const DataFolderInputs& inputs) {
     if (!inputs.data_dir_option.empty()) return AllIn(inputs.data_dir_option);
     if (!inputs.data_dir_env.empty()) return AllIn(inputs.data_dir_env);
-    if (!inputs.program_folder.empty() && inputs.program_folder_writable)
+    if (!inputs.program_folder.empty() && inputs.program_folder_writable &&
+        !IsSystemFolder(inputs.program_folder)) {
         return AllIn(inputs.program_folder);
+    }
     const std::string config =
         Join(BaseFolder(inputs.xdg_config_home, inputs.home, ".config"), kAppFolderName);
     const std::string data =

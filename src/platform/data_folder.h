@@ -3,7 +3,8 @@
 // In order of precedence:
 //   1. the folder given with --data-dir, then the MERRAVINE_DATA_DIR environment
 //      variable: all three files in that one folder;
-//   2. the program's own folder, when it is writable (portable use);
+//   2. the program's own folder, when it is writable (portable use) and is not a
+//      system folder such as /usr/bin (writable for root, but no place for settings);
 //   3. the user's folders: $XDG_CONFIG_HOME/merravine/Config.ini,
 //      $XDG_DATA_HOME/merravine/duplicate.db and $XDG_STATE_HOME/merravine/Log,
 //      with the usual fallbacks below the home folder for unset or relative values.

@@ -34,6 +34,11 @@ TEST(DataFolder, PrecedenceOfTheChoices) {
     EXPECT_EQ(portable.database_file, "/opt/merravine/duplicate.db");
     EXPECT_EQ(portable.log_folder, "/opt/merravine/Log");
 
+    inputs.program_folder = "/usr/local/bin";  // installed: writable for root only
+    EXPECT_EQ(ChooseDataPaths(inputs).config_file, "/cfg/merravine/Config.ini");
+    inputs.program_folder = "/usrx/app";
+    EXPECT_EQ(ChooseDataPaths(inputs).config_file, "/usrx/app/Config.ini");
+
     inputs.data_dir_env = "/env/";
     EXPECT_EQ(ChooseDataPaths(inputs).config_file, "/env/Config.ini");
     inputs.data_dir_option = "/opt-dir";
