@@ -113,6 +113,7 @@ TEST_F(SettingsFile, HandEditedValues) {
     EXPECT_EQ(settings.scanmaxfilenumber, 10);
 
     const std::pair<const char*, int64_t> sizes[] = {
+        {"-1", 4294967296},
         {"4294967295", 4294967295},
         {"4294967296", 4294967296},
         {"  +12kb", 12},
