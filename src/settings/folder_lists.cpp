@@ -25,8 +25,9 @@ ScriptValue ListValue(const std::vector<std::string>& list) {
 }  // namespace
 
 bool PathWithin(std::string_view inner, std::string_view outer) {
-    if (outer.empty() || inner.size() < outer.size() || inner.substr(0, outer.size()) != outer)
+    if (outer.empty() || inner.size() < outer.size() || inner.substr(0, outer.size()) != outer) {
         return false;
+    }
     return inner.size() == outer.size() || outer.back() == '/' || inner[outer.size()] == '/';
 }
 

@@ -110,8 +110,9 @@ IniFile IniFile::Parse(const std::string& path, std::string_view text) {
         text.remove_prefix(kUtf8Bom.size());
     }
     const size_t first_break = text.find('\n');
-    if (first_break != std::string_view::npos && first_break > 0 && text[first_break - 1] == '\r')
+    if (first_break != std::string_view::npos && first_break > 0 && text[first_break - 1] == '\r') {
         file.eol_ = "\r\n";
+    }
     while (!text.empty()) {
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);

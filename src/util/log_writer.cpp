@@ -63,8 +63,9 @@ std::string CLogWriter::BackupName(uint32_t n) const {
     const size_t slash = path_.rfind('/');
     const size_t dot = path_.rfind('.');
     const std::string suffix = "_" + std::to_string(n);
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
         return path_ + suffix;
+    }
     return path_.substr(0, dot) + suffix + path_.substr(dot);
 }
 

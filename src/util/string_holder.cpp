@@ -25,8 +25,9 @@ uint32_t CheckedSize(std::span<const uint8_t> buffer, uint32_t minimum, std::str
     if (buffer.size() < 4) return 0;
     const uint32_t total = GetU32(buffer.data());
     if (total < minimum || total > buffer.size()) return 0;
-    if (std::memcmp(buffer.data() + total - trailer.size(), trailer.data(), trailer.size()) != 0)
+    if (std::memcmp(buffer.data() + total - trailer.size(), trailer.data(), trailer.size()) != 0) {
         return 0;
+    }
     return total;
 }
 
