@@ -58,6 +58,8 @@ class CLogWriter {
     std::string BackupName(uint32_t n) const;
 
   private:
+    size_t StampPrefix(LogKind kind);
+    void EndLine(size_t prefix_length, size_t message_length);
     bool Open(bool may_rotate);
     void WritePending();
     bool NeedsRotation(int64_t size) const;
