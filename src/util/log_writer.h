@@ -8,7 +8,8 @@
 //
 // A rotation that cannot move the live file away leaves it in place and keeps
 // appending to it; the next attempt waits until the file has grown by another
-// maximum size, so a stuck move never turns every line into a rotation.
+// maximum size, so a stuck move never turns every line into a rotation. A LESS
+// line in the file itself records the failed attempt.
 #pragma once
 
 #include <array>
