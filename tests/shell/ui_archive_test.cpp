@@ -3,7 +3,10 @@
 // any read outside the archive's bytes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <random>
 #include <span>
 #include <string>
@@ -145,7 +148,7 @@ protected:
     static void OpenAndFetchAll(const std::vector<uint8_t>& bytes,
                                 const std::vector<UiItem>& items) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size() + 1]);
-        std::memcpy(exact.get(), bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), exact.get());
         const auto archive = UiArchive::Open(std::span<const uint8_t>(exact.get(), bytes.size()));
         if (!archive) return;
         for (const UiItem& item : items) (void)archive->Fetch(item.path);
@@ -160,9 +163,8 @@ protected:
 
 TEST_F(CorruptArchiveTest, EveryTruncationIsRejected) {
     for (size_t length = 0; length < archive_.size(); ++length) {
-        std::vector<uint8_t> cut(archive_.begin(), archive_.begin() + static_cast<long>(length));
         std::unique_ptr<uint8_t[]> exact(new uint8_t[length + 1]);
-        std::memcpy(exact.get(), cut.data(), length);
+        std::copy(archive_.begin(), archive_.begin() + static_cast<long>(length), exact.get());
         EXPECT_FALSE(UiArchive::Open(std::span<const uint8_t>(exact.get(), length)).has_value())
             << "length " << length;
     }
@@ -218,9 +220,21 @@ TEST_F(CorruptArchiveTest, LoopingLinksAndBadSizesAreHandled) {
     EXPECT_FALSE(damaged->Fetch("a.txt").has_value());
 }
 
-TEST(UiArchiveTest, EmbeddedArchiveOpens) {
+TEST(UiArchiveTest, EmbeddedArchiveHoldsTheUiFolderAsBuilt) {
     const auto archive = UiArchive::Open(EmbeddedUiArchive());
     ASSERT_TRUE(archive.has_value());
+    // The source tree's ui folder, found from this file's own path.
+    const auto ui = std::filesystem::path(__FILE__).parent_path() / "../../ui";
+    std::vector<UiItem> items;
+    if (std::filesystem::is_directory(ui)) {
+        std::string error;
+        items = CollectUiFolder(ui, error);
+        ASSERT_EQ(error, "");
+    }
+    EXPECT_EQ(archive->ItemCount(), items.size());
+    for (const UiItem& item : items) {
+        EXPECT_EQ(archive->Fetch(item.path), std::optional<std::string>(item.bytes)) << item.path;
+    }
 }
 
 }  // namespace
