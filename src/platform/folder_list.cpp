@@ -2,15 +2,14 @@
 // fstatat when the file system does not fill it in.
 #include "platform/folder_list.h"
 
+#include "platform/data_folder.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -37,17 +36,22 @@ bool NameLess(const FolderEntry& a, const FolderEntry& b) {
     return a.name < b.name;
 }
 
+std::string Home() {
+    std::string home = HomeFolder();
+    return home.starts_with('/') ? home : "/";
+}
+
 std::string Resolve(const std::string& path) {
     namespace fs = std::filesystem;
     fs::path full;
     if (path.empty() || path == "~") {
-        full = HomeFolder();
+        full = Home();
     } else if (path.starts_with("~/")) {
-        full = fs::path(HomeFolder()) / path.substr(2);
+        full = fs::path(Home()) / path.substr(2);
     } else if (path.front() == '/') {
         full = path;
     } else {
-        full = fs::path(HomeFolder()) / path;
+        full = fs::path(Home()) / path;
     }
     std::string text = full.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
@@ -57,19 +61,6 @@ std::string Resolve(const std::string& path) {
 std::string ErrorText(int error) { return std::error_code(error, std::system_category()).message(); }
 
 }  // namespace
-
-std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return home;
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return found->pw_dir;
-    }
-    return "/";
-}
 
 FolderListing ListSubfolders(const std::string& path) {
     FolderListing listing;

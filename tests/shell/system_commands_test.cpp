@@ -73,6 +73,35 @@ TEST(SystemCommandsTest, FixedAnswers) {
     EXPECT_EQ(WriteHtmlLog(ScriptValue::Text("page says %s %n")), ScriptValue::Int(0));
 }
 
+TEST(SystemCommandsTest, LanguageRoundTripKeepsTheRestOfTheFile) {
+    testing::TempDir dir;
+    const std::string config = (dir.Path() / "Config.ini").string();
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("en"));
+
+    dir.Write("Config.ini", "[setting]\nfiletypes=63\nsearch_0=L2hvbWU=\n[LOG]\nLEVEL=2\n");
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("en"));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("zh"));
+    const std::string text = dir.Read("Config.ini");
+    for (const char* kept : {"filetypes=63", "search_0=L2hvbWU=", "[LOG]", "LEVEL=2"}) {
+        EXPECT_NE(text.find(kept), std::string::npos) << kept << " lost from:\n" << text;
+    }
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("en")), ScriptValue::Int(0));
+    EXPECT_EQ(dir.Read("Config.ini").find("zh"), std::string::npos) << "one lang key only";
+
+    EXPECT_EQ(SetLang(config, ScriptValue::Int(1)), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("1"));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text(""));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text(std::string(300, 'x'))), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text(std::string(258, 'x')));
+
+    // A file that cannot be written still answers 0, and the language stays the default.
+    const std::string unwritable = (dir.Path() / "no" / "such" / "Config.ini").string();
+    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(unwritable), ScriptValue::Text("en"));
+}
+
 // Runs `body` in a forked child and answers its exit code.
 template <typename Body>
 int InChild(Body body) {
