@@ -2,8 +2,6 @@
 // fstatat when the file system does not fill it in.
 #include "platform/folder_list.h"
 
-#include "platform/data_folder.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+#include "platform/data_folder.h"
 
 namespace merravine::platform {
 
@@ -58,7 +58,9 @@ std::string Resolve(const std::string& path) {
     return text;
 }
 
-std::string ErrorText(int error) { return std::error_code(error, std::system_category()).message(); }
+std::string ErrorText(int error) {
+    return std::error_code(error, std::system_category()).message();
+}
 
 }  // namespace
 
@@ -83,8 +85,8 @@ FolderListing ListSubfolders(const std::string& path) {
         bool is_folder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat info {};
-            is_folder = fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                        S_ISDIR(info.st_mode);
+            is_folder =
+                fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
         }
         if (is_folder) listing.folders.push_back(FolderEntry{name, name[0] == '.'});
     }

@@ -7,7 +7,7 @@
 namespace merravine::platform {
 
 struct FolderEntry {
-    std::string name;  ///< the name's bytes as the file system holds them
+    std::string name;     ///< the name's bytes as the file system holds them
     bool hidden = false;  ///< the name begins with '.'
 };
 

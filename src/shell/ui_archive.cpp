@@ -63,9 +63,8 @@ std::optional<UiArchive> UiArchive::Open(std::span<const uint8_t> bytes) {
         if (!LinkValid(node.lower, node_count) || !LinkValid(node.higher, node_count)) {
             return std::nullopt;
         }
-        const bool equal_ok = node.character == 0
-                                  ? node.equal >= 1 && node.equal <= item_count
-                                  : LinkValid(node.equal, node_count);
+        const bool equal_ok = node.character == 0 ? node.equal >= 1 && node.equal <= item_count
+                                                  : LinkValid(node.equal, node_count);
         if (!equal_ok) return std::nullopt;
         archive.nodes_.push_back(node);
     }

@@ -1,6 +1,8 @@
 // The UI archive: packing a real folder and reading it back, the packer's limits, and a
 // reader that survives truncated and corrupted archives (run under the asan preset to catch
 // any read outside the archive's bytes).
+#include "shell/ui_archive.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "shell/embedded_ui.h"
-#include "shell/ui_archive.h"
 #include "shell/ui_archive_writer.h"
 #include "support/temp_dir.h"
 
@@ -71,19 +72,24 @@ TEST(UiArchiveTest, FolderRoundTripIgnoresCaseAndKeepsEveryByte) {
         const char* path;
         std::string expected;
     } found[] = {
-        {"index.html", page},          {"INDEX.HTML", page},
-        {"/index.html", page},         {"//Index.Html", page},
-        {"main/choisir.html", "<p>choose</p>"}, {"MAIN/CHOISIR.HTML", "<p>choose</p>"},
-        {"css/empty.css", ""},         {"images/noise.bin", noise},
-        {"tis/large.js", large},       {"tis/X", "1"},
+        {"index.html", page},
+        {"INDEX.HTML", page},
+        {"/index.html", page},
+        {"//Index.Html", page},
+        {"main/choisir.html", "<p>choose</p>"},
+        {"MAIN/CHOISIR.HTML", "<p>choose</p>"},
+        {"css/empty.css", ""},
+        {"images/noise.bin", noise},
+        {"tis/large.js", large},
+        {"tis/X", "1"},
     };
     for (const auto& c : found) {
         const auto bytes = archive->Fetch(c.path);
         ASSERT_TRUE(bytes.has_value()) << c.path;
         EXPECT_EQ(*bytes, c.expected) << c.path;
     }
-    for (const char* absent : {"", "index.htm", "index.html2", "main", "main/", "tis",
-                               ".hidden", ".git/config", "main\\choisir.html", "missing"}) {
+    for (const char* absent : {"", "index.htm", "index.html2", "main", "main/", "tis", ".hidden",
+                               ".git/config", "main\\choisir.html", "missing"}) {
         EXPECT_FALSE(archive->Fetch(absent).has_value()) << absent;
         EXPECT_EQ(archive->Find(absent), 0u) << absent;
     }
@@ -134,7 +140,7 @@ TEST(UiArchiveTest, PackerRefusesWhatTheLayoutCannotHold) {
 }
 
 class CorruptArchiveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         items_ = {{"index.html", Repeated("<div>text</div>", 50)},
                   {"main/a.html", "plain"},
