@@ -1,0 +1,14 @@
+// A stand-alone scan command for development and benchmarks: `merravine_scan_dev ARGS`
+// behaves as `merravine scan ARGS`.
+#include <string>
+#include <vector>
+
+#include "search/scan_cli.h"
+
+int main(int argc, char** argv) {
+    std::vector<char*> args;
+    std::string name = "scan";
+    args.push_back(name.data());
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    return merravine::RunScanCommand(static_cast<int>(args.size()), args.data());
+}
