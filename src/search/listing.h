@@ -1,5 +1,5 @@
 // The listing of one search: every file the walk accepted, in walk order, kept small
-// and flat (about 48 bytes per file plus its name, folder texts stored once), so the
+// and flat (24 bytes per file plus its name, folder texts stored once), so the
 // search pass replays it instead of walking the folders a second time.
 //
 // Storage grows in fixed chunks whose addresses never change: the walk (search
@@ -72,19 +72,15 @@ private:
     size_t size_ = 0;
 };
 
-/// One accepted file of the walk.
+/// One accepted file of the walk (24 bytes; its times are read once it has a twin).
 struct FileEntry {
     FileLen size = 0;
-    int64_t createTime = 0;
-    int64_t modifyTime = 0;
-    int64_t accessTime = 0;
     uint32_t folder = 0;      ///< index into Listing::folders
     uint32_t nameOffset = 0;  ///< index of the name's first byte in Listing::names
     uint16_t nameLength = 0;
     uint16_t suffixStart = 0;  ///< where the suffix begins in the name (nameLength when none)
     uint8_t kind = 0;          ///< the FileKind bit
     uint8_t flags = 0;         ///< FILE_FLAG_PROTECTED or 0
-    bool hasCreateTime = false;
 };
 
 struct Listing {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/file_walk.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -122,15 +123,21 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
     engine.SetScanningPath({});
 }
 
+// The record of a file that has a twin. Its times are read now, after its content
+// was; a file that can no longer be examined keeps empty time texts. Where the file
+// system keeps no creation time, the last-write time stands in for it.
 FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key) {
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
     record.namenosuffix = name.substr(0, entry.suffixStart);
     record.suffix = name.substr(entry.suffixStart);
-    record.createTime = std::to_string(entry.hasCreateTime ? entry.createTime : entry.modifyTime);
-    record.modifyTime = std::to_string(entry.modifyTime);
-    record.accessTime = std::to_string(entry.accessTime);
+    platform::EntryStat times;
+    if (platform::StatPath(record.FullPath(), times) == 0) {
+        record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
+        record.modifyTime = std::to_string(times.modifyTime);
+        record.accessTime = std::to_string(times.accessTime);
+    }
     record.size = entry.size;
     record.key = key;
     record.kind = entry.kind;
