@@ -41,7 +41,9 @@ def command(tool, tree, out_file, binary, extra):
         return ['jdupes', '-r', '-q', '-H', '-z', tree]
     if tool == 'rmlint':
         return ['rmlint', '-T', 'df', '-s', '0', '-r', '-F', '-o', f'json:{out_file}', tree]
-    return [binary, 'scan', '--skip', '0', '--format', 'json'] + extra + [tree]
+    # The development build of the scan command takes the scan arguments directly.
+    prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
+    return prefix + ['--skip', '0', '--format', 'json'] + extra + [tree]
 
 
 def count_text_groups(path):

@@ -134,7 +134,9 @@ def load_scan(args):
         binary = args.bin or os.environ.get('MERRAVINE_BIN')
         if not binary:
             sys.exit('verify.py: give --json FILE, --bin PATH or set MERRAVINE_BIN')
-        cmd = [binary, 'scan', '--skip', '0', '--format', 'json'] + args.dirs
+        # The development build of the scan command takes the scan arguments directly.
+        prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
+        cmd = prefix + ['--skip', '0', '--format', 'json'] + args.dirs
         started = time.monotonic()
         done = subprocess.run(cmd, stdout=subprocess.PIPE)
         print(f'scan took {time.monotonic() - started:.2f} s, exit {done.returncode}')
