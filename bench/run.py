@@ -79,12 +79,16 @@ def count_output(tool, stdout_path, out_file):
         return None, None
 
 
-def peak_rss_kib(time_file):
+def time_figures(time_file):
+    """Peak RSS in KiB and CPU seconds (user + system) from /usr/bin/time -v."""
+    rss, cpu = None, 0.0
     with open(time_file) as f:
         for line in f:
             if 'Maximum resident set size' in line:
-                return int(line.rsplit(':', 1)[1])
-    return None
+                rss = int(line.rsplit(':', 1)[1])
+            elif 'User time (seconds)' in line or 'System time (seconds)' in line:
+                cpu += float(line.rsplit(':', 1)[1])
+    return rss, cpu
 
 
 def run_once(tool, tree, binary, extra, workdir, count):
@@ -104,21 +108,25 @@ def run_once(tool, tree, binary, extra, workdir, count):
             tail = f.read()[-400:].decode('utf-8', 'replace')
         print(f'  {tool} exited {rc}: {tail}', file=sys.stderr)
     sets, files = count_output(tool, stdout_path, out_file) if count else (None, None)
-    return wall, peak_rss_kib(time_path), sets, files, rc
+    rss, cpu = time_figures(time_path)
+    return wall, rss, cpu, sets, files, rc
 
 
 def bench_tree(tree, tools, runs, binary, extra):
-    results = {t: dict(walls=[], rss=[], sets=None, files=None, failed=False) for t in tools}
+    results = {t: dict(walls=[], rss=[], cpu=[], sets=None, files=None, failed=False)
+               for t in tools}
     with tempfile.TemporaryDirectory(prefix='merravine-bench-') as workdir:
         for round_no in range(runs + 1):  # round 0 is the warm-up
             for tool in tools:
                 last = round_no == runs
-                wall, rss, sets, files, rc = run_once(tool, tree, binary, extra, workdir, last)
+                wall, rss, cpu, sets, files, rc = run_once(tool, tree, binary, extra, workdir,
+                                                           last)
                 r = results[tool]
                 r['failed'] |= rc != 0
                 if round_no == 0:
                     continue
                 r['walls'].append(wall)
+                r['cpu'].append(cpu)
                 if rss is not None:
                     r['rss'].append(rss)
                 if last:
@@ -144,12 +152,13 @@ def report(tree, results, markdown):
         med = statistics.median(r['walls'])
         rss = max(r['rss']) if r['rss'] else None
         rows.append([tool, f'{med:.3f}', f'{min(r["walls"]):.3f}', f'{max(r["walls"]):.3f}',
+                     f'{statistics.median(r["cpu"]):.2f}',
                      f'{rss / 1024:.1f}' if rss else '-',
                      str(r['sets']), str(r['files']),
                      '-' if tool == 'merravine' else fmt_ratio(our_med, med),
                      '-' if tool == 'merravine' else fmt_ratio(our_rss, rss),
                      'FAILED' if r['failed'] else ''])
-    head = ['tool', 'median s', 'min s', 'max s', 'peak MiB', 'sets', 'files',
+    head = ['tool', 'median s', 'min s', 'max s', 'cpu s', 'peak MiB', 'sets', 'files',
             'peer time / ours', 'peer RSS / ours', '']
     print(f'\n{tree}  ({len(next(iter(results.values()))["walls"])} runs each, warm cache)')
     if markdown:
