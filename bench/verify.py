@@ -136,7 +136,7 @@ def load_scan(args):
             sys.exit('verify.py: give --json FILE, --bin PATH or set MERRAVINE_BIN')
         # The development build of the scan command takes the scan arguments directly.
         prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
-        cmd = prefix + ['--skip', '0', '--format', 'json'] + args.dirs
+        cmd = prefix + ['--skip', '0', '--format', 'json'] + args.scan_arg + args.dirs
         started = time.monotonic()
         done = subprocess.run(cmd, stdout=subprocess.PIPE)
         print(f'scan took {time.monotonic() - started:.2f} s, exit {done.returncode}')
@@ -185,6 +185,8 @@ def main():
     ap = argparse.ArgumentParser(description='Check a scan against a brute-force search.')
     ap.add_argument('--json', help='file holding the scan\'s JSON output')
     ap.add_argument('--bin', help='merravine executable to run (default $MERRAVINE_BIN)')
+    ap.add_argument('--scan-arg', action='append', default=[],
+                    help='extra argument for the scan (repeatable), e.g. --scan-arg=--threads')
     ap.add_argument('--strict-order', action='store_true', help='fail on an order problem')
     ap.add_argument('--max-report', type=int, default=20, help='differences printed per kind')
     ap.add_argument('dirs', nargs='+')
