@@ -91,7 +91,7 @@ def time_figures(time_file):
     return rss, cpu
 
 
-def run_once(tool, tree, binary, extra, workdir, count):
+def run_once(tool, tree, binary, extra, workdir, count, nice):
     stdout_path = os.path.join(workdir, f'{tool}.out')
     stderr_path = os.path.join(workdir, f'{tool}.err')
     time_path = os.path.join(workdir, f'{tool}.time')
@@ -99,6 +99,8 @@ def run_once(tool, tree, binary, extra, workdir, count):
     if os.path.exists(out_file):
         os.unlink(out_file)
     cmd = ['/usr/bin/time', '-v', '-o', time_path] + command(tool, tree, out_file, binary, extra)
+    if nice:
+        cmd = ['nice', '-n', str(nice)] + cmd
     with open(stdout_path, 'wb') as out, open(stderr_path, 'wb') as err:
         started = time.monotonic()
         rc = subprocess.call(cmd, stdout=out, stderr=err, cwd=workdir)
@@ -112,7 +114,7 @@ def run_once(tool, tree, binary, extra, workdir, count):
     return wall, rss, cpu, sets, files, rc
 
 
-def bench_tree(tree, tools, runs, binary, extra):
+def bench_tree(tree, tools, runs, binary, extra, nice):
     results = {t: dict(walls=[], rss=[], cpu=[], sets=None, files=None, failed=False)
                for t in tools}
     with tempfile.TemporaryDirectory(prefix='merravine-bench-') as workdir:
@@ -120,7 +122,7 @@ def bench_tree(tree, tools, runs, binary, extra):
             for tool in tools:
                 last = round_no == runs
                 wall, rss, cpu, sets, files, rc = run_once(tool, tree, binary, extra, workdir,
-                                                           last)
+                                                           last, nice)
                 r = results[tool]
                 r['failed'] |= rc != 0
                 if round_no == 0:
@@ -181,6 +183,9 @@ def main():
     ap.add_argument('--tools', default=','.join(ALL_TOOLS))
     ap.add_argument('--scan-arg', action='append', default=[],
                     help='extra argument for merravine scan (repeatable), e.g. --threads')
+    ap.add_argument('--nice', type=int, default=0,
+                    help='run every tool at this nice level (e.g. -20 as root, to shield the '
+                         'measurement from other work on a shared machine)')
     ap.add_argument('--markdown', action='store_true', help='print tables as Markdown')
     ap.add_argument('trees', nargs='*')
     args = ap.parse_args()
@@ -210,7 +215,8 @@ def main():
     for tree in trees:
         tree = os.path.abspath(tree)
         print(f'benchmarking {tree}', file=sys.stderr)
-        report(tree, bench_tree(tree, tools, args.runs, args.bin, args.scan_arg), args.markdown)
+        results = bench_tree(tree, tools, args.runs, args.bin, args.scan_arg, args.nice)
+        report(tree, results, args.markdown)
 
 
 if __name__ == '__main__':
