@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 #include "util/log.h"
 #include "util/text.h"
@@ -28,6 +29,21 @@ bool CollectScanIds(sqlite3* connection, std::vector<int32_t>& ids) {
 bool ExecStatement(sqlite3* connection, const std::string& sql) {
     auto statement = Prepare(connection, sql);
     return statement && StepToDone(statement.get());
+}
+
+/// The cached, reset purge statement of scan `id`; null when it does not compile.
+sqlite3_stmt* PurgeStatement(HistoryDb& db, int32_t id) {
+    auto found = db.purge_statements.find(id);
+    if (found == db.purge_statements.end()) {
+        auto statement = Prepare(db.connection.get(),
+                                 "delete from " + RecordTableName(id) +
+                                     " where (path=? and namenosuffix=? and suffix=?)");
+        if (!statement) return nullptr;
+        found = db.purge_statements.emplace(id, std::move(statement)).first;
+    }
+    sqlite3_reset(found->second.get());
+    sqlite3_clear_bindings(found->second.get());
+    return found->second.get();
 }
 
 ScanRow ReadRow(sqlite3_stmt* statement) {
@@ -55,8 +71,12 @@ ScanRow ReadRow(sqlite3_stmt* statement) {
 
 void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
     db.connection.reset();
     db.file_path = data_folder + "/duplicate.db";
+    // The data folder may not exist yet on a first start.
+    std::error_code ignored;
+    std::filesystem::create_directories(data_folder, ignored);
     if (sqlite3_initialize() != SQLITE_OK) return;
     sqlite3* connection = nullptr;
     const int rc = sqlite3_open_v2(db.file_path.c_str(), &connection,
@@ -71,6 +91,10 @@ void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     // after each deleted file cheap.
     ExecPlain(connection, "PRAGMA journal_mode=WAL;");
     ExecPlain(connection, "PRAGMA synchronous=NORMAL;");
+    // Purging a file touches a few pages of every stored scan; a larger cache and
+    // fewer, larger checkpoints (each one flushes to disk) keep that cheap.
+    ExecPlain(connection, "PRAGMA cache_size=-32768;");
+    ExecPlain(connection, "PRAGMA wal_autocheckpoint=4000;");
     ExecPlain(connection, kCreateScanTable);
     db.connection = std::move(handle);
 }
@@ -92,6 +116,7 @@ int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
 
 int DeleteScan(HistoryDb& db, int32_t id) {
     std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
     sqlite3* connection = db.connection.get();
     Transaction transaction(connection);
     auto remove_row = Prepare(connection, "delete from tbl_searchrecode where id=?");
@@ -107,6 +132,7 @@ int DeleteScan(HistoryDb& db, int32_t id) {
 
 int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids) {
     std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
     sqlite3* connection = db.connection.get();
     Transaction transaction(connection);
     for (const int32_t id : ids) {
@@ -154,11 +180,11 @@ int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view 
     const std::string stored_name = ToBase64(namenosuffix);
     Transaction transaction(connection);
     for (const int32_t id : ids) {
-        auto statement = Prepare(connection, "delete from " + RecordTableName(id) +
-                                                 " where (path=? and namenosuffix=? and suffix=?)");
-        if (!statement || BindText(statement.get(), 1, stored_path) != SQLITE_OK ||
-            BindText(statement.get(), 2, stored_name) != SQLITE_OK ||
-            BindText(statement.get(), 3, suffix) != SQLITE_OK || !StepToDone(statement.get())) {
+        sqlite3_stmt* statement = PurgeStatement(db, id);
+        if (statement == nullptr || BindText(statement, 1, stored_path) != SQLITE_OK ||
+            BindText(statement, 2, stored_name) != SQLITE_OK ||
+            BindText(statement, 3, suffix) != SQLITE_OK || !StepToDone(statement) ||
+            sqlite3_reset(statement) != SQLITE_OK) {
             LogDebug("Refresh failed!");
             // The scans already cleaned stay cleaned: each table's deletion is whole.
             transaction.Commit();

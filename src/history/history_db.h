@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct HistoryDb {
     std::mutex mutex;             ///< held for each whole operation
     ConnectionHandle connection;  ///< null when the file could not be opened
     std::string file_path;        ///< full path of the database file
+    /// The purge statement of each scan's file table, prepared once; emptied whenever
+    /// tables are created or dropped. Declared after the connection: finalized first.
+    std::map<int32_t, StatementHandle> purge_statements;
 };
 
 /// One stored scan as listed.
@@ -54,7 +58,8 @@ struct ScanRow {
     bool operator==(const ScanRow&) const = default;
 };
 
-/// Opens (creating when missing) "duplicate.db" in `data_folder` and creates the scan table.
+/// Opens (creating it and its folder when missing) "duplicate.db" in `data_folder`, and
+/// creates the scan table.
 /// The connection stays null when the file cannot be opened; every operation then fails.
 void OpenHistoryDb(HistoryDb& db, const std::string& data_folder);
 

@@ -89,6 +89,7 @@ int32_t StoreScan(HistoryDb& db, const std::vector<std::string>& search_dirs,
                   const std::vector<ScanRow>& rows, int32_t historymax) {
     if (historymax < 1) return 0;
     std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
     sqlite3* connection = db.connection.get();
     Transaction transaction(connection);
     if (!transaction.Began()) {

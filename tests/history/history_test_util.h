@@ -9,7 +9,10 @@
 
 #include "history/history_db.h"
 
-namespace merravine::history::testing {
+namespace merravine::testing {
+
+using history::HistoryDb;
+using history::ScanRow;
 
 /// A row of a file of `size` bytes whose content key is `key` (padded to 32 bytes).
 inline ScanRow MakeRow(const std::string& folder, const std::string& name, const std::string& suffix,
@@ -46,7 +49,7 @@ inline std::vector<std::string> FileTables(const std::string& file) {
 /// Every row of scan `id`, read through the history's own reader.
 inline std::vector<ScanRow> ReadAll(HistoryDb& db, int32_t id, int* rc = nullptr) {
     std::vector<ScanRow> rows;
-    const int result = ReadScanRows(db, id, [&](const ScanRow& row) {
+    const int result = history::ReadScanRows(db, id, [&](const ScanRow& row) {
         rows.push_back(row);
         return 0;
     });
@@ -54,4 +57,4 @@ inline std::vector<ScanRow> ReadAll(HistoryDb& db, int32_t id, int* rc = nullptr
     return rows;
 }
 
-}  // namespace merravine::history::testing
+}  // namespace merravine::testing
