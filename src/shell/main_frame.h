@@ -52,6 +52,8 @@ public:
     /// Runs the command of exactly this name and argument count (UI thread only).
     CallOutcome OnScriptCall(const std::string& name, const ScriptValue::Array& args);
 
+    /// The commands the pages may call.
+    const CommandTable& Commands() const { return commands_; }
     SearchEngine& Engine() { return engine_; }
     const AppPaths& Paths() const { return paths_; }
     PageBridge& Page() { return page_; }

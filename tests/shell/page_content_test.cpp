@@ -65,7 +65,9 @@ TEST(PageContent, RoutesAndTypes) {
     for (const auto& c : cases) {
         const HttpReply reply = RoutePageRequest(c.target, archive);
         EXPECT_EQ(reply.status, c.status) << c.target;
-        if (c.type != nullptr) EXPECT_EQ(reply.content_type, c.type) << c.target;
+        if (c.type != nullptr) {
+            EXPECT_EQ(reply.content_type, c.type) << c.target;
+        }
     }
     RoutePageRequest("/app/tis/common.tis", archive);
     EXPECT_EQ(asked, "tis/common.tis");
