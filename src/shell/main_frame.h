@@ -22,9 +22,9 @@ namespace merravine::shell {
 
 /// Where the program keeps its files.
 struct AppPaths {
-    std::string data_dir;     ///< the data folder
-    std::string config_path;  ///< data_dir/Config.ini
-    std::string log_folder;   ///< data_dir/Log
+    std::string config_path;    ///< Config.ini
+    std::string database_path;  ///< duplicate.db
+    std::string log_folder;     ///< the folder of Tessvel.log
 };
 
 /// Forwards workers' calls to the page once one is attached; fails them before.
