@@ -1,0 +1,164 @@
+// Folder listings through opendir/readdir and statx, and the pseudo file system test
+// through fstatfs. devtmpfs reports the tmpfs magic number, so /dev is recognised by
+// its device number instead.
+#include "platform/file_walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+
+namespace merravine::platform {
+namespace {
+
+DIR* AsDir(void* dir) { return static_cast<DIR*>(dir); }
+
+constexpr std::array<unsigned long, 22> kPseudoMagic = {
+    0x9fa0,      // proc
+    0x62656572,  // sysfs
+    0x27e0eb,    // cgroup
+    0x63677270,  // cgroup2
+    0x64626720,  // debugfs
+    0x74726163,  // tracefs
+    0x73636673,  // securityfs
+    0x6165676C,  // pstore
+    0xcafe4a11,  // bpf
+    0x62656570,  // configfs
+    0x1cd1,      // devpts
+    0x19800202,  // mqueue
+    0x65735543,  // fusectl
+    0xde5e81e4,  // efivarfs
+    0x42494e4d,  // binfmt_misc
+    0x0187,      // autofs
+    0xf97cff8c,  // selinuxfs
+    0x43415d53,  // smackfs
+    0x6e736673,  // nsfs
+    0x534f434b,  // sockfs
+    0x50495045,  // pipefs
+    0x958458f6,  // hugetlbfs
+};
+
+// The device of /dev when it is a devtmpfs-like mount, else 0.
+dev_t DeviceFolderDevice() {
+    static const dev_t device = [] {
+        struct stat info {};
+        if (stat("/dev", &info) != 0) return dev_t{0};
+        return info.st_dev;
+    }();
+    return device;
+}
+
+}  // namespace
+
+DirectoryListing::DirectoryListing(const std::string& path, bool followLink) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+    const int fd = open(path.c_str(), flags);
+    if (fd < 0) {
+        error_ = errno;
+        return;
+    }
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        error_ = errno;
+        close(fd);
+        return;
+    }
+    dir_ = dir;
+}
+
+DirectoryListing::~DirectoryListing() {
+    if (dir_ != nullptr) closedir(AsDir(dir_));
+}
+
+bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
+    if (dir_ == nullptr) return false;
+    errno = 0;
+    const dirent* entry = readdir(AsDir(dir_));
+    if (entry == nullptr) {
+        error_ = errno;
+        return false;
+    }
+    name = entry->d_name;
+    switch (entry->d_type) {
+        case DT_REG: type = EntryType::File; break;
+        case DT_DIR: type = EntryType::Directory; break;
+        case DT_LNK: type = EntryType::Symlink; break;
+        case DT_UNKNOWN: type = EntryType::Unknown; break;
+        default: type = EntryType::Other; break;
+    }
+    return true;
+}
+
+int DirectoryListing::Stat(const char* name, EntryStat& out) const {
+    if (dir_ == nullptr) return EBADF;
+    struct statx info {};
+    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_ATIME |
+                          STATX_BTIME;
+    if (statx(dirfd(AsDir(dir_)), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) {
+        return errno;
+    }
+    const mode_t mode = info.stx_mode;
+    out.type = S_ISREG(mode)   ? EntryType::File
+               : S_ISDIR(mode) ? EntryType::Directory
+               : S_ISLNK(mode) ? EntryType::Symlink
+                               : EntryType::Other;
+    out.size = info.stx_size;
+    out.device = (static_cast<uint64_t>(info.stx_dev_major) << 32) | info.stx_dev_minor;
+    out.inode = info.stx_ino;
+    out.links = info.stx_nlink;
+    out.hasCreateTime = (info.stx_mask & STATX_BTIME) != 0;
+    out.createTime = out.hasCreateTime ? info.stx_btime.tv_sec : 0;
+    out.modifyTime = info.stx_mtime.tv_sec;
+    out.accessTime = info.stx_atime.tv_sec;
+    return 0;
+}
+
+bool DirectoryListing::OnPseudoFileSystem() const {
+    if (dir_ == nullptr) return false;
+    const int fd = dirfd(AsDir(dir_));
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) != 0) return false;
+    const auto magic = static_cast<unsigned long>(fs.f_type);
+    for (unsigned long pseudo : kPseudoMagic) {
+        if (magic == pseudo) return true;
+    }
+    constexpr unsigned long kTmpfsMagic = 0x01021994;
+    if (magic == kTmpfsMagic) {
+        struct stat info {};
+        return fstat(fd, &info) == 0 && DeviceFolderDevice() != 0 && info.st_dev == DeviceFolderDevice();
+    }
+    return false;
+}
+
+bool DirectoryListing::IsMountRoot() const {
+    if (dir_ == nullptr) return false;
+    struct statx info {};
+    if (statx(dirfd(AsDir(dir_)), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) != 0) return false;
+    if ((info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+    struct statx parent {};
+    if (statx(dirfd(AsDir(dir_)), "..", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &parent) != 0) return false;
+    return parent.stx_dev_major != info.stx_dev_major || parent.stx_dev_minor != info.stx_dev_minor ||
+           parent.stx_ino == info.stx_ino;
+}
+
+std::string UserTrashFolder() {
+    // Read once, on the search thread, before any walk; nothing here sets the environment.
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
+        return std::string(data) + "/Trash";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
+        std::string trash(home);
+        if (trash.back() != '/') trash.push_back('/');
+        return trash + ".local/share/Trash";
+    }
+    return {};
+}
+
+}  // namespace merravine::platform

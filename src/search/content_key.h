@@ -1,0 +1,49 @@
+// Reading a file's content into what the search compares: the content key (raw
+// content up to 32 bytes, else the MD5 text of the whole file) and, before a whole
+// read, a fingerprint of the first and last block that tells most same-size files
+// apart without reading them whole.
+//
+// Every function here runs on a hash worker and touches nothing shared but the
+// engine's state (through `keepGoing`) and the injected fault hook.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "search/file_record.h"
+#include "search/md5.h"
+#include "search/search_engine.h"
+
+namespace merravine {
+
+/// One worker's reusable read buffer and digest.
+struct HashScratch {
+    std::vector<uint8_t> buffer;
+    Md5 md5;
+};
+
+/// errno-like result of a read: 0, an errno, or kContentChanged.
+inline constexpr int kContentChanged = -1;
+/// A read stopped because the search was aborted.
+inline constexpr int kReadAborted = -2;
+
+struct ReadContext {
+    const IoFaultHook* faultHook = nullptr;
+    /// Called before each block of a whole read; false stops the read (abort).
+    std::function<bool()> keepGoing;
+    uint64_t bytesRead = 0;  ///< grows by the bytes read
+};
+
+/// Reads the whole file and sets `key` (raw content up to 32 bytes, else its MD5
+/// text); the file must still have `size` bytes. Returns 0 or why it failed.
+int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, ReadContext& context,
+               ContentKey& key);
+
+/// The fingerprint of the first `prefixSize` bytes and the last `prefixSize` bytes
+/// (those not in the first block) of a file of `size` bytes. Returns 0 or why it failed.
+int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
+                       ReadContext& context, uint64_t& fingerprint);
+
+}  // namespace merravine

@@ -1,0 +1,136 @@
+// Content reading of one search, on worker threads while the walk goes on.
+//
+// Files are put into buckets by size as the walk accepts them. A bucket's first file
+// is handed to the workers when its second arrives, later ones at once; a file of a
+// unique size is never opened. A worker reads a small file whole (its content key at
+// once); of a larger file it reads only the first and last block, and the whole file
+// is read only when another file of the bucket has the same end blocks. Names of one
+// inode (hard links) are read once: later names are aliases of the first.
+//
+// The search thread then asks, file by file in walk order, for each file's outcome;
+// the order of results therefore never depends on which worker finished first.
+//
+// Threading: every field below is guarded by engine.signalMutex (the mutex the
+// state changes also signal through, so an abort wakes a waiting search thread).
+// Workers read the listing entries handed to them; only the search thread appends.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "search/file_record.h"
+#include "search/listing.h"
+#include "search/search_engine.h"
+
+namespace merravine {
+
+/// What the search learned about one file's content.
+enum class ContentOutcome : uint8_t {
+    Empty,       ///< 0 bytes: never read, equal to every other empty file
+    Single,      ///< no other file has its size: never read
+    Distinct,    ///< its end blocks differ from every other file of its size
+    Keyed,       ///< its content key is known
+    Unreadable,  ///< it could not be read (or changed while read): it leaves the search
+    Aborted,     ///< the search was aborted before the outcome was known
+};
+
+class HashPipeline {
+public:
+    HashPipeline(SearchEngine& engine, const Listing& listing);
+    ~HashPipeline();
+    HashPipeline(const HashPipeline&) = delete;
+    HashPipeline& operator=(const HashPipeline&) = delete;
+
+    /// Walk: file `index` (already in the listing) was accepted.
+    void AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links);
+    /// Walk: no more files will come.
+    void FinishWalk();
+    /// Search pass: waits for the outcome of file `index`; sets `key` when Keyed.
+    ContentOutcome WaitOutcome(uint32_t index, ContentKey& key);
+    /// Stops and joins the workers (an unfinished read ends at its next block).
+    void Stop();
+
+    /// After Stop: the outcome and key of file `index` without waiting.
+    ContentOutcome FinalOutcome(uint32_t index, ContentKey& key) const;
+    /// After Stop: calls `visit(size, firstIndex)` for each bucket of two or more
+    /// files, where the bucket's files follow Next() in walk order.
+    template <typename Visit>
+    void ForEachSharedSize(Visit&& visit) const {
+        for (const auto& [size, bucket] : buckets_) {
+            if (bucket.count >= 2) visit(size, bucket.head);
+        }
+    }
+    /// After Stop: the next file of the same size in walk order, or kNone.
+    uint32_t Next(uint32_t index) const { return slots_[index].next; }
+
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+private:
+    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kWholeQueued, kKeyed, kUnreadable };
+    struct Slot {
+        ContentKey key;
+        uint64_t fingerprint = 0;
+        uint32_t next = kNone;     // next file of the same size
+        uint32_t aliasOf = kNone;  // first name of the same inode
+        Status status = kIdle;
+        bool hasAliases = false;
+    };
+    struct Bucket {
+        uint32_t head = kNone;
+        uint32_t tail = kNone;
+        uint32_t count = 0;
+        uint32_t pending = 0;  // files queued for their first read and not done yet
+    };
+    struct Job {
+        uint32_t index;
+        bool whole;
+    };
+    struct FingerprintKey {
+        FileLen size;
+        uint64_t fingerprint;
+        bool operator==(const FingerprintKey&) const = default;
+    };
+    struct FingerprintHash {
+        size_t operator()(const FingerprintKey& k) const { return k.fingerprint ^ (k.size * 0x9E3779B97F4A7C15ULL); }
+    };
+    struct InodeKey {
+        uint64_t device;
+        uint64_t inode;
+        FileLen size;
+        bool operator==(const InodeKey&) const = default;
+    };
+    struct InodeHash {
+        size_t operator()(const InodeKey& k) const {
+            return k.inode * 0x9E3779B97F4A7C15ULL ^ k.device ^ (k.size << 17);
+        }
+    };
+
+    void WorkerMain();
+    void Queue(uint32_t index, bool whole);
+    void AfterFirstRead(uint32_t index);
+    void Escalate(uint32_t index);
+    bool Settled(uint32_t index) const;
+    uint32_t Primary(uint32_t index) const {
+        return slots_[index].aliasOf == kNone ? index : slots_[index].aliasOf;
+    }
+
+    SearchEngine& engine_;
+    const Listing& listing_;
+    ChunkedVector<Slot> slots_;
+    std::unordered_map<FileLen, Bucket> buckets_;
+    std::unordered_map<FingerprintKey, uint32_t, FingerprintHash> fingerprints_;
+    std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
+    std::deque<Job> jobs_;
+    std::condition_variable jobsReady_;
+    bool walkDone_ = false;
+    bool stopping_ = false;
+    std::atomic<bool> stopping_flag_{false};  // read by workers between blocks
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace merravine

@@ -1,0 +1,35 @@
+// MD5 (RFC 1321) through OpenSSL's EVP interface, written as the 32 lower-case
+// hexadecimal characters that form a content key.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "search/file_record.h"
+
+struct evp_md_ctx_st;
+
+namespace merravine {
+
+class Md5 {
+public:
+    Md5();
+    ~Md5();
+    Md5(const Md5&) = delete;
+    Md5& operator=(const Md5&) = delete;
+
+    /// Starts a new digest.
+    void Begin();
+    void Update(const void* data, size_t length);
+    /// Finishes the digest and returns it as a content key (32 hexadecimal characters).
+    ContentKey FinishKey();
+
+private:
+    evp_md_ctx_st* context_;
+};
+
+/// The MD5 digest of `data` as 32 lower-case hexadecimal characters.
+std::string Md5Hex(std::string_view data);
+
+}  // namespace merravine

@@ -1,0 +1,75 @@
+// State changes, the pause hold, and the start and end of the search thread.
+#include "search/search_engine.h"
+
+#include <chrono>
+
+#include "util/log.h"
+
+namespace merravine {
+
+SearchEngine::~SearchEngine() {
+    const int32_t running = state.load();
+    if (running != W_READY) ChangeState(*this, W_ABORT);
+    WaitForSearch(*this);
+    deliveries.JoinAll();
+}
+
+std::string SearchEngine::ScanningPath() const {
+    std::lock_guard lock(scanningPathMutex_);
+    return scanningPath_;
+}
+
+void SearchEngine::SetScanningPath(std::string_view text) {
+    std::lock_guard lock(scanningPathMutex_);
+    scanningPath_.assign(text);
+}
+
+void ChangeState(SearchEngine& engine, int32_t to) {
+    {
+        std::lock_guard lock(engine.signalMutex);
+        engine.state.store(to);
+    }
+    engine.signal.notify_all();
+}
+
+bool ChangeStateIf(SearchEngine& engine, int32_t from, int32_t to) {
+    bool changed = false;
+    {
+        std::lock_guard lock(engine.signalMutex);
+        changed = engine.state.compare_exchange_strong(from, to);
+    }
+    if (changed) engine.signal.notify_all();
+    return changed;
+}
+
+bool HoldWhilePaused(SearchEngine& engine) {
+    if (engine.state.load(std::memory_order_relaxed) == W_PAUSE) {
+        std::unique_lock lock(engine.signalMutex);
+        while (engine.state.load() == W_PAUSE) {
+            engine.signal.wait_for(lock, std::chrono::seconds(1));
+        }
+    }
+    return engine.state.load(std::memory_order_relaxed) != W_ABORT;
+}
+
+bool StartSearch(SearchEngine& engine) {
+    if (!ChangeStateIf(engine, W_READY, W_PRESEARCH)) return false;
+    // Only the thread itself returns the state to W_READY, so a thread seen in W_READY
+    // has finished its work and joins at once.
+    if (engine.searchThread.joinable()) engine.searchThread.join();
+    try {
+        engine.searchThread = std::thread([&engine] { SearchThreadMain(engine); });
+    } catch (const std::exception& error) {
+        LogLess("search thread could not start: %s", error.what());
+        ChangeState(engine, W_READY);
+    }
+    return true;
+}
+
+void WaitForSearch(SearchEngine& engine) {
+    if (engine.searchThread.joinable() && engine.searchThread.get_id() != std::this_thread::get_id()) {
+        engine.searchThread.join();
+    }
+}
+
+}  // namespace merravine

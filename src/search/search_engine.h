@@ -1,0 +1,127 @@
+// The search job: the settings that steer a search, the result groups, the progress
+// counters, the path being scanned and the state of the one search thread.
+//
+// Threads and what they may touch:
+// - The UI thread runs the commands (search_commands.h). They read the counters and
+//   `state` (atomics, relaxed: no ordering between them is relied on), copy
+//   `scanningPath` under its own small lock, and change `state` only by the
+//   transitions the commands allow.
+// - One search thread at a time runs SearchThreadMain; only it returns `state` to
+//   W_READY. It changes `settings` never and reads them without a lock: the UI thread
+//   changes the settings only while the state is W_READY.
+// - `groups` is guarded by `groupsMutex`: the search thread holds it while it clears
+//   and rebuilds the groups, result delivery while it builds rows, deletion and the
+//   history loader while they change them. Nobody holds it while waiting for a page.
+// - Hash workers of a running search never touch `groups`; they read `state` to hold
+//   on a pause and stop on an abort.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "search/size_groups.h"
+#include "search/worker_threads.h"
+#include "settings/search_settings.h"
+
+namespace merravine {
+
+/// The state of the search job (the same values as the pages' WorkState).
+enum WorkState : int32_t {
+    W_READY = 0,
+    W_PRESEARCH = 1,
+    W_SEARCH = 2,
+    W_PAUSE = 3,
+    W_ABORT = 4,
+};
+
+/// Which step of reading a file an injected fault applies to.
+enum class IoStep { Open, Read };
+
+/// Test seam: called before a file is opened and before each read of its content;
+/// a non-zero result is taken as the errno of a failed call.
+using IoFaultHook = std::function<int(const std::string& path, IoStep step)>;
+
+/// How the content reading of a search is tuned; the results never depend on it.
+struct SearchTuning {
+    int hashThreads = 0;                ///< hash workers; 0 means one per core
+    size_t readBufferSize = 1 << 20;    ///< bytes per read of a whole file
+    size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
+};
+
+struct SearchEngine {
+    SearchEngine() = default;
+    SearchEngine(const SearchEngine&) = delete;
+    SearchEngine& operator=(const SearchEngine&) = delete;
+    /// Aborts a running search and waits for it and for every delivery thread.
+    ~SearchEngine();
+
+    SearchSettings settings;
+
+    /// The result groups, sorted by size; guarded by groupsMutex.
+    std::vector<SizeGroup> groups;
+    mutable std::mutex groupsMutex;
+
+    std::atomic<int32_t> totalNumber{0};      ///< files accepted by the counting pass
+    std::atomic<int32_t> scanNumber{0};       ///< files recorded by the search pass or a load
+    std::atomic<int32_t> duplicateNumber{0};  ///< see the search thread for its two meanings
+    std::atomic<int32_t> state{W_READY};      ///< a WorkState value
+    std::atomic<int32_t> loadedRecordId{0};   ///< history record last loaded
+
+    std::atomic<int32_t> unreadableNumber{0};  ///< files whose content could not be read
+    std::atomic<int32_t> unlistableNumber{0};  ///< folders that could not be listed
+    std::atomic<int32_t> vanishedNumber{0};    ///< entries gone before they could be examined
+    std::atomic<uint64_t> bytesRead{0};        ///< content bytes read by the last search
+
+    /// Called on the search thread after a search that was not aborted has pruned its
+    /// groups, with groupsMutex held, so the history can store the scan.
+    std::function<void(const SearchEngine&)> onSearchFinished;
+
+    SearchTuning tuning;
+    IoFaultHook ioFaultHook;  ///< tests only
+
+    /// A copy of the folder or file the search is at (consistent, maybe not the newest).
+    std::string ScanningPath() const;
+    void SetScanningPath(std::string_view text);
+
+    /// The state a resume returns to: the pass that was running when the pause came.
+    std::atomic<int32_t> resumeState{W_SEARCH};
+
+    /// Wakes every thread that waits for a state change or a hash result.
+    std::mutex signalMutex;
+    std::condition_variable signal;
+
+    std::thread searchThread;
+    WorkerThreads deliveries;
+
+private:
+    mutable std::mutex scanningPathMutex_;
+    std::string scanningPath_;
+};
+
+/// Sets `state` and wakes the waiting threads.
+void ChangeState(SearchEngine& engine, int32_t to);
+/// Changes `state` from `from` to `to` only if it still holds `from`; wakes waiters.
+bool ChangeStateIf(SearchEngine& engine, int32_t from, int32_t to);
+
+/// While the state is W_PAUSE, waits (up to a second between looks, woken early by a
+/// state change). Returns false when the state is W_ABORT.
+bool HoldWhilePaused(SearchEngine& engine);
+
+/// The body of the search thread: one whole search, from clearing the old results to
+/// W_READY. Expects the state W_PRESEARCH. Never throws.
+void SearchThreadMain(SearchEngine& engine);
+
+/// Starts a search thread when the state is W_READY and the settings allow a search;
+/// returns false when a search was already running.
+bool StartSearch(SearchEngine& engine);
+
+/// Waits until the search thread, if any, has ended.
+void WaitForSearch(SearchEngine& engine);
+
+}  // namespace merravine

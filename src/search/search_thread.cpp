@@ -1,0 +1,190 @@
+// The body of the search thread: one whole search, step by step.
+//
+// The counting pass walks the search folders once and keeps the listing; hash
+// workers read contents while it runs. The search pass then replays the listing in
+// walk order, recording each file as it would be recorded by a walk: it takes the
+// file's outcome from the workers, counts it, and stops early on an abort or when
+// the duplicate limit is passed. The finishing step builds the groups of the
+// recorded files (ordered by size, then by key with the file found last first among
+// equals), drops every file without a twin, and hands over with W_READY.
+//
+// An aborted search keeps the files recorded before the abort, pruned like a
+// finished one, so the page never shows files without a twin as duplicates.
+#include <algorithm>
+#include <unordered_set>
+
+#include "search/hash_pipeline.h"
+#include "search/listing.h"
+#include "search/search_engine.h"
+#include "search/walker.h"
+#include "util/log.h"
+
+namespace merravine {
+namespace {
+
+struct SearchRun {
+    Listing listing;
+    uint32_t recorded = 0;  // files of the listing the search pass recorded
+};
+
+void RunCountingPass(SearchEngine& engine, const WalkFilters& filters, SearchRun& run, HashPipeline& pipeline) {
+    VisitedFolders visited;
+    for (const std::string& folder : engine.settings.searchDirs) {
+        if (CountPass(engine, filters, folder, run.listing, pipeline, visited) == WalkReport::Aborted) break;
+    }
+    pipeline.FinishWalk();
+}
+
+// Moves from the counting pass to the search pass unless the search was aborted;
+// a pause taken in between is held first.
+bool EnterSearchPass(SearchEngine& engine) {
+    for (;;) {
+        if (!HoldWhilePaused(engine)) return false;
+        if (ChangeStateIf(engine, W_PRESEARCH, W_SEARCH)) return true;
+        const int32_t now = engine.state.load();
+        if (now == W_ABORT) return false;
+        if (now == W_SEARCH) return true;
+    }
+}
+
+// Keys of the recorded files, compared through the pipeline's stored keys.
+struct SeenKey {
+    FileLen size;
+    ContentKey key;
+    bool operator==(const SeenKey&) const = default;
+};
+struct SeenKeyHash {
+    size_t operator()(const SeenKey& seen) const {
+        uint64_t h = seen.size * 0x9E3779B97F4A7C15ULL;
+        for (size_t i = 0; i < 32; i += 8) {
+            uint64_t word = 0;
+            for (size_t b = 0; b < 8; ++b) word = (word << 8) | seen.key.bytes[i + b];
+            h = (h ^ word) * 0x100000001B3ULL;
+        }
+        return static_cast<size_t>(h ^ (h >> 31));
+    }
+};
+
+void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline) {
+    const auto limit = static_cast<uint32_t>(engine.settings.scanmaxfilenumber);
+    std::unordered_set<SeenKey, SeenKeyHash> seen;
+    bool empty_seen = false;
+    const auto count = static_cast<uint32_t>(run.listing.files.size());
+    for (uint32_t index = 0; index < count; ++index) {
+        if (!HoldWhilePaused(engine)) break;
+        const FileEntry& entry = run.listing.files[index];
+        engine.SetScanningPath(run.listing.FullPath(entry));
+        engine.scanNumber.fetch_add(1, std::memory_order_relaxed);
+        ContentKey key;
+        const ContentOutcome outcome = pipeline.WaitOutcome(index, key);
+        if (outcome == ContentOutcome::Aborted) break;
+        run.recorded = index + 1;
+        bool twin = false;
+        if (outcome == ContentOutcome::Empty) {
+            twin = empty_seen;
+            empty_seen = true;
+        } else if (outcome == ContentOutcome::Keyed) {
+            twin = !seen.insert(SeenKey{entry.size, key}).second;
+        } else if (outcome == ContentOutcome::Unreadable) {
+            engine.unreadableNumber.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (twin) engine.duplicateNumber.fetch_add(1, std::memory_order_relaxed);
+        if (static_cast<uint32_t>(engine.duplicateNumber.load(std::memory_order_relaxed)) > limit) break;
+    }
+    engine.SetScanningPath({});
+}
+
+FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key) {
+    FileRecord record;
+    const std::string_view name = listing.Name(entry);
+    record.path = listing.folders[entry.folder];
+    record.namenosuffix = name.substr(0, entry.suffixStart);
+    record.suffix = name.substr(entry.suffixStart);
+    record.createTime = std::to_string(entry.hasCreateTime ? entry.createTime : entry.modifyTime);
+    record.modifyTime = std::to_string(entry.modifyTime);
+    record.accessTime = std::to_string(entry.accessTime);
+    record.size = entry.size;
+    record.key = key;
+    record.kind = entry.kind;
+    record.flags = entry.flags;
+    return record;
+}
+
+// The groups of the recorded files, pruned. Caller holds groupsMutex; workers stopped.
+std::vector<SizeGroup> BuildGroups(const SearchRun& run, const HashPipeline& pipeline) {
+    std::vector<std::pair<FileLen, uint32_t>> shared;
+    pipeline.ForEachSharedSize([&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
+    std::sort(shared.begin(), shared.end());
+
+    std::vector<SizeGroup> groups;
+    std::vector<std::pair<ContentKey, uint32_t>> keyed;
+    for (const auto& [size, head] : shared) {
+        keyed.clear();
+        for (uint32_t index = head; index != HashPipeline::kNone && index < run.recorded;
+             index = pipeline.Next(index)) {
+            ContentKey key;
+            const ContentOutcome outcome = pipeline.FinalOutcome(index, key);
+            if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) keyed.emplace_back(key, index);
+        }
+        // Ascending key; among equal keys the file found last first. Empty files keep
+        // the order they were found in.
+        if (size > 0) {
+            std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+                return a.first != b.first ? a.first < b.first : a.second > b.second;
+            });
+        }
+        SizeGroup group{size, {}};
+        for (size_t i = 0; i < keyed.size(); ++i) {
+            const bool twin = (i > 0 && keyed[i - 1].first == keyed[i].first) ||
+                              (i + 1 < keyed.size() && keyed[i + 1].first == keyed[i].first);
+            if (twin) group.members.push_back(MakeRecord(run.listing, run.listing.files[keyed[i].second], keyed[i].first));
+        }
+        if (group.members.size() >= 2) groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+size_t MemberCount(const std::vector<SizeGroup>& groups) {
+    size_t members = 0;
+    for (const SizeGroup& group : groups) members += group.members.size();
+    return members;
+}
+
+void RunSearch(SearchEngine& engine) {
+    {
+        std::lock_guard lock(engine.groupsMutex);
+        ClearResults(engine);
+    }
+    const WalkFilters filters = BuildWalkFilters(engine.settings);
+    SearchRun run;
+    HashPipeline pipeline(engine, run.listing);
+    RunCountingPass(engine, filters, run, pipeline);
+    if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
+    pipeline.Stop();
+
+    std::lock_guard lock(engine.groupsMutex);
+    engine.groups = BuildGroups(run, pipeline);
+#ifndef NDEBUG
+    if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
+        LogLess("result groups are inconsistent: %s", fault.c_str());
+    }
+#endif
+    engine.duplicateNumber.store(static_cast<int32_t>(MemberCount(engine.groups)), std::memory_order_relaxed);
+    if (engine.state.load() != W_ABORT && engine.onSearchFinished) engine.onSearchFinished(engine);
+}
+
+}  // namespace
+
+void SearchThreadMain(SearchEngine& engine) {
+    try {
+        RunSearch(engine);
+    } catch (const std::exception& failure) {
+        LogLess("search failed: %s", failure.what());
+    } catch (...) {
+        LogLess("search failed");
+    }
+    engine.SetScanningPath({});
+    ChangeState(engine, W_READY);
+}
+
+}  // namespace merravine

@@ -1,0 +1,42 @@
+// Start, reap and join of the delivery worker threads.
+#include "search/worker_threads.h"
+
+#include "util/log.h"
+
+namespace merravine {
+
+void WorkerThreads::Start(std::function<void()> body) {
+    std::lock_guard lock(mutex_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if ((*it)->done.load(std::memory_order_acquire)) {
+            (*it)->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto worker = std::make_unique<Worker>();
+    Worker* raw = worker.get();
+    worker->thread = std::thread([raw, body = std::move(body)] {
+        try {
+            body();
+        } catch (const std::exception& error) {
+            LogLess("worker thread failed: %s", error.what());
+        } catch (...) {
+            LogLess("worker thread failed");
+        }
+        raw->done.store(true, std::memory_order_release);
+    });
+    workers_.push_back(std::move(worker));
+}
+
+void WorkerThreads::JoinAll() {
+    std::list<std::unique_ptr<Worker>> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(workers_);
+    }
+    for (auto& worker : taken) worker->thread.join();
+}
+
+}  // namespace merravine

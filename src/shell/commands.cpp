@@ -1,0 +1,51 @@
+// The command table: every native command the pages may call, by its exact name and
+// argument count. Each entry is one line that hands the arguments to the function
+// that does the work in its own subsystem; adding a command is adding a line.
+#include "search/search_commands.h"
+#include "shell/host_folder_commands.h"
+#include "shell/main_frame.h"
+#include "shell/system_commands.h"
+
+namespace merravine::shell {
+
+namespace {
+
+using Args = ScriptValue::Array;
+
+ScriptValue Zero() { return ScriptValue::Int(0); }
+
+}  // namespace
+
+void AddCommands(MainFrame& frame, CommandTable& table) {
+    SearchEngine& engine = frame.Engine();
+    // System commands.
+    table.Add("WriteHtmlLog", 1, [](const Args& a) { return WriteHtmlLog(a[0]); });
+    table.Add("OpenLogFilePath", 0, [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
+    table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
+    table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
+    table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
+    table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
+    // Search.
+    table.Add("BeginSearch", 0, [&engine](const Args&) { return BeginSearch(engine); });
+    table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
+    table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
+    table.Add("AbortSearch", 0, [&engine](const Args&) { return AbortSearch(engine); });
+    table.Add("GetDuplicateFileNumber", 0, [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
+    table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
+    table.Add("GetDuplicateFiles", 1,
+              [&engine, &frame](const Args& a) { return GetDuplicateFiles(engine, frame.Page(), a[0]); });
+    // Host commands the pages need in place of a native window's own helpers.
+    table.Add("GetHomeFolder", 0, [](const Args&) { return GetHomeFolder(); });
+    table.Add("ListFolders", 1, [](const Args& a) { return ListFolders(a[0]); });
+    table.Add("ShowInFileManager", 1, [](const Args& a) { return ShowInFileManager(a[0]); });
+    table.Add("CloseWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->RequestClose();
+        return Zero();
+    });
+    table.Add("MinimizeWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->Minimize();
+        return Zero();
+    });
+}
+
+}  // namespace merravine::shell

@@ -1,0 +1,36 @@
+#include "shell/main_frame.h"
+
+#include "shell/system_commands.h"
+#include "util/log.h"
+
+namespace merravine::shell {
+
+PageCallResult PageRelay::CallScriptFunction(const std::string& name, const ScriptValue& argument) {
+    if (PageBridge* page = page_.load()) return page->CallScriptFunction(name, argument);
+    PageCallResult result;
+    result.error = "no page is connected";
+    return result;
+}
+
+MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
+    engine_.settings.configPath = paths_.config_path;
+    AddCommands(*this, commands_);
+    LogLess("version: %s", GetFileVersionString().c_str());
+}
+
+MainFrame::~MainFrame() {
+    // The engine's own destruction aborts the search and joins its threads; the
+    // relay fails any call they still make into the page.
+    page_.Attach(nullptr);
+}
+
+void MainFrame::Attach(PageBridge* page, DesktopWindow* window) {
+    page_.Attach(page);
+    window_.store(window);
+}
+
+CallOutcome MainFrame::OnScriptCall(const std::string& name, const ScriptValue::Array& args) {
+    return commands_.Call(name, args);
+}
+
+}  // namespace merravine::shell
