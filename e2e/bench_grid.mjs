@@ -49,13 +49,13 @@ try {
             requestAnimationFrame(() => resolve(performance.now() - t0));
         }), ROWS));
     }
-    const shown = await page.evaluate(() => document.querySelectorAll('#the-grid tbody tr:not([hidden])').length);
+    const shown = await page.evaluate(() => document.querySelectorAll('#the-grid .vgrid-body .vgrid-row:not([hidden])').length);
 
     const steps = await page.evaluate((count) => {
         const grid = g_grid;
         const fit = grid.fit();
         const total = DataSource.rowCount();
-        const table = document.querySelector('#the-grid table');
+        const table = document.querySelector('#the-grid .vgrid-inner');
         const time = (first) => {
             const t0 = performance.now();
             grid.show(first, false);

@@ -30,7 +30,7 @@ after(async () => {
     await browser.close();
 });
 
-const rowBox = (i) => page.locator(`#the-grid tr[data-index="${i}"] input.row-check`);
+const rowBox = (i) => page.locator(`#the-grid .vgrid-row[data-index="${i}"] input.row-check`);
 const ticks = async () => (await gridRows(page)).map((r) => r.ticked);
 
 test('rows show sizes, names without extension, and alternate set shading', async () => {
@@ -39,11 +39,11 @@ test('rows show sizes, names without extension, and alternate set shading', asyn
     assert.equal(rows[0].size, '1.50 KB');
     const noExt = rows.filter((r) => r.name.startsWith('n_'));
     assert.deepEqual(noExt.map((r) => r.ext), ['', '']);
-    const nameCell = await page.locator(`#the-grid tr[data-index="${rows.indexOf(noExt[0])}"] td.col-name`).textContent();
+    const nameCell = await page.locator(`#the-grid .vgrid-row[data-index="${rows.indexOf(noExt[0])}"] .col-name`).textContent();
     assert.equal(nameCell, noExt[0].name);
-    const classes = await page.$$eval('#the-grid tbody tr:not([hidden])', (trs) => trs.map((t) => t.className.split(' ')[0]));
+    const classes = await page.$$eval('#the-grid .vgrid-body .vgrid-row:not([hidden])', (trs) => trs.map((t) => t.className.split(' ')[0]));
     assert.deepEqual(classes, ['color', 'color', 'even', 'even', 'color', 'color', 'even', 'even', 'color', 'color']);
-    assert.equal(await page.locator('#the-grid tbody tr').count(), 64);
+    assert.equal(await page.locator('#the-grid .vgrid-body .vgrid-row').count(), 64);
 });
 
 test('ticking counts step by step; a whole set ticked warns and stays ticked', async () => {
@@ -102,14 +102,59 @@ test('a tab shows its kind only, clears the counters, and rows arrive unticked',
     assert.deepEqual((await gridRows(page)).map((r) => r.ext), ['', '']);
     await page.click('#ulShowType li[value="8"]');
     await waitRows(page, 0);
-    assert.equal(await page.locator('#the-grid tbody tr:not([hidden])').count(), 0);
+    assert.equal(await page.locator('#the-grid .vgrid-body .vgrid-row:not([hidden])').count(), 0);
     await page.click('#ulShowType li[value="63"]');
     await waitRows(page, 10);
     assert.deepEqual(await ticks(), new Array(10).fill(false));
 });
 
+test('10,000 rows warn once, fill the grid, and scroll with the wheel, the bar and keys', async () => {
+    await page.evaluate(() => {
+        const rows = [];
+        for (let i = 0; i < 10000; i++) {
+            const g = (i >> 1) + 1;
+            rows.push([0, '/data/many/', `f${i}.`, 'bin', String(100 + g), String(100 + g), '0', '', '86400', g, 32, 0]);
+        }
+        DuplicateFileToUI(rows);
+    });
+    const warn = await answerBox(page);
+    assert.equal(warn.text,
+        'The current data volume is too large, please process the 10K data displayed on this page first!');
+    assert.equal(await popupCount(page), 0);
+    assert.equal(await page.locator('#the-grid .vgrid-body .vgrid-row').count(), 64);
+    const row0 = await page.$$eval('#the-grid .vgrid-row[data-index="0"] .vgrid-cell', (tds) => tds.map((td) => td.textContent));
+    assert.deepEqual(row0.slice(1, 5), ['f0.bin', '/data/many/', 'bin', '101.00 B']);
+    // Dates read " YYYY-MM-DD hh:mm:ss", the year padded to five; an empty time stays empty.
+    assert.match(row0[5], /^ 19(69|70)-\d\d-\d\d \d\d:\d\d:\d\d$/);
+    assert.equal(row0[6], '');
+    assert.match(row0[7], /^ 1970-01-0[12] \d\d:\d\d:\d\d$/);
+
+    const fit = await page.evaluate(() => g_grid.fit());
+    assert.ok(fit >= 10 && fit <= 14, `rows that fit: ${fit}`);
+    // One wheel notch down scrolls by fit / 4 rows.
+    await page.hover('#the-grid .vgrid-row[data-index="3"]');
+    await page.mouse.wheel(0, 100);
+    await page.waitForFunction((n) => g_grid.first() === n, Math.trunc(fit / 4));
+    await page.mouse.wheel(0, -100);
+    await page.waitForFunction(() => g_grid.first() === 0);
+    // The scrollbar's position maps onto the first row.
+    await page.$eval('#the-grid .vgrid-scroll', (bar) => { bar.scrollTop = bar.scrollHeight; });
+    await page.waitForFunction((n) => g_grid.first() === n, 10000 - fit);
+    assert.equal(await page.locator('#the-grid .vgrid-body .vgrid-row:not([hidden])').last().getAttribute('data-index'), '9999');
+    await page.click('#the-grid .vgrid-row[data-index="9995"] .col-path');
+    await page.keyboard.press('Home');
+    assert.deepEqual(await page.evaluate(() => [g_grid.first(), g_grid.currentRow()]), [0, 0]);
+    await page.keyboard.press('PageDown');
+    assert.equal(await page.evaluate(() => g_grid.currentRow()), fit - 1);
+    await page.keyboard.press('End');
+    assert.deepEqual(await page.evaluate(() => [g_grid.first(), g_grid.currentRow()]), [10000 - fit, 9999]);
+
+    await page.click('#ulShowType li[value="63"]');
+    await waitRows(page, 10);
+});
+
 test('keys move the current row; the context menu asks the file manager for the row', async () => {
-    await page.click('#the-grid tr[data-index="2"] td.col-path');
+    await page.click('#the-grid .vgrid-row[data-index="2"] .col-path');
     assert.equal(await page.evaluate(() => g_grid.currentRow()), 2);
     await page.keyboard.press('ArrowDown');
     await page.keyboard.press('ArrowDown');
@@ -118,7 +163,7 @@ test('keys move the current row; the context menu asks the file manager for the 
     assert.equal(await page.evaluate(() => g_grid.currentRow()), 9);
     await page.keyboard.press('Home');
     assert.equal(await page.evaluate(() => g_grid.currentRow()), 0);
-    assert.equal(await page.locator('#the-grid tr.current').getAttribute('data-index'), '0');
+    assert.equal(await page.locator('#the-grid .vgrid-row.current').getAttribute('data-index'), '0');
 
     // The file manager is an edge a test must not open for real: record the request instead.
     await page.evaluate(() => {
@@ -127,7 +172,7 @@ test('keys move the current row; the context menu asks the file manager for the 
         window.view = new Proxy({}, { get: (_, name) => name === 'ShowInFileManager'
             ? async (p) => { window.shownInFileManager.push(p); return 0; } : real[name] });
     });
-    await page.click('#the-grid tr[data-index="3"] td.col-name', { button: 'right' });
+    await page.click('#the-grid .vgrid-row[data-index="3"] .col-name', { button: 'right' });
     await page.click('#menuOpenFilePath');
     const rows = await gridRows(page);
     assert.deepEqual(await page.evaluate(() => window.shownInFileManager), [rows[3].folder + rows[3].name]);

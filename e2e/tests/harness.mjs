@@ -149,13 +149,18 @@ export async function addFolderTyped(page, addButton, folder) {
     await page.waitForSelector('#folderChooser', { state: 'detached' });
 }
 
+/// Removes every entry of a folder list with its remove buttons.
+export async function clearFolders(page, listId) {
+    while (await page.locator(`#${listId} .dir-remove`).count() > 0) await page.click(`#${listId} .dir-remove >> nth=0`);
+}
+
 export async function listedFolders(page, listId) {
     return page.$$eval(`#${listId} .dir-entry`, (els) => els.map((e) => e.dataset.path));
 }
 
 /// Runs page 1 and page 2 with `folder` and the default options, then waits for page 4's rows.
 export async function scanFolder(page, folder, { configure } = {}) {
-    await page.$$eval('#listSearchDir .dir-remove', (bs) => bs.forEach((b) => b.click()));
+    await clearFolders(page, 'listSearchDir');
     await addFolderTyped(page, '#btnAddSearchDir', folder);
     await page.click('#btnNextStep');
     await page.waitForSelector('#btnStartScan');

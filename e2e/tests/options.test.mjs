@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-    startBrowser, launch, makeFiles, answerBox, popupCount, addFolderTyped, listedFolders, counters,
+    startBrowser, launch, makeFiles, answerBox, popupCount, addFolderTyped, listedFolders, clearFolders, counters,
 } from './harness.mjs';
 
 let browser;
@@ -46,6 +46,10 @@ async function setLimit(which, ticked, number, unit) {
 const settings = () => page.evaluate(() => view.GetSettings());
 
 test('page 1 refuses an empty list and moves on with folders', async () => {
+    // With nothing stored, the home folder is offered.
+    await page.waitForSelector('#listSearchDir .dir-entry');
+    assert.deepEqual(await listedFolders(page, 'listSearchDir'), [app.dirs.home]);
+    await clearFolders(page, 'listSearchDir');
     assert.equal(await refusal('#btnNextStep'), 'Please select folders to scan');
     assert.ok(await page.isVisible('#pageChoisir'), 'the page stays');
     await addFolderTyped(page, '#btnAddSearchDir', app.dirs.home + '/scan');

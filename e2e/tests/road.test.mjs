@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-    startBrowser, launch, makeFiles, answerBox, topPopup, popupCount, listedFolders, waitRows, gridRows, counters,
+    startBrowser, launch, makeFiles, answerBox, topPopup, popupCount, listedFolders, clearFolders, waitRows, gridRows, counters,
 } from './harness.mjs';
 
 let browser;
@@ -30,6 +30,7 @@ test('scan a chosen folder, delete all but the first of each set, files gone and
         const root = path.join(app.dirs.home, 'photos');
 
         // The chooser opens in the home folder; a cancelled chooser adds nothing.
+        await clearFolders(page, 'listSearchDir');
         await page.click('#btnAddSearchDir');
         await page.waitForSelector('#folderChooser .chooser-item');
         assert.equal(await page.inputValue('#chooserPath'), app.dirs.home);

@@ -7,7 +7,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import vm from 'node:vm';
 import { fileURLToPath } from 'node:url';
-import { startBrowser, startApp, openApp, launch, answerBox, topPopup, popupCount } from './harness.mjs';
+import { startBrowser, startApp, openApp, launch, answerBox, topPopup, popupCount, clearFolders } from './harness.mjs';
 
 const uiDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../ui');
 function table(id) {
@@ -68,6 +68,7 @@ test('Chinese re-translates every label at once, later boxes too; the choice is 
         assert.equal(await page.evaluate(() => view.GetLang()), 'zh');
 
         // A message box opened now is in Chinese, title, text and button.
+        await clearFolders(page, 'listSearchDir');
         await page.click('#btnNextStep');
         const box = topPopup(page);
         await box.locator('html[lang="zh"]:not(.lang-pending)').waitFor();
