@@ -41,7 +41,7 @@ test('rows show sizes, names without extension, and alternate set shading', asyn
     assert.deepEqual(noExt.map((r) => r.ext), ['', '']);
     const nameCell = await page.locator(`#the-grid .vgrid-row[data-index="${rows.indexOf(noExt[0])}"] .col-name`).textContent();
     assert.equal(nameCell, noExt[0].name);
-    const classes = await page.$$eval('#the-grid .vgrid-body .vgrid-row:not([hidden])', (trs) => trs.map((t) => t.className.split(' ')[0]));
+    const classes = await page.$$eval('#the-grid .vgrid-body .vgrid-row:not([hidden])', (trs) => trs.map((t) => t.className.split(' ')[1]));
     assert.deepEqual(classes, ['color', 'color', 'even', 'even', 'color', 'color', 'even', 'even', 'color', 'color']);
     assert.equal(await page.locator('#the-grid .vgrid-body .vgrid-row').count(), 64);
 });

@@ -69,7 +69,7 @@ test('page 1 refuses an empty list and moves on with folders', async () => {
 });
 
 test('page 2 kind boxes: the all box is three-state and none ticked is refused', async () => {
-    await page.waitForFunction(() => document.getElementById('chkAllType').dataset.state === 'on');
+    await page.waitForFunction(() => document.getElementById('chkAllType')?.dataset.state === 'on');
     await page.click('#chkKind4');
     assert.equal(await page.getAttribute('#chkAllType', 'data-state'), 'mixed');
     assert.equal(await page.evaluate(() => document.getElementById('chkAllType').indeterminate), true);
@@ -127,7 +127,7 @@ test('back loses unsaved exclusions; page 2 reads its lists and options afresh',
 });
 
 test('4096 MB on both limits is accepted; equal limits scan nothing and open empty results', async () => {
-    await page.waitForFunction(() => document.getElementById('chkAllType').dataset.state === 'on');
+    await page.waitForFunction(() => document.getElementById('chkAllType')?.dataset.state === 'on');
     await setLimit('Min', true, 4096, 20);
     await setLimit('Max', true, 4096, 20);
     await page.click('#btnStartScan');
@@ -157,7 +157,7 @@ test('home asks first; 9999 KB is accepted and shown back as typed', async () =>
     await page.click('#btnNextStep');
     await page.waitForSelector('#pageExclure');
     // Stored bytes come back as number and unit: 4294967296 shows as 4096 MB.
-    await page.waitForFunction(() => document.getElementById('numMinSize').value === '4096');
+    await page.waitForFunction(() => document.getElementById('numMinSize')?.value === '4096');
     assert.equal(await page.inputValue('#unitMinSize'), '20');
     await setLimit('Min', true, 9999, 10);
     await setLimit('Max', false, 1, 20);
@@ -168,7 +168,7 @@ test('home asks first; 9999 KB is accepted and shown back as typed', async () =>
     await page.click('#btnHome');
     await answerBox(page, 'btnYes');
     await page.click('#btnNextStep');
-    await page.waitForFunction(() => document.getElementById('numMinSize').value === '9999');
+    await page.waitForFunction(() => document.getElementById('numMinSize')?.value === '9999');
     assert.equal(await page.inputValue('#unitMinSize'), '10');
     assert.equal(await page.inputValue('#numMaxSize'), '1024');
     assert.equal(await page.inputValue('#unitMaxSize'), '10');

@@ -49,7 +49,7 @@ test('scan a chosen folder, delete all but the first of each set, files gone and
 
         await page.click('#btnNextStep');
         await page.waitForSelector('#btnStartScan');
-        await page.waitForFunction(() => document.getElementById('chkAllType').dataset.state !== undefined);
+        await page.waitForFunction(() => document.getElementById('chkAllType')?.dataset.state !== undefined);
         // Hidden files are skipped by default here; tick it explicitly to be sure of the set.
         await page.check('#chkSkip1');
         await page.uncheck('#chkMinSize');

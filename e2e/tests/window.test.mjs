@@ -57,7 +57,7 @@ test('Chinese re-translates every label at once, later boxes too; the choice is 
     const { app, page } = await launch(browser);
     try {
         const before = await labels(page);
-        assert.ok(before.length > 5);
+        assert.ok(before.length >= 4);
         for (const [key, text] of before) assert.equal(text, en[key], key);
 
         await pickLanguage(page, 'zh');
