@@ -30,12 +30,12 @@ function(merravine_embed_ui target)
         file(GLOB_RECURSE ui_files CONFIGURE_DEPENDS ${ui_dir}/*)
         # The list changes when a file is added or removed (the glob re-check reconfigures),
         # so a removed document leaves the archive too.
-        string(REPLACE ";" "\n" ui_listing "${ui_files}")
-        file(CONFIGURE OUTPUT ${out_dir}/ui_files.txt CONTENT "${ui_listing}\n")
+        string(SHA256 ui_listing_hash "${ui_files}")
+        file(CONFIGURE OUTPUT ${out_dir}/ui_listing.sha256 CONTENT "${ui_listing_hash}\n")
         add_custom_command(
             OUTPUT ${archive}
             COMMAND merravine_pack ${ui_dir} ${archive}
-            DEPENDS merravine_pack ${ui_files} ${out_dir}/ui_files.txt
+            DEPENDS merravine_pack ${ui_files} ${out_dir}/ui_listing.sha256
             COMMENT "Packing ui/ into the UI archive"
             VERBATIM)
         add_custom_target(merravine_ui_archive DEPENDS ${archive})

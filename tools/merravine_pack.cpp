@@ -79,7 +79,12 @@ int main(int argc, char** argv) {
     }
     fs::rename(temporary, output, ec);
     if (ec) return Fail("cannot replace " + output.string() + ": " + ec.message());
-    std::printf("merravine_pack: %zu items, %zu bytes packed into %zu (%zu compressed)\n",
-                items.size(), unpacked_total, packed.archive.size(), packed.compressed_items);
+    const auto& bytes = packed.archive;
+    const unsigned nodes = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16);
+    std::printf(
+        "merravine_pack: %zu items, %zu bytes packed into %zu (%zu compressed), %u of %zu tree "
+        "nodes\n",
+        items.size(), unpacked_total, bytes.size(), packed.compressed_items, nodes,
+        merravine::kUiArchiveMaxNodes);
     return 0;
 }

@@ -45,7 +45,9 @@ std::string ResolveTarget(const std::string& path) {
 FileReadStatus ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? FileReadStatus::kMissing : FileReadStatus::kFailed;
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? FileReadStatus::kMissing
+                                                   : FileReadStatus::kFailed;
     char buffer[16384];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -84,7 +86,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
     }
     // Flush the folder so the rename itself survives a power loss.
     const std::string folder = FolderOfPath(target);
-    const int dir_fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir_fd =
+        open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd >= 0) {
         fsync(dir_fd);
         close(dir_fd);

@@ -4,17 +4,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+
+#include "platform/data_folder.h"
 
 namespace merravine::platform {
 
@@ -37,39 +36,33 @@ bool NameLess(const FolderEntry& a, const FolderEntry& b) {
     return a.name < b.name;
 }
 
+std::string Home() {
+    std::string home = HomeFolder();
+    return home.starts_with('/') ? home : "/";
+}
+
 std::string Resolve(const std::string& path) {
     namespace fs = std::filesystem;
     fs::path full;
     if (path.empty() || path == "~") {
-        full = HomeFolder();
+        full = Home();
     } else if (path.starts_with("~/")) {
-        full = fs::path(HomeFolder()) / path.substr(2);
+        full = fs::path(Home()) / path.substr(2);
     } else if (path.front() == '/') {
         full = path;
     } else {
-        full = fs::path(HomeFolder()) / path;
+        full = fs::path(Home()) / path;
     }
     std::string text = full.lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
 
-std::string ErrorText(int error) { return std::error_code(error, std::system_category()).message(); }
+std::string ErrorText(int error) {
+    return std::error_code(error, std::system_category()).message();
+}
 
 }  // namespace
-
-std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return home;
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return found->pw_dir;
-    }
-    return "/";
-}
 
 FolderListing ListSubfolders(const std::string& path) {
     FolderListing listing;
@@ -92,8 +85,8 @@ FolderListing ListSubfolders(const std::string& path) {
         bool is_folder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat info {};
-            is_folder = fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                        S_ISDIR(info.st_mode);
+            is_folder =
+                fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
         }
         if (is_folder) listing.folders.push_back(FolderEntry{name, name[0] == '.'});
     }

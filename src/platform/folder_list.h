@@ -7,7 +7,7 @@
 namespace merravine::platform {
 
 struct FolderEntry {
-    std::string name;  ///< the name's bytes as the file system holds them
+    std::string name;     ///< the name's bytes as the file system holds them
     bool hidden = false;  ///< the name begins with '.'
 };
 
@@ -17,11 +17,9 @@ struct FolderListing {
     std::vector<FolderEntry> folders;  ///< sorted by name, letter case ignored first
 };
 
-/// The user's home folder: $HOME when absolute, else the password database's entry, else "/".
-std::string HomeFolder();
-
-/// The subfolders of `path`. An empty path means the home folder, a path starting with "~"
-/// starts there, and a relative path is taken below it. Symbolic links are not listed (the
+/// The subfolders of `path`. An empty path means the home folder (HomeFolder of
+/// data_folder.h, "/" when unknown), a path starting with "~" starts there, and a relative
+/// path is taken below it. Symbolic links are not listed (the
 /// search does not follow them either). Failures come back as `error` text.
 FolderListing ListSubfolders(const std::string& path);
 

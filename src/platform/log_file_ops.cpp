@@ -58,7 +58,8 @@ bool MakeFolder(const std::string& path) {
 
 bool MakeFolders(const std::string& path) {
     if (path.empty()) return false;
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         MakeFolder(path.substr(0, slash));
     }
     return MakeFolder(path);

@@ -10,7 +10,7 @@
 namespace merravine::platform {
 
 class LogFileOps {
-public:
+  public:
     virtual ~LogFileOps() = default;
     /// Opens `path` for appending, creating it when missing; -1 on failure.
     virtual int OpenForAppend(const std::string& path);

@@ -45,7 +45,7 @@ void Reap(pid_t pid, const std::shared_ptr<ChildState>& state) {
 }
 
 class SpawnLauncher final : public Launcher {
-public:
+  public:
     LaunchResult Run(const std::vector<std::string>& argv,
                      std::chrono::milliseconds wait) override {
         LaunchResult result;

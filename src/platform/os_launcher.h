@@ -20,7 +20,7 @@ struct LaunchResult {
 };
 
 class Launcher {
-public:
+  public:
     virtual ~Launcher() = default;
     /// Starts argv[0] (looked up on PATH) with `argv`, and waits up to `wait` for it to end.
     /// A program still running after the wait goes on; it is reaped when it ends.

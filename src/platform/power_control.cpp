@@ -8,7 +8,7 @@ namespace merravine::platform {
 namespace {
 
 class SystemctlPowerControl final : public PowerControl {
-public:
+  public:
     void Request(PowerAction action) override {
         const std::string verb = PowerVerb(action);
         if (!verb.empty()) SystemLauncher().Run({"systemctl", verb}, std::chrono::milliseconds(0));

@@ -9,7 +9,7 @@ namespace merravine::platform {
 enum class PowerAction { kPowerOff, kReboot, kHibernate, kSuspend };
 
 class PowerControl {
-public:
+  public:
     virtual ~PowerControl() = default;
     /// Requests `action`; whether the system carries it out is not reported.
     virtual void Request(PowerAction action) = 0;

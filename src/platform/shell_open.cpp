@@ -20,8 +20,8 @@ constexpr milliseconds kBusWait{6000};
 constexpr milliseconds kOpenWait{3000};
 
 bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~' || c == '/';
 }
 
 std::string ParentFolder(const std::string& path) {
@@ -54,15 +54,19 @@ std::string FileUri(const std::string& path) {
 }
 
 bool ShowItemInFileManager(Launcher& launcher, const std::string& path) {
-    const std::vector<std::string> bus_call = {
-        "gdbus",          "call",
-        "--session",      "--timeout",
-        "5",              "--dest",
-        "org.freedesktop.FileManager1",
-        "--object-path",  "/org/freedesktop/FileManager1",
-        "--method",       "org.freedesktop.FileManager1.ShowItems",
-        "['" + FileUri(path) + "']",
-        "''"};
+    const std::vector<std::string> bus_call = {"gdbus",
+                                               "call",
+                                               "--session",
+                                               "--timeout",
+                                               "5",
+                                               "--dest",
+                                               "org.freedesktop.FileManager1",
+                                               "--object-path",
+                                               "/org/freedesktop/FileManager1",
+                                               "--method",
+                                               "org.freedesktop.FileManager1.ShowItems",
+                                               "['" + FileUri(path) + "']",
+                                               "''"};
     const LaunchResult bus = launcher.Run(bus_call, kBusWait);
     if (bus.started && bus.finished && bus.exit_code == 0) return true;
     return Accepted(launcher.Run({"xdg-open", ParentFolder(path)}, kOpenWait));

@@ -22,9 +22,9 @@ namespace merravine {
 template <typename T>
 class ChunkedVector {
 public:
-    static constexpr size_t kChunkBits = 12;
+    static constexpr size_t kChunkBits = 14;
     static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
-    static constexpr size_t kMaxChunks = size_t{1} << 16;
+    static constexpr size_t kMaxChunks = size_t{1} << 14;
 
     ChunkedVector() : chunks_(new std::unique_ptr<T[]>[kMaxChunks]) {}
 

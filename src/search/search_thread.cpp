@@ -110,36 +110,58 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     return record;
 }
 
-// The groups of the recorded files, pruned. Caller holds groupsMutex; workers stopped.
-std::vector<SizeGroup> BuildGroups(const SearchRun& run, const HashPipeline& pipeline) {
+// A file that keeps its place in the result groups.
+struct Survivor {
+    FileLen size;
+    ContentKey key;
+    uint32_t index;
+};
+
+// The recorded files that have a twin, in group order: by size, then by key with the
+// file found last first among equals (empty files in the order found).
+// The workers must have stopped.
+std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipeline) {
     std::vector<std::pair<FileLen, uint32_t>> shared;
     pipeline.ForEachSharedSize([&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
     std::sort(shared.begin(), shared.end());
 
-    std::vector<SizeGroup> groups;
-    std::vector<std::pair<ContentKey, uint32_t>> keyed;
+    std::vector<Survivor> survivors;
+    std::vector<Survivor> members;
     for (const auto& [size, head] : shared) {
-        keyed.clear();
+        members.clear();
         for (uint32_t index = head; index != HashPipeline::kNone && index < run.recorded;
              index = pipeline.Next(index)) {
             ContentKey key;
             const ContentOutcome outcome = pipeline.FinalOutcome(index, key);
-            if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) keyed.emplace_back(key, index);
+            if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) {
+                members.push_back(Survivor{size, key, index});
+            }
         }
-        // Ascending key; among equal keys the file found last first. Empty files keep
-        // the order they were found in.
         if (size > 0) {
-            std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-                return a.first != b.first ? a.first < b.first : a.second > b.second;
+            std::sort(members.begin(), members.end(), [](const Survivor& a, const Survivor& b) {
+                return a.key != b.key ? a.key < b.key : a.index > b.index;
             });
         }
-        SizeGroup group{size, {}};
-        for (size_t i = 0; i < keyed.size(); ++i) {
-            const bool twin = (i > 0 && keyed[i - 1].first == keyed[i].first) ||
-                              (i + 1 < keyed.size() && keyed[i + 1].first == keyed[i].first);
-            if (twin) group.members.push_back(MakeRecord(run.listing, run.listing.files[keyed[i].second], keyed[i].first));
+        size_t kept = 0;
+        for (size_t i = 0; i < members.size(); ++i) {
+            const bool twin = (i > 0 && members[i - 1].key == members[i].key) ||
+                              (i + 1 < members.size() && members[i + 1].key == members[i].key);
+            if (twin) {
+                survivors.push_back(members[i]);
+                ++kept;
+            }
         }
-        if (group.members.size() >= 2) groups.push_back(std::move(group));
+        // A size left with one file after its twinless files went is no group.
+        if (kept == 1) survivors.pop_back();
+    }
+    return survivors;
+}
+
+std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors) {
+    std::vector<SizeGroup> groups;
+    for (const Survivor& survivor : survivors) {
+        if (groups.empty() || groups.back().size != survivor.size) groups.push_back(SizeGroup{survivor.size, {}});
+        groups.back().members.push_back(MakeRecord(listing, listing.files[survivor.index], survivor.key));
     }
     return groups;
 }
@@ -157,13 +179,17 @@ void RunSearch(SearchEngine& engine) {
     }
     const WalkFilters filters = BuildWalkFilters(engine.settings);
     SearchRun run;
-    HashPipeline pipeline(engine, run.listing);
-    RunCountingPass(engine, filters, run, pipeline);
-    if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
-    pipeline.Stop();
+    std::vector<Survivor> survivors;
+    {
+        HashPipeline pipeline(engine, run.listing);
+        RunCountingPass(engine, filters, run, pipeline);
+        if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
+        pipeline.Stop();
+        survivors = PrunedOrder(run, pipeline);
+    }  // the pipeline's tables go before the records are built
 
     std::lock_guard lock(engine.groupsMutex);
-    engine.groups = BuildGroups(run, pipeline);
+    engine.groups = BuildGroups(run.listing, survivors);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
         LogLess("result groups are inconsistent: %s", fault.c_str());

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/module_directory.h"
+#include "platform/data_folder.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
 #include "shell/embedded_ui.h"
@@ -21,21 +21,12 @@ namespace merravine::shell {
 namespace {
 
 AppPaths ResolvePaths(const AppOptions& options) {
-    std::string folder = options.data_dir;
-    if (folder.empty()) {
-        const char* from_environment = std::getenv("MERRAVINE_DATA_DIR");
-        if (from_environment != nullptr) folder = from_environment;
-    }
-    if (folder.empty()) folder = platform::GetModuleDirectory();
-    if (folder.empty()) folder = ".";
-    std::error_code ignored;
-    const auto absolute = std::filesystem::absolute(folder, ignored);
-    if (!ignored) folder = absolute.lexically_normal().string();
-    if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const platform::DataPaths chosen = platform::ResolveDataPaths(options.data_dir);
+    if (!chosen.error.empty()) std::fprintf(stderr, "merravine: %s\n", chosen.error.c_str());
     AppPaths paths;
-    paths.data_dir = folder;
-    paths.config_path = folder + "/Config.ini";
-    paths.log_folder = folder + "/Log";
+    paths.config_path = chosen.config_file;
+    paths.database_path = chosen.database_file;
+    paths.log_folder = chosen.log_folder;
     return paths;
 }
 
@@ -107,7 +98,8 @@ const char* AppUsage() {
            "\n"
            "Finds duplicate files in the folders you choose.\n"
            "  --data-dir DIR  keep Config.ini, duplicate.db and Log/ in DIR\n"
-           "                  (default: $MERRAVINE_DATA_DIR, else the program's folder)\n"
+           "                  (default: $MERRAVINE_DATA_DIR, else the program's folder when\n"
+           "                  it is writable, else the XDG folders of the user)\n"
            "  --port N        serve the pages on 127.0.0.1:N (default: a free port)\n"
            "  --no-window     open nothing; print the page's address as \"URL: ...\"\n";
 }
@@ -115,8 +107,6 @@ const char* AppUsage() {
 int RunApp(const AppOptions& options) {
     platform::IgnoreBrokenPipe();
     const AppPaths paths = ResolvePaths(options);
-    std::error_code ignored;
-    std::filesystem::create_directories(paths.data_dir, ignored);
     LoadLogLevel(paths.config_path);
     OpenLogFolder(paths.log_folder);
     LogDebug("Soft start!");
@@ -168,6 +158,7 @@ int RunApp(const AppOptions& options) {
     host->Stop();
     frame.reset();
     host.reset();
+    std::error_code ignored;
     if (!launch_file.empty()) std::filesystem::remove(launch_file, ignored);
     return 0;
 }

@@ -10,7 +10,11 @@ void CommandTable::Add(std::string name, uint32_t argument_count, CommandHandler
     commands_[std::move(name)] = Entry{argument_count, std::move(handler)};
 }
 
-bool CommandTable::Has(const std::string& name) const { return commands_.count(name) != 0; }
+std::optional<uint32_t> CommandTable::ArgumentCount(const std::string& name) const {
+    const auto found = commands_.find(name);
+    if (found == commands_.end()) return std::nullopt;
+    return found->second.argument_count;
+}
 
 CallOutcome CommandTable::Call(const std::string& name, const ScriptValue::Array& args) const {
     CallOutcome outcome;

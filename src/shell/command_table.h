@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -30,8 +31,10 @@ class CommandTable {
 public:
     /// Adds a command, or replaces the one of that name.
     void Add(std::string name, uint32_t argument_count, CommandHandler handler);
-    /// True when a command of that name exists (whatever its argument count).
-    bool Has(const std::string& name) const;
+    /// The argument count of the command of that name; nullopt when there is none.
+    std::optional<uint32_t> ArgumentCount(const std::string& name) const;
+    /// The number of commands.
+    size_t Size() const { return commands_.size(); }
     /// Runs the command of exactly that name and argument count.
     CallOutcome Call(const std::string& name, const ScriptValue::Array& args) const;
 

@@ -2,6 +2,8 @@
 // argument count. Each entry is one line that hands the arguments to the function
 // that does the work in its own subsystem; adding a command is adding a line.
 #include "search/search_commands.h"
+#include "settings/folder_lists.h"
+#include "settings/settings_commands.h"
 #include "shell/host_folder_commands.h"
 #include "shell/main_frame.h"
 #include "shell/system_commands.h"
@@ -14,6 +16,14 @@ using Args = ScriptValue::Array;
 
 ScriptValue Zero() { return ScriptValue::Int(0); }
 
+// The search thread reads the settings without a lock, so they change only while no
+// search runs; a change asked for during a search is refused with the busy answer 1.
+template <typename Change>
+ScriptValue WhenReady(const SearchEngine& engine, Change change) {
+    if (engine.state.load() != W_READY) return ScriptValue::Int(1);
+    return ScriptValue::Int(change());
+}
+
 }  // namespace
 
 void AddCommands(MainFrame& frame, CommandTable& table) {
@@ -25,6 +35,21 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
     table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
+    table.Add("GetLang", 0, [&frame](const Args&) { return GetLang(frame.Paths().config_path); });
+    table.Add("SetLang", 1, [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
+    // Settings and folder lists.
+    SearchSettings& settings = engine.settings;
+    table.Add("GetSettings", 0, [&settings](const Args&) { return GetSettings(settings); });
+    table.Add("SetSettings", 1, [&](const Args& a) { return WhenReady(engine, [&] { return SetSettings(settings, a[0]); }); });
+    table.Add("SetSearchDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetSearchDirectory(settings, a[0]); }); });
+    table.Add("GetSearchDirectory", 0, [&settings](const Args&) { return GetSearchDirectory(settings); });
+    table.Add("SetExcludeDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetExcludeDirectory(settings, a[0]); }); });
+    table.Add("GetExcludeDirectory", 0, [&settings](const Args&) { return GetExcludeDirectory(settings); });
+    table.Add("SetProtectDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetProtectDirectory(settings, a[0]); }); });
+    table.Add("GetProtectDirectory", 0, [&settings](const Args&) { return GetProtectDirectory(settings); });
     // Search.
     table.Add("BeginSearch", 0, [&engine](const Args&) { return BeginSearch(engine); });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });

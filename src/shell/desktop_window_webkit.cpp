@@ -98,6 +98,12 @@ public:
         gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
         g_signal_connect(view, "load-changed", G_CALLBACK(OnLoadChanged), state_.get());
         g_signal_connect(view, "decide-policy", G_CALLBACK(OnDecidePolicy), state_.get());
+        // A script's window.close() closes our window as the user would.
+        g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView*, gpointer data) {
+                             auto* owner = static_cast<WindowState*>(data);
+                             if (owner->window != nullptr) gtk_window_close(GTK_WINDOW(owner->window));
+                         }),
+                         state_.get());
         g_signal_connect(window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
                              static_cast<WindowState*>(data)->window = nullptr;
                              gtk_main_quit();

@@ -1,12 +1,16 @@
 // The folder chooser's listing and the file-manager request as script values.
 #include "shell/host_folder_commands.h"
 
+#include "platform/data_folder.h"
 #include "platform/folder_list.h"
 #include "platform/shell_open.h"
 
 namespace merravine {
 
-ScriptValue GetHomeFolder() { return ScriptValue::Text(platform::HomeFolder()); }
+ScriptValue GetHomeFolder() {
+    const std::string home = platform::HomeFolder();
+    return ScriptValue::Text(home.empty() ? "/" : home);
+}
 
 ScriptValue ListFolders(const ScriptValue& path) {
     const std::string text = path.IsUndefined() ? std::string() : path.TextForm();

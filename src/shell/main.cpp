@@ -1,11 +1,14 @@
 // Entry point of the merravine executable: hands over to the desktop program or to
 // the command-line scanner.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "search/scan_cli.h"
 #include "shell/app.h"
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "scan") == 0) return merravine::RunScanCommand(argc - 1, argv + 1);
     std::string error;
     const auto options = merravine::shell::ParseAppOptions(argc, argv, error);
     if (!options) {

@@ -1,5 +1,6 @@
 #include "shell/main_frame.h"
 
+#include "settings/settings_file.h"
 #include "shell/system_commands.h"
 #include "util/log.h"
 
@@ -13,7 +14,8 @@ PageCallResult PageRelay::CallScriptFunction(const std::string& name, const Scri
 }
 
 MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
-    engine_.settings.configPath = paths_.config_path;
+    InitSearchSettings(engine_.settings, paths_.config_path);
+    LoadSettings(engine_.settings);
     AddCommands(*this, commands_);
     LogLess("version: %s", GetFileVersionString().c_str());
 }

@@ -22,9 +22,9 @@ namespace merravine::shell {
 
 /// Where the program keeps its files.
 struct AppPaths {
-    std::string data_dir;     ///< the data folder
-    std::string config_path;  ///< data_dir/Config.ini
-    std::string log_folder;   ///< data_dir/Log
+    std::string config_path;    ///< Config.ini
+    std::string database_path;  ///< duplicate.db
+    std::string log_folder;     ///< the folder of Tessvel.log
 };
 
 /// Forwards workers' calls to the page once one is attached; fails them before.
@@ -52,6 +52,8 @@ public:
     /// Runs the command of exactly this name and argument count (UI thread only).
     CallOutcome OnScriptCall(const std::string& name, const ScriptValue::Array& args);
 
+    /// The commands the pages may call.
+    const CommandTable& Commands() const { return commands_; }
     SearchEngine& Engine() { return engine_; }
     const AppPaths& Paths() const { return paths_; }
     PageBridge& Page() { return page_; }

@@ -4,6 +4,8 @@
 
 #include "platform/shell_open.h"
 #include "platform/single_instance.h"
+#include "settings/settings_file.h"
+#include "util/ini_file.h"
 #include "util/log.h"
 
 namespace merravine {
@@ -34,6 +36,15 @@ ScriptValue GetOsVersion() { return ScriptValue::Int(12); }
 std::string GetFileVersionString() { return MERRAVINE_VERSION; }
 
 ScriptValue GetProductVersion() { return ScriptValue::Text(GetFileVersionString()); }
+
+ScriptValue GetLang(const std::string& config_file) {
+    return ScriptValue::Text(ReadProfileString(config_file, kSettingSection, "lang", "en"));
+}
+
+ScriptValue SetLang(const std::string& config_file, const ScriptValue& value) {
+    WriteProfileString(config_file, kSettingSection, "lang", value.TextForm());
+    return ScriptValue::Int(0);
+}
 
 ScriptValue CheckProgramHadRun() {
     // Thread-safe one-time initialisation; the flag's descriptor stays open with it.

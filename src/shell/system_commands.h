@@ -42,6 +42,14 @@ ScriptValue GetProductVersion();
 /// The program's version text (also logged at start as "version: %s").
 std::string GetFileVersionString();
 
+/// The stored UI language: key `lang` of section `setting` of `config_file`; "en" when the
+/// file or key is missing, the empty string when the key is empty, cut at 258 characters.
+ScriptValue GetLang(const std::string& config_file);
+
+/// Stores the value's text as key `lang` of section `setting` of `config_file`, creating
+/// the file when missing and keeping every other line; answers 0 even when the write fails.
+ScriptValue SetLang(const std::string& config_file, const ScriptValue& value);
+
 /// 1 when another running process holds the single-instance flag, else 0. The answer is
 /// taken once and kept for the life of the process: a page reload asks again and must not
 /// find its own process "already running".

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "util/text.h"
+
 namespace merravine {
 
 namespace {
@@ -28,62 +30,13 @@ bool LinkValid(uint16_t link, size_t node_count) {
     return link == kUiArchiveNone || link < node_count;
 }
 
-void AppendUnit(std::u16string& out, uint32_t code_point) {
-    if (code_point >= 0x10000) {
-        code_point -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (code_point >> 10));
-        out += static_cast<char16_t>(0xDC00 + (code_point & 0x3FF));
-    } else {
-        out += static_cast<char16_t>(code_point);
-    }
-}
-
-// Decodes one UTF-8 sequence at `text[i]`; answers its length, or 0 when it is not valid.
-size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& code_point) {
-    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-    const uint8_t lead = byte(i);
-    size_t length = 0;
-    uint32_t value = 0;
-    uint32_t minimum = 0;
-    if (lead < 0x80) {
-        code_point = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1Fu, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0Fu, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07u, minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (byte(i + k) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    code_point = value;
-    return length;
-}
-
 }  // namespace
 
 std::u16string UiArchiveKey(std::string_view path) {
     while (!path.empty() && path.front() == '/') path.remove_prefix(1);
-    std::u16string key;
-    key.reserve(path.size());
-    for (size_t i = 0; i < path.size();) {
-        uint32_t code_point = 0;
-        const size_t length = DecodeUtf8(path, i, code_point);
-        if (length == 0) {
-            code_point = 0xDC00u + static_cast<uint8_t>(path[i]);
-            i += 1;
-        } else {
-            i += length;
-        }
-        if (code_point >= 'A' && code_point <= 'Z') code_point += 'a' - 'A';
-        AppendUnit(key, code_point);
+    std::u16string key = Utf8ToUtf16(path);
+    for (char16_t& unit : key) {
+        if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + (u'a' - u'A'));
     }
     return key;
 }
@@ -110,9 +63,8 @@ std::optional<UiArchive> UiArchive::Open(std::span<const uint8_t> bytes) {
         if (!LinkValid(node.lower, node_count) || !LinkValid(node.higher, node_count)) {
             return std::nullopt;
         }
-        const bool equal_ok = node.character == 0
-                                  ? node.equal >= 1 && node.equal <= item_count
-                                  : LinkValid(node.equal, node_count);
+        const bool equal_ok = node.character == 0 ? node.equal >= 1 && node.equal <= item_count
+                                                  : LinkValid(node.equal, node_count);
         if (!equal_ok) return std::nullopt;
         archive.nodes_.push_back(node);
     }

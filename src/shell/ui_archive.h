@@ -56,7 +56,7 @@ struct UiArchiveEntry {
 std::u16string UiArchiveKey(std::string_view path);
 
 class UiArchive {
-public:
+  public:
     /// Checks `bytes` and, when they form a whole archive, returns a reader over them. The
     /// bytes must outlive the reader. Answers nullopt for anything malformed.
     static std::optional<UiArchive> Open(std::span<const uint8_t> bytes);
@@ -71,7 +71,7 @@ public:
     /// Number of items.
     size_t ItemCount() const { return entries_.size(); }
 
-private:
+  private:
     UiArchive() = default;
     std::optional<std::string> Unpack(const UiArchiveEntry& entry) const;
 

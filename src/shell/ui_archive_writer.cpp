@@ -23,7 +23,7 @@ struct KeyedItem {
 };
 
 class TreeBuilder {
-public:
+  public:
     // Adds `key` for item number `item`; false when the node links would overflow.
     bool Insert(const std::u16string& key, uint16_t item) {
         const auto unit = [&](size_t at) { return at < key.size() ? key[at] : u'\0'; };
@@ -53,7 +53,7 @@ public:
 
     const std::vector<UiArchiveNode>& Nodes() const { return nodes_; }
 
-private:
+  private:
     bool NewNode(char16_t character) {
         if (nodes_.size() >= kUiArchiveMaxNodes) return false;
         nodes_.push_back(UiArchiveNode{static_cast<uint16_t>(character), kUiArchiveNone,
@@ -146,9 +146,9 @@ UiPackResult PackUiItems(std::vector<UiItem> items) {
             result.error = "the archive outgrows 32-bit offsets at \"" + keyed[i].item.path + "\"";
             return result;
         }
-        entries[i] = UiArchiveEntry{static_cast<uint32_t>(offset),
-                                    static_cast<uint32_t>(stored[i].size()),
-                                    compressed ? static_cast<uint32_t>(bytes.size()) : 0u};
+        entries[i] =
+            UiArchiveEntry{static_cast<uint32_t>(offset), static_cast<uint32_t>(stored[i].size()),
+                           compressed ? static_cast<uint32_t>(bytes.size()) : 0u};
         offset += stored[i].size();
     }
 

@@ -13,7 +13,9 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr size_t kIntReadUnits = 29;  // integer reads go through a 30-unit buffer
 
 std::string_view Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    const auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    };
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     return text;
@@ -22,7 +24,9 @@ std::string_view Trim(std::string_view text) {
 bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        const auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(a[i]) != lower(b[i])) return false;
     }
     return true;
@@ -54,7 +58,8 @@ std::optional<KeyLine> SplitKeyLine(std::string_view line) {
 
 // A value wrapped in one pair of matching quotes is read without them.
 std::string_view StripQuotes(std::string_view value) {
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
         return value.substr(1, value.size() - 2);
     }
     return value;
@@ -105,7 +110,9 @@ IniFile IniFile::Parse(const std::string& path, std::string_view text) {
         text.remove_prefix(kUtf8Bom.size());
     }
     const size_t first_break = text.find('\n');
-    if (first_break != std::string_view::npos && first_break > 0 && text[first_break - 1] == '\r') file.eol_ = "\r\n";
+    if (first_break != std::string_view::npos && first_break > 0 && text[first_break - 1] == '\r') {
+        file.eol_ = "\r\n";
+    }
     while (!text.empty()) {
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -141,7 +148,20 @@ std::optional<std::string> IniFile::Find(std::string_view section, std::string_v
     return std::string(StripQuotes(SplitKeyLine(lines_[*key_line])->value));
 }
 
-std::string IniFile::GetString(std::string_view section, std::string_view key, std::string_view fallback) const {
+std::vector<std::pair<std::string, std::string>> IniFile::Entries(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const auto section_line = FindSection(section);
+    if (!section_line) return entries;
+    for (size_t i = *section_line + 1; i < lines_.size() && !SectionName(lines_[i]); ++i) {
+        if (const auto entry = SplitKeyLine(lines_[i])) {
+            entries.emplace_back(entry->key, StripQuotes(entry->value));
+        }
+    }
+    return entries;
+}
+
+std::string IniFile::GetString(std::string_view section, std::string_view key,
+                               std::string_view fallback) const {
     const auto value = Find(section, key);
     return std::string(CutToUtf16Units(value ? std::string_view(*value) : fallback, kMaxReadUnits));
 }
@@ -170,8 +190,10 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     }
     size_t end = *section_line + 1;
     while (end < lines_.size() && !SectionName(lines_[end])) ++end;
-    while (end > *section_line + 1 && Trim(lines_[end - 1]).empty()) --end;  // before trailing blank lines
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(end), std::string(key) + "=" + clean);
+    while (end > *section_line + 1 && Trim(lines_[end - 1]).empty())
+        --end;  // before trailing blank lines
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(end),
+                  std::string(key) + "=" + clean);
 }
 
 std::string IniFile::Text() const {
@@ -192,12 +214,13 @@ bool IniFile::Save(std::string& error) const {
     return platform::ReplaceFileAtomically(path_, Text(), error);
 }
 
-std::string ReadProfileString(const std::string& path, std::string_view section, std::string_view key,
-                              std::string_view fallback) {
+std::string ReadProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::string_view fallback) {
     return IniFile::Load(path).GetString(section, key, fallback);
 }
 
-int32_t ReadProfileInt(const std::string& path, std::string_view section, std::string_view key, int32_t fallback) {
+int32_t ReadProfileInt(const std::string& path, std::string_view section, std::string_view key,
+                       int32_t fallback) {
     return IniFile::Load(path).GetInt(section, key, fallback);
 }
 

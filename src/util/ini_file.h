@@ -16,12 +16,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace merravine {
 
 class IniFile {
-public:
+  public:
     /// Longest text a read gives, in UTF-16 units; a longer value is cut.
     static constexpr size_t kMaxReadUnits = 258;
 
@@ -34,10 +35,14 @@ public:
     /// The value of `key`, whole, or nothing when the section or key is absent.
     std::optional<std::string> Find(std::string_view section, std::string_view key) const;
     /// The value cut to 258 UTF-16 units, or `fallback` (cut likewise) when absent.
-    std::string GetString(std::string_view section, std::string_view key, std::string_view fallback) const;
+    std::string GetString(std::string_view section, std::string_view key,
+                          std::string_view fallback) const;
     /// The leading decimal integer of the value (0 when it has none), or `fallback`
     /// when the key is absent or its value empty. Overflow wraps around at 32 bits.
     int32_t GetInt(std::string_view section, std::string_view key, int32_t fallback) const;
+
+    /// The keys and whole values of `section`, in file order.
+    std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
 
     /// Sets `key` in `section`, adding what is missing. Line breaks in `value` become blanks.
     void Set(std::string_view section, std::string_view key, std::string_view value);
@@ -49,7 +54,7 @@ public:
 
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     std::optional<size_t> FindSection(std::string_view section) const;
     std::optional<size_t> FindKey(size_t section_line, std::string_view key) const;
 
@@ -61,8 +66,8 @@ private:
 };
 
 /// Reads one text value from the file at `path` (opened for this read only).
-std::string ReadProfileString(const std::string& path, std::string_view section, std::string_view key,
-                              std::string_view fallback);
+std::string ReadProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::string_view fallback);
 /// Reads one integer value from the file at `path`.
 int32_t ReadProfileInt(const std::string& path, std::string_view section, std::string_view key,
                        int32_t fallback);

@@ -16,8 +16,10 @@ namespace {
 
 const char* TagOf(LogKind kind) {
     switch (kind) {
-        case LOG_KIND_DEBUG: return "[DEBUG]";
-        case LOG_KIND_LESS: return "[LESS ]";
+        case LOG_KIND_DEBUG:
+            return "[DEBUG]";
+        case LOG_KIND_LESS:
+            return "[LESS ]";
     }
     return "[LOG_SYS]";
 }
@@ -26,12 +28,14 @@ int32_t MinimumLevelOf(LogKind kind) { return kind == LOG_KIND_DEBUG ? 2 : 1; }
 
 }  // namespace
 
-size_t FormatLogPrefix(char* out, size_t room, const std::tm& when, int64_t thread_id, LogKind kind) {
+size_t FormatLogPrefix(char* out, size_t room, const std::tm& when, int64_t thread_id,
+                       LogKind kind) {
     char thread_text[24];
     std::snprintf(thread_text, sizeof thread_text, "%" PRId64, thread_id);
-    const int length = std::snprintf(out, room + 1, "[%04d-%02d-%02d] [%02d-%02d-%02d] [T:%-5s] %s: ",
-                                     when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour,
-                                     when.tm_min, when.tm_sec, thread_text, TagOf(kind));
+    const int length = std::snprintf(
+        out, room + 1, "[%04d-%02d-%02d] [%02d-%02d-%02d] [T:%-5s] %s: ", when.tm_year + 1900,
+        when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, thread_text,
+        TagOf(kind));
     return std::min(static_cast<size_t>(std::max(length, 0)), room);
 }
 
@@ -59,7 +63,9 @@ std::string CLogWriter::BackupName(uint32_t n) const {
     const size_t slash = path_.rfind('/');
     const size_t dot = path_.rfind('.');
     const std::string suffix = "_" + std::to_string(n);
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path_ + suffix;
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return path_ + suffix;
+    }
     return path_.substr(0, dot) + suffix + path_.substr(dot);
 }
 

@@ -31,8 +31,8 @@ enum LogKind : int32_t {
 };
 
 class CLogWriter {
-public:
-    static constexpr size_t kLineRoom = 1300;     ///< prefix + message; the line feed comes on top
+  public:
+    static constexpr size_t kLineRoom = 1300;  ///< prefix + message; the line feed comes on top
     static constexpr uint32_t kBackupCount = 5;
     static constexpr uint32_t kMaxSize = 5242880;  ///< a file strictly larger than this is rotated
 
@@ -51,12 +51,13 @@ public:
     int32_t Level() const { return level_.load(std::memory_order_relaxed); }
 
     /// Writes one line of `kind` when the level allows it; failures lose the line silently.
-    void Write(LogKind kind, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
+    void Write(LogKind kind, const char* format, va_list args)
+        __attribute__((format(printf, 3, 0)));
 
     /// The name of generation `n`: "_n" inserted before the last '.' of the file name.
     std::string BackupName(uint32_t n) const;
 
-private:
+  private:
     bool Open(bool may_rotate);
     void WritePending();
     bool NeedsRotation(int64_t size) const;
@@ -76,7 +77,8 @@ private:
 
 /// Writes the line prefix for `kind` at `when` by `thread_id` into `out` (at least
 /// `room` + 1 bytes); returns its length, at most `room`.
-size_t FormatLogPrefix(char* out, size_t room, const std::tm& when, int64_t thread_id, LogKind kind);
+size_t FormatLogPrefix(char* out, size_t room, const std::tm& when, int64_t thread_id,
+                       LogKind kind);
 
 /// The process-wide writer behind LogDebug and LogLess. It is never destroyed, so
 /// worker threads that still log while the process ends find it intact.

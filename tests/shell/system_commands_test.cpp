@@ -1,6 +1,8 @@
 // System and host commands: power codes through a fake (nothing is ever powered off), the
 // single-instance flag across real processes, the folder chooser's listing of a real tree,
 // and file-manager requests through a recording launcher.
+#include "shell/system_commands.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +15,6 @@
 #include "platform/power_control.h"
 #include "platform/single_instance.h"
 #include "shell/host_folder_commands.h"
-#include "shell/system_commands.h"
 #include "support/temp_dir.h"
 
 namespace merravine {
@@ -22,13 +23,13 @@ namespace {
 using platform::PowerAction;
 
 class RecordingPower final : public platform::PowerControl {
-public:
+  public:
     void Request(PowerAction action) override { requests.push_back(action); }
     std::vector<PowerAction> requests;
 };
 
 class RecordingLauncher final : public platform::Launcher {
-public:
+  public:
     platform::LaunchResult Run(const std::vector<std::string>& argv,
                                std::chrono::milliseconds) override {
         calls.push_back(argv);
@@ -55,10 +56,11 @@ TEST(SystemCommandsTest, PowerOperateMapsCodesAndRefusesTheRest) {
         ASSERT_EQ(power.requests.size(), 1u) << c.code;
         EXPECT_EQ(power.requests[0], c.action) << c.code;
     }
-    const ScriptValue refused[] = {ScriptValue::Int(0),        ScriptValue::Int(5),
-                                   ScriptValue::Int(-1),       ScriptValue::Int(INT32_MIN),
-                                   ScriptValue::Text("1"),     ScriptValue::OtherKind("2.5"),
-                                   ScriptValue(),              ScriptValue::List({ScriptValue::Int(1)})};
+    const ScriptValue refused[] = {
+        ScriptValue::Int(0),    ScriptValue::Int(5),
+        ScriptValue::Int(-1),   ScriptValue::Int(INT32_MIN),
+        ScriptValue::Text("1"), ScriptValue::OtherKind("2.5"),
+        ScriptValue(),          ScriptValue::List({ScriptValue::Int(1)})};
     for (const ScriptValue& value : refused) {
         RecordingPower power;
         EXPECT_EQ(PowerOperate(value, power), ScriptValue::Int(-4)) << value.TextForm();
@@ -71,6 +73,35 @@ TEST(SystemCommandsTest, FixedAnswers) {
     EXPECT_EQ(GetOsVersion(), ScriptValue::Int(12));
     EXPECT_EQ(EnableBackupPrivileges(), 1);
     EXPECT_EQ(WriteHtmlLog(ScriptValue::Text("page says %s %n")), ScriptValue::Int(0));
+}
+
+TEST(SystemCommandsTest, LanguageRoundTripKeepsTheRestOfTheFile) {
+    testing::TempDir dir;
+    const std::string config = (dir.Path() / "Config.ini").string();
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("en"));
+
+    dir.Write("Config.ini", "[setting]\nfiletypes=63\nsearch_0=L2hvbWU=\n[LOG]\nLEVEL=2\n");
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("en"));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("zh"));
+    const std::string text = dir.Read("Config.ini");
+    for (const char* kept : {"filetypes=63", "search_0=L2hvbWU=", "[LOG]", "LEVEL=2"}) {
+        EXPECT_NE(text.find(kept), std::string::npos) << kept << " lost from:\n" << text;
+    }
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("en")), ScriptValue::Int(0));
+    EXPECT_EQ(dir.Read("Config.ini").find("zh"), std::string::npos) << "one lang key only";
+
+    EXPECT_EQ(SetLang(config, ScriptValue::Int(1)), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text("1"));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text("")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text(""));
+    EXPECT_EQ(SetLang(config, ScriptValue::Text(std::string(300, 'x'))), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(config), ScriptValue::Text(std::string(258, 'x')));
+
+    // A file that cannot be written still answers 0, and the language stays the default.
+    const std::string unwritable = (dir.Path() / "no" / "such" / "Config.ini").string();
+    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(GetLang(unwritable), ScriptValue::Text("en"));
 }
 
 // Runs `body` in a forked child and answers its exit code.
@@ -112,8 +143,8 @@ TEST(SingleInstanceTest, FlagBelongsToTheLivingHolderOnly) {
     // holder started is still running (the flag must not leak into it).
     EXPECT_EQ(InChild([&] {
                   if (!platform::TakeInstanceFlag(flag)) return 2;
-                  const auto run = platform::SystemLauncher().Run({"sleep", "2"},
-                                                                  std::chrono::milliseconds(0));
+                  const auto run =
+                      platform::SystemLauncher().Run({"sleep", "2"}, std::chrono::milliseconds(0));
                   return run.started ? 0 : 3;
               }),
               0);
@@ -157,8 +188,8 @@ TEST(HostFolderCommandsTest, ListFoldersSortsMarksHiddenAndKeepsRawNames) {
     const std::string root = dir.Path().string();
     for (const std::string& asked : {root, root + "/", root + "/./beta/.."}) {
         const ScriptValue listing = ListFolders(ScriptValue::Text(asked));
-        EXPECT_EQ(listing, ScriptValue::List({ScriptValue::Text(""), ScriptValue::Text(root),
-                                              expected_folders}))
+        EXPECT_EQ(listing, ScriptValue::List(
+                               {ScriptValue::Text(""), ScriptValue::Text(root), expected_folders}))
             << asked;
     }
 

@@ -1,16 +1,20 @@
 // The UI archive: packing a real folder and reading it back, the packer's limits, and a
 // reader that survives truncated and corrupted archives (run under the asan preset to catch
 // any read outside the archive's bytes).
+#include "shell/ui_archive.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <random>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "shell/embedded_ui.h"
-#include "shell/ui_archive.h"
 #include "shell/ui_archive_writer.h"
 #include "support/temp_dir.h"
 
@@ -68,19 +72,24 @@ TEST(UiArchiveTest, FolderRoundTripIgnoresCaseAndKeepsEveryByte) {
         const char* path;
         std::string expected;
     } found[] = {
-        {"index.html", page},          {"INDEX.HTML", page},
-        {"/index.html", page},         {"//Index.Html", page},
-        {"main/choisir.html", "<p>choose</p>"}, {"MAIN/CHOISIR.HTML", "<p>choose</p>"},
-        {"css/empty.css", ""},         {"images/noise.bin", noise},
-        {"tis/large.js", large},       {"tis/X", "1"},
+        {"index.html", page},
+        {"INDEX.HTML", page},
+        {"/index.html", page},
+        {"//Index.Html", page},
+        {"main/choisir.html", "<p>choose</p>"},
+        {"MAIN/CHOISIR.HTML", "<p>choose</p>"},
+        {"css/empty.css", ""},
+        {"images/noise.bin", noise},
+        {"tis/large.js", large},
+        {"tis/X", "1"},
     };
     for (const auto& c : found) {
         const auto bytes = archive->Fetch(c.path);
         ASSERT_TRUE(bytes.has_value()) << c.path;
         EXPECT_EQ(*bytes, c.expected) << c.path;
     }
-    for (const char* absent : {"", "index.htm", "index.html2", "main", "main/", "tis",
-                               ".hidden", ".git/config", "main\\choisir.html", "missing"}) {
+    for (const char* absent : {"", "index.htm", "index.html2", "main", "main/", "tis", ".hidden",
+                               ".git/config", "main\\choisir.html", "missing"}) {
         EXPECT_FALSE(archive->Fetch(absent).has_value()) << absent;
         EXPECT_EQ(archive->Find(absent), 0u) << absent;
     }
@@ -131,7 +140,7 @@ TEST(UiArchiveTest, PackerRefusesWhatTheLayoutCannotHold) {
 }
 
 class CorruptArchiveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         items_ = {{"index.html", Repeated("<div>text</div>", 50)},
                   {"main/a.html", "plain"},
@@ -145,7 +154,7 @@ protected:
     static void OpenAndFetchAll(const std::vector<uint8_t>& bytes,
                                 const std::vector<UiItem>& items) {
         std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size() + 1]);
-        std::memcpy(exact.get(), bytes.data(), bytes.size());
+        std::copy(bytes.begin(), bytes.end(), exact.get());
         const auto archive = UiArchive::Open(std::span<const uint8_t>(exact.get(), bytes.size()));
         if (!archive) return;
         for (const UiItem& item : items) (void)archive->Fetch(item.path);
@@ -160,9 +169,8 @@ protected:
 
 TEST_F(CorruptArchiveTest, EveryTruncationIsRejected) {
     for (size_t length = 0; length < archive_.size(); ++length) {
-        std::vector<uint8_t> cut(archive_.begin(), archive_.begin() + static_cast<long>(length));
         std::unique_ptr<uint8_t[]> exact(new uint8_t[length + 1]);
-        std::memcpy(exact.get(), cut.data(), length);
+        std::copy(archive_.begin(), archive_.begin() + static_cast<long>(length), exact.get());
         EXPECT_FALSE(UiArchive::Open(std::span<const uint8_t>(exact.get(), length)).has_value())
             << "length " << length;
     }
@@ -218,9 +226,21 @@ TEST_F(CorruptArchiveTest, LoopingLinksAndBadSizesAreHandled) {
     EXPECT_FALSE(damaged->Fetch("a.txt").has_value());
 }
 
-TEST(UiArchiveTest, EmbeddedArchiveOpens) {
+TEST(UiArchiveTest, EmbeddedArchiveHoldsTheUiFolderAsBuilt) {
     const auto archive = UiArchive::Open(EmbeddedUiArchive());
     ASSERT_TRUE(archive.has_value());
+    // The source tree's ui folder, found from this file's own path.
+    const auto ui = std::filesystem::path(__FILE__).parent_path() / "../../ui";
+    std::vector<UiItem> items;
+    if (std::filesystem::is_directory(ui)) {
+        std::string error;
+        items = CollectUiFolder(ui, error);
+        ASSERT_EQ(error, "");
+    }
+    EXPECT_EQ(archive->ItemCount(), items.size());
+    for (const UiItem& item : items) {
+        EXPECT_EQ(archive->Fetch(item.path), std::optional<std::string>(item.bytes)) << item.path;
+    }
 }
 
 }  // namespace

@@ -38,8 +38,9 @@ TEST(IniRead, NamesIgnoreCaseAndMissingGivesDefaults) {
 
 TEST(IniRead, IntegersAsTheProfileFunctionsReadThem) {
     const std::pair<const char*, int32_t> cases[] = {
-        {"42", 42}, {"  -5", -5}, {"+7", 7}, {"12abc", 12}, {"abc", 0}, {"-", 0},
-        {"4294967297", 1}, {"2147483648", -2147483647 - 1}, {"0x10", 0},
+        {"42", 42},  {"  -5", -5}, {"+7", 7},         {"12abc", 12},
+        {"abc", 0},  {"-", 0},     {"4294967297", 1}, {"2147483648", -2147483647 - 1},
+        {"0x10", 0},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(LeadingInt32(text), expected) << text;
 }
@@ -53,7 +54,8 @@ TEST(IniRead, LongValuesAreCutAt258Units) {
     EXPECT_EQ(read, std::string(257, 'a') + "\xC3\xA9");
     EXPECT_EQ(file.Find("s", "k"), value);  // the whole value is still there for a rewrite
     // A character outside the basic plane takes two units and is never split.
-    const IniFile astral = IniFile::Parse("x.ini", "[s]\nk=" + std::string(257, 'a') + "\xF0\x9F\x98\x80\n");
+    const IniFile astral =
+        IniFile::Parse("x.ini", "[s]\nk=" + std::string(257, 'a') + "\xF0\x9F\x98\x80\n");
     EXPECT_EQ(astral.GetString("s", "k", ""), std::string(257, 'a'));
 }
 
@@ -97,8 +99,10 @@ TEST(IniWrite, ReplacesTheFileWholeAndKeepsModeAndLinks) {
     ASSERT_TRUE(WriteProfileString(link.string(), "s", "k", "2"));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(dir.Read(real), "\xEF\xBB\xBF[s]\nk=2\n");
-    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);  // no temp left
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()),
+              2);  // no temp left
 
     // A file written on Windows in UTF-16 is read and rewritten as UTF-8.
     const std::u16string wide = u"[setting]\r\nlang=fr\r\n";
