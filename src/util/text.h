@@ -3,14 +3,20 @@
 // Text is UTF-8 inside the program. File names that are not valid UTF-8 are kept
 // as their raw bytes in std::string and survive every conversion below: towards
 // UTF-16 each invalid byte 0xXY becomes the lone surrogate U+DCXY, and back.
+//
+// The storage form of a text (folder values in Config.ini, path columns of the
+// stored scans) is Base64 of its UTF-16LE code units, so that it stays plain ASCII.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace merravine {
 
-/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE bytes.
+/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE
+/// bytes.
 std::string ToBase64(std::string_view text);
 /// Undoes ToBase64; a text whose length is not a multiple of 4 comes back unchanged.
 std::string FromBase64(std::string_view stored);
@@ -18,6 +24,30 @@ std::string FromBase64(std::string_view stored);
 /// UTF-8 (possibly invalid) to UTF-16, invalid bytes as U+DC80..U+DCFF.
 std::u16string Utf8ToUtf16(std::string_view text);
 /// UTF-16 to UTF-8; the lone surrogates U+DC80..U+DCFF become the bytes they stand for.
+/// Any other unpaired surrogate (never produced by Utf8ToUtf16) becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
+
+/// The narrow form of a UTF-16 text. The program's narrow text is UTF-8, so this is Utf16ToUtf8.
+std::string WideToAnsi(std::u16string_view text);
+/// The UTF-16 form of a narrow text; the same as Utf8ToUtf16.
+std::u16string AnsiToWide(std::string_view text);
+
+/// Standard Base64 of `bytes` with '=' padding; empty input gives an empty text.
+std::string Base64Encode(std::string_view bytes);
+/// Decodes Base64. A text whose length is not a multiple of 4 gives no result.
+/// Characters outside the alphabet count as 0 and a '=' before the last group as 0;
+/// in the last group '=' in place 2 or 3 ends the output early.
+std::optional<std::string> Base64Decode(std::string_view text);
+
+/// The leading decimal integer of `text` as a signed 64-bit value: optional leading
+/// blanks and sign, then digits; no digits gives 0; a value beyond 64 bits saturates.
+/// "1048576.0" gives 1048576.
+int64_t LeadingInt64(std::string_view text);
+
+/// How many UTF-16 code units `text` takes (an invalid byte counts as one unit).
+size_t Utf16Length(std::string_view text);
+/// The longest prefix of `text` that fits into `max_units` UTF-16 code units
+/// without splitting a character.
+std::string_view CutToUtf16Units(std::string_view text, size_t max_units);
 
 }  // namespace merravine

@@ -1,0 +1,99 @@
+#include "history/history_commands.h"
+
+#include <mutex>
+
+#include "history/scan_store.h"
+#include "search/result_rows.h"
+#include "util/log.h"
+
+namespace merravine {
+
+ScriptValue GetScanReord(history::HistoryDb& history) {
+    std::vector<history::ScanEntry> scans;
+    history::ListScans(history, scans);
+    ScriptValue result;
+    for (const auto& scan : scans) {
+        ScriptValue entry;
+        entry.Append(ScriptValue::Int(scan.id));
+        entry.Append(ScriptValue::Text(scan.searcTime));
+        result.Append(std::move(entry));
+    }
+    return result;
+}
+
+ScriptValue DelOneRecord(history::HistoryDb& history, const ScriptValue& id) {
+    return ScriptValue::Int(history::DeleteScan(history, id.IntOr(0)) == 0 ? 1 : 0);
+}
+
+ScriptValue DelAllRecord(history::HistoryDb& history, const ScriptValue& ids) {
+    std::vector<int32_t> list;
+    for (size_t i = 0; i < ids.Count(); ++i) list.push_back(ids.At(i).IntOr(0));
+    return ScriptValue::Int(history::DeleteAllScans(history, list) == 0 ? 1 : 0);
+}
+
+ScriptValue LoadRecord(SearchEngine& engine, history::HistoryDb& history, PageBridge& bridge,
+                       const ScriptValue& id, bool deletion_running) {
+    const int32_t scan_id = id.IntOr(0);
+    if (scan_id == 0) return ScriptValue::Int(-1);
+    if (deletion_running || engine.state.load() != W_READY) return ScriptValue::Int(kLoadRecordBusy);
+
+    // The rows are read first and inserted afterwards, so the history's lock and the
+    // groups' lock are never held together in this order (storing a scan takes them
+    // the other way round).
+    std::vector<history::ScanRow> rows;
+    const int rc = history::ReadScanRows(history, scan_id, [&rows](const history::ScanRow& row) {
+        rows.push_back(row);
+        return 0;
+    });
+    int32_t loaded = 0;
+    {
+        std::lock_guard lock(engine.groupsMutex);
+        ClearResults(engine);
+        engine.loadedRecordId.store(scan_id);
+        if (rc != SQLITE_OK) return ScriptValue::Int(0);
+        for (const auto& row : rows) {
+            FileRecord* record =
+                AddToGroups(engine, row.path, row.namenosuffix, row.suffix, row.filetype,
+                            static_cast<FileLen>(row.filesize), row.filekey);
+            if (record == nullptr) continue;
+            record->createTime = row.createtime;
+            record->modifyTime = row.modifytime;
+            record->accessTime = row.accesstime;
+        }
+        for (const auto& group : engine.groups) loaded += static_cast<int32_t>(group.members.size());
+    }
+    engine.deliveries.Start([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
+    return ScriptValue::Int(loaded);
+}
+
+int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& history,
+                          int32_t historymax) {
+    std::vector<history::ScanRow> rows;
+    const auto add_row = [&rows](const SizeGroup& group, const FileRecord& member) {
+        rows.push_back(history::ScanRow{
+            static_cast<int64_t>(group.size), member.path, member.namenosuffix, member.suffix,
+            member.createTime, member.modifyTime, member.accessTime,
+            std::string(member.key.bytes.begin(), member.key.bytes.end()), member.kind});
+    };
+    for (const auto& group : engine.groups) {
+        // Loading puts each row first among the rows of its key (and appends in the
+        // group of empty files), so rows stored in this order load back in the order
+        // the search left them.
+        if (group.size == 0) {
+            for (const auto& member : group.members) add_row(group, member);
+        } else {
+            for (auto member = group.members.rbegin(); member != group.members.rend(); ++member) {
+                add_row(group, *member);
+            }
+        }
+    }
+    return history::StoreScan(history, engine.settings.searchDirs, rows, historymax);
+}
+
+void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history, int32_t historymax) {
+    engine.onSearchFinished = [&history, historymax](const SearchEngine& finished) {
+        StoreFinishedScan(finished, history, historymax);
+    };
+}
+
+}  // namespace merravine

@@ -1,0 +1,205 @@
+// The history database operations. Each write operation runs in one transaction
+// that a guard rolls back on every failure path; values are always bound.
+#include "history/history_db.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "util/log.h"
+#include "util/text.h"
+
+namespace merravine::history {
+
+namespace {
+
+constexpr size_t kKeyBytes = 32;
+
+/// The ids of every stored scan, in id order; false when the query fails.
+bool CollectScanIds(sqlite3* connection, std::vector<int32_t>& ids) {
+    auto statement = Prepare(connection, "select id from tbl_searchrecode order by id");
+    if (!statement) return false;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        ids.push_back(static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))));
+    }
+    return rc == SQLITE_DONE;
+}
+
+bool ExecStatement(sqlite3* connection, const std::string& sql) {
+    auto statement = Prepare(connection, sql);
+    return statement && StepToDone(statement.get());
+}
+
+/// The cached, reset purge statement of scan `id`; null when it does not compile.
+sqlite3_stmt* PurgeStatement(HistoryDb& db, int32_t id) {
+    auto found = db.purge_statements.find(id);
+    if (found == db.purge_statements.end()) {
+        auto statement = Prepare(db.connection.get(),
+                                 "delete from " + RecordTableName(id) +
+                                     " where (path=? and namenosuffix=? and suffix=?)");
+        if (!statement) return nullptr;
+        found = db.purge_statements.emplace(id, std::move(statement)).first;
+    }
+    sqlite3_reset(found->second.get());
+    sqlite3_clear_bindings(found->second.get());
+    return found->second.get();
+}
+
+ScanRow ReadRow(sqlite3_stmt* statement) {
+    ScanRow row;
+    row.filesize = LeadingInteger(ColumnText(statement, 0));
+    row.path = FromBase64(ColumnText(statement, 1));
+    row.namenosuffix = FromBase64(ColumnText(statement, 2));
+    row.suffix = ColumnText(statement, 3);
+    row.createtime = ColumnText(statement, 4);
+    row.modifytime = ColumnText(statement, 5);
+    row.accesstime = ColumnText(statement, 6);
+    // The key may hold any bytes (a short file's content is its own key), so it is
+    // read by length, never up to a zero byte.
+    row.filekey.assign(kKeyBytes, '\0');
+    if (sqlite3_column_count(statement) > 7) {
+        const void* key = sqlite3_column_blob(statement, 7);
+        const auto bytes = static_cast<size_t>(sqlite3_column_bytes(statement, 7));
+        if (key != nullptr) std::memcpy(row.filekey.data(), key, std::min(bytes, kKeyBytes));
+    }
+    row.filetype = static_cast<int32_t>(LeadingInteger(ColumnText(statement, 8)));
+    return row;
+}
+
+}  // namespace
+
+void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
+    std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
+    db.connection.reset();
+    db.file_path = data_folder + "/duplicate.db";
+    // The data folder may not exist yet on a first start.
+    std::error_code ignored;
+    std::filesystem::create_directories(data_folder, ignored);
+    if (sqlite3_initialize() != SQLITE_OK) return;
+    sqlite3* connection = nullptr;
+    const int rc = sqlite3_open_v2(db.file_path.c_str(), &connection,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                   nullptr);
+    ConnectionHandle handle(connection);
+    if (rc != SQLITE_OK) return;
+    // Another instance may hold the write lock for a moment; wait instead of failing.
+    sqlite3_busy_timeout(connection, 5000);
+    // Write-ahead logging keeps every committed transaction whole after a crash, and
+    // with synchronous=NORMAL a commit costs no flush to disk, which keeps the purge
+    // after each deleted file cheap.
+    // Small pages keep the few rows a purge changes in each scan table cheap to log;
+    // this takes effect only for a file that is new.
+    ExecPlain(connection, "PRAGMA page_size=1024;");
+    ExecPlain(connection, "PRAGMA journal_mode=WAL;");
+    ExecPlain(connection, "PRAGMA synchronous=NORMAL;");
+    // Purging a file touches a few pages of every stored scan; a larger cache and
+    // fewer, larger checkpoints (each one flushes to disk) keep that cheap.
+    ExecPlain(connection, "PRAGMA cache_size=-32768;");
+    ExecPlain(connection, "PRAGMA wal_autocheckpoint=20000;");
+    ExecPlain(connection, "PRAGMA journal_size_limit=4194304;");
+    ExecPlain(connection, kCreateScanTable);
+    db.connection = std::move(handle);
+}
+
+int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
+    std::lock_guard lock(db.mutex);
+    auto statement = Prepare(db.connection.get(), "select * from tbl_searchrecode");
+    if (!statement) return 0;
+    const bool wide_enough = sqlite3_column_count(statement.get()) >= 3;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        if (!wide_enough) continue;
+        scans.push_back(ScanEntry{
+            static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))),
+            ColumnText(statement.get(), 1)});
+    }
+    return rc == SQLITE_DONE ? 1 : 0;
+}
+
+int DeleteScan(HistoryDb& db, int32_t id) {
+    std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
+    sqlite3* connection = db.connection.get();
+    Transaction transaction(connection);
+    auto remove_row = Prepare(connection, "delete from tbl_searchrecode where id=?");
+    if (!remove_row || sqlite3_bind_int(remove_row.get(), 1, id) != SQLITE_OK ||
+        !StepToDone(remove_row.get())) {
+        LogDebug("Failed to delete the scan record %d!", id);
+        return -1;
+    }
+    if (!ExecStatement(connection, "drop table " + RecordTableName(id))) return -2;
+    if (!transaction.Commit()) return -1;
+    return 0;
+}
+
+int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids) {
+    std::lock_guard lock(db.mutex);
+    db.purge_statements.clear();
+    sqlite3* connection = db.connection.get();
+    Transaction transaction(connection);
+    for (const int32_t id : ids) {
+        if (!ExecStatement(connection, "drop table " + RecordTableName(id))) {
+            LogDebug("Failed to delete child table!");
+        }
+    }
+    if (ExecPlain(connection, "drop table tbl_searchrecode") != SQLITE_OK) {
+        LogDebug("Failed to delete table!");
+        return -1;
+    }
+    if (ExecPlain(connection, kCreateScanTable) != SQLITE_OK) {
+        LogDebug("Failed to rebuild the table!");
+        return -2;
+    }
+    if (!transaction.Commit()) return -1;
+    return 0;
+}
+
+int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler) {
+    std::lock_guard lock(db.mutex);
+    sqlite3* connection = db.connection.get();
+    if (connection == nullptr) return SQLITE_CANTOPEN;
+    auto statement = Prepare(connection, "select * from " + RecordTableName(id));
+    if (!statement) return sqlite3_errcode(connection);
+    const bool wide_enough = sqlite3_column_count(statement.get()) >= 3;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        if (!wide_enough) continue;
+        if (handler(ReadRow(statement.get())) != 0) return SQLITE_ABORT;
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
+                         std::string_view suffix) {
+    std::lock_guard lock(db.mutex);
+    sqlite3* connection = db.connection.get();
+    std::vector<int32_t> ids;
+    if (!CollectScanIds(connection, ids)) {
+        LogDebug("Refresh failed!");
+        return -1;
+    }
+    const std::string stored_path = ToBase64(path);
+    const std::string stored_name = ToBase64(namenosuffix);
+    Transaction transaction(connection);
+    for (const int32_t id : ids) {
+        sqlite3_stmt* statement = PurgeStatement(db, id);
+        if (statement == nullptr || BindText(statement, 1, stored_path) != SQLITE_OK ||
+            BindText(statement, 2, stored_name) != SQLITE_OK ||
+            BindText(statement, 3, suffix) != SQLITE_OK || !StepToDone(statement) ||
+            sqlite3_reset(statement) != SQLITE_OK) {
+            LogDebug("Refresh failed!");
+            // The scans already cleaned stay cleaned: each table's deletion is whole.
+            transaction.Commit();
+            return -1;
+        }
+    }
+    if (!transaction.Commit()) {
+        LogDebug("Refresh failed!");
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace merravine::history

@@ -1,0 +1,85 @@
+// The scan history: one SQLite file, "duplicate.db" in the data folder, holding the
+// table of stored scans (tbl_searchrecode) and one file table per scan
+// (tbl_record<id>, nine columns, the folder and name in the storage form).
+//
+// One connection serves the whole process, opened at start in SQLite's serialized
+// mode. The UI thread (history commands, storing a finished scan) and the delete
+// thread (purging deleted files) share it. A transaction belongs to the connection,
+// not to a thread, so `mutex` is held for every whole operation: the statements of
+// two operations never interleave inside one transaction.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/sqlite_handle.h"
+
+namespace merravine::history {
+
+/// The exact statement that creates the scan table.
+inline constexpr const char kCreateScanTable[] =
+    "create table if not exists tbl_searchrecode (\t\t\tid integer primary key autoincrement,"
+    "\t\t\t\t\t\t\tsearcTime TIMESTAMP default (datetime('now', 'localtime')),\t\tsearchPath "
+    "TEXT);";
+
+/// The process's one connection to "duplicate.db".
+struct HistoryDb {
+    std::mutex mutex;             ///< held for each whole operation
+    ConnectionHandle connection;  ///< null when the file could not be opened
+    std::string file_path;        ///< full path of the database file
+    /// The purge statement of each scan's file table, prepared once; emptied whenever
+    /// tables are created or dropped. Declared after the connection: finalized first.
+    std::map<int32_t, StatementHandle> purge_statements;
+};
+
+/// One stored scan as listed.
+struct ScanEntry {
+    int32_t id = 0;
+    std::string searcTime;
+    bool operator==(const ScanEntry&) const = default;
+};
+
+/// One file of a stored scan, with the folder and name already out of the storage form.
+struct ScanRow {
+    int64_t filesize = 0;
+    std::string path;          ///< folder, ending in the separator
+    std::string namenosuffix;  ///< name up to and including its last '.'
+    std::string suffix;
+    std::string createtime;
+    std::string modifytime;
+    std::string accesstime;
+    std::string filekey;  ///< the content key, 32 bytes (zero-filled when stored shorter)
+    int32_t filetype = 0;
+    bool operator==(const ScanRow&) const = default;
+};
+
+/// Opens (creating it and its folder when missing) "duplicate.db" in `data_folder`, and
+/// creates the scan table.
+/// The connection stays null when the file cannot be opened; every operation then fails.
+void OpenHistoryDb(HistoryDb& db, const std::string& data_folder);
+
+/// Lists the stored scans in id order; 1 when the query succeeded, 0 when not.
+int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans);
+
+/// Deletes one scan's row and file table in one transaction: 0 done, -1 the row delete
+/// failed, -2 dropping the file table failed (nothing is changed on a failure).
+int DeleteScan(HistoryDb& db, int32_t id);
+
+/// Drops the file tables of `ids` and then the scan table, and creates it again, in one
+/// transaction: 0 done, -1 dropping the scan table failed, -2 creating it again failed.
+int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids);
+
+/// Passes each row of scan `id` to `handler` (which returns 0 to go on); 0 on success,
+/// otherwise the SQLite error code (for example when the scan has no file table).
+int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler);
+
+/// Removes one file's rows from every stored scan, in one transaction; 1 done, -1 failed.
+int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
+                         std::string_view suffix);
+
+}  // namespace merravine::history
