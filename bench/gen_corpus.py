@@ -23,7 +23,6 @@ import os
 import random
 import shutil
 import socket
-import stat
 import sys
 import time
 
@@ -130,7 +129,7 @@ def build_dirs(plan, rng, p):
         chain = join(chain, b'deep%02d' % i)
         plan.dirs.append(chain)
         plan.used.add(chain)
-    return [d for d in plan.dirs] + [b'']
+    return plan.dirs + [b'']
 
 
 def random_size(rng, p):
@@ -218,7 +217,7 @@ def build_plan(preset, seed):
             add_file(plan, rng, p, folders, size, off)
         if i % 3 == 0:
             add_file(plan, rng, p, folders, size, off, (size - 1, 0x01))
-    zero_at = plan_zero_block(rng, pool)
+    zero_at = pool  # one past the pool: the writer serves zero bytes from there
     add_file(plan, rng, p, folders, 20, zero_at, (19, 0x5a))
     add_file(plan, rng, p, folders, 20, zero_at, (19, 0xa5))
     add_file(plan, rng, p, folders, 32, zero_at)
@@ -257,11 +256,6 @@ def build_plan(preset, seed):
         plan.fifos.append(unique_path(plan, rng, b'', b'a_fifo.txt'))
         plan.sockets.append(unique_path(plan, rng, b'', b'a_socket.txt'))
     return plan
-
-
-def plan_zero_block(rng, pool):
-    """Offset that the writer treats as a run of zero bytes (see ContentWriter)."""
-    return pool  # one past the pool: the writer serves zeros from there
 
 
 class ContentWriter:
