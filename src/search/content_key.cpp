@@ -70,6 +70,42 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
     return 0;
 }
 
+int CompareWithReference(const std::string& path, const std::string& referencePath, FileLen size,
+                         HashScratch& scratch, ReadContext& context, bool& equal) {
+    equal = false;
+    platform::ContentFile file;
+    if (const int error = OpenChecked(path, size, context, file); error != 0) return error;
+    platform::ContentFile reference;
+    if (OpenChecked(referencePath, size, context, reference) != 0) return 0;
+    file.AdviseSequential();
+    reference.AdviseSequential();
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size());
+    FileLen total = 0;
+    while (total < size) {
+        if (context.keepGoing && !context.keepGoing()) return kReadAborted;
+        if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
+        const auto want = static_cast<size_t>(std::min<FileLen>(chunk, size - total));
+        const long got = file.Read(scratch.buffer.data(), want);
+        if (got < 0) return static_cast<int>(-got);
+        if (got == 0) return kContentChanged;
+        const auto count = static_cast<size_t>(got);
+        size_t have = 0;
+        while (have < count) {
+            if (Fault(context, referencePath, IoStep::Read) != 0) return 0;
+            const long more = reference.Read(scratch.other.data() + have, count - have);
+            if (more <= 0) return 0;
+            have += static_cast<size_t>(more);
+        }
+        context.bytesRead += 2 * count;
+        if (std::memcmp(scratch.buffer.data(), scratch.other.data(), count) != 0) return 0;
+        total += count;
+    }
+    uint8_t probe = 0;
+    if (file.Read(&probe, 1) != 0) return kContentChanged;
+    equal = true;
+    return 0;
+}
+
 int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
                        ReadContext& context, uint64_t& fingerprint) {
     platform::ContentFile file;

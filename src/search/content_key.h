@@ -18,9 +18,10 @@
 
 namespace merravine {
 
-/// One worker's reusable read buffer and digest.
+/// One worker's reusable read buffers and digest.
 struct HashScratch {
     std::vector<uint8_t> buffer;
+    std::vector<uint8_t> other;  ///< the second file of a comparison
     Md5 md5;
 };
 
@@ -45,5 +46,12 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 /// (those not in the first block) of a file of `size` bytes. Returns 0 or why it failed.
 int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
                        ReadContext& context, uint64_t& fingerprint);
+
+/// Compares the whole content of `path` with that of `referencePath` (a file of the
+/// same size and end blocks whose key is known), which costs a read but no digest.
+/// Returns 0 or why `path` could not be read; `equal` tells the outcome, and is false
+/// too when the reference could not be read or has changed.
+int CompareWithReference(const std::string& path, const std::string& referencePath, FileLen size,
+                         HashScratch& scratch, ReadContext& context, bool& equal);
 
 }  // namespace merravine

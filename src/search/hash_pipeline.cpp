@@ -101,10 +101,19 @@ void HashPipeline::AfterFirstRead(uint32_t index) {
     Escalate(index);
 }
 
+void HashPipeline::Requeue(FileClass& file_class) {
+    for (auto it = file_class.waiting.rbegin(); it != file_class.waiting.rend(); ++it) {
+        jobs_.push_front(Job{*it, true});
+    }
+    file_class.waiting.clear();
+    jobsReady_.notify_all();
+}
+
 void HashPipeline::WorkerMain() {
     try {
         HashScratch scratch;
         scratch.buffer.resize(std::max(engine_.tuning.readBufferSize, engine_.tuning.prefixSize));
+        scratch.other.resize(engine_.tuning.readBufferSize);
         const size_t prefix_size = std::max<size_t>(engine_.tuning.prefixSize, 1);
         ReadContext context;
         context.faultHook = &engine_.ioFaultHook;
@@ -116,6 +125,10 @@ void HashPipeline::WorkerMain() {
             Job job{};
             FileLen size = 0;
             std::string path;
+            std::string reference_path;
+            ContentKey key;
+            FingerprintKey class_key{};
+            bool digest = false;  // this file becomes its class's reference
             {
                 std::unique_lock lock(engine_.signalMutex);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
@@ -125,13 +138,30 @@ void HashPipeline::WorkerMain() {
                 const FileEntry& entry = listing_.files[job.index];
                 size = entry.size;
                 path = listing_.FullPath(entry);
+                if (job.whole) {
+                    class_key = FingerprintKey{size, slots_[job.index].fingerprint};
+                    FileClass& file_class = classes_[class_key];
+                    if (file_class.reference == kNone) {
+                        file_class.reference = job.index;
+                        digest = true;
+                    } else if (!file_class.referenceDone) {
+                        file_class.waiting.push_back(job.index);
+                        continue;
+                    } else {
+                        reference_path = listing_.FullPath(listing_.files[file_class.reference]);
+                        key = keys_[slots_[file_class.reference].keyId];
+                    }
+                }
             }
-            ContentKey key;
             uint64_t fingerprint = 0;
             const bool whole = job.whole || size <= prefix_size;
             int error = 0;
             if (!HoldWhilePaused(engine_)) {
                 error = kReadAborted;
+            } else if (!reference_path.empty()) {
+                bool equal = false;
+                error = CompareWithReference(path, reference_path, size, scratch, context, equal);
+                if (error == 0 && !equal) error = ComputeKey(path, size, scratch, context, key);
             } else if (whole) {
                 error = ComputeKey(path, size, scratch, context, key);
             } else {
@@ -141,6 +171,7 @@ void HashPipeline::WorkerMain() {
             context.bytesRead = 0;
             if (error == kReadAborted) continue;
             if (error != 0) LogDebug("cannot read %s (%d)", path.c_str(), error);
+            bool wake = false;
             {
                 std::lock_guard lock(engine_.signalMutex);
                 Slot& slot = slots_[job.index];
@@ -148,15 +179,26 @@ void HashPipeline::WorkerMain() {
                 if (error != 0) {
                     slot.status = kUnreadable;
                 } else if (whole) {
-                    slot.key = key;
+                    slot.keyId = static_cast<uint32_t>(keys_.size());
+                    keys_.push_back(key);
                     slot.status = kKeyed;
                 } else {
                     slot.fingerprint = fingerprint;
                     slot.status = kPrefixed;
                     AfterFirstRead(job.index);
                 }
+                if (digest) {
+                    FileClass& file_class = classes_[class_key];
+                    if (error == 0) {
+                        file_class.referenceDone = true;
+                    } else {
+                        file_class.reference = kNone;
+                    }
+                    Requeue(file_class);
+                }
+                wake = awaited_ != kNone && listing_.files[awaited_].size == size;
             }
-            engine_.signal.notify_all();
+            if (wake) engine_.signal.notify_all();
         }
     } catch (const std::exception& failure) {
         LogLess("hash worker failed: %s", failure.what());
@@ -181,7 +223,7 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
     if (buckets_.at(size).count < 2) return ContentOutcome::Single;
     const Slot& primary = slots_[Primary(index)];
     switch (primary.status) {
-        case kKeyed: key = primary.key; return ContentOutcome::Keyed;
+        case kKeyed: key = keys_[primary.keyId]; return ContentOutcome::Keyed;
         case kUnreadable: return ContentOutcome::Unreadable;
         case kPrefixed: return ContentOutcome::Distinct;
         default: return ContentOutcome::Aborted;
@@ -190,7 +232,9 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
 
 ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
     std::unique_lock lock(engine_.signalMutex);
+    awaited_ = index;
     engine_.signal.wait(lock, [&] { return Settled(index) || engine_.state.load() == W_ABORT; });
+    awaited_ = kNone;
     if (!Settled(index)) return ContentOutcome::Aborted;
     return FinalOutcome(index, key);
 }

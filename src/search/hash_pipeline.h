@@ -5,7 +5,11 @@
 // unique size is never opened. A worker reads a small file whole (its content key at
 // once); of a larger file it reads only the first and last block, and the whole file
 // is read only when another file of the bucket has the same end blocks. Names of one
-// inode (hard links) are read once: later names are aliases of the first.
+// inode (hard links) are read once: later names are aliases of the first. Of the
+// files of one size and end blocks, the first read whole is digested (its MD5 key);
+// the others are compared with it byte for byte and take its key when equal, so a
+// set of identical files costs one digest, and its members are proven equal rather
+// than only alike in MD5.
 //
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
@@ -73,8 +77,8 @@ public:
 private:
     enum Status : uint8_t { kIdle, kQueued, kPrefixed, kWholeQueued, kKeyed, kUnreadable };
     struct Slot {
-        ContentKey key;
         uint64_t fingerprint = 0;
+        uint32_t keyId = kNone;    // index into keys_ once the key is known
         uint32_t next = kNone;     // next file of the same size
         uint32_t aliasOf = kNone;  // first name of the same inode
         Status status = kIdle;
@@ -110,7 +114,15 @@ private:
         }
     };
 
+    // The files of one size and fingerprint that are read whole.
+    struct FileClass {
+        uint32_t reference = kNone;  // the file digested first
+        bool referenceDone = false;  // its key is known
+        std::vector<uint32_t> waiting;  // whole reads held until the reference is done
+    };
+
     void WorkerMain();
+    void Requeue(FileClass& file_class);
     void Queue(uint32_t index, bool whole);
     void AfterFirstRead(uint32_t index);
     void Escalate(uint32_t index);
@@ -122,9 +134,12 @@ private:
     SearchEngine& engine_;
     const Listing& listing_;
     ChunkedVector<Slot> slots_;
+    ChunkedVector<ContentKey> keys_;  // only files whose key was needed have one
     std::unordered_map<FileLen, Bucket> buckets_;
     std::unordered_map<FingerprintKey, uint32_t, FingerprintHash> fingerprints_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
+    std::unordered_map<FingerprintKey, FileClass, FingerprintHash> classes_;
+    uint32_t awaited_ = kNone;  // the file the search thread waits for
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;

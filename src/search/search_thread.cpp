@@ -11,8 +11,9 @@
 // An aborted search keeps the files recorded before the abort, pruned like a
 // finished one, so the page never shows files without a twin as duplicates.
 #include <algorithm>
-#include <unordered_set>
+#include <cstring>
 
+#include "platform/file_walk.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -47,27 +48,55 @@ bool EnterSearchPass(SearchEngine& engine) {
     }
 }
 
-// Keys of the recorded files, compared through the pipeline's stored keys.
-struct SeenKey {
-    FileLen size;
-    ContentKey key;
-    bool operator==(const SeenKey&) const = default;
-};
-struct SeenKeyHash {
-    size_t operator()(const SeenKey& seen) const {
-        uint64_t h = seen.size * 0x9E3779B97F4A7C15ULL;
+// The keys already recorded, as 64-bit digests of size and key in an open-addressing
+// table (8 bytes a key; two different keys agree in all 64 bits with a chance of
+// 2^-64, which could only make the running duplicate count one too high).
+class SeenKeys {
+public:
+    /// Adds the key; false when it was there already.
+    bool Insert(FileLen size, const ContentKey& key) {
+        if (2 * (count_ + 1) > table_.size()) Grow();
+        return Place(Digest(size, key));
+    }
+
+private:
+    static uint64_t Digest(FileLen size, const ContentKey& key) {
+        uint64_t h = size * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
         for (size_t i = 0; i < 32; i += 8) {
             uint64_t word = 0;
-            for (size_t b = 0; b < 8; ++b) word = (word << 8) | seen.key.bytes[i + b];
-            h = (h ^ word) * 0x100000001B3ULL;
+            std::memcpy(&word, key.bytes.data() + i, 8);
+            h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+            h ^= h >> 32;
         }
-        return static_cast<size_t>(h ^ (h >> 31));
+        return h == 0 ? 1 : h;
     }
+    bool Place(uint64_t digest) {
+        const size_t mask = table_.size() - 1;
+        for (size_t at = digest & mask;; at = (at + 1) & mask) {
+            if (table_[at] == digest) return false;
+            if (table_[at] == 0) {
+                table_[at] = digest;
+                ++count_;
+                return true;
+            }
+        }
+    }
+    void Grow() {
+        std::vector<uint64_t> old = std::move(table_);
+        table_.assign(old.empty() ? 1024 : old.size() * 2, 0);
+        count_ = 0;
+        for (uint64_t digest : old) {
+            if (digest != 0) Place(digest);
+        }
+    }
+
+    std::vector<uint64_t> table_;
+    size_t count_ = 0;
 };
 
 void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline) {
     const auto limit = static_cast<uint32_t>(engine.settings.scanmaxfilenumber);
-    std::unordered_set<SeenKey, SeenKeyHash> seen;
+    SeenKeys seen;
     bool empty_seen = false;
     const auto count = static_cast<uint32_t>(run.listing.files.size());
     for (uint32_t index = 0; index < count; ++index) {
@@ -84,7 +113,7 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
             twin = empty_seen;
             empty_seen = true;
         } else if (outcome == ContentOutcome::Keyed) {
-            twin = !seen.insert(SeenKey{entry.size, key}).second;
+            twin = !seen.Insert(entry.size, key);
         } else if (outcome == ContentOutcome::Unreadable) {
             engine.unreadableNumber.fetch_add(1, std::memory_order_relaxed);
         }
@@ -94,15 +123,21 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
     engine.SetScanningPath({});
 }
 
+// The record of a file that has a twin. Its times are read now, after its content
+// was; a file that can no longer be examined keeps empty time texts. Where the file
+// system keeps no creation time, the last-write time stands in for it.
 FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key) {
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
     record.namenosuffix = name.substr(0, entry.suffixStart);
     record.suffix = name.substr(entry.suffixStart);
-    record.createTime = std::to_string(entry.hasCreateTime ? entry.createTime : entry.modifyTime);
-    record.modifyTime = std::to_string(entry.modifyTime);
-    record.accessTime = std::to_string(entry.accessTime);
+    platform::EntryStat times;
+    if (platform::StatPath(record.FullPath(), times) == 0) {
+        record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
+        record.modifyTime = std::to_string(times.modifyTime);
+        record.accessTime = std::to_string(times.accessTime);
+    }
     record.size = entry.size;
     record.key = key;
     record.kind = entry.kind;
@@ -110,36 +145,58 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     return record;
 }
 
-// The groups of the recorded files, pruned. Caller holds groupsMutex; workers stopped.
-std::vector<SizeGroup> BuildGroups(const SearchRun& run, const HashPipeline& pipeline) {
+// A file that keeps its place in the result groups.
+struct Survivor {
+    FileLen size;
+    ContentKey key;
+    uint32_t index;
+};
+
+// The recorded files that have a twin, in group order: by size, then by key with the
+// file found last first among equals (empty files in the order found).
+// The workers must have stopped.
+std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipeline) {
     std::vector<std::pair<FileLen, uint32_t>> shared;
     pipeline.ForEachSharedSize([&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
     std::sort(shared.begin(), shared.end());
 
-    std::vector<SizeGroup> groups;
-    std::vector<std::pair<ContentKey, uint32_t>> keyed;
+    std::vector<Survivor> survivors;
+    std::vector<Survivor> members;
     for (const auto& [size, head] : shared) {
-        keyed.clear();
+        members.clear();
         for (uint32_t index = head; index != HashPipeline::kNone && index < run.recorded;
              index = pipeline.Next(index)) {
             ContentKey key;
             const ContentOutcome outcome = pipeline.FinalOutcome(index, key);
-            if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) keyed.emplace_back(key, index);
+            if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) {
+                members.push_back(Survivor{size, key, index});
+            }
         }
-        // Ascending key; among equal keys the file found last first. Empty files keep
-        // the order they were found in.
         if (size > 0) {
-            std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-                return a.first != b.first ? a.first < b.first : a.second > b.second;
+            std::sort(members.begin(), members.end(), [](const Survivor& a, const Survivor& b) {
+                return a.key != b.key ? a.key < b.key : a.index > b.index;
             });
         }
-        SizeGroup group{size, {}};
-        for (size_t i = 0; i < keyed.size(); ++i) {
-            const bool twin = (i > 0 && keyed[i - 1].first == keyed[i].first) ||
-                              (i + 1 < keyed.size() && keyed[i + 1].first == keyed[i].first);
-            if (twin) group.members.push_back(MakeRecord(run.listing, run.listing.files[keyed[i].second], keyed[i].first));
+        size_t kept = 0;
+        for (size_t i = 0; i < members.size(); ++i) {
+            const bool twin = (i > 0 && members[i - 1].key == members[i].key) ||
+                              (i + 1 < members.size() && members[i + 1].key == members[i].key);
+            if (twin) {
+                survivors.push_back(members[i]);
+                ++kept;
+            }
         }
-        if (group.members.size() >= 2) groups.push_back(std::move(group));
+        // A size left with one file after its twinless files went is no group.
+        if (kept == 1) survivors.pop_back();
+    }
+    return survivors;
+}
+
+std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors) {
+    std::vector<SizeGroup> groups;
+    for (const Survivor& survivor : survivors) {
+        if (groups.empty() || groups.back().size != survivor.size) groups.push_back(SizeGroup{survivor.size, {}});
+        groups.back().members.push_back(MakeRecord(listing, listing.files[survivor.index], survivor.key));
     }
     return groups;
 }
@@ -157,13 +214,17 @@ void RunSearch(SearchEngine& engine) {
     }
     const WalkFilters filters = BuildWalkFilters(engine.settings);
     SearchRun run;
-    HashPipeline pipeline(engine, run.listing);
-    RunCountingPass(engine, filters, run, pipeline);
-    if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
-    pipeline.Stop();
+    std::vector<Survivor> survivors;
+    {
+        HashPipeline pipeline(engine, run.listing);
+        RunCountingPass(engine, filters, run, pipeline);
+        if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
+        pipeline.Stop();
+        survivors = PrunedOrder(run, pipeline);
+    }  // the pipeline's tables go before the records are built
 
     std::lock_guard lock(engine.groupsMutex);
-    engine.groups = BuildGroups(run, pipeline);
+    engine.groups = BuildGroups(run.listing, survivors);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
         LogLess("result groups are inconsistent: %s", fault.c_str());

@@ -1,31 +1,27 @@
-// Entry point of the merravine executable: parses the command line and hands over
-// to the desktop program or to the command-line scanner.
+// Entry point of the merravine executable: hands over to the desktop program or to
+// the command-line scanner.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-namespace {
-
-void PrintHelp() {
-    std::printf(
-        "Usage: merravine [--data-dir DIR] [--port N] [--no-window]\n"
-        "       merravine --version | --help\n"
-        "\n"
-        "Finds duplicate files in the folders you choose.\n");
-}
-
-}  // namespace
+#include "search/scan_cli.h"
+#include "shell/app.h"
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", MERRAVINE_VERSION);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0) {
-            PrintHelp();
-            return 0;
-        }
+    if (argc > 1 && std::strcmp(argv[1], "scan") == 0) return merravine::RunScanCommand(argc - 1, argv + 1);
+    std::string error;
+    const auto options = merravine::shell::ParseAppOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "merravine: %s\n%s", error.c_str(), merravine::shell::AppUsage());
+        return 2;
     }
-    PrintHelp();
-    return 0;
+    if (options->show_version) {
+        std::printf("%s\n", MERRAVINE_VERSION);
+        return 0;
+    }
+    if (options->show_help) {
+        std::printf("%s", merravine::shell::AppUsage());
+        return 0;
+    }
+    return merravine::shell::RunApp(*options);
 }

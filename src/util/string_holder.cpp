@@ -25,7 +25,9 @@ uint32_t CheckedSize(std::span<const uint8_t> buffer, uint32_t minimum, std::str
     if (buffer.size() < 4) return 0;
     const uint32_t total = GetU32(buffer.data());
     if (total < minimum || total > buffer.size()) return 0;
-    if (std::memcmp(buffer.data() + total - trailer.size(), trailer.data(), trailer.size()) != 0) return 0;
+    if (std::memcmp(buffer.data() + total - trailer.size(), trailer.data(), trailer.size()) != 0) {
+        return 0;
+    }
     return total;
 }
 
@@ -104,7 +106,9 @@ void CMyStdWString::FromBase64() {
     text_ = std::move(units);
 }
 
-int32_t CMyStdWString::SerializedSize() const { return static_cast<int32_t>(text_.size() * 2 + 10); }
+int32_t CMyStdWString::SerializedSize() const {
+    return static_cast<int32_t>(text_.size() * 2 + 10);
+}
 
 uint8_t* CMyStdWString::Serialize(uint8_t* buffer) const {
     const auto total = static_cast<uint32_t>(SerializedSize());

@@ -18,7 +18,7 @@
 namespace merravine {
 
 class MY_OBJECT {
-public:
+  public:
     MY_OBJECT() = default;
     MY_OBJECT(const MY_OBJECT&) {}  // a copy gets no lock of its own
     MY_OBJECT& operator=(const MY_OBJECT&) { return *this; }
@@ -39,13 +39,13 @@ public:
     /// Gives the holder a lock of its own.
     void EnableLock();
 
-private:
+  private:
     std::unique_ptr<std::recursive_mutex> lock_;
 };
 
 /// Holds one narrow (UTF-8) string.
 class CMyStdString : public MY_OBJECT {
-public:
+  public:
     CMyStdString() = default;
     explicit CMyStdString(std::string text) : text_(std::move(text)) {}
     /// Holds WideToAnsi of `text`; a null text gives an empty holder.
@@ -59,13 +59,13 @@ public:
 
     const std::string& Text() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
 /// Holds one UTF-16 string.
 class CMyStdWString : public MY_OBJECT {
-public:
+  public:
     CMyStdWString() = default;
     explicit CMyStdWString(std::u16string text) : text_(std::move(text)) {}
 
@@ -83,7 +83,7 @@ public:
 
     const std::u16string& Text() const { return text_; }
 
-private:
+  private:
     std::u16string text_;
 };
 

@@ -130,6 +130,27 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 std::string WideToAnsi(std::u16string_view text) { return Utf16ToUtf8(text); }
 std::u16string AnsiToWide(std::string_view text) { return Utf8ToUtf16(text); }
 
+int64_t LeadingInt64(std::string_view text) {
+    size_t pos = 0;
+    while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r')))
+        ++pos;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) negative = text[pos++] == '-';
+    // Accumulate towards the sign's side so that INT64_MIN itself is reachable.
+    int64_t value = 0;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+        const int digit = text[pos] - '0';
+        if (negative) {
+            if (value < (INT64_MIN + digit) / 10) return INT64_MIN;
+            value = value * 10 - digit;
+        } else {
+            if (value > (INT64_MAX - digit) / 10) return INT64_MAX;
+            value = value * 10 + digit;
+        }
+    }
+    return value;
+}
+
 size_t Utf16Length(std::string_view text) {
     size_t units = 0;
     for (size_t pos = 0; pos < text.size();) {
@@ -156,7 +177,9 @@ std::string_view CutToUtf16Units(std::string_view text, size_t max_units) {
 std::string Base64Encode(std::string_view bytes) {
     std::string out;
     out.reserve((bytes.size() + 2) / 3 * 4);
-    const auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])); };
+    const auto byte = [&](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i]));
+    };
     size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const uint32_t group = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);

@@ -8,13 +8,15 @@
 // stored scans) is Base64 of its UTF-16LE code units, so that it stays plain ASCII.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace merravine {
 
-/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE bytes.
+/// The storage form of a text: Base64 (RFC 4648, '=' padding, no line breaks) of its UTF-16LE
+/// bytes.
 std::string ToBase64(std::string_view text);
 /// Undoes ToBase64; a text whose length is not a multiple of 4 comes back unchanged.
 std::string FromBase64(std::string_view stored);
@@ -36,6 +38,11 @@ std::string Base64Encode(std::string_view bytes);
 /// Characters outside the alphabet count as 0 and a '=' before the last group as 0;
 /// in the last group '=' in place 2 or 3 ends the output early.
 std::optional<std::string> Base64Decode(std::string_view text);
+
+/// The leading decimal integer of `text` as a signed 64-bit value: optional leading
+/// blanks and sign, then digits; no digits gives 0; a value beyond 64 bits saturates.
+/// "1048576.0" gives 1048576.
+int64_t LeadingInt64(std::string_view text);
 
 /// How many UTF-16 code units `text` takes (an invalid byte counts as one unit).
 size_t Utf16Length(std::string_view text);

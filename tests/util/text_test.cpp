@@ -30,9 +30,9 @@ TEST(StorageForm, KnownEncodings) {
 }
 
 TEST(StorageForm, DecodingEdges) {
-    EXPECT_EQ(FromBase64("abcde"), "abcde");          // not a multiple of 4: unchanged
-    EXPECT_EQ(FromBase64("/tmp/x"), "/tmp/x");        // 6 characters: a hand-typed path stays
-    EXPECT_EQ(FromBase64("QQ=="), "");                // one decoded byte: odd, dropped
+    EXPECT_EQ(FromBase64("abcde"), "abcde");              // not a multiple of 4: unchanged
+    EXPECT_EQ(FromBase64("/tmp/x"), "/tmp/x");            // 6 characters: a hand-typed path stays
+    EXPECT_EQ(FromBase64("QQ=="), "");                    // one decoded byte: odd, dropped
     EXPECT_EQ(FromBase64("AAA="), std::string(1, '\0'));  // embedded zero unit kept
 }
 
@@ -55,11 +55,20 @@ TEST(Base64, PaddingAndAlphabet) {
 // through the storage form byte for byte.
 TEST(Utf8, AnyBytesSurviveEveryConversion) {
     std::vector<std::string> names = {
-        "plain", "caf\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80",
-        "bad\xFF", "\x80", "\xC3", "\xC3(", "\xE0\x80\x80",  // overlong
-        "\xED\xA0\x80",                                       // encoded surrogate
-        "\xF4\x90\x80\x80",                                   // above U+10FFFF
-        "\xC0\xAF", "trunc\xE2\x82", std::string("nul\0in", 6),
+        "plain",
+        "caf\xC3\xA9",
+        "\xE4\xB8\xAD\xE6\x96\x87",
+        "\xF0\x9F\x98\x80",
+        "bad\xFF",
+        "\x80",
+        "\xC3",
+        "\xC3(",
+        "\xE0\x80\x80",      // overlong
+        "\xED\xA0\x80",      // encoded surrogate
+        "\xF4\x90\x80\x80",  // above U+10FFFF
+        "\xC0\xAF",
+        "trunc\xE2\x82",
+        std::string("nul\0in", 6),
     };
     std::mt19937 random(7);
     for (int n = 0; n < 200; ++n) {
@@ -74,7 +83,10 @@ TEST(Utf8, AnyBytesSurviveEveryConversion) {
 }
 
 TEST(Utf8, InvalidBytesBecomeLoneSurrogates) {
-    EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), std::u16string(u"a\xDCFF" u"b"));
+    EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                          "b"),
+              std::u16string(u"a\xDCFF"
+                             u"b"));
     EXPECT_EQ(Utf8ToUtf16("\xE0\x80\x80"), std::u16string(u"\xDCE0\xDC80\xDC80"));
     EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), std::u16string(u"\xD83D\xDE00"));
     // A lone surrogate that stands for no byte has no UTF-8 form: U+FFFD.
@@ -88,7 +100,8 @@ TEST(StringHolders, SerialisedForms) {
     CMyStdString narrow(std::string("ab"));
     ASSERT_EQ(narrow.SerializedSize(), 10);
     std::unique_ptr<uint8_t[]> block(narrow.Serialize(nullptr));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(block.get()), 10), std::string("\x0A\0\0\0ab\0STR", 10));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block.get()), 10),
+              std::string("\x0A\0\0\0ab\0STR", 10));
 
     CMyStdString copy;
     EXPECT_EQ(copy.Deserialize({block.get(), 10}), 10);

@@ -1,0 +1,217 @@
+// Argument parsing, progress display and output of the scan command line.
+#include "search/scan_cli.h"
+
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/file_read.h"
+#include "search/scan_output.h"
+#include "search/search_engine.h"
+
+namespace merravine {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
+    "[--protect DIR]... [--threads N] [--format text|json|csv] DIR...";
+
+// The extension lists a fresh installation uses.
+void SetDefaultExtensionLists(SearchSettings& settings) {
+    settings.extensionLists[LIST_ARCHIVE] = {"7z", "apk", "arj", "bz", "cab", "dmg", "gz", "img", "iso", "rar", "zip"};
+    settings.extensionLists[LIST_DOCUMENT] = {"doc", "docx", "pdf", "ppt", "pptx", "rtf", "tex", "txt", "wps"};
+    settings.extensionLists[LIST_AUDIO] = {"aac", "aif", "aifc", "aiff", "caf", "mp3", "wav", "wma"};
+    settings.extensionLists[LIST_VIDEO] = {"avi", "flv", "mkv", "mov", "mp4", "qt", "rmvb", "swf"};
+    settings.extensionLists[LIST_PICTURE] = {"bmp", "cdr", "dib", "dwg", "eps", "gif", "ico", "jpeg",
+                                             "jpg", "msp", "png", "psd", "svg", "tga", "tif", "tiff"};
+    settings.extensionLists[LIST_PROGRAM] = {"bat", "com", "dll", "drv", "exe", "msi"};
+}
+
+std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max) {
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty() || value > max) return std::nullopt;
+    return value;
+}
+
+// An absolute folder text without trailing "/" (links are not resolved).
+std::string AbsoluteFolder(const std::string& folder) {
+    std::filesystem::path path(folder);
+    if (path.is_relative()) path = std::filesystem::current_path() / path;
+    std::string text = path.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+struct ScanArguments {
+    SearchSettings settings;
+    int threads = 0;
+    ScanFormat format = ScanFormat::Text;
+};
+
+// Parses the arguments; on failure returns the one-line message.
+std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& args) {
+    SearchSettings& settings = args.settings;
+    settings.skipflag = 15;
+    SetDefaultExtensionLists(settings);
+    bool options_done = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
+            settings.searchDirs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        std::string value;
+        bool has_value = false;
+        if (const size_t eq = arg.find('='); eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            has_value = true;
+        }
+        auto take = [&]() -> std::optional<std::string> {
+            if (has_value) return value;
+            if (i + 1 >= argc) return std::nullopt;
+            return std::string(argv[++i]);
+        };
+        const std::optional<std::string> given = (arg == "--help" || arg == "-h") ? std::nullopt : take();
+        if (arg == "--help" || arg == "-h") return std::string("help");
+        if (!given) return arg + " needs a value";
+        if (arg == "--kinds") {
+            const auto mask = ParseNumber(*given, 63);
+            if (!mask || *mask == 0) return "--kinds takes a mask from 1 to 63";
+            settings.filetypes = static_cast<int32_t>(*mask);
+        } else if (arg == "--min" || arg == "--max") {
+            const auto bytes = ParseNumber(*given, INT64_MAX);
+            if (!bytes) return arg + " takes a number of bytes";
+            (arg == "--min" ? settings.usemin : settings.usemax) = 1;
+            (arg == "--min" ? settings.minsize : settings.maxsize) = static_cast<int64_t>(*bytes);
+        } else if (arg == "--skip") {
+            const auto flags = ParseNumber(*given, 15);
+            if (!flags) return "--skip takes flags from 0 to 15";
+            settings.skipflag = static_cast<int32_t>(*flags);
+        } else if (arg == "--exclude") {
+            settings.excludeDirs.push_back(AbsoluteFolder(*given));
+        } else if (arg == "--protect") {
+            settings.protectDirs.push_back(AbsoluteFolder(*given));
+        } else if (arg == "--threads") {
+            const auto threads = ParseNumber(*given, 1024);
+            if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
+            args.threads = static_cast<int>(*threads);
+        } else if (arg == "--format") {
+            if (*given == "text") {
+                args.format = ScanFormat::Text;
+            } else if (*given == "json") {
+                args.format = ScanFormat::Json;
+            } else if (*given == "csv") {
+                args.format = ScanFormat::Csv;
+            } else {
+                return "--format takes text, json or csv";
+            }
+        } else {
+            return "unknown option " + arg;
+        }
+    }
+    if (settings.searchDirs.empty()) return std::string("no folder to scan");
+    for (std::string& folder : settings.searchDirs) {
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder, error)) return "not a folder: " + folder;
+        folder = AbsoluteFolder(folder);
+    }
+    return std::nullopt;
+}
+
+// Shows the counters on stderr every 200 ms until stopped.
+class ProgressLine {
+public:
+    explicit ProgressLine(const SearchEngine& engine) : engine_(engine) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ProgressLine() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        std::fputs("\r\033[K", stderr);
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
+            const int32_t state = engine_.state.load(std::memory_order_relaxed);
+            std::fprintf(stderr, "\r\033[K%s %d files, %d recorded, %d duplicates",
+                         state == W_PRESEARCH ? "counting" : "reading",
+                         engine_.totalNumber.load(std::memory_order_relaxed),
+                         engine_.scanNumber.load(std::memory_order_relaxed),
+                         engine_.duplicateNumber.load(std::memory_order_relaxed));
+            std::fflush(stderr);
+        }
+    }
+
+    const SearchEngine& engine_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+int RunScanCommand(int argc, char** argv) {
+    try {
+        ScanArguments args;
+        if (const auto failure = ParseArguments(argc, argv, args)) {
+            if (*failure == "help") {
+                std::cout << kUsage << '\n';
+                return 0;
+            }
+            std::cerr << "merravine scan: " << *failure << '\n';
+            return 2;
+        }
+        SearchEngine engine;
+        engine.settings = std::move(args.settings);
+        engine.tuning.hashThreads = args.threads;
+
+        const auto start = std::chrono::steady_clock::now();
+        const SearchSettings& settings = engine.settings;
+        const bool bounds_leave_room =
+            !(settings.usemin && settings.usemax) ||
+            static_cast<uint64_t>(settings.minsize) < static_cast<uint64_t>(settings.maxsize);
+        if (bounds_leave_room && ChangeStateIf(engine, W_READY, W_PRESEARCH)) {
+            std::optional<ProgressLine> progress;
+            if (platform::StderrIsTerminal()) progress.emplace(engine);
+            SearchThreadMain(engine);
+        }
+        ScanStats stats;
+        stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        stats.counted = engine.totalNumber.load();
+        stats.scanned = engine.scanNumber.load();
+        stats.duplicates = engine.duplicateNumber.load();
+        stats.unreadable = engine.unreadableNumber.load();
+        stats.bytesRead = engine.bytesRead.load();
+        std::lock_guard lock(engine.groupsMutex);
+        WriteScanResult(std::cout, args.format, engine.groups, stats);
+        std::cout.flush();
+        return 0;
+    } catch (const std::exception& failure) {
+        std::cerr << "merravine scan: " << failure.what() << '\n';
+        return 1;
+    }
+}
+
+}  // namespace merravine

@@ -1,0 +1,93 @@
+// The command table: every native command the pages may call, by its exact name and
+// argument count. Each entry is one line that hands the arguments to the function
+// that does the work in its own subsystem; adding a command is adding a line.
+#include "deletion/delete_commands.h"
+#include "history/history_commands.h"
+#include "search/search_commands.h"
+#include "settings/folder_lists.h"
+#include "settings/settings_commands.h"
+#include "shell/host_folder_commands.h"
+#include "shell/main_frame.h"
+#include "shell/system_commands.h"
+
+namespace merravine::shell {
+
+namespace {
+
+using Args = ScriptValue::Array;
+
+ScriptValue Zero() { return ScriptValue::Int(0); }
+
+// The search thread reads the settings without a lock, so they change only while no
+// search runs; a change asked for during a search is refused with the busy answer 1.
+template <typename Change>
+ScriptValue WhenReady(const SearchEngine& engine, Change change) {
+    if (engine.state.load() != W_READY) return ScriptValue::Int(1);
+    return ScriptValue::Int(change());
+}
+
+}  // namespace
+
+void AddCommands(MainFrame& frame, CommandTable& table) {
+    SearchEngine& engine = frame.Engine();
+    DeleteWorker& deleter = frame.Deleter();
+    history::HistoryDb& history = frame.History();
+    PageBridge& page = frame.Page();
+    // System commands.
+    table.Add("WriteHtmlLog", 1, [](const Args& a) { return WriteHtmlLog(a[0]); });
+    table.Add("OpenLogFilePath", 0, [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
+    table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
+    table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
+    table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
+    table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
+    table.Add("GetLang", 0, [&frame](const Args&) { return GetLang(frame.Paths().config_path); });
+    table.Add("SetLang", 1, [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
+    // Settings and folder lists.
+    SearchSettings& settings = engine.settings;
+    table.Add("GetSettings", 0, [&settings](const Args&) { return GetSettings(settings); });
+    table.Add("SetSettings", 1, [&](const Args& a) { return WhenReady(engine, [&] { return SetSettings(settings, a[0]); }); });
+    table.Add("SetSearchDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetSearchDirectory(settings, a[0]); }); });
+    table.Add("GetSearchDirectory", 0, [&settings](const Args&) { return GetSearchDirectory(settings); });
+    table.Add("SetExcludeDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetExcludeDirectory(settings, a[0]); }); });
+    table.Add("GetExcludeDirectory", 0, [&settings](const Args&) { return GetExcludeDirectory(settings); });
+    table.Add("SetProtectDirectory", 1,
+              [&](const Args& a) { return WhenReady(engine, [&] { return SetProtectDirectory(settings, a[0]); }); });
+    table.Add("GetProtectDirectory", 0, [&settings](const Args&) { return GetProtectDirectory(settings); });
+    // Search.
+    table.Add("BeginSearch", 0, [&](const Args&) {
+        return DeletionRunning(deleter) ? ScriptValue::Int(1) : BeginSearch(engine);  // the groups are busy
+    });
+    table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
+    table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
+    table.Add("AbortSearch", 0, [&engine](const Args&) { return AbortSearch(engine); });
+    table.Add("GetDuplicateFileNumber", 0, [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
+    table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
+    table.Add("GetDuplicateFiles", 1, [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
+    // Deletion.
+    table.Add("DeleteFiles", 1, [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
+    table.Add("TrashFiles", 1, [&](const Args& a) { return TrashFiles(deleter, engine, history, page, a[0]); });
+    table.Add("StopDelFile", 0, [&](const Args&) { return StopDelFile(deleter); });
+    // Scan history.
+    table.Add("GetScanReord", 0, [&](const Args&) { return GetScanReord(history); });
+    table.Add("DelOneRecord", 1, [&](const Args& a) { return DelOneRecord(history, a[0]); });
+    table.Add("DelAllRecord", 1, [&](const Args& a) { return DelAllRecord(history, a[0]); });
+    table.Add("LoadRecord", 1, [&](const Args& a) {
+        return LoadRecord(engine, history, page, a[0], DeletionRunning(deleter));
+    });
+    // Host commands the pages need in place of a native window's own helpers.
+    table.Add("GetHomeFolder", 0, [](const Args&) { return GetHomeFolder(); });
+    table.Add("ListFolders", 1, [](const Args& a) { return ListFolders(a[0]); });
+    table.Add("ShowInFileManager", 1, [](const Args& a) { return ShowInFileManager(a[0]); });
+    table.Add("CloseWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->RequestClose();
+        return Zero();
+    });
+    table.Add("MinimizeWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->Minimize();
+        return Zero();
+    });
+}
+
+}  // namespace merravine::shell

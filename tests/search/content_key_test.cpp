@@ -1,0 +1,116 @@
+// Content keys: the MD5 vectors of RFC 1321, and files that are equal but for one
+// byte at the key and buffer boundaries.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "search/md5.h"
+#include "search_test_support.h"
+#include "support/temp_dir.h"
+
+namespace merravine {
+namespace {
+
+using testing::DeliveredSets;
+using testing::RunSearchToEnd;
+using testing::SettingsFor;
+using testing::TempDir;
+using testing::WritePattern;
+
+TEST(Md5, Rfc1321Vectors) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& [input, digest] : vectors) EXPECT_EQ(Md5Hex(input), digest) << input;
+}
+
+enum class Where { First, Middle, Last };
+
+struct BoundaryCase {
+    size_t size;
+    Where where;
+};
+
+class NearTwins : public ::testing::TestWithParam<BoundaryCase> {};
+
+// Two copies and a near twin that differs in one byte: only the copies form a set,
+// whatever the size is relative to the raw-key limit, the end blocks and the buffer.
+TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
+    const auto [size, where] = GetParam();
+    const size_t flip = where == Where::First ? 0 : where == Where::Middle ? size / 2 : size - 1;
+    TempDir dir;
+    const auto root = dir.Path();
+    WritePattern(root / "a", size, 7);
+    WritePattern(root / "sub/b", size, 7);
+    WritePattern(root / "c", size, 7, flip);
+    for (int threads : {1, 3}) {
+        SearchEngine engine;
+        engine.settings = SettingsFor({root.string()});
+        engine.tuning.hashThreads = threads;
+        engine.tuning.readBufferSize = 16384;
+        engine.tuning.prefixSize = 4096;
+        RunSearchToEnd(engine);
+        const auto sets = DeliveredSets(engine);
+        ASSERT_EQ(sets.size(), 1u) << "size " << size;
+        EXPECT_EQ(testing::Unordered(sets), (std::set<std::set<std::string>>{{(root / "a").string(), (root / "sub/b").string()}}));
+        std::lock_guard lock(engine.groupsMutex);
+        EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
+    }
+}
+
+std::vector<BoundaryCase> BoundaryCases() {
+    std::vector<BoundaryCase> cases;
+    for (size_t size : {1, 2, 31, 32, 33, 4095, 4096, 4097, 8191, 8192, 8193, 16383, 16384, 16385, 40000}) {
+        for (Where where : {Where::First, Where::Middle, Where::Last}) cases.push_back({size, where});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, NearTwins, ::testing::ValuesIn(BoundaryCases()));
+
+TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
+    TempDir dir;
+    const std::string raw32(32, 'k');
+    const std::string md5_33(33, 'k');
+    for (const char* name : {"a32", "b32"}) dir.Write(name, raw32);
+    for (const char* name : {"a33", "b33"}) dir.Write(name, md5_33);
+    // Twenty bytes that differ only after a zero byte are different files.
+    dir.Write("z1", std::string("abc\0def-ghijklmnopq1", 20));
+    dir.Write("z2", std::string("abc\0def-ghijklmnopq2", 20));
+    SearchEngine engine;
+    engine.settings = SettingsFor({dir.Path().string()});
+    RunSearchToEnd(engine);
+    std::lock_guard lock(engine.groupsMutex);
+    ASSERT_EQ(engine.groups.size(), 2u);
+    EXPECT_EQ(engine.groups[0].size, 32u);
+    EXPECT_EQ(engine.groups[0].members[0].key, ContentKey::FromText(raw32));
+    EXPECT_EQ(engine.groups[1].size, 33u);
+    EXPECT_EQ(engine.groups[1].members[0].key, ContentKey::FromText(Md5Hex(md5_33)));
+    EXPECT_EQ(ContentKey::FromText(engine.groups[1].members[0].key.ToText()), engine.groups[1].members[0].key);
+}
+
+TEST(ContentKeys, EmptyFilesAreOneSetInTheOrderFound) {
+    TempDir dir;
+    dir.Write("e1", "");
+    dir.Write("d/e2", "");
+    dir.Write("d/d/e3", "");
+    SearchEngine engine;
+    engine.settings = SettingsFor({dir.Path().string()});
+    RunSearchToEnd(engine);
+    const auto sets = DeliveredSets(engine);
+    ASSERT_EQ(sets.size(), 1u);
+    const std::string root = dir.Path().string();
+    EXPECT_EQ(sets[0], (std::vector<std::string>{root + "/e1", root + "/d/e2", root + "/d/d/e3"}));
+    EXPECT_EQ(engine.duplicateNumber.load(), 3);
+    EXPECT_EQ(engine.bytesRead.load(), 0u);
+}
+
+}  // namespace
+}  // namespace merravine

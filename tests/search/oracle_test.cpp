@@ -1,0 +1,130 @@
+// The search against a brute-force reference: random trees from fixed seeds (twins,
+// near twins differing in the first, a middle or the last byte, empty files, sizes
+// around the key and block limits, hidden folders, odd names, hard and symbolic
+// links). Every configuration must find exactly the sets of identical plain files,
+// in the same delivery order: one or several hash workers, small or large buffers,
+// and a pause with a resume in the middle.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "search/search_commands.h"
+#include "search_test_support.h"
+#include "support/temp_dir.h"
+
+namespace merravine {
+namespace {
+
+using testing::DeliveredSets;
+using testing::TempDir;
+
+void BuildRandomTree(const std::filesystem::path& root, unsigned seed) {
+    std::mt19937 random(seed);
+    auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    const std::vector<std::string> folders = {"", "a", "a/b", "a/b/c", ".hidden", ".hidden/x", "d e", "q\"uote",
+                                              "bad\xff", "deep/1/2/3/4/5/6/7/8"};
+    const std::vector<size_t> sizes = {0, 1, 2, 31, 32, 33, 63, 64, 65, 200, 4095, 4096, 4097, 8193, 20000, 70001};
+    std::vector<std::filesystem::path> written;
+    for (int i = 0; i < 160; ++i) {
+        const std::filesystem::path path =
+            root / folders[pick(folders.size())] / ("f" + std::to_string(i) + (i % 5 == 0 ? ".TXT" : ".bin"));
+        const size_t size = sizes[pick(sizes.size())];
+        const unsigned content = static_cast<unsigned>(pick(4));  // few contents per size: many twins
+        size_t flip = SIZE_MAX;
+        if (size > 0 && pick(3) == 0) {
+            const size_t where[] = {0, size / 2, size - 1};
+            flip = where[pick(3)];
+        }
+        testing::WritePattern(path, size, content, flip);
+        written.push_back(path);
+    }
+    for (int i = 0; i < 6; ++i) {
+        const auto& target = written[pick(written.size())];
+        std::filesystem::create_hard_link(target, root / ("hard" + std::to_string(i)));
+        std::filesystem::create_symlink(target, root / "a" / ("sym" + std::to_string(i)));
+    }
+    std::filesystem::create_directory_symlink(root, root / "a/b/loop");
+}
+
+struct Config {
+    const char* what;
+    int threads;
+    size_t buffer;
+    size_t prefix;
+    bool pause;
+};
+
+std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, const Config& config) {
+    SearchEngine engine;
+    engine.settings = testing::SettingsFor({root.string()});
+    engine.tuning.hashThreads = config.threads;
+    engine.tuning.readBufferSize = config.buffer;
+    engine.tuning.prefixSize = config.prefix;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int opens = 0;
+    bool paused = false;
+    bool resumed = false;
+    if (config.pause) {
+        engine.ioFaultHook = [&](const std::string&, IoStep step) {
+            if (step != IoStep::Open) return 0;
+            std::unique_lock lock(mutex);
+            if (++opens == 5) {
+                PauseSearch(engine);
+                paused = true;
+                changed.notify_all();
+            }
+            return 0;
+        };
+    }
+    EXPECT_EQ(BeginSearch(engine), ScriptValue::Int(0));
+    if (config.pause) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return paused; });
+        EXPECT_EQ(engine.state.load(), W_PAUSE);
+        ResumeSearch(engine);
+        resumed = true;
+    }
+    WaitForSearch(engine);
+    EXPECT_EQ(engine.state.load(), W_READY);
+    EXPECT_TRUE(!config.pause || resumed);
+    EXPECT_EQ(engine.scanNumber.load(), engine.totalNumber.load()) << config.what;
+    EXPECT_EQ(engine.unreadableNumber.load(), 0);
+    {
+        std::lock_guard lock(engine.groupsMutex);
+        EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << config.what;
+        size_t members = 0;
+        for (const SizeGroup& group : engine.groups) members += group.members.size();
+        EXPECT_EQ(static_cast<size_t>(engine.duplicateNumber.load()), members);
+    }
+    return DeliveredSets(engine);
+}
+
+TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
+    const Config configs[] = {
+        {"one worker", 1, 1 << 20, 4096, false},
+        {"four workers", 4, 1 << 20, 4096, false},
+        {"small buffers", 2, 512, 64, false},
+        {"odd buffers", 3, 4097, 1000, false},
+        {"pause and resume", 2, 8192, 512, true},
+    };
+    for (unsigned seed : {11u, 22u, 33u, 44u}) {
+        TempDir dir;
+        BuildRandomTree(dir.Path(), seed);
+        const auto expected = testing::BruteForceSets(dir.Path());
+        ASSERT_FALSE(expected.empty());
+        std::vector<std::vector<std::string>> first;
+        for (const Config& config : configs) {
+            const auto sets = Search(dir.Path(), config);
+            EXPECT_EQ(testing::Unordered(sets), expected) << "seed " << seed << ", " << config.what;
+            if (first.empty()) {
+                first = sets;
+            } else {
+                EXPECT_EQ(sets, first) << "delivery order, seed " << seed << ", " << config.what;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace merravine
