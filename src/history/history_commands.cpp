@@ -38,7 +38,8 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
                                 PageBridge& bridge, const ScriptValue& id, bool deletion_running) {
     const int32_t scan_id = id.IntOr(0);
     if (scan_id == 0) return ScriptValue::Int(-1);
-    if (deletion_running || engine.state.load() != W_READY) return ScriptValue::Int(kLoadRecordBusy);
+    if (deletion_running || engine.state.load() != W_READY)
+        return ScriptValue::Int(kLoadRecordBusy);
 
     // The rows are read first and inserted afterwards, so the history's lock and the
     // groups' lock are never held together in this order (storing a scan takes them
@@ -63,7 +64,8 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
             record->modifyTime = row.modifytime;
             record->accessTime = row.accesstime;
         }
-        for (const auto& group : engine.groups) loaded += static_cast<int32_t>(group.members.size());
+        for (const auto& group : engine.groups)
+            loaded += static_cast<int32_t>(group.members.size());
     }
     engine.deliveries.Start([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
     return ScriptValue::Int(loaded);
