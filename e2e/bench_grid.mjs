@@ -1,0 +1,99 @@
+// Benchmark of the results grid with 100,000 rows (not part of `npm test`).
+//
+//   node bench_grid.mjs [--rows N] [--steps N]
+//
+// Starts the real program (MERRAVINE_BIN), opens its results page in headless Chromium and
+// hands the page N rows of the delivered shape the way the program does, through
+// DuplicateFileToUI. It reports:
+//   - delivery to first rows: from the call to the first frame that shows the filled grid
+//     (row conversion, data source update, pool fill, layout and paint);
+//   - one scroll step: the fill of the visible pool rows for a new first row, with style and
+//     layout forced, over sequential steps, page steps and random jumps;
+//   - a wheel burst: 20 wheel events in a row end in one fill.
+import { startApp, startBrowser, openApp } from './tests/harness.mjs';
+
+const arg = (name, fallback) => {
+    const i = process.argv.indexOf(name);
+    return i > 0 ? Number(process.argv[i + 1]) : fallback;
+};
+const ROWS = arg('--rows', 100000);
+const STEPS = arg('--steps', 400);
+
+function stats(samples) {
+    const s = [...samples].sort((a, b) => a - b);
+    const at = (q) => s[Math.min(s.length - 1, Math.floor(q * s.length))];
+    return { n: s.length, median: at(0.5), p95: at(0.95), max: s[s.length - 1] };
+}
+const ms = (v) => v.toFixed(2) + ' ms';
+
+const app = await startApp();
+const browser = await startBrowser();
+try {
+    const page = await openApp(browser, app);
+    await page.evaluate(async () => { await OpenResultsPage(); });
+
+    const firstRows = [];
+    for (let run = 0; run < 3; run++) {
+        firstRows.push(await page.evaluate((n) => new Promise((resolve) => {
+            const rows = new Array(n);
+            for (let i = 0; i < n; i++) {
+                const g = (i >> 1) + 1;
+                const size = String(1000 + g * 37);
+                rows[i] = [0, `/home/user/photos/album ${g % 977}/`, `IMG_${i}.`, i % 3 ? 'jpg' : 'png', size, size,
+                    String(1650550507 + i), String(1650550507 + 2 * i), String(1650550507 + 3 * i), g, 16, 0];
+            }
+            const t0 = performance.now();
+            window.ShowTips = () => {};   // the 10K notice would only add a popup to the timing
+            DuplicateFileToUI(rows);
+            void document.getElementById('the-grid').offsetHeight;
+            requestAnimationFrame(() => resolve(performance.now() - t0));
+        }), ROWS));
+    }
+    const shown = await page.evaluate(() => document.querySelectorAll('#the-grid .vgrid-body .vgrid-row:not([hidden])').length);
+
+    const steps = await page.evaluate((count) => {
+        const grid = g_grid;
+        const fit = grid.fit();
+        const total = DataSource.rowCount();
+        const table = document.querySelector('#the-grid .vgrid-inner');
+        const time = (first) => {
+            const t0 = performance.now();
+            grid.show(first, false);
+            void table.offsetHeight;   // style and layout of the refilled rows
+            return performance.now() - t0;
+        };
+        const out = { sequential: [], page: [], random: [] };
+        let first = 0;
+        for (let i = 0; i < count; i++) out.sequential.push(time(++first));
+        for (let i = 0; i < count; i++) out.page.push(time((first += fit) % total));
+        let seed = 12345;
+        for (let i = 0; i < count; i++) {
+            seed = (seed * 1103515245 + 12345) % 2147483648;
+            out.random.push(time(seed % total));
+        }
+        return out;
+    }, STEPS);
+
+    const wheel = await page.evaluate(() => new Promise((resolve) => {
+        const grid = g_grid;
+        grid.show(50000, false);
+        const view = document.querySelector('#the-grid .vgrid-view');
+        let fills = 0;
+        const realFill = grid.fill.bind(grid);
+        grid.fill = () => { fills++; realFill(); };
+        const t0 = performance.now();
+        for (let i = 0; i < 20; i++) view.dispatchEvent(new WheelEvent('wheel', { deltaY: 100, deltaMode: 0, cancelable: true }));
+        setTimeout(() => requestAnimationFrame(() => resolve({ fills, first: grid.first(), ms: performance.now() - t0 })), 30);
+    }));
+
+    console.log(`rows delivered: ${ROWS}, pool rows shown: ${shown}`);
+    console.log(`delivery to first rows (3 runs): ${firstRows.map(ms).join(', ')}`);
+    for (const [kind, samples] of Object.entries(steps)) {
+        const s = stats(samples);
+        console.log(`scroll step, ${kind.padEnd(10)} n=${s.n} median ${ms(s.median)} p95 ${ms(s.p95)} max ${ms(s.max)}`);
+    }
+    console.log(`wheel burst of 20 notches: ${wheel.fills} fill(s), first row ${wheel.first}, ${ms(wheel.ms)} to the next frame`);
+} finally {
+    await browser.close();
+    await app.stop();
+}

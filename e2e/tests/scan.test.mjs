@@ -1,0 +1,91 @@
+// The scan page on a tree that takes long to hash (large sparse files, all equal): the
+// refusal while a scan runs, the progress texts, and stop, which opens the results with
+// what was found so far.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { startBrowser, launch, answerBox, addFolderTyped, waitRows, gridRows } from './harness.mjs';
+
+const FILES = 24;
+const FILE_BYTES = 1024 * 1024 * 1024;   // sparse: no disk space, but every byte is hashed
+
+let browser;
+let app;
+let page;
+before(async () => {
+    browser = await startBrowser();
+    ({ app, page } = await launch(browser));
+    const root = path.join(app.dirs.home, 'big');
+    for (let i = 0; i < FILES; i++) {
+        const dir = path.join(root, `d${i % 4}`);
+        fs.mkdirSync(dir, { recursive: true });
+        const fd = fs.openSync(path.join(dir, `zeros_${i}.bin`), 'w');
+        fs.ftruncateSync(fd, FILE_BYTES);
+        fs.closeSync(fd);
+    }
+    await addFolderTyped(page, '#btnAddSearchDir', root);
+    await page.click('#btnNextStep');
+    await page.waitForFunction(() => document.getElementById('chkAllType')?.dataset.state === 'on');
+});
+after(async () => {
+    await page.evaluate(() => view.AbortSearch()).catch(() => {});
+    await app.stop();
+    await browser.close();
+});
+
+async function waitScanState(state) {
+    await page.waitForFunction(async (s) => (await view.GetScanningInfo())[0] === s, state, { polling: 100, timeout: 30000 });
+}
+
+test('start is refused with a message while a scan runs', async () => {
+    assert.equal(await page.evaluate(() => view.BeginSearch()), 0);
+    await page.click('#btnStartScan');
+    const box = await answerBox(page);
+    assert.equal(box.text, 'Scanning!');
+    assert.ok(await page.isVisible('#pageExclure'), 'the page stays');
+    await page.evaluate(() => view.AbortSearch());
+    await waitScanState(0);
+});
+
+test('the scan page shows progress; stop asks, and the results show what was found', async () => {
+    await page.click('#btnStartScan');
+    await page.waitForSelector('#pageLoading');
+    // Wait for the first duplicates; the whole scan would take far longer.
+    await page.waitForFunction(() => Number(document.getElementById('scanDupNumber').textContent) > 0, null, { timeout: 60000 });
+    const shown = await page.evaluate(() => ({
+        phase: document.getElementById('scanPhase').textContent,
+        used: document.getElementById('scanUseTime').textContent,
+        left: document.getElementById('scanLeaveTime').textContent,
+        count: Number(document.getElementById('scanCount').textContent),
+        path: document.getElementById('scanPath').textContent,
+        bar: document.getElementById('scanProgress').style.width,
+    }));
+    assert.match(shown.phase, /^(Files|Scanning, please wait)\.{1,5}$/);
+    assert.match(shown.used, /^\d\d:\d\d:\d\d$/);
+    assert.match(shown.left, /^(\d\d:\d\d:\d\d|--:--:--)$/);
+    assert.match(shown.bar, /^\d+%$/);
+    assert.ok(shown.path.length > 0);
+    assert.ok(shown.count >= 1);
+
+    // The elapsed time counts polls of 0.2 s, not the clock: 305 polls read 00:01:01.
+    await page.evaluate(() => { g_cbTimers = 608; });
+    await page.waitForFunction(() => document.getElementById('scanUseTime').textContent === '00:01:01');
+
+    // No keeps scanning.
+    await page.click('#btnStopScan');
+    assert.equal((await answerBox(page, 'btnNo')).text, 'Stop scanning or not?');
+    assert.ok(await page.isVisible('#pageLoading'));
+    assert.notEqual((await page.evaluate(() => view.GetScanningInfo()))[0], 0);
+
+    await page.click('#btnStopScan');
+    await answerBox(page, 'btnYes');
+    await page.waitForSelector('#pageResults', { timeout: 30000 });
+    await waitRows(page);
+    const rows = await gridRows(page);
+    assert.ok(rows.length >= 2 && rows.length < FILES, `found so far: ${rows.length}`);
+    assert.ok(rows.every((r) => r.name.startsWith('zeros_')));
+    assert.equal(rows[0].size, '1.00 GB');
+    assert.deepEqual(page.errors, []);
+});
+
