@@ -14,7 +14,8 @@ constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerpr
 
 }  // namespace
 
-HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing) : engine_(engine), listing_(listing) {
+HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
+    : engine_(engine), listing_(listing), scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)) {
     int threads = engine.tuning.hashThreads;
     if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { WorkerMain(); });
@@ -67,6 +68,7 @@ void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint
         bucket.tail = index;
         ++bucket.count;
         if (size == 0 || bucket.count < 2) return;
+        if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
         if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head, false);
         if (slot.aliasOf == kNone) {
             Queue(index, false);
@@ -88,10 +90,33 @@ void HashPipeline::Escalate(uint32_t index) {
     if (slots_[index].status == kPrefixed) Queue(index, true);
 }
 
+void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
+    for (uint32_t member = bucket.head; member != kNone; member = slots_[member].next) {
+        const Slot& slot = slots_[member];
+        if (slot.status != kPrefixed && slot.status != kWholeQueued && slot.status != kKeyed) continue;
+        auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, member);
+        if (!inserted) it->second = kMany;  // the walk of the bucket escalated them already
+    }
+}
+
 void HashPipeline::AfterFirstRead(uint32_t index) {
     Slot& slot = slots_[index];
     if (slot.hasAliases) Escalate(index);
     const FileLen size = listing_.files[index].size;
+    const Bucket& bucket = buckets_[size];
+    if (bucket.count <= scanLimit_) {
+        // A short bucket is searched directly, which keeps the fingerprint table small.
+        bool matched = false;
+        for (uint32_t other = bucket.head; other != kNone; other = slots_[other].next) {
+            const Slot& candidate = slots_[other];
+            if (other == index || candidate.fingerprint != slot.fingerprint) continue;
+            if (candidate.status != kPrefixed && candidate.status != kWholeQueued && candidate.status != kKeyed) continue;
+            Escalate(other);
+            matched = true;
+        }
+        if (matched) Escalate(index);
+        return;
+    }
     auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, index);
     if (inserted) return;
     if (it->second != kMany) {

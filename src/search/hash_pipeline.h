@@ -125,6 +125,7 @@ private:
     void Requeue(FileClass& file_class);
     void Queue(uint32_t index, bool whole);
     void AfterFirstRead(uint32_t index);
+    void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);
     bool Settled(uint32_t index) const;
     uint32_t Primary(uint32_t index) const {
@@ -140,6 +141,7 @@ private:
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
     std::unordered_map<FingerprintKey, FileClass, FingerprintHash> classes_;
     uint32_t awaited_ = kNone;  // the file the search thread waits for
+    uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;

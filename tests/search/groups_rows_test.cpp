@@ -135,12 +135,12 @@ TEST(ResultRows, AtMost10001GroupsAreDelivered) {
 }
 
 TEST(ResultRows, GetDuplicateFilesDeliversOnItsOwnThread) {
+    testing::RecordingBridge bridge;  // outlives the engine, which joins its delivery threads
     SearchEngine engine;
     {
         std::lock_guard lock(engine.groupsMutex);
         for (const char* name : {"x", "y"}) AddToGroups(engine, "/q/", name, "", KIND_OTHER, 5, "k");
     }
-    testing::RecordingBridge bridge;
     EXPECT_EQ(GetDuplicateFiles(engine, bridge, ScriptValue::Int(KIND_ALL)), ScriptValue::Int(0));
     EXPECT_EQ(GetDuplicateFiles(engine, bridge, ScriptValue::Text("63")), ScriptValue::Int(0));
     const auto calls = bridge.WaitForCalls(2);

@@ -52,6 +52,7 @@ struct Config {
     size_t buffer;
     size_t prefix;
     bool pause;
+    uint32_t walkLimit = 64;
 };
 
 std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, const Config& config) {
@@ -60,6 +61,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, 
     engine.tuning.hashThreads = config.threads;
     engine.tuning.readBufferSize = config.buffer;
     engine.tuning.prefixSize = config.prefix;
+    engine.tuning.bucketWalkLimit = config.walkLimit;
     std::mutex mutex;
     std::condition_variable changed;
     int opens = 0;
@@ -107,6 +109,7 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
         {"small buffers", 2, 512, 64, false},
         {"odd buffers", 3, 4097, 1000, false},
         {"pause and resume", 2, 8192, 512, true},
+        {"fingerprint table from the third file of a size", 2, 4096, 256, false, 2},
     };
     for (unsigned seed : {11u, 22u, 33u, 44u}) {
         TempDir dir;
@@ -123,6 +126,33 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
                 EXPECT_EQ(sets, first) << "delivery order, seed " << seed << ", " << config.what;
             }
         }
+    }
+}
+
+}  // namespace
+}  // namespace merravine
+
+namespace merravine {
+namespace {
+
+// Many files of one size (more than a bucket walk handles): twins that turn up late
+// are still found, whichever way equal end blocks are looked up.
+TEST(SearchOracle, CrowdedSizeMatchesBruteForce) {
+    TempDir dir;
+    for (int i = 0; i < 400; ++i) {
+        const auto pattern = static_cast<unsigned>(i < 200 ? 1000 + i : i % 150);
+        const size_t flip = i % 7 == 0 ? 6000 : SIZE_MAX;
+        testing::WritePattern(dir.Path() / ("d" + std::to_string(i % 9)) / ("f" + std::to_string(i)), 9000, pattern,
+                              flip);
+    }
+    const auto expected = testing::BruteForceSets(dir.Path());
+    for (int threads : {1, 2}) {
+        SearchEngine engine;
+        engine.settings = testing::SettingsFor({dir.Path().string()});
+        engine.tuning.hashThreads = threads;
+        engine.tuning.bucketWalkLimit = 16;
+        testing::RunSearchToEnd(engine);
+        EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), expected) << threads;
     }
 }
 
