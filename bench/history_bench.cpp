@@ -26,7 +26,7 @@ namespace {
 
 /// CPU seconds (user + system) the process has used so far.
 double CpuSeconds() {
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -43,8 +43,8 @@ std::vector<ScanRow> DuplicateRows(const std::string& root, int files) {
         char key[33];
         std::snprintf(key, sizeof key, "%032x", i / 2);
         rows.push_back(ScanRow{1000 + i / 2, root + "/folder " + std::to_string(i / 500) + "/",
-                               "file " + std::to_string(i) + ".", "dat", "1700000000",
-                               "1700000001", "1700000002", std::string(key, 32), 32});
+                               "file " + std::to_string(i) + ".", "dat", "1700000000", "1700000001",
+                               "1700000002", std::string(key, 32), 32});
     }
     return rows;
 }
@@ -93,15 +93,21 @@ void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* lab
     const double seconds = SecondsSince(start);
     const double cpu = CpuSeconds() - cpu_start;
     worker.deleteState = merravine::DELETE_IDLE;
-    std::printf("%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d deleted, %d failed, %zu groups left)\n",
-                label, kFiles, scans, seconds, cpu, counts.deleted, counts.failed, engine.groups.size());
+    std::printf(
+        "%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d deleted, %d failed, %zu groups "
+        "left)\n",
+        label, kFiles, scans, seconds, cpu, counts.deleted, counts.failed, engine.groups.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    fs::path work = argc > 1 ? fs::path(argv[1])
-                             : fs::temp_directory_path() / ("history-bench-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::path work =
+        argc > 1
+            ? fs::path(argv[1])
+            : fs::temp_directory_path() /
+                  ("history-bench-" +
+                   std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(work);
 
     {
@@ -112,8 +118,9 @@ int main(int argc, char** argv) {
             const auto start = std::chrono::steady_clock::now();
             const double cpu_start = CpuSeconds();
             const int32_t id = merravine::history::StoreScan(db, {"/home/user/data"}, rows, 20);
-            std::printf("store a scan of 100000 duplicate files (round %d, id %d): %.2f s, %.2f s CPU\n",
-                        round, id, SecondsSince(start), CpuSeconds() - cpu_start);
+            std::printf(
+                "store a scan of 100000 duplicate files (round %d, id %d): %.2f s, %.2f s CPU\n",
+                round, id, SecondsSince(start), CpuSeconds() - cpu_start);
         }
     }
     DeleteRun(work, merravine::DeleteMode::Unlink, "delete", 0);

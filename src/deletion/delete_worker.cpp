@@ -66,9 +66,8 @@ std::vector<DeleteRequest> RequestsFromRows(const ScriptValue& rows) {
     return batch;
 }
 
-DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine,
-                            history::HistoryDb& history, DeleteMode mode,
-                            const std::vector<DeleteRequest>& batch) {
+DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history::HistoryDb& history,
+                            DeleteMode mode, const std::vector<DeleteRequest>& batch) {
     DeleteCounts counts;
     counts.requested = static_cast<int32_t>(batch.size());
     size_t done = 0;
@@ -95,24 +94,24 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine,
 
 void StartDeleteThread(DeleteWorker& worker, SearchEngine& engine, history::HistoryDb& history,
                        PageBridge& bridge, DeleteMode mode, std::vector<DeleteRequest> batch) {
-    worker.deleteThread = std::thread([&worker, &engine, &history, &bridge, mode,
-                                       batch = std::move(batch)]() {
-        DeleteCounts counts;
-        counts.requested = static_cast<int32_t>(batch.size());
-        try {
-            counts = RunDeleteBatch(worker, engine, history, mode, batch);
-        } catch (const std::exception& error) {
-            LogDebug("The delete thread stopped: %s", error.what());
-        } catch (...) {
-            LogDebug("The delete thread stopped.");
-        }
-        try {
-            ReportCounts(bridge, counts);
-        } catch (...) {
-            LogDebug("DelFileResultToUI failed.");
-        }
-        worker.deleteState.store(DELETE_IDLE);
-    });
+    worker.deleteThread =
+        std::thread([&worker, &engine, &history, &bridge, mode, batch = std::move(batch)]() {
+            DeleteCounts counts;
+            counts.requested = static_cast<int32_t>(batch.size());
+            try {
+                counts = RunDeleteBatch(worker, engine, history, mode, batch);
+            } catch (const std::exception& error) {
+                LogDebug("The delete thread stopped: %s", error.what());
+            } catch (...) {
+                LogDebug("The delete thread stopped.");
+            }
+            try {
+                ReportCounts(bridge, counts);
+            } catch (...) {
+                LogDebug("DelFileResultToUI failed.");
+            }
+            worker.deleteState.store(DELETE_IDLE);
+        });
 }
 
 }  // namespace merravine

@@ -71,8 +71,7 @@ void StartDeleteThread(DeleteWorker& worker, SearchEngine& engine, history::Hist
                        PageBridge& bridge, DeleteMode mode, std::vector<DeleteRequest> batch);
 
 /// Runs one batch on the calling thread (the worker thread's body without the report).
-DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine,
-                            history::HistoryDb& history, DeleteMode mode,
-                            const std::vector<DeleteRequest>& batch);
+DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history::HistoryDb& history,
+                            DeleteMode mode, const std::vector<DeleteRequest>& batch);
 
 }  // namespace merravine

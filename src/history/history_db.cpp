@@ -35,9 +35,9 @@ bool ExecStatement(sqlite3* connection, const std::string& sql) {
 sqlite3_stmt* PurgeStatement(HistoryDb& db, int32_t id) {
     auto found = db.purge_statements.find(id);
     if (found == db.purge_statements.end()) {
-        auto statement = Prepare(db.connection.get(),
-                                 "delete from " + RecordTableName(id) +
-                                     " where (path=? and namenosuffix=? and suffix=?)");
+        auto statement =
+            Prepare(db.connection.get(), "delete from " + RecordTableName(id) +
+                                             " where (path=? and namenosuffix=? and suffix=?)");
         if (!statement) return nullptr;
         found = db.purge_statements.emplace(id, std::move(statement)).first;
     }
@@ -79,9 +79,9 @@ void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     std::filesystem::create_directories(data_folder, ignored);
     if (sqlite3_initialize() != SQLITE_OK) return;
     sqlite3* connection = nullptr;
-    const int rc = sqlite3_open_v2(db.file_path.c_str(), &connection,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const int rc = sqlite3_open_v2(
+        db.file_path.c_str(), &connection,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     ConnectionHandle handle(connection);
     if (rc != SQLITE_OK) return;
     // Another instance may hold the write lock for a moment; wait instead of failing.
@@ -111,9 +111,9 @@ int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         if (!wide_enough) continue;
-        scans.push_back(ScanEntry{
-            static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))),
-            ColumnText(statement.get(), 1)});
+        scans.push_back(
+            ScanEntry{static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))),
+                      ColumnText(statement.get(), 1)});
     }
     return rc == SQLITE_DONE ? 1 : 0;
 }

@@ -34,23 +34,22 @@ bool CreateFileTable(sqlite3* connection, int32_t id) {
 }
 
 bool InsertRows(sqlite3* connection, int32_t id, const std::vector<ScanRow>& rows) {
-    auto insert = Prepare(connection, "insert into " + RecordTableName(id) +
-                                          " values (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    auto insert = Prepare(
+        connection, "insert into " + RecordTableName(id) + " values (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!insert) return false;
     sqlite3_stmt* statement = insert.get();
     for (const ScanRow& row : rows) {
         sqlite3_reset(statement);
-        const bool bound =
-            sqlite3_bind_int64(statement, 1, row.filesize) == SQLITE_OK &&
-            BindText(statement, 2, ToBase64(row.path)) == SQLITE_OK &&
-            BindText(statement, 3, ToBase64(row.namenosuffix)) == SQLITE_OK &&
-            BindText(statement, 4, row.suffix) == SQLITE_OK &&
-            BindText(statement, 5, row.createtime) == SQLITE_OK &&
-            BindText(statement, 6, row.modifytime) == SQLITE_OK &&
-            BindText(statement, 7, row.accesstime) == SQLITE_OK &&
-            sqlite3_bind_blob64(statement, 8, row.filekey.data(), row.filekey.size(),
-                                SQLITE_TRANSIENT) == SQLITE_OK &&
-            sqlite3_bind_int(statement, 9, row.filetype) == SQLITE_OK;
+        const bool bound = sqlite3_bind_int64(statement, 1, row.filesize) == SQLITE_OK &&
+                           BindText(statement, 2, ToBase64(row.path)) == SQLITE_OK &&
+                           BindText(statement, 3, ToBase64(row.namenosuffix)) == SQLITE_OK &&
+                           BindText(statement, 4, row.suffix) == SQLITE_OK &&
+                           BindText(statement, 5, row.createtime) == SQLITE_OK &&
+                           BindText(statement, 6, row.modifytime) == SQLITE_OK &&
+                           BindText(statement, 7, row.accesstime) == SQLITE_OK &&
+                           sqlite3_bind_blob64(statement, 8, row.filekey.data(), row.filekey.size(),
+                                               SQLITE_TRANSIENT) == SQLITE_OK &&
+                           sqlite3_bind_int(statement, 9, row.filetype) == SQLITE_OK;
         if (!bound || !StepToDone(statement)) return false;
     }
     // The purge after each deleted file looks rows up by these three columns.
@@ -97,7 +96,8 @@ int32_t StoreScan(HistoryDb& db, const std::vector<std::string>& search_dirs,
         return 0;
     }
     auto insert_scan = Prepare(connection, "insert into tbl_searchrecode (searchPath) values (?)");
-    if (!insert_scan || BindText(insert_scan.get(), 1, JoinedSearchPath(search_dirs)) != SQLITE_OK ||
+    if (!insert_scan ||
+        BindText(insert_scan.get(), 1, JoinedSearchPath(search_dirs)) != SQLITE_OK ||
         !StepToDone(insert_scan.get())) {
         LogDebug("Failed to store the scan!");
         return 0;

@@ -46,7 +46,7 @@ std::string RecordTableName(int32_t id);
 
 /// One write transaction on a connection, rolled back on destruction unless committed.
 class Transaction {
-public:
+  public:
     explicit Transaction(sqlite3* connection);
     ~Transaction();
     Transaction(const Transaction&) = delete;
@@ -57,7 +57,7 @@ public:
     /// Ends the transaction, keeping its changes; false when that fails (it is then rolled back).
     bool Commit();
 
-private:
+  private:
     sqlite3* connection_;
     bool began_ = false;
     bool finished_ = false;

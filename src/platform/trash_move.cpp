@@ -82,7 +82,7 @@ std::optional<std::string> TopFolderTrash(const std::string& top, uid_t uid) {
 
 std::string DeletionDate() {
     const std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
@@ -200,7 +200,8 @@ RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_s
     if (!trash) return RemoveOutcome::kFailed;
     // In a trash at a mount root the Path is relative to that root, so the volume can
     // be mounted elsewhere and its files still be restored.
-    const std::string relative = top == "/" ? full_path.substr(1) : full_path.substr(top.size() + 1);
+    const std::string relative =
+        top == "/" ? full_path.substr(1) : full_path.substr(top.size() + 1);
     return MoveInto(*trash, full_path, relative);
 }
 

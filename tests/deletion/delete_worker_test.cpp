@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 using testing::RowsIn;
 
 class DeleteRunTest : public ::testing::TestWithParam<DeleteMode> {
-protected:
+  protected:
     void SetUp() override {
         data_home_ = (fixture_.temp.Path() / "xdg").string();
         setenv("XDG_DATA_HOME", data_home_.c_str(), 1);
@@ -47,7 +47,8 @@ protected:
         history::ListScans(fixture_.history, scans);
         ASSERT_FALSE(scans.empty());
         for (const auto& scan : scans) {
-            EXPECT_EQ(fixture_.FilesInScan(scan.id), fixture_.FilesInGroups()) << "scan " << scan.id;
+            EXPECT_EQ(fixture_.FilesInScan(scan.id), fixture_.FilesInGroups())
+                << "scan " << scan.id;
         }
     }
 
@@ -92,11 +93,11 @@ TEST_P(DeleteRunTest, CountsDiskResultsAndStoredScansAgree) {
     for (const char* name : {"a.txt", "b.txt", "gone.txt", "replaced.txt", "e.txt"}) {
         EXPECT_TRUE(fs::exists(f.Root() + "/keep/" + name)) << name;
     }
-    EXPECT_EQ(f.FilesInGroups(),
-              (std::vector<std::string>{del + "replaced.txt", f.Root() + "/keep/a.txt",
-                                        f.Root() + "/keep/b.txt", f.Root() + "/keep/e.txt",
-                                        f.Root() + "/keep/gone.txt",
-                                        f.Root() + "/keep/replaced.txt"}));
+    EXPECT_EQ(
+        f.FilesInGroups(),
+        (std::vector<std::string>{del + "replaced.txt", f.Root() + "/keep/a.txt",
+                                  f.Root() + "/keep/b.txt", f.Root() + "/keep/e.txt",
+                                  f.Root() + "/keep/gone.txt", f.Root() + "/keep/replaced.txt"}));
     ExpectScansMatchGroups();
 
     if (GetParam() == DeleteMode::Trash) {
@@ -202,18 +203,20 @@ TEST_P(DeleteRunTest, RowsThatNameNoAbsolutePathTouchNothing) {
     auto& f = fixture_;
     f.Write("a.txt", "content");
     ScriptValue rows = ScriptValue::List(
-        {ScriptValue::List({ScriptValue::Int(0), ScriptValue::Text(""), ScriptValue::Text("relative-target."),
-                            ScriptValue::Text("txt"), ScriptValue::Text("7"), ScriptValue::Text("7")}),
+        {ScriptValue::List({ScriptValue::Int(0), ScriptValue::Text(""),
+                            ScriptValue::Text("relative-target."), ScriptValue::Text("txt"),
+                            ScriptValue::Text("7"), ScriptValue::Text("7")}),
          ScriptValue::Text("not a row")});
     EXPECT_EQ(Start(rows), ScriptValue::Int(0));
     EXPECT_EQ(Finish(), Counts(2, 0, 2));
     EXPECT_TRUE(fs::exists(f.Root() + "/a.txt"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, DeleteRunTest, ::testing::Values(DeleteMode::Unlink, DeleteMode::Trash),
+INSTANTIATE_TEST_SUITE_P(Modes, DeleteRunTest,
+                         ::testing::Values(DeleteMode::Unlink, DeleteMode::Trash),
                          [](const auto& param_info) {
                              return param_info.param == DeleteMode::Trash ? std::string("Trash")
-                                                                    : std::string("Unlink");
+                                                                          : std::string("Unlink");
                          });
 
 }  // namespace

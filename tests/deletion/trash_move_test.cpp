@@ -1,6 +1,8 @@
 // Moving files into the freedesktop trash, checked on the real disk: where the file
 // lands, what its .trashinfo says, unique names on a clash, and that a file which
 // cannot be trashed, or is no longer the scanned one, stays where it is.
+#include "platform/trash_move.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,7 +11,6 @@
 #include <fstream>
 #include <regex>
 
-#include "platform/trash_move.h"
 #include "support/temp_dir.h"
 
 namespace merravine::platform {
@@ -19,7 +20,7 @@ namespace fs = std::filesystem;
 
 /// Points $XDG_DATA_HOME at a folder for one test and puts the old value back after.
 class ScopedDataHome {
-public:
+  public:
     explicit ScopedDataHome(const std::string& value) {
         if (const char* old = std::getenv("XDG_DATA_HOME")) old_ = old;
         setenv("XDG_DATA_HOME", value.c_str(), 1);
@@ -32,7 +33,7 @@ public:
         }
     }
 
-private:
+  private:
     std::string old_;
 };
 
@@ -111,7 +112,8 @@ TEST(TrashMove, WhatIsNoLongerTheScannedFileOrCannotBeTrashedStays) {
 }
 
 TEST(TrashMove, AFileOnAnotherFileSystemGoesToTheTrashAtItsMountRoot) {
-    struct stat shm {}, tmp {};
+    struct stat shm {
+    }, tmp{};
     merravine::testing::TempDir temp;
     if (stat("/dev/shm", &shm) != 0 || stat(temp.Path().c_str(), &tmp) != 0 ||
         shm.st_dev == tmp.st_dev) {

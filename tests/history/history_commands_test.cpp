@@ -1,8 +1,9 @@
 // The history commands over a real history file and real searches: listing,
 // deleting, and loading a stored scan back into the results after a restart.
+#include "history/history_commands.h"
+
 #include <gtest/gtest.h>
 
-#include "history/history_commands.h"
 #include "history/scan_store.h"
 #include "search_fixture.h"
 #include "util/text.h"
@@ -13,7 +14,7 @@ namespace {
 using testing::MakeRow;
 
 class HistoryCommandsTest : public ::testing::Test {
-protected:
+  protected:
     /// The rows of the n-th page call, which must be a delivery.
     ScriptValue Delivered(size_t n) {
         const auto calls = f_.bridge.WaitForCalls(n);
@@ -77,7 +78,8 @@ TEST_F(HistoryCommandsTest, ListingAndDeletingScans) {
     EXPECT_EQ(DelOneRecord(f_.history, ScriptValue::Text("5")), ScriptValue::Int(0));  // reads as 0
     EXPECT_EQ(GetScanReord(f_.history).Count(), 1u);
 
-    EXPECT_EQ(DelAllRecord(f_.history, ScriptValue::List({ScriptValue::Int(5)})), ScriptValue::Int(1));
+    EXPECT_EQ(DelAllRecord(f_.history, ScriptValue::List({ScriptValue::Int(5)})),
+              ScriptValue::Int(1));
     EXPECT_TRUE(GetScanReord(f_.history).IsUndefined());
     EXPECT_EQ(testing::FileTables(f_.history.file_path), std::vector<std::string>{});
     EXPECT_EQ(DelAllRecord(f_.history, ScriptValue::List({})), ScriptValue::Int(1));
@@ -91,8 +93,8 @@ TEST_F(HistoryCommandsTest, LoadingBuildsGroupsFromTheStoredRowsAlone) {
         {MakeRow("/gone/", "a.", "txt", 100, "k1"), MakeRow("/gone/", "b.", "txt", 100, "k1"),
          MakeRow("/gone/", "c.", "txt", 200, "k2"), MakeRow("/gone/", "d.", "txt", 200, "k2")},
         20);
-    const int32_t one = history::StoreScan(f_.history, {"/gone"},
-                                           {MakeRow("/gone/", "e.", "txt", 300, "k3")}, 20);
+    const int32_t one =
+        history::StoreScan(f_.history, {"/gone"}, {MakeRow("/gone/", "e.", "txt", 300, "k3")}, 20);
 
     EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(four), false),
               ScriptValue::Int(4));
@@ -118,10 +120,12 @@ TEST_F(HistoryCommandsTest, BadIdsBusyStatesAndMissingTables) {
     const auto loaded = f_.FilesInGroups();
 
     // A missing or zero id, or a busy program, keeps the current results.
-    EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(0), false), ScriptValue::Int(-1));
+    EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(0), false),
+              ScriptValue::Int(-1));
     EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Text("1"), false),
               ScriptValue::Int(-1));
-    EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue(), false), ScriptValue::Int(-1));
+    EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue(), false),
+              ScriptValue::Int(-1));
     EXPECT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(1), true),
               ScriptValue::Int(kLoadRecordBusy));
     f_.engine.state = W_PAUSE;

@@ -1,8 +1,9 @@
 // The history file on disk: creating it, listing, deleting, reading back and purging
 // scans, each checked against what a separate connection finds in the file.
+#include "history/history_db.h"
+
 #include <gtest/gtest.h>
 
-#include "history/history_db.h"
 #include "history/scan_store.h"
 #include "history_test_util.h"
 #include "support/temp_dir.h"
@@ -16,7 +17,7 @@ using testing::RawQuery;
 using testing::ReadAll;
 
 class HistoryDbTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { OpenHistoryDb(db_, Folder()); }
     std::string Folder() const { return temp_.Path().string(); }
     std::string File() const { return Folder() + "/duplicate.db"; }
@@ -54,7 +55,8 @@ TEST_F(HistoryDbTest, StoredRowsComeBackExactlyAfterARestart) {
     std::string zero_key("ab\0cd", 5);
     const std::vector<ScanRow> rows = {
         MakeRow("/home/u/Pictures/", "photo.", "JPG", 4096, "0123456789abcdef0123456789abcdef", 16),
-        MakeRow("/home/u/Pictures/", "photo copy.", "JPG", 4096, "0123456789abcdef0123456789abcdef", 16),
+        MakeRow("/home/u/Pictures/", "photo copy.", "JPG", 4096, "0123456789abcdef0123456789abcdef",
+                16),
         // A short file's key is its own content: zero bytes and bytes that are no UTF-8.
         MakeRow("/tmp/\xff\xfe odd/", "n\xe9.", "bin", 5, zero_key + "\x80", 32),
         MakeRow("/tmp/\xff\xfe odd/", "copy.", "bin", 5, zero_key + "\x80", 32),
@@ -67,16 +69,16 @@ TEST_F(HistoryDbTest, StoredRowsComeBackExactlyAfterARestart) {
     int rc = -1;
     EXPECT_EQ(ReadAll(db_, id, &rc), rows);
     EXPECT_EQ(rc, SQLITE_OK);
-    EXPECT_EQ(RawQuery(File(), "select filesize from " + RecordTableName(id) + " where suffix='iso'"),
-              std::vector<std::string>{"5000000000"});
+    EXPECT_EQ(
+        RawQuery(File(), "select filesize from " + RecordTableName(id) + " where suffix='iso'"),
+        std::vector<std::string>{"5000000000"});
 }
 
 TEST_F(HistoryDbTest, QuotesAndStatementTextInNamesAreStoredAndPurgedExactly) {
     const std::string folder = "/data/it's'; drop table tbl_searchrecode; --/";
     const std::string suffix = "x' or '1'='1";
     const std::vector<ScanRow> rows = {
-        MakeRow(folder, "a.", suffix, 10, "k1"),
-        MakeRow(folder, "b.", suffix, 10, "k1"),
+        MakeRow(folder, "a.", suffix, 10, "k1"), MakeRow(folder, "b.", suffix, 10, "k1"),
         MakeRow(folder, "a.", "x", 10, "k1"),  // differs only in the suffix
     };
     const int32_t first = StoreScan(db_, {folder}, rows, 20);
@@ -94,9 +96,9 @@ TEST_F(HistoryDbTest, QuotesAndStatementTextInNamesAreStoredAndPurgedExactly) {
 }
 
 TEST_F(HistoryDbTest, PurgeRemovesOnlyTheFilesOwnRowsFromEveryScan) {
-    const std::vector<ScanRow> rows = {
-        MakeRow("/p/", "img.", "jpg", 7, "same"), MakeRow("/p/", "img.", "png", 7, "same"),
-        MakeRow("/q/", "img.", "jpg", 7, "same")};
+    const std::vector<ScanRow> rows = {MakeRow("/p/", "img.", "jpg", 7, "same"),
+                                       MakeRow("/p/", "img.", "png", 7, "same"),
+                                       MakeRow("/q/", "img.", "jpg", 7, "same")};
     const int32_t first = StoreScan(db_, {"/p"}, rows, 20);
     const int32_t second = StoreScan(db_, {"/p"}, {rows[0], rows[2]}, 20);
 
@@ -180,9 +182,10 @@ TEST_F(HistoryDbTest, ReadingAMissingOrNarrowTableFailsOrSkipsRows) {
 
     // Tables written by hand: two columns are skipped, four columns read with the rest empty.
     sqlite3* raw = db_.connection.get();
-    sqlite3_exec(raw, "create table tbl_record50 (a, b); insert into tbl_record50 values (1, 2);"
-                      "create table tbl_record51 (filesize, path, namenosuffix, suffix);"
-                      "insert into tbl_record51 values ('12abc', NULL, 'YQAuAA==', 'txt');",
+    sqlite3_exec(raw,
+                 "create table tbl_record50 (a, b); insert into tbl_record50 values (1, 2);"
+                 "create table tbl_record51 (filesize, path, namenosuffix, suffix);"
+                 "insert into tbl_record51 values ('12abc', NULL, 'YQAuAA==', 'txt');",
                  nullptr, nullptr, nullptr);
     EXPECT_TRUE(ReadAll(db_, 50, &rc).empty());
     EXPECT_EQ(rc, SQLITE_OK);
@@ -213,9 +216,16 @@ TEST(HistoryDbFailure, AFileThatCannotBeOpenedMakesEveryOperationFail) {
 
 TEST(HistoryDbText, LeadingIntegerReadsLikeTheStoredColumns) {
     const std::vector<std::pair<std::string, int64_t>> cases = {
-        {"", 0}, {"abc", 0}, {"42", 42}, {"42abc", 42}, {"-7", -7}, {"+9", 9},
-        {"5000000000", 5000000000LL}, {"99999999999999999999", INT64_MAX},
-        {"-99999999999999999999", INT64_MIN}, {" 12", 12}};
+        {"", 0},
+        {"abc", 0},
+        {"42", 42},
+        {"42abc", 42},
+        {"-7", -7},
+        {"+9", 9},
+        {"5000000000", 5000000000LL},
+        {"99999999999999999999", INT64_MAX},
+        {"-99999999999999999999", INT64_MIN},
+        {" 12", 12}};
     for (const auto& [text, value] : cases) EXPECT_EQ(LeadingInteger(text), value) << text;
 }
 

@@ -15,8 +15,9 @@ using history::HistoryDb;
 using history::ScanRow;
 
 /// A row of a file of `size` bytes whose content key is `key` (padded to 32 bytes).
-inline ScanRow MakeRow(const std::string& folder, const std::string& name, const std::string& suffix,
-                       int64_t size, std::string key, int32_t kind = 32) {
+inline ScanRow MakeRow(const std::string& folder, const std::string& name,
+                       const std::string& suffix, int64_t size, std::string key,
+                       int32_t kind = 32) {
     key.resize(32, '\0');
     return ScanRow{size, folder, name, suffix, "1700000000", "1700000001", "1700000002", key, kind};
 }

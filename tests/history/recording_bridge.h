@@ -16,8 +16,9 @@
 namespace merravine::testing {
 
 class RecordingBridge : public PageBridge {
-public:
-    PageCallResult CallScriptFunction(const std::string& name, const ScriptValue& argument) override {
+  public:
+    PageCallResult CallScriptFunction(const std::string& name,
+                                      const ScriptValue& argument) override {
         if (on_call) on_call(name, argument);
         std::lock_guard lock(mutex_);
         calls_.emplace_back(name, argument);
@@ -41,7 +42,7 @@ public:
     /// Runs inside each call, before it is recorded (set it before the call can come).
     std::function<void(const std::string&, const ScriptValue&)> on_call;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::pair<std::string, ScriptValue>> calls_;

@@ -18,7 +18,7 @@
 namespace merravine::testing {
 
 class SearchFixture {
-public:
+  public:
     SearchFixture() {
         history::OpenHistoryDb(history, (temp.Path() / "data").string());
         engine.settings.searchDirs = {Root()};
