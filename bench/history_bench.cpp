@@ -2,8 +2,11 @@
 //   1. storing one scan of 100,000 duplicate files (target: under 2 s);
 //   2. deleting 10,000 files while 20 stored scans hold them (target: under 10 s),
 //      each deleted file purged from every scan;
-//   3. the same 10,000 files moved to the trash instead.
+//   3. the same 10,000 files moved to the trash instead;
+//   and, for comparison, deleting them with no stored scan.
 // Usage: history_bench [work folder]   (a temporary folder by default)
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +23,14 @@ namespace fs = std::filesystem;
 using merravine::history::ScanRow;
 
 namespace {
+
+/// CPU seconds (user + system) the process has used so far.
+double CpuSeconds() {
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -58,16 +69,16 @@ void FillGroups(merravine::SearchEngine& engine, const std::vector<ScanRow>& row
     }
 }
 
-void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* label) {
+void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* label, int scans) {
     constexpr int kFiles = 10000;
-    constexpr int kScans = 20;
-    const fs::path data = work / (std::string(label) + "-data");
+    const std::string run = std::string(label) + std::to_string(scans);
+    const fs::path data = work / (run + "-data");
     fs::create_directories(data);
-    const auto rows = DuplicateRows((work / (std::string(label) + "-files")).string(), kFiles);
+    const auto rows = DuplicateRows((work / (run + "-files")).string(), kFiles);
     WriteFiles(rows);
     merravine::history::HistoryDb db;
     merravine::history::OpenHistoryDb(db, data.string());
-    for (int i = 0; i < kScans; ++i) merravine::history::StoreScan(db, {work.string()}, rows, kScans);
+    for (int i = 0; i < scans; ++i) merravine::history::StoreScan(db, {work.string()}, rows, 20);
     merravine::SearchEngine engine;
     FillGroups(engine, rows);
     std::vector<merravine::DeleteRequest> batch;
@@ -77,11 +88,13 @@ void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* lab
     merravine::DeleteWorker worker;
     worker.deleteState = merravine::DELETE_RUNNING;
     const auto start = std::chrono::steady_clock::now();
+    const double cpu_start = CpuSeconds();
     const auto counts = merravine::RunDeleteBatch(worker, engine, db, mode, batch);
     const double seconds = SecondsSince(start);
+    const double cpu = CpuSeconds() - cpu_start;
     worker.deleteState = merravine::DELETE_IDLE;
-    std::printf("%s %d files with %d stored scans: %.2f s (%d deleted, %d failed, %zu groups left)\n",
-                label, kFiles, kScans, seconds, counts.deleted, counts.failed, engine.groups.size());
+    std::printf("%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d deleted, %d failed, %zu groups left)\n",
+                label, kFiles, scans, seconds, cpu, counts.deleted, counts.failed, engine.groups.size());
 }
 
 }  // namespace
@@ -97,14 +110,16 @@ int main(int argc, char** argv) {
         merravine::history::OpenHistoryDb(db, work.string());
         for (int round = 1; round <= 3; ++round) {
             const auto start = std::chrono::steady_clock::now();
+            const double cpu_start = CpuSeconds();
             const int32_t id = merravine::history::StoreScan(db, {"/home/user/data"}, rows, 20);
-            std::printf("store a scan of 100000 duplicate files (round %d, id %d): %.2f s\n", round,
-                        id, SecondsSince(start));
+            std::printf("store a scan of 100000 duplicate files (round %d, id %d): %.2f s, %.2f s CPU\n",
+                        round, id, SecondsSince(start), CpuSeconds() - cpu_start);
         }
     }
-    DeleteRun(work, merravine::DeleteMode::Unlink, "delete");
+    DeleteRun(work, merravine::DeleteMode::Unlink, "delete", 0);
+    DeleteRun(work, merravine::DeleteMode::Unlink, "delete", 20);
     setenv("XDG_DATA_HOME", (work / "xdg").c_str(), 1);
-    DeleteRun(work, merravine::DeleteMode::Trash, "trash");
+    DeleteRun(work, merravine::DeleteMode::Trash, "trash", 20);
 
     if (argc <= 1) fs::remove_all(work);
     return 0;

@@ -1,6 +1,8 @@
 // The command table: every native command the pages may call, by its exact name and
 // argument count. Each entry is one line that hands the arguments to the function
 // that does the work in its own subsystem; adding a command is adding a line.
+#include "deletion/delete_commands.h"
+#include "history/history_commands.h"
 #include "search/search_commands.h"
 #include "settings/folder_lists.h"
 #include "settings/settings_commands.h"
@@ -28,6 +30,9 @@ ScriptValue WhenReady(const SearchEngine& engine, Change change) {
 
 void AddCommands(MainFrame& frame, CommandTable& table) {
     SearchEngine& engine = frame.Engine();
+    DeleteWorker& deleter = frame.Deleter();
+    history::HistoryDb& history = frame.History();
+    PageBridge& page = frame.Page();
     // System commands.
     table.Add("WriteHtmlLog", 1, [](const Args& a) { return WriteHtmlLog(a[0]); });
     table.Add("OpenLogFilePath", 0, [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
@@ -51,14 +56,26 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
               [&](const Args& a) { return WhenReady(engine, [&] { return SetProtectDirectory(settings, a[0]); }); });
     table.Add("GetProtectDirectory", 0, [&settings](const Args&) { return GetProtectDirectory(settings); });
     // Search.
-    table.Add("BeginSearch", 0, [&engine](const Args&) { return BeginSearch(engine); });
+    table.Add("BeginSearch", 0, [&](const Args&) {
+        return DeletionRunning(deleter) ? ScriptValue::Int(1) : BeginSearch(engine);  // the groups are busy
+    });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
     table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
     table.Add("AbortSearch", 0, [&engine](const Args&) { return AbortSearch(engine); });
     table.Add("GetDuplicateFileNumber", 0, [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
-    table.Add("GetDuplicateFiles", 1,
-              [&engine, &frame](const Args& a) { return GetDuplicateFiles(engine, frame.Page(), a[0]); });
+    table.Add("GetDuplicateFiles", 1, [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
+    // Deletion.
+    table.Add("DeleteFiles", 1, [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
+    table.Add("TrashFiles", 1, [&](const Args& a) { return TrashFiles(deleter, engine, history, page, a[0]); });
+    table.Add("StopDelFile", 0, [&](const Args&) { return StopDelFile(deleter); });
+    // Scan history.
+    table.Add("GetScanReord", 0, [&](const Args&) { return GetScanReord(history); });
+    table.Add("DelOneRecord", 1, [&](const Args& a) { return DelOneRecord(history, a[0]); });
+    table.Add("DelAllRecord", 1, [&](const Args& a) { return DelAllRecord(history, a[0]); });
+    table.Add("LoadRecord", 1, [&](const Args& a) {
+        return LoadRecord(engine, history, page, a[0], DeletionRunning(deleter));
+    });
     // Host commands the pages need in place of a native window's own helpers.
     table.Add("GetHomeFolder", 0, [](const Args&) { return GetHomeFolder(); });
     table.Add("ListFolders", 1, [](const Args& a) { return ListFolders(a[0]); });

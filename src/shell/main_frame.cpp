@@ -1,5 +1,8 @@
 #include "shell/main_frame.h"
 
+#include "history/history_commands.h"
+#include "history/scan_store.h"
+#include "platform/module_directory.h"
 #include "settings/settings_file.h"
 #include "shell/system_commands.h"
 #include "util/log.h"
@@ -14,6 +17,8 @@ PageCallResult PageRelay::CallScriptFunction(const std::string& name, const Scri
 }
 
 MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
+    history::OpenHistoryDb(history_, platform::FolderOfPath(paths_.database_path));
+    StoreEveryFinishedScan(engine_, history_, history::kDefaultHistoryMax);
     InitSearchSettings(engine_.settings, paths_.config_path);
     LoadSettings(engine_.settings);
     AddCommands(*this, commands_);
@@ -21,8 +26,8 @@ MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
 }
 
 MainFrame::~MainFrame() {
-    // The engine's own destruction aborts the search and joins its threads; the
-    // relay fails any call they still make into the page.
+    // Workers still waiting on the page get an error at once; the members' own
+    // destruction then joins the delete worker and the search engine's threads.
     page_.Attach(nullptr);
 }
 

@@ -1,18 +1,23 @@
 // MainFrame: the one window object of the program. It owns the search job and the
 // delete state, knows the page (for workers' calls into it) and the window (for the
 // close and minimise commands), and answers every command the pages send through
-// OnScriptCall, which runs on the UI thread only.
+// OnScriptCall, which runs on the UI thread only. It also holds the connection to the
+// scan history, which the search thread (storing a finished scan), the delete thread
+// and the history commands share.
 //
 // Lifetime: built at start-up before the host, destroyed after the host has stopped
 // running commands. Its destruction stops and joins every worker it started (the
-// search engine aborts its search and waits for its threads), so no worker ever
-// touches a MainFrame that is gone.
+// delete worker first, then the search engine, which aborts its search and waits for
+// its threads), and only then closes the history, so no worker ever touches a
+// MainFrame that is gone.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "deletion/delete_worker.h"
+#include "history/history_db.h"
 #include "search/search_engine.h"
 #include "shell/command_table.h"
 #include "shell/desktop_window.h"
@@ -39,9 +44,9 @@ private:
 
 class MainFrame {
 public:
-    /// Builds the search job, loads the settings and logs the program's version.
+    /// Opens the history, builds the search job, loads the settings and logs the version.
     explicit MainFrame(AppPaths paths);
-    /// Aborts the search and waits for every worker.
+    /// Stops the workers and waits for them.
     ~MainFrame();
     MainFrame(const MainFrame&) = delete;
     MainFrame& operator=(const MainFrame&) = delete;
@@ -55,19 +60,22 @@ public:
     /// The commands the pages may call.
     const CommandTable& Commands() const { return commands_; }
     SearchEngine& Engine() { return engine_; }
+    DeleteWorker& Deleter() { return deleter_; }
+    history::HistoryDb& History() { return history_; }
     const AppPaths& Paths() const { return paths_; }
     PageBridge& Page() { return page_; }
     DesktopWindow* Window() { return window_.load(); }
-
-    /// 0 idle, 1 a delete is running, 2 a stop was asked for.
-    std::atomic<int32_t> deleteState{0};
 
 private:
     AppPaths paths_;
     PageRelay page_;
     std::atomic<DesktopWindow*> window_{nullptr};
     CommandTable commands_;
-    SearchEngine engine_;  // last: destroyed first, joining its threads while the rest is intact
+    // Destroyed in reverse order: the delete worker and then the search engine join
+    // their threads while the history they write to is still open.
+    history::HistoryDb history_;
+    SearchEngine engine_;
+    DeleteWorker deleter_;
 };
 
 /// Fills the command table with every command the pages may call.

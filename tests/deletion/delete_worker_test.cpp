@@ -172,6 +172,32 @@ TEST_P(DeleteRunTest, OneRunAtATimeAndNoneWhileASearchRuns) {
     EXPECT_TRUE(fs::exists(f.Root() + "/y/a.txt"));
 }
 
+TEST_P(DeleteRunTest, ResultsAndHistoryCanBeReadWhileARunChangesThem) {
+    auto& f = fixture_;
+    StoreEveryFinishedScan(f.engine, f.history, 3);
+    for (int i = 0; i < 60; ++i) {
+        const std::string content(static_cast<size_t>(40 + i), 'c');
+        f.Write("one/f" + std::to_string(i) + ".bin", content);
+        f.Write("two/f" + std::to_string(i) + ".bin", content);
+    }
+    f.Search();
+    f.Search();
+    const ScriptValue rows = RowsIn(f.Rows(), f.Root() + "/one/");
+    ASSERT_EQ(Start(rows), ScriptValue::Int(0));
+    // The page keeps asking for rows and scans while the worker removes files.
+    size_t reads = 0;
+    while (f.bridge.CallCount() == 0 || reads == 0) {
+        const size_t count = f.Rows().Count();
+        EXPECT_GE(count, 60u);
+        EXPECT_LE(count, 120u);
+        EXPECT_EQ(GetScanReord(f.history).Count(), 2u);
+        ++reads;
+    }
+    EXPECT_EQ(Finish(), Counts(60, 60, 0));
+    EXPECT_EQ(f.Rows().Count(), 60u);
+    ExpectScansMatchGroups();
+}
+
 TEST_P(DeleteRunTest, RowsThatNameNoAbsolutePathTouchNothing) {
     auto& f = fixture_;
     f.Write("a.txt", "content");

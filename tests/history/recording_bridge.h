@@ -32,6 +32,12 @@ public:
         return calls_;
     }
 
+    /// How many calls have arrived so far.
+    size_t CallCount() {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
+    }
+
     /// Runs inside each call, before it is recorded (set it before the call can come).
     std::function<void(const std::string&, const ScriptValue&)> on_call;
 

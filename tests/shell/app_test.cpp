@@ -112,6 +112,7 @@ TEST(Program, StartsInAnEmptyFolderAndEndsWhenThePageClosesTheWindow) {
     ASSERT_NE(version, std::string::npos) << log;
     EXPECT_LT(soft_start, version);
     EXPECT_NE(ReadFile(data / "Config.ini").find("LEVEL=2"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(data / "duplicate.db"));
     EXPECT_EQ(log.find(program.Url().substr(program.Url().find("#t=") + 3)), std::string::npos)
         << "the launch secret must never be logged";
 }
