@@ -41,7 +41,9 @@ def command(tool, tree, out_file, binary, extra):
         return ['jdupes', '-r', '-q', '-H', '-z', tree]
     if tool == 'rmlint':
         return ['rmlint', '-T', 'df', '-s', '0', '-r', '-F', '-o', f'json:{out_file}', tree]
-    return [binary, 'scan', '--skip', '0', '--format', 'json'] + extra + [tree]
+    # The development build of the scan command takes the scan arguments directly.
+    prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
+    return prefix + ['--skip', '0', '--format', 'json'] + extra + [tree]
 
 
 def count_text_groups(path):
@@ -77,15 +79,19 @@ def count_output(tool, stdout_path, out_file):
         return None, None
 
 
-def peak_rss_kib(time_file):
+def time_figures(time_file):
+    """Peak RSS in KiB and CPU seconds (user + system) from /usr/bin/time -v."""
+    rss, cpu = None, 0.0
     with open(time_file) as f:
         for line in f:
             if 'Maximum resident set size' in line:
-                return int(line.rsplit(':', 1)[1])
-    return None
+                rss = int(line.rsplit(':', 1)[1])
+            elif 'User time (seconds)' in line or 'System time (seconds)' in line:
+                cpu += float(line.rsplit(':', 1)[1])
+    return rss, cpu
 
 
-def run_once(tool, tree, binary, extra, workdir, count):
+def run_once(tool, tree, binary, extra, workdir, count, nice):
     stdout_path = os.path.join(workdir, f'{tool}.out')
     stderr_path = os.path.join(workdir, f'{tool}.err')
     time_path = os.path.join(workdir, f'{tool}.time')
@@ -93,6 +99,8 @@ def run_once(tool, tree, binary, extra, workdir, count):
     if os.path.exists(out_file):
         os.unlink(out_file)
     cmd = ['/usr/bin/time', '-v', '-o', time_path] + command(tool, tree, out_file, binary, extra)
+    if nice:
+        cmd = ['nice', '-n', str(nice)] + cmd
     with open(stdout_path, 'wb') as out, open(stderr_path, 'wb') as err:
         started = time.monotonic()
         rc = subprocess.call(cmd, stdout=out, stderr=err, cwd=workdir)
@@ -102,21 +110,25 @@ def run_once(tool, tree, binary, extra, workdir, count):
             tail = f.read()[-400:].decode('utf-8', 'replace')
         print(f'  {tool} exited {rc}: {tail}', file=sys.stderr)
     sets, files = count_output(tool, stdout_path, out_file) if count else (None, None)
-    return wall, peak_rss_kib(time_path), sets, files, rc
+    rss, cpu = time_figures(time_path)
+    return wall, rss, cpu, sets, files, rc
 
 
-def bench_tree(tree, tools, runs, binary, extra):
-    results = {t: dict(walls=[], rss=[], sets=None, files=None, failed=False) for t in tools}
+def bench_tree(tree, tools, runs, binary, extra, nice):
+    results = {t: dict(walls=[], rss=[], cpu=[], sets=None, files=None, failed=False)
+               for t in tools}
     with tempfile.TemporaryDirectory(prefix='merravine-bench-') as workdir:
         for round_no in range(runs + 1):  # round 0 is the warm-up
             for tool in tools:
                 last = round_no == runs
-                wall, rss, sets, files, rc = run_once(tool, tree, binary, extra, workdir, last)
+                wall, rss, cpu, sets, files, rc = run_once(tool, tree, binary, extra, workdir,
+                                                           last, nice)
                 r = results[tool]
                 r['failed'] |= rc != 0
                 if round_no == 0:
                     continue
                 r['walls'].append(wall)
+                r['cpu'].append(cpu)
                 if rss is not None:
                     r['rss'].append(rss)
                 if last:
@@ -142,12 +154,13 @@ def report(tree, results, markdown):
         med = statistics.median(r['walls'])
         rss = max(r['rss']) if r['rss'] else None
         rows.append([tool, f'{med:.3f}', f'{min(r["walls"]):.3f}', f'{max(r["walls"]):.3f}',
+                     f'{statistics.median(r["cpu"]):.2f}',
                      f'{rss / 1024:.1f}' if rss else '-',
                      str(r['sets']), str(r['files']),
                      '-' if tool == 'merravine' else fmt_ratio(our_med, med),
                      '-' if tool == 'merravine' else fmt_ratio(our_rss, rss),
                      'FAILED' if r['failed'] else ''])
-    head = ['tool', 'median s', 'min s', 'max s', 'peak MiB', 'sets', 'files',
+    head = ['tool', 'median s', 'min s', 'max s', 'cpu s', 'peak MiB', 'sets', 'files',
             'peer time / ours', 'peer RSS / ours', '']
     print(f'\n{tree}  ({len(next(iter(results.values()))["walls"])} runs each, warm cache)')
     if markdown:
@@ -170,6 +183,9 @@ def main():
     ap.add_argument('--tools', default=','.join(ALL_TOOLS))
     ap.add_argument('--scan-arg', action='append', default=[],
                     help='extra argument for merravine scan (repeatable), e.g. --threads')
+    ap.add_argument('--nice', type=int, default=0,
+                    help='run every tool at this nice level (e.g. -20 as root, to shield the '
+                         'measurement from other work on a shared machine)')
     ap.add_argument('--markdown', action='store_true', help='print tables as Markdown')
     ap.add_argument('trees', nargs='*')
     args = ap.parse_args()
@@ -199,7 +215,8 @@ def main():
     for tree in trees:
         tree = os.path.abspath(tree)
         print(f'benchmarking {tree}', file=sys.stderr)
-        report(tree, bench_tree(tree, tools, args.runs, args.bin, args.scan_arg), args.markdown)
+        results = bench_tree(tree, tools, args.runs, args.bin, args.scan_arg, args.nice)
+        report(tree, results, args.markdown)
 
 
 if __name__ == '__main__':

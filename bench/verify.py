@@ -94,7 +94,11 @@ def engine_key(path, size):
 
 
 def expected_sets(roots):
-    """Returns ({frozenset(paths): size}, plain file count, unreadable paths)."""
+    """Returns ({frozenset(paths): size}, plain file count, unreadable paths, volume).
+
+    volume['shared'] is the bytes of distinct inodes whose size another file shares (all a
+    scan could ever need to read); volume['in_sets'] the bytes of distinct inodes in sets
+    (what it must read in full at least once)."""
     by_size = {}
     count = 0
     for path, st in walk(roots):
@@ -102,11 +106,14 @@ def expected_sets(roots):
         by_size.setdefault(st.st_size, []).append((path, st.st_dev, st.st_ino))
     sets = {}
     unreadable = []
+    volume = {'shared': 0, 'in_sets': 0}
     for size, members in by_size.items():
         if len(members) < 2:
             continue
+        volume['shared'] += size * len({(dev, ino) for _, dev, ino in members})
         by_content = {}
         inode_digest = {}
+        inode_of = {path: (dev, ino) for path, dev, ino in members}
         for path, dev, ino in members:
             if size == 0:
                 digest = b''
@@ -123,7 +130,8 @@ def expected_sets(roots):
         for paths in by_content.values():
             if len(paths) >= 2:
                 sets[frozenset(paths)] = size
-    return sets, count, unreadable
+                volume['in_sets'] += size * len({inode_of[p] for p in paths})
+    return sets, count, unreadable, volume
 
 
 def load_scan(args):
@@ -134,7 +142,9 @@ def load_scan(args):
         binary = args.bin or os.environ.get('MERRAVINE_BIN')
         if not binary:
             sys.exit('verify.py: give --json FILE, --bin PATH or set MERRAVINE_BIN')
-        cmd = [binary, 'scan', '--skip', '0', '--format', 'json'] + args.dirs
+        # The development build of the scan command takes the scan arguments directly.
+        prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
+        cmd = prefix + ['--skip', '0', '--format', 'json'] + args.scan_arg + args.dirs
         started = time.monotonic()
         done = subprocess.run(cmd, stdout=subprocess.PIPE)
         print(f'scan took {time.monotonic() - started:.2f} s, exit {done.returncode}')
@@ -183,6 +193,8 @@ def main():
     ap = argparse.ArgumentParser(description='Check a scan against a brute-force search.')
     ap.add_argument('--json', help='file holding the scan\'s JSON output')
     ap.add_argument('--bin', help='merravine executable to run (default $MERRAVINE_BIN)')
+    ap.add_argument('--scan-arg', action='append', default=[],
+                    help='extra argument for the scan (repeatable), e.g. --scan-arg=--threads')
     ap.add_argument('--strict-order', action='store_true', help='fail on an order problem')
     ap.add_argument('--max-report', type=int, default=20, help='differences printed per kind')
     ap.add_argument('dirs', nargs='+')
@@ -191,7 +203,7 @@ def main():
     doc = load_scan(args)
     started = time.monotonic()
     roots = [os.path.normpath(os.path.abspath(os.fsencode(d))) for d in args.dirs]
-    want, plain_count, unreadable = expected_sets(roots)
+    want, plain_count, unreadable, volume = expected_sets(roots)
     problems = []
     got_list = parse_sets(doc, problems)
     print(f'brute force: {plain_count} plain files, {len(want)} sets, '
@@ -199,6 +211,11 @@ def main():
     print(f'scan:        {len(got_list)} sets, {sum(len(p) for _, p in got_list)} files in sets')
     for path, why in unreadable:
         print(f'note: unreadable {show(path)}: {why}')
+    read = doc.get('stats', {}).get('bytes_read')
+    print(f'bytes: {volume["shared"]:,} in files whose size is shared, {volume["in_sets"]:,} '
+          f'in sets (distinct inodes)' + ('' if read is None else f', scan read {read:,}'))
+    if read is not None and read > volume['shared']:
+        print('note: the scan read more bytes than all files of shared sizes hold')
 
     # Structural checks on the output itself.
     seen = {}

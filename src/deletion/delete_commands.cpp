@@ -1,5 +1,9 @@
 #include "deletion/delete_commands.h"
 
+#include <exception>
+
+#include "util/log.h"
+
 namespace merravine {
 
 namespace {
@@ -13,7 +17,14 @@ ScriptValue StartRun(DeleteWorker& worker, SearchEngine& engine, history::Histor
     // The previous thread has written its last value; wait for it to return.
     if (worker.deleteThread.joinable()) worker.deleteThread.join();
     worker.deleteState.store(DELETE_RUNNING);
-    StartDeleteThread(worker, engine, history, bridge, mode, RequestsFromRows(rows));
+    try {
+        StartDeleteThread(worker, engine, history, bridge, mode, RequestsFromRows(rows));
+    } catch (const std::exception& error) {
+        // No thread runs, so the run is over before it began; the page hears "busy".
+        LogDebug("The delete thread could not start: %s", error.what());
+        worker.deleteState.store(DELETE_IDLE);
+        return ScriptValue::Int(1);
+    }
     return ScriptValue::Int(0);
 }
 

@@ -1,5 +1,6 @@
 #include "history/history_commands.h"
 
+#include <exception>
 #include <mutex>
 
 #include "history/scan_store.h"
@@ -31,8 +32,10 @@ ScriptValue DelAllRecord(history::HistoryDb& history, const ScriptValue& ids) {
     return ScriptValue::Int(history::DeleteAllScans(history, list) == 0 ? 1 : 0);
 }
 
-ScriptValue LoadRecord(SearchEngine& engine, history::HistoryDb& history, PageBridge& bridge,
-                       const ScriptValue& id, bool deletion_running) {
+namespace {
+
+ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& history,
+                                PageBridge& bridge, const ScriptValue& id, bool deletion_running) {
     const int32_t scan_id = id.IntOr(0);
     if (scan_id == 0) return ScriptValue::Int(-1);
     if (deletion_running || engine.state.load() != W_READY) return ScriptValue::Int(kLoadRecordBusy);
@@ -66,6 +69,18 @@ ScriptValue LoadRecord(SearchEngine& engine, history::HistoryDb& history, PageBr
     return ScriptValue::Int(loaded);
 }
 
+}  // namespace
+
+ScriptValue LoadRecord(SearchEngine& engine, history::HistoryDb& history, PageBridge& bridge,
+                       const ScriptValue& id, bool deletion_running) {
+    try {
+        return LoadRecordUnguarded(engine, history, bridge, id, deletion_running);
+    } catch (const std::exception& error) {
+        LogDebug("Loading a scan failed: %s", error.what());
+        return ScriptValue::Int(0);
+    }
+}
+
 int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& history,
                           int32_t historymax) {
     std::vector<history::ScanRow> rows;
@@ -92,7 +107,11 @@ int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& histor
 
 void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history, int32_t historymax) {
     engine.onSearchFinished = [&history, historymax](const SearchEngine& finished) {
-        StoreFinishedScan(finished, history, historymax);
+        try {
+            StoreFinishedScan(finished, history, historymax);
+        } catch (const std::exception& error) {
+            LogDebug("Failed to store the scan: %s", error.what());
+        }
     };
 }
 

@@ -94,14 +94,11 @@ bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
     return true;
 }
 
-int DirectoryListing::Stat(const char* name, EntryStat& out) const {
-    if (dir_ == nullptr) return EBADF;
+static int StatAt(int dir_fd, const char* name, EntryStat& out) {
     struct statx info {};
     const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_ATIME |
                           STATX_BTIME;
-    if (statx(dirfd(AsDir(dir_)), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) {
-        return errno;
-    }
+    if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) return errno;
     const mode_t mode = info.stx_mode;
     out.type = S_ISREG(mode)   ? EntryType::File
                : S_ISDIR(mode) ? EntryType::Directory
@@ -117,6 +114,13 @@ int DirectoryListing::Stat(const char* name, EntryStat& out) const {
     out.accessTime = info.stx_atime.tv_sec;
     return 0;
 }
+
+int DirectoryListing::Stat(const char* name, EntryStat& out) const {
+    if (dir_ == nullptr) return EBADF;
+    return StatAt(dirfd(AsDir(dir_)), name, out);
+}
+
+int StatPath(const std::string& path, EntryStat& out) { return StatAt(AT_FDCWD, path.c_str(), out); }
 
 bool DirectoryListing::OnPseudoFileSystem() const {
     if (dir_ == nullptr) return false;

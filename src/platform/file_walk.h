@@ -57,6 +57,9 @@ private:
     int error_ = 0;
 };
 
+/// Reads the status of `path` without following a final link; 0 or the errno.
+int StatPath(const std::string& path, EntryStat& out);
+
 /// The user's freedesktop trash folder: $XDG_DATA_HOME/Trash, else ~/.local/share/Trash;
 /// empty when neither variable is set.
 std::string UserTrashFolder();

@@ -31,7 +31,8 @@ void SetHandler(int signal_number, void (*handler)(int)) {
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(std::function<void()> on_signal) : on_signal_(std::move(on_signal)) {
+TerminationSignals::TerminationSignals(std::function<void()> on_signal)
+    : on_signal_(std::move(on_signal)) {
     if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     stop_fd_ = eventfd(0, EFD_CLOEXEC);
     SetHandler(SIGINT, OnTerminationSignal);

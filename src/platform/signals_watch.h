@@ -9,7 +9,7 @@
 namespace merravine::platform {
 
 class TerminationSignals {
-public:
+  public:
     /// Installs the handlers; `on_signal` runs on the watch thread for each signal.
     explicit TerminationSignals(std::function<void()> on_signal);
     /// Restores the default handlers and ends the watch thread.
@@ -17,7 +17,7 @@ public:
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
 
-private:
+  private:
     void Watch();
 
     std::function<void()> on_signal_;

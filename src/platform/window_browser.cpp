@@ -28,8 +28,10 @@ std::string WriteLaunchFile(const std::string& url) {
     std::string path = PrivateFolder() + "/merravine-open-XXXXXX.html";
     const int fd = mkstemps(path.data(), 5);  // created with mode 0600
     if (fd < 0) return "";
-    const std::string page = "<!DOCTYPE html><meta charset=\"utf-8\"><title>Corvantis Merravine</title>"
-                             "<script>location.replace(\"" + url + "\")</script>";
+    const std::string page =
+        "<!DOCTYPE html><meta charset=\"utf-8\"><title>Corvantis Merravine</title>"
+        "<script>location.replace(\"" +
+        url + "\")</script>";
     const bool written = write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
     close(fd);
     if (!written) {

@@ -149,7 +149,7 @@ void HashPipeline::WorkerMain() {
                         continue;
                     } else {
                         reference_path = listing_.FullPath(listing_.files[file_class.reference]);
-                        key = slots_[file_class.reference].key;
+                        key = keys_[slots_[file_class.reference].keyId];
                     }
                 }
             }
@@ -179,7 +179,8 @@ void HashPipeline::WorkerMain() {
                 if (error != 0) {
                     slot.status = kUnreadable;
                 } else if (whole) {
-                    slot.key = key;
+                    slot.keyId = static_cast<uint32_t>(keys_.size());
+                    keys_.push_back(key);
                     slot.status = kKeyed;
                 } else {
                     slot.fingerprint = fingerprint;
@@ -222,7 +223,7 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
     if (buckets_.at(size).count < 2) return ContentOutcome::Single;
     const Slot& primary = slots_[Primary(index)];
     switch (primary.status) {
-        case kKeyed: key = primary.key; return ContentOutcome::Keyed;
+        case kKeyed: key = keys_[primary.keyId]; return ContentOutcome::Keyed;
         case kUnreadable: return ContentOutcome::Unreadable;
         case kPrefixed: return ContentOutcome::Distinct;
         default: return ContentOutcome::Aborted;

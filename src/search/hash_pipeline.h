@@ -77,8 +77,8 @@ public:
 private:
     enum Status : uint8_t { kIdle, kQueued, kPrefixed, kWholeQueued, kKeyed, kUnreadable };
     struct Slot {
-        ContentKey key;
         uint64_t fingerprint = 0;
+        uint32_t keyId = kNone;    // index into keys_ once the key is known
         uint32_t next = kNone;     // next file of the same size
         uint32_t aliasOf = kNone;  // first name of the same inode
         Status status = kIdle;
@@ -134,6 +134,7 @@ private:
     SearchEngine& engine_;
     const Listing& listing_;
     ChunkedVector<Slot> slots_;
+    ChunkedVector<ContentKey> keys_;  // only files whose key was needed have one
     std::unordered_map<FileLen, Bucket> buckets_;
     std::unordered_map<FingerprintKey, uint32_t, FingerprintHash> fingerprints_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;

@@ -1,5 +1,5 @@
 // The listing of one search: every file the walk accepted, in walk order, kept small
-// and flat (about 48 bytes per file plus its name, folder texts stored once), so the
+// and flat (24 bytes per file plus its name, folder texts stored once), so the
 // search pass replays it instead of walking the folders a second time.
 //
 // Storage grows in fixed chunks whose addresses never change: the walk (search
@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,11 +24,21 @@ namespace merravine {
 template <typename T>
 class ChunkedVector {
 public:
-    static constexpr size_t kChunkBits = 14;
+    static constexpr size_t kChunkBits = 12;
     static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
-    static constexpr size_t kMaxChunks = size_t{1} << 14;
+    static constexpr size_t kMaxChunks = size_t{1} << 16;
 
-    ChunkedVector() : chunks_(new std::unique_ptr<T[]>[kMaxChunks]) {}
+    // The chunk table comes from calloc, whose large blocks are fresh zero pages that
+    // take no memory until a chunk pointer is written.
+    ChunkedVector() : chunks_(static_cast<T**>(std::calloc(kMaxChunks, sizeof(T*)))) {
+        if (chunks_ == nullptr) throw std::bad_alloc();
+    }
+    ~ChunkedVector() {
+        for (size_t i = 0; i < kMaxChunks && chunks_[i] != nullptr; ++i) delete[] chunks_[i];
+        std::free(chunks_);
+    }
+    ChunkedVector(const ChunkedVector&) = delete;
+    ChunkedVector& operator=(const ChunkedVector&) = delete;
 
     size_t size() const { return size_; }
     T& operator[](size_t index) { return chunks_[index >> kChunkBits][index & (kChunkSize - 1)]; }
@@ -36,7 +48,7 @@ public:
     bool push_back(T value) {
         const size_t chunk = size_ >> kChunkBits;
         if (chunk >= kMaxChunks) return false;
-        if (!chunks_[chunk]) chunks_[chunk].reset(new T[kChunkSize]());
+        if (chunks_[chunk] == nullptr) chunks_[chunk] = new T[kChunkSize]();
         chunks_[chunk][size_ & (kChunkSize - 1)] = std::move(value);
         ++size_;
         return true;
@@ -56,23 +68,19 @@ public:
     const T* Contiguous(size_t first) const { return &(*this)[first]; }
 
 private:
-    std::unique_ptr<std::unique_ptr<T[]>[]> chunks_;
+    T** chunks_;
     size_t size_ = 0;
 };
 
-/// One accepted file of the walk.
+/// One accepted file of the walk (24 bytes; its times are read once it has a twin).
 struct FileEntry {
     FileLen size = 0;
-    int64_t createTime = 0;
-    int64_t modifyTime = 0;
-    int64_t accessTime = 0;
     uint32_t folder = 0;      ///< index into Listing::folders
     uint32_t nameOffset = 0;  ///< index of the name's first byte in Listing::names
     uint16_t nameLength = 0;
     uint16_t suffixStart = 0;  ///< where the suffix begins in the name (nameLength when none)
     uint8_t kind = 0;          ///< the FileKind bit
     uint8_t flags = 0;         ///< FILE_FLAG_PROTECTED or 0
-    bool hasCreateTime = false;
 };
 
 struct Listing {

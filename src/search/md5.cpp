@@ -1,32 +1,32 @@
-// MD5 digests through OpenSSL EVP.
+// MD5 digests through libcrypto's MD5 functions (declared deprecated by OpenSSL 3
+// in favour of EVP; the compatibility level below keeps them available and quiet).
+#define OPENSSL_API_COMPAT 10101
 #include "search/md5.h"
 
-#include <openssl/evp.h>
-
-#include <new>
+#include <openssl/md5.h>
 
 namespace merravine {
 
-Md5::Md5() : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr) throw std::bad_alloc();
-    Begin();
-}
+struct Md5::State {
+    MD5_CTX context;
+};
 
-Md5::~Md5() { EVP_MD_CTX_free(context_); }
+Md5::Md5() : state_(std::make_unique<State>()) { Begin(); }
 
-void Md5::Begin() { EVP_DigestInit_ex(context_, EVP_md5(), nullptr); }
+Md5::~Md5() = default;
 
-void Md5::Update(const void* data, size_t length) { EVP_DigestUpdate(context_, data, length); }
+void Md5::Begin() { MD5_Init(&state_->context); }
+
+void Md5::Update(const void* data, size_t length) { MD5_Update(&state_->context, data, length); }
 
 ContentKey Md5::FinishKey() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_, digest, &length);
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5_Final(digest, &state_->context);
     static constexpr char kHex[] = "0123456789abcdef";
     ContentKey key;
-    for (unsigned int i = 0; i < length && i < 16; ++i) {
-        key.bytes[2 * i] = static_cast<uint8_t>(kHex[digest[i] >> 4]);
-        key.bytes[2 * i + 1] = static_cast<uint8_t>(kHex[digest[i] & 0xF]);
+    for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
+        key.bytes[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(kHex[digest[i] >> 4]);
+        key.bytes[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(kHex[digest[i] & 0xF]);
     }
     return key;
 }

@@ -50,7 +50,7 @@ using IoFaultHook = std::function<int(const std::string& path, IoStep step)>;
 /// How the content reading of a search is tuned; the results never depend on it.
 struct SearchTuning {
     int hashThreads = 0;                ///< hash workers; 0 means one per core
-    size_t readBufferSize = 256 << 10;  ///< bytes per read of a whole file
+    size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
 };
 

@@ -11,8 +11,9 @@
 // An aborted search keeps the files recorded before the abort, pruned like a
 // finished one, so the page never shows files without a twin as duplicates.
 #include <algorithm>
-#include <unordered_set>
+#include <cstring>
 
+#include "platform/file_walk.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -47,27 +48,55 @@ bool EnterSearchPass(SearchEngine& engine) {
     }
 }
 
-// Keys of the recorded files, compared through the pipeline's stored keys.
-struct SeenKey {
-    FileLen size;
-    ContentKey key;
-    bool operator==(const SeenKey&) const = default;
-};
-struct SeenKeyHash {
-    size_t operator()(const SeenKey& seen) const {
-        uint64_t h = seen.size * 0x9E3779B97F4A7C15ULL;
+// The keys already recorded, as 64-bit digests of size and key in an open-addressing
+// table (8 bytes a key; two different keys agree in all 64 bits with a chance of
+// 2^-64, which could only make the running duplicate count one too high).
+class SeenKeys {
+public:
+    /// Adds the key; false when it was there already.
+    bool Insert(FileLen size, const ContentKey& key) {
+        if (2 * (count_ + 1) > table_.size()) Grow();
+        return Place(Digest(size, key));
+    }
+
+private:
+    static uint64_t Digest(FileLen size, const ContentKey& key) {
+        uint64_t h = size * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
         for (size_t i = 0; i < 32; i += 8) {
             uint64_t word = 0;
-            for (size_t b = 0; b < 8; ++b) word = (word << 8) | seen.key.bytes[i + b];
-            h = (h ^ word) * 0x100000001B3ULL;
+            std::memcpy(&word, key.bytes.data() + i, 8);
+            h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+            h ^= h >> 32;
         }
-        return static_cast<size_t>(h ^ (h >> 31));
+        return h == 0 ? 1 : h;
     }
+    bool Place(uint64_t digest) {
+        const size_t mask = table_.size() - 1;
+        for (size_t at = digest & mask;; at = (at + 1) & mask) {
+            if (table_[at] == digest) return false;
+            if (table_[at] == 0) {
+                table_[at] = digest;
+                ++count_;
+                return true;
+            }
+        }
+    }
+    void Grow() {
+        std::vector<uint64_t> old = std::move(table_);
+        table_.assign(old.empty() ? 1024 : old.size() * 2, 0);
+        count_ = 0;
+        for (uint64_t digest : old) {
+            if (digest != 0) Place(digest);
+        }
+    }
+
+    std::vector<uint64_t> table_;
+    size_t count_ = 0;
 };
 
 void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline) {
     const auto limit = static_cast<uint32_t>(engine.settings.scanmaxfilenumber);
-    std::unordered_set<SeenKey, SeenKeyHash> seen;
+    SeenKeys seen;
     bool empty_seen = false;
     const auto count = static_cast<uint32_t>(run.listing.files.size());
     for (uint32_t index = 0; index < count; ++index) {
@@ -84,7 +113,7 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
             twin = empty_seen;
             empty_seen = true;
         } else if (outcome == ContentOutcome::Keyed) {
-            twin = !seen.insert(SeenKey{entry.size, key}).second;
+            twin = !seen.Insert(entry.size, key);
         } else if (outcome == ContentOutcome::Unreadable) {
             engine.unreadableNumber.fetch_add(1, std::memory_order_relaxed);
         }
@@ -94,15 +123,21 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
     engine.SetScanningPath({});
 }
 
+// The record of a file that has a twin. Its times are read now, after its content
+// was; a file that can no longer be examined keeps empty time texts. Where the file
+// system keeps no creation time, the last-write time stands in for it.
 FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key) {
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
     record.namenosuffix = name.substr(0, entry.suffixStart);
     record.suffix = name.substr(entry.suffixStart);
-    record.createTime = std::to_string(entry.hasCreateTime ? entry.createTime : entry.modifyTime);
-    record.modifyTime = std::to_string(entry.modifyTime);
-    record.accessTime = std::to_string(entry.accessTime);
+    platform::EntryStat times;
+    if (platform::StatPath(record.FullPath(), times) == 0) {
+        record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
+        record.modifyTime = std::to_string(times.modifyTime);
+        record.accessTime = std::to_string(times.accessTime);
+    }
     record.size = entry.size;
     record.key = key;
     record.kind = entry.kind;

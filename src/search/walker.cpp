@@ -135,10 +135,6 @@ private:
         }
         FileEntry entry;
         entry.size = info.size;
-        entry.hasCreateTime = info.hasCreateTime;
-        entry.createTime = info.createTime;
-        entry.modifyTime = info.modifyTime;
-        entry.accessTime = info.accessTime;
         entry.folder = folder_index;
         const size_t offset = listing_.names.AppendContiguous(name.data(), name.size());
         entry.nameOffset = static_cast<uint32_t>(offset);

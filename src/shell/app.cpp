@@ -129,11 +129,12 @@ int RunApp(const AppOptions& options) {
     host_options.port = options.port;
     host_options.archive = EmbeddedArchiveReader();
     std::string error;
-    auto host = Host::Start(std::move(host_options),
-                            [&frame](const std::string& name, const ScriptValue::Array& args) {
-                                return frame->OnScriptCall(name, args);
-                            },
-                            request_close, error);
+    auto host = Host::Start(
+        std::move(host_options),
+        [&frame](const std::string& name, const ScriptValue::Array& args) {
+            return frame->OnScriptCall(name, args);
+        },
+        request_close, error);
     if (!host) {
         LogDebug("the page server did not start: %s", error.c_str());
         std::fprintf(stderr, "merravine: %s\n", error.c_str());

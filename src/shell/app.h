@@ -9,9 +9,9 @@
 namespace merravine::shell {
 
 struct AppOptions {
-    std::string data_dir;        ///< empty: MERRAVINE_DATA_DIR, else the program's or the user's folders
-    uint16_t port = 0;           ///< 0: a free port
-    bool no_window = false;      ///< only print the address
+    std::string data_dir;  ///< empty: MERRAVINE_DATA_DIR, else the program's or the user's folders
+    uint16_t port = 0;     ///< 0: a free port
+    bool no_window = false;  ///< only print the address
     bool show_version = false;
     bool show_help = false;
 };

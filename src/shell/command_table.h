@@ -23,12 +23,12 @@ using CommandHandler = std::function<ScriptValue(const ScriptValue::Array& args)
 struct CallOutcome {
     enum class Status { kDone, kNotHandled, kFailed };
     Status status = Status::kNotHandled;
-    ScriptValue value;   ///< the result, when done
-    std::string error;   ///< the reason, when not handled or failed
+    ScriptValue value;  ///< the result, when done
+    std::string error;  ///< the reason, when not handled or failed
 };
 
 class CommandTable {
-public:
+  public:
     /// Adds a command, or replaces the one of that name.
     void Add(std::string name, uint32_t argument_count, CommandHandler handler);
     /// The argument count of the command of that name; nullopt when there is none.
@@ -38,7 +38,7 @@ public:
     /// Runs the command of exactly that name and argument count.
     CallOutcome Call(const std::string& name, const ScriptValue::Array& args) const;
 
-private:
+  private:
     struct Entry {
         uint32_t argument_count = 0;
         CommandHandler handler;

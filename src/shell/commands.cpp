@@ -35,39 +35,54 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     PageBridge& page = frame.Page();
     // System commands.
     table.Add("WriteHtmlLog", 1, [](const Args& a) { return WriteHtmlLog(a[0]); });
-    table.Add("OpenLogFilePath", 0, [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
+    table.Add("OpenLogFilePath", 0,
+              [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
     table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
     table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
     table.Add("GetLang", 0, [&frame](const Args&) { return GetLang(frame.Paths().config_path); });
-    table.Add("SetLang", 1, [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
+    table.Add("SetLang", 1,
+              [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
     // Settings and folder lists.
     SearchSettings& settings = engine.settings;
     table.Add("GetSettings", 0, [&settings](const Args&) { return GetSettings(settings); });
-    table.Add("SetSettings", 1, [&](const Args& a) { return WhenReady(engine, [&] { return SetSettings(settings, a[0]); }); });
-    table.Add("SetSearchDirectory", 1,
-              [&](const Args& a) { return WhenReady(engine, [&] { return SetSearchDirectory(settings, a[0]); }); });
-    table.Add("GetSearchDirectory", 0, [&settings](const Args&) { return GetSearchDirectory(settings); });
-    table.Add("SetExcludeDirectory", 1,
-              [&](const Args& a) { return WhenReady(engine, [&] { return SetExcludeDirectory(settings, a[0]); }); });
-    table.Add("GetExcludeDirectory", 0, [&settings](const Args&) { return GetExcludeDirectory(settings); });
-    table.Add("SetProtectDirectory", 1,
-              [&](const Args& a) { return WhenReady(engine, [&] { return SetProtectDirectory(settings, a[0]); }); });
-    table.Add("GetProtectDirectory", 0, [&settings](const Args&) { return GetProtectDirectory(settings); });
+    table.Add("SetSettings", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetSettings(settings, a[0]); });
+    });
+    table.Add("SetSearchDirectory", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetSearchDirectory(settings, a[0]); });
+    });
+    table.Add("GetSearchDirectory", 0,
+              [&settings](const Args&) { return GetSearchDirectory(settings); });
+    table.Add("SetExcludeDirectory", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetExcludeDirectory(settings, a[0]); });
+    });
+    table.Add("GetExcludeDirectory", 0,
+              [&settings](const Args&) { return GetExcludeDirectory(settings); });
+    table.Add("SetProtectDirectory", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetProtectDirectory(settings, a[0]); });
+    });
+    table.Add("GetProtectDirectory", 0,
+              [&settings](const Args&) { return GetProtectDirectory(settings); });
     // Search.
     table.Add("BeginSearch", 0, [&](const Args&) {
-        return DeletionRunning(deleter) ? ScriptValue::Int(1) : BeginSearch(engine);  // the groups are busy
+        return DeletionRunning(deleter) ? ScriptValue::Int(1)
+                                        : BeginSearch(engine);  // the groups are busy
     });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
     table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
     table.Add("AbortSearch", 0, [&engine](const Args&) { return AbortSearch(engine); });
-    table.Add("GetDuplicateFileNumber", 0, [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
+    table.Add("GetDuplicateFileNumber", 0,
+              [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
-    table.Add("GetDuplicateFiles", 1, [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
+    table.Add("GetDuplicateFiles", 1,
+              [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
     // Deletion.
-    table.Add("DeleteFiles", 1, [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
-    table.Add("TrashFiles", 1, [&](const Args& a) { return TrashFiles(deleter, engine, history, page, a[0]); });
+    table.Add("DeleteFiles", 1,
+              [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
+    table.Add("TrashFiles", 1,
+              [&](const Args& a) { return TrashFiles(deleter, engine, history, page, a[0]); });
     table.Add("StopDelFile", 0, [&](const Args&) { return StopDelFile(deleter); });
     // Scan history.
     table.Add("GetScanReord", 0, [&](const Args&) { return GetScanReord(history); });

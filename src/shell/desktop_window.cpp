@@ -8,7 +8,7 @@ namespace merravine::shell {
 namespace {
 
 class WaitingWindow final : public DesktopWindow {
-public:
+  public:
     void Run() override {
         std::unique_lock lock(mutex_);
         closed_changed_.wait(lock, [this] { return closed_; });
@@ -22,7 +22,7 @@ public:
     }
     void Minimize() override {}
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable closed_changed_;
     bool closed_ = false;

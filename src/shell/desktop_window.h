@@ -10,7 +10,7 @@
 namespace merravine::shell {
 
 class DesktopWindow {
-public:
+  public:
     virtual ~DesktopWindow() = default;
     /// Shows the page and returns once the window is closed or RequestClose() was called.
     virtual void Run() = 0;
@@ -26,6 +26,7 @@ std::unique_ptr<DesktopWindow> NewWaitingWindow();
 /// A GTK window with a web view of `url`; nullptr when there is no display or no WebKitGTK.
 /// `check_script`, when not empty, is the body of an async function run in the page once
 /// it has loaded; its result is printed as "WINDOW CHECK: <text>" and the window closes.
-std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string& url, const std::string& check_script);
+std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string& url,
+                                                const std::string& check_script);
 
 }  // namespace merravine::shell

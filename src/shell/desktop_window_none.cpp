@@ -3,6 +3,8 @@
 
 namespace merravine::shell {
 
-std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string&, const std::string&) { return nullptr; }
+std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string&, const std::string&) {
+    return nullptr;
+}
 
 }  // namespace merravine::shell

@@ -48,7 +48,8 @@ void PostToMainThread(const SharedState& state, void (*action)(const SharedState
 void OnCheckDone(GObject* source, GAsyncResult* result, gpointer data) {
     auto* state = static_cast<WindowState*>(data);
     GError* error = nullptr;
-    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                            result, &error);
     if (value != nullptr) {
         char* text = jsc_value_to_string(value);
         std::printf("WINDOW CHECK: %s\n", text != nullptr ? text : "");
@@ -64,18 +65,21 @@ void OnCheckDone(GObject* source, GAsyncResult* result, gpointer data) {
 
 void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* state = static_cast<WindowState*>(data);
-    if (event != WEBKIT_LOAD_FINISHED || state->check_script.empty() || state->check_started) return;
+    if (event != WEBKIT_LOAD_FINISHED || state->check_script.empty() || state->check_started)
+        return;
     state->check_started = true;
-    webkit_web_view_call_async_javascript_function(view, state->check_script.c_str(), -1, nullptr, nullptr, nullptr,
-                                                   nullptr, OnCheckDone, state);
+    webkit_web_view_call_async_javascript_function(view, state->check_script.c_str(), -1, nullptr,
+                                                   nullptr, nullptr, nullptr, OnCheckDone, state);
 }
 
 // The view stays on our own page: anything else is refused rather than shown in the
 // window that can call native commands.
-gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data) {
+gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                        WebKitPolicyDecisionType type, gpointer data) {
     auto* state = static_cast<WindowState*>(data);
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
-    auto* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    auto* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     const std::string target = uri != nullptr ? uri : "";
     if (target.rfind(state->origin + "/", 0) == 0 || target == "about:blank") return FALSE;
@@ -85,7 +89,7 @@ gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPo
 }
 
 class WebViewWindow final : public DesktopWindow {
-public:
+  public:
     explicit WebViewWindow(SharedState state) : state_(std::move(state)) {}
 
     void Run() override {
@@ -94,14 +98,16 @@ public:
         gtk_window_set_title(GTK_WINDOW(window), "Corvantis Merravine");
         gtk_window_set_default_size(GTK_WINDOW(window), 902, 702);
         gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-        auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "is-ephemeral", TRUE, nullptr));
+        auto* view =
+            WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "is-ephemeral", TRUE, nullptr));
         gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view));
         g_signal_connect(view, "load-changed", G_CALLBACK(OnLoadChanged), state_.get());
         g_signal_connect(view, "decide-policy", G_CALLBACK(OnDecidePolicy), state_.get());
         // A script's window.close() closes our window as the user would.
         g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView*, gpointer data) {
                              auto* owner = static_cast<WindowState*>(data);
-                             if (owner->window != nullptr) gtk_window_close(GTK_WINDOW(owner->window));
+                             if (owner->window != nullptr)
+                                 gtk_window_close(GTK_WINDOW(owner->window));
                          }),
                          state_.get());
         g_signal_connect(window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
@@ -132,13 +138,14 @@ public:
         });
     }
 
-private:
+  private:
     SharedState state_;
 };
 
 }  // namespace
 
-std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string& url, const std::string& check_script) {
+std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string& url,
+                                                const std::string& check_script) {
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     auto state = std::make_shared<WindowState>();
     state->url = url;

@@ -13,9 +13,10 @@ Host::Host(HostOptions options, CommandRunner runner, std::function<void()> on_p
     link_->SetPresenceListener([this](bool connected) { Presence(connected); });
 }
 
-std::unique_ptr<Host> Host::Start(HostOptions options, CommandRunner runner, std::function<void()> on_page_gone,
-                                  std::string& error) {
-    std::unique_ptr<Host> host(new Host(std::move(options), std::move(runner), std::move(on_page_gone)));
+std::unique_ptr<Host> Host::Start(HostOptions options, CommandRunner runner,
+                                  std::function<void()> on_page_gone, std::string& error) {
+    std::unique_ptr<Host> host(
+        new Host(std::move(options), std::move(runner), std::move(on_page_gone)));
     ServerConfig config;
     config.port = host->options_.port;
     config.secret = host->options_.secret;

@@ -22,8 +22,8 @@
 namespace merravine::shell {
 
 struct HostOptions {
-    uint16_t port = 0;                 ///< 0: a free port
-    std::string secret;                ///< empty: a fresh one
+    uint16_t port = 0;   ///< 0: a free port
+    std::string secret;  ///< empty: a fresh one
     size_t max_message_bytes = 256u << 20;
     std::chrono::milliseconds call_timeout{120000};
     std::chrono::milliseconds page_gone_grace{3000};
@@ -31,7 +31,7 @@ struct HostOptions {
 };
 
 class Host {
-public:
+  public:
     /// Starts the host; nullptr (and `error`) when the server cannot listen.
     static std::unique_ptr<Host> Start(HostOptions options, CommandRunner runner,
                                        std::function<void()> on_page_gone, std::string& error);
@@ -49,7 +49,7 @@ public:
     /// Fails calls into the page, stops running commands, flushes and closes the server.
     void Stop();
 
-private:
+  private:
     Host(HostOptions options, CommandRunner runner, std::function<void()> on_page_gone);
     void Presence(bool connected);
     void WatchPresence();

@@ -67,7 +67,8 @@ std::optional<std::string> CleanRequestPath(std::string_view target) {
             path += raw[i];
         }
     }
-    if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) return std::nullopt;
+    if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos)
+        return std::nullopt;
     size_t start = 1;
     while (start <= path.size()) {
         size_t slash = path.find('/', start);

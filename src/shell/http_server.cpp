@@ -5,8 +5,9 @@
 // A WebSocket stream allows one write in flight, so each session keeps its own queue
 // of outgoing messages. A message above the size limit, a binary frame or text that
 // is not UTF-8 ends that connection only; the server stays up.
+// clang-format off
 #include <utility>  // Boost 1.74's asio headers need it under C++20 and do not include it
-
+// clang-format on
 #include "shell/http_server.h"
 
 #include <atomic>
@@ -40,7 +41,7 @@ constexpr auto kStopFlushTimeout = std::chrono::seconds(2);
 class Server;
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
-public:
+  public:
     WsSession(tcp::socket socket, Server& server, uint64_t id);
     void Accept(http::request<http::string_body> request);
     void Send(std::shared_ptr<const std::string> text);
@@ -48,7 +49,7 @@ public:
     void CloseNow();
     uint64_t Id() const { return id_; }
 
-private:
+  private:
     void OnAccept(beast::error_code error);
     void Read();
     void OnRead(beast::error_code error, size_t bytes);
@@ -67,7 +68,7 @@ private:
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
-public:
+  public:
     HttpSession(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
     void Start() { Read(); }
     void CloseNow() {
@@ -76,7 +77,7 @@ public:
         stream_.close();
     }
 
-private:
+  private:
     void Read();
     void OnRead(beast::error_code error, size_t bytes);
     void Answer(http::response<http::string_body> response);
@@ -88,7 +89,7 @@ private:
 };
 
 class Server final : public HttpServer {
-public:
+  public:
     Server(ServerConfig config, ServerEvents& events)
         : config_(std::move(config)), events_(events), acceptor_(io_), stop_timer_(io_) {}
     ~Server() override { Stop(); }
@@ -101,7 +102,8 @@ public:
         if (!ec) acceptor_.bind(endpoint, ec);
         if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
         if (ec) {
-            error = "cannot listen on 127.0.0.1:" + std::to_string(config_.port) + ": " + ec.message();
+            error =
+                "cannot listen on 127.0.0.1:" + std::to_string(config_.port) + ": " + ec.message();
             return false;
         }
         port_ = acceptor_.local_endpoint().port();
@@ -167,7 +169,7 @@ public:
 
     bool Stopping() const { return stopping_; }
 
-private:
+  private:
     void RunIo() {
         for (;;) {
             try {
@@ -180,18 +182,19 @@ private:
     }
 
     void Accept() {
-        acceptor_.async_accept(net::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-            if (ec) {
-                if (!stopping_ && ec != net::error::operation_aborted) Accept();
-                return;
-            }
-            beast::error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            auto session = std::make_shared<HttpSession>(std::move(socket), *this);
-            http_sessions_[session.get()] = session;
-            session->Start();
-            Accept();
-        });
+        acceptor_.async_accept(
+            net::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+                if (ec) {
+                    if (!stopping_ && ec != net::error::operation_aborted) Accept();
+                    return;
+                }
+                beast::error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
+                auto session = std::make_shared<HttpSession>(std::move(socket), *this);
+                http_sessions_[session.get()] = session;
+                session->Start();
+                Accept();
+            });
     }
 
     std::shared_ptr<WsSession> Find(uint64_t id) {
@@ -224,7 +227,8 @@ void HttpSession::Read() {
     parser_->header_limit(16 * 1024);
     parser_->body_limit(64 * 1024);
     stream_.expires_after(kHttpIdleTimeout);
-    http::async_read(stream_, buffer_, *parser_, beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
 }
 
 void HttpSession::OnRead(beast::error_code error, size_t) {
@@ -252,7 +256,8 @@ void HttpSession::OnRead(beast::error_code error, size_t) {
         if (!UpgradeTargetAllowed(Std(request.target()), server_.Config().secret)) {
             return refuse(http::status::forbidden, "no valid launch secret");
         }
-        if (!OriginAllowed(origin, host)) return refuse(http::status::forbidden, "origin not allowed");
+        if (!OriginAllowed(origin, host))
+            return refuse(http::status::forbidden, "origin not allowed");
         server_.ForgetHttp(this);
         stream_.expires_never();
         server_.Upgrade(stream_.release_socket(), std::move(request));
@@ -262,7 +267,8 @@ void HttpSession::OnRead(beast::error_code error, size_t) {
         return refuse(http::status::method_not_allowed, "method not allowed");
     }
     const HttpReply reply = server_.Config().route(Std(request.target()));
-    http::response<http::string_body> response{static_cast<http::status>(reply.status), request.version()};
+    http::response<http::string_body> response{static_cast<http::status>(reply.status),
+                                               request.version()};
     response.set(http::field::content_type, reply.content_type);
     response.set(http::field::cache_control, "no-store");
     response.set("X-Content-Type-Options", "nosniff");
@@ -276,14 +282,15 @@ void HttpSession::OnRead(beast::error_code error, size_t) {
 void HttpSession::Answer(http::response<http::string_body> response) {
     response.prepare_payload();
     auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
-    http::async_write(stream_, *shared, [self = shared_from_this(), shared](beast::error_code error, size_t) {
-        if (error || !shared->keep_alive() || self->server_.Stopping()) {
-            self->server_.ForgetHttp(self.get());
-            self->CloseNow();
-            return;
-        }
-        self->Read();
-    });
+    http::async_write(stream_, *shared,
+                      [self = shared_from_this(), shared](beast::error_code error, size_t) {
+                          if (error || !shared->keep_alive() || self->server_.Stopping()) {
+                              self->server_.ForgetHttp(self.get());
+                              self->CloseNow();
+                              return;
+                          }
+                          self->Read();
+                      });
 }
 
 // ---- WebSocket ----
@@ -295,7 +302,8 @@ void WsSession::Accept(http::request<http::string_body> request) {
     stream_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     stream_.read_message_max(server_.Config().max_message_bytes);
     stream_.auto_fragment(false);
-    stream_.async_accept(request, beast::bind_front_handler(&WsSession::OnAccept, shared_from_this()));
+    stream_.async_accept(request,
+                         beast::bind_front_handler(&WsSession::OnAccept, shared_from_this()));
 }
 
 void WsSession::OnAccept(beast::error_code error) {
@@ -312,13 +320,15 @@ void WsSession::Read() {
 void WsSession::OnRead(beast::error_code error, size_t) {
     if (error) {
         if (error != websocket::error::closed && error != net::error::operation_aborted) {
-            LogDebug("page connection %llu ended: %s", static_cast<unsigned long long>(id_), error.message().c_str());
+            LogDebug("page connection %llu ended: %s", static_cast<unsigned long long>(id_),
+                     error.message().c_str());
         }
         Finish();
         return;
     }
     if (!stream_.got_text()) {
-        LogDebug("page connection %llu sent a binary message", static_cast<unsigned long long>(id_));
+        LogDebug("page connection %llu sent a binary message",
+                 static_cast<unsigned long long>(id_));
         CloseNow();
         Finish();
         return;
@@ -376,7 +386,8 @@ void WsSession::Finish() {
 
 }  // namespace
 
-std::unique_ptr<HttpServer> StartHttpServer(ServerConfig config, ServerEvents& events, std::string& error) {
+std::unique_ptr<HttpServer> StartHttpServer(ServerConfig config, ServerEvents& events,
+                                            std::string& error) {
     auto server = std::make_unique<Server>(std::move(config), events);
     if (!server->Bind(error)) return nullptr;
     return server;

@@ -26,7 +26,7 @@ struct HttpReply {
 
 /// What the server tells its owner about page connections; called on the I/O thread.
 class ServerEvents {
-public:
+  public:
     virtual ~ServerEvents() = default;
     virtual void OnOpen(uint64_t connection) = 0;
     virtual void OnMessage(uint64_t connection, std::string text) = 0;
@@ -34,14 +34,14 @@ public:
 };
 
 struct ServerConfig {
-    uint16_t port = 0;                 ///< 0: a free port
-    std::string secret;                ///< required on the WebSocket upgrade
+    uint16_t port = 0;   ///< 0: a free port
+    std::string secret;  ///< required on the WebSocket upgrade
     size_t max_message_bytes = 256u << 20;
     std::function<HttpReply(std::string_view target)> route;
 };
 
 class HttpServer {
-public:
+  public:
     virtual ~HttpServer() = default;
     /// The port bound on 127.0.0.1.
     virtual uint16_t Port() const = 0;
@@ -54,6 +54,7 @@ public:
 };
 
 /// Binds 127.0.0.1 and starts the I/O thread; nullptr (and `error`) when it cannot bind.
-std::unique_ptr<HttpServer> StartHttpServer(ServerConfig config, ServerEvents& events, std::string& error);
+std::unique_ptr<HttpServer> StartHttpServer(ServerConfig config, ServerEvents& events,
+                                            std::string& error);
 
 }  // namespace merravine::shell

@@ -8,7 +8,8 @@
 #include "shell/app.h"
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "scan") == 0) return merravine::RunScanCommand(argc - 1, argv + 1);
+    if (argc > 1 && std::strcmp(argv[1], "scan") == 0)
+        return merravine::RunScanCommand(argc - 1, argv + 1);
     std::string error;
     const auto options = merravine::shell::ParseAppOptions(argc, argv, error);
     if (!options) {

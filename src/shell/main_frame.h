@@ -34,16 +34,17 @@ struct AppPaths {
 
 /// Forwards workers' calls to the page once one is attached; fails them before.
 class PageRelay final : public PageBridge {
-public:
+  public:
     void Attach(PageBridge* page) { page_.store(page); }
-    PageCallResult CallScriptFunction(const std::string& name, const ScriptValue& argument) override;
+    PageCallResult CallScriptFunction(const std::string& name,
+                                      const ScriptValue& argument) override;
 
-private:
+  private:
     std::atomic<PageBridge*> page_{nullptr};
 };
 
 class MainFrame {
-public:
+  public:
     /// Opens the history, builds the search job, loads the settings and logs the version.
     explicit MainFrame(AppPaths paths);
     /// Stops the workers and waits for them.
@@ -66,7 +67,7 @@ public:
     PageBridge& Page() { return page_; }
     DesktopWindow* Window() { return window_.load(); }
 
-private:
+  private:
     AppPaths paths_;
     PageRelay page_;
     std::atomic<DesktopWindow*> window_{nullptr};

@@ -12,8 +12,9 @@ namespace {
 
 std::string Lower(std::string_view text) {
     std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; });
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
     return lower;
 }
 
@@ -56,9 +57,11 @@ std::string MimeTypeFor(std::string_view path) {
 HttpReply RoutePageRequest(std::string_view target, const ArchiveReader& archive) {
     const auto path = CleanRequestPath(target);
     if (!path) return NotFound();
-    if (*path == "/view.js") return HttpReply{200, "text/javascript; charset=utf-8", std::string(kViewScript)};
+    if (*path == "/view.js")
+        return HttpReply{200, "text/javascript; charset=utf-8", std::string(kViewScript)};
     if (*path == "/favicon.ico") return HttpReply{204, "image/x-icon", ""};
-    if (*path == "/" || *path == "/app" || *path == "/app/") return HttpReply{302, "", "/app/index.html"};
+    if (*path == "/" || *path == "/app" || *path == "/app/")
+        return HttpReply{302, "", "/app/index.html"};
     constexpr std::string_view kApp = "/app/";
     if (path->compare(0, kApp.size(), kApp) != 0 || !archive) return NotFound();
     const std::string_view item = std::string_view(*path).substr(kApp.size());

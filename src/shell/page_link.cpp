@@ -17,7 +17,8 @@ PageCallResult Failed(std::string why) {
 
 }  // namespace
 
-PageLink::PageLink(UiThread& ui_thread, CommandRunner runner, std::chrono::milliseconds call_timeout)
+PageLink::PageLink(UiThread& ui_thread, CommandRunner runner,
+                   std::chrono::milliseconds call_timeout)
     : ui_thread_(ui_thread), runner_(std::move(runner)), call_timeout_(call_timeout) {}
 
 void PageLink::AttachServer(HttpServer* server) {
@@ -55,7 +56,8 @@ void PageLink::OnClose(uint64_t connection) {
     }
     answered_.notify_all();
     if (was_current) {
-        LogDebug("page disconnected (connection %llu)", static_cast<unsigned long long>(connection));
+        LogDebug("page disconnected (connection %llu)",
+                 static_cast<unsigned long long>(connection));
         if (presence_) presence_(false);
     }
 }
@@ -63,7 +65,8 @@ void PageLink::OnClose(uint64_t connection) {
 void PageLink::OnMessage(uint64_t connection, std::string text) {
     if (LooksLikeReply(text)) {
         auto message = ParsePageMessage(text);
-        if (!message || message->kind != PageMessage::Kind::kReply) return Drop(connection, "malformed answer");
+        if (!message || message->kind != PageMessage::Kind::kReply)
+            return Drop(connection, "malformed answer");
         Resolve(connection, std::move(*message));
         return;
     }
@@ -88,7 +91,8 @@ void PageLink::Resolve(uint64_t connection, PageMessage message) {
     {
         std::lock_guard lock(mutex_);
         const auto found = pending_.find(message.id);
-        if (found == pending_.end() || found->second.done || found->second.connection != connection) return;
+        if (found == pending_.end() || found->second.done || found->second.connection != connection)
+            return;
         found->second.done = true;
         found->second.result.ok = message.ok;
         found->second.result.value = std::move(message.result);
@@ -114,7 +118,8 @@ PageCallResult PageLink::CallScriptFunction(const std::string& name, const Scrip
     PageCallResult result = std::move(pending_[id].result);
     pending_.erase(id);
     if (!done) result = Failed("the page did not answer in time");
-    if (!result.ok) LogDebug("call of %s in the page failed: %s", name.c_str(), result.error.c_str());
+    if (!result.ok)
+        LogDebug("call of %s in the page failed: %s", name.c_str(), result.error.c_str());
     return result;
 }
 
@@ -141,7 +146,8 @@ void PageLink::FailPendingOf(uint64_t connection, const char* why) {
 
 void PageLink::Reply(uint64_t connection, std::string text) {
     std::lock_guard lock(mutex_);
-    if (server_ != nullptr) server_->Send(connection, std::make_shared<const std::string>(std::move(text)));
+    if (server_ != nullptr)
+        server_->Send(connection, std::make_shared<const std::string>(std::move(text)));
 }
 
 void PageLink::Drop(uint64_t connection, const char* why) {

@@ -26,10 +26,11 @@
 namespace merravine::shell {
 
 /// Runs one command by name on the UI thread.
-using CommandRunner = std::function<CallOutcome(const std::string& name, const ScriptValue::Array& args)>;
+using CommandRunner =
+    std::function<CallOutcome(const std::string& name, const ScriptValue::Array& args)>;
 
 class PageLink final : public ServerEvents, public PageBridge {
-public:
+  public:
     PageLink(UiThread& ui_thread, CommandRunner runner, std::chrono::milliseconds call_timeout);
 
     /// The server to answer through; set once it runs, before any page can connect.
@@ -42,12 +43,13 @@ public:
     void OnClose(uint64_t connection) override;
 
     /// Calls the page's global function `name`; blocks until the page answers or fails.
-    PageCallResult CallScriptFunction(const std::string& name, const ScriptValue& argument) override;
+    PageCallResult CallScriptFunction(const std::string& name,
+                                      const ScriptValue& argument) override;
 
     /// Fails every waiting call and every later one; commands still queued are not answered.
     void Shutdown();
 
-private:
+  private:
     struct Pending {
         uint64_t connection = 0;
         bool done = false;

@@ -13,7 +13,7 @@
 namespace merravine::shell {
 
 class UiThread {
-public:
+  public:
     UiThread();
     ~UiThread();
     UiThread(const UiThread&) = delete;
@@ -26,7 +26,7 @@ public:
     /// True on the UI thread itself.
     bool IsCurrent() const;
 
-private:
+  private:
     void Run();
 
     std::mutex mutex_;

@@ -71,7 +71,7 @@ void AppendUtf8(std::string& out, uint32_t code) {
 
 // Recursive-descent reader over one text; every method leaves `pos_` after what it read.
 class Reader {
-public:
+  public:
     explicit Reader(std::string_view text) : text_(text) {}
 
     bool AtEnd() {
@@ -110,18 +110,35 @@ public:
             if (pos_ >= text_.size()) return false;
             const char escape = text_[pos_++];
             switch (escape) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u':
                     if (!UnicodeEscape(out)) return false;
                     break;
-                default: return false;
+                default:
+                    return false;
             }
         }
         return false;
@@ -159,10 +176,10 @@ public:
         return Consume(']');
     }
 
-private:
+  private:
     void SkipSpace() {
-        while (pos_ < text_.size() &&
-               (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) {
+        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                       text_[pos_] == '\n' || text_[pos_] == '\r')) {
             ++pos_;
         }
     }
@@ -179,10 +196,14 @@ private:
         for (int i = 0; i < 4; ++i) {
             const char c = text_[pos_++];
             code <<= 4;
-            if (c >= '0' && c <= '9') code |= static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f') code |= static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') code |= static_cast<unsigned>(c - 'A' + 10);
-            else return std::nullopt;
+            if (c >= '0' && c <= '9')
+                code |= static_cast<unsigned>(c - '0');
+            else if (c >= 'a' && c <= 'f')
+                code |= static_cast<unsigned>(c - 'a' + 10);
+            else if (c >= 'A' && c <= 'F')
+                code |= static_cast<unsigned>(c - 'A' + 10);
+            else
+                return std::nullopt;
         }
         return code;
     }
@@ -233,9 +254,11 @@ private:
         const std::string_view token = text_.substr(start, pos_ - start);
         if (integral) {
             int64_t value = 0;
-            const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+            const auto [end, error] =
+                std::from_chars(token.data(), token.data() + token.size(), value);
             if (error == std::errc() && end == token.data() + token.size() &&
-                value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()) {
+                value >= std::numeric_limits<int32_t>::min() &&
+                value <= std::numeric_limits<int32_t>::max()) {
                 return ScriptValue::Int(static_cast<int32_t>(value));
             }
         }
@@ -284,13 +307,20 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
     while (i < bytes.size()) {
         const auto byte = static_cast<unsigned char>(bytes[i]);
         if (byte < 0x80) {
-            if (byte == '"') out += "\\\"";
-            else if (byte == '\\') out += "\\\\";
-            else if (byte == '\n') out += "\\n";
-            else if (byte == '\t') out += "\\t";
-            else if (byte == '\r') out += "\\r";
-            else if (byte < 0x20 || byte == 0x7F) AppendEscape(out, byte);
-            else out += static_cast<char>(byte);
+            if (byte == '"')
+                out += "\\\"";
+            else if (byte == '\\')
+                out += "\\\\";
+            else if (byte == '\n')
+                out += "\\n";
+            else if (byte == '\t')
+                out += "\\t";
+            else if (byte == '\r')
+                out += "\\r";
+            else if (byte < 0x20 || byte == 0x7F)
+                AppendEscape(out, byte);
+            else
+                out += static_cast<char>(byte);
             ++i;
             continue;
         }
@@ -376,9 +406,7 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text) {
     return message;
 }
 
-bool LooksLikeReply(std::string_view text) {
-    return text.substr(0, 9) == "{\"reply\":";
-}
+bool LooksLikeReply(std::string_view text) { return text.substr(0, 9) == "{\"reply\":"; }
 
 std::string ReplyResultMessage(uint64_t id, const ScriptValue& result) {
     std::string out = "{\"reply\":" + std::to_string(id) + ",\"result\":";
@@ -394,7 +422,8 @@ std::string ReplyErrorMessage(uint64_t id, std::string_view error) {
     return out;
 }
 
-std::string FunctionCallMessage(uint64_t id, std::string_view function, const ScriptValue& argument) {
+std::string FunctionCallMessage(uint64_t id, std::string_view function,
+                                const ScriptValue& argument) {
     std::string out = "{\"call\":" + std::to_string(id) + ",\"fn\":";
     AppendJsonString(out, function);
     if (!argument.IsUndefined()) {

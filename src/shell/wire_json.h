@@ -37,11 +37,11 @@ struct PageMessage {
     enum class Kind { kCall, kReply };
     Kind kind = Kind::kCall;
     uint64_t id = 0;
-    std::string name;          ///< call: the command's name
-    ScriptValue::Array args;   ///< call: its arguments
-    bool ok = true;            ///< reply: false when the page's function failed
-    ScriptValue result;        ///< reply: the function's result
-    std::string error;         ///< reply: why it failed
+    std::string name;         ///< call: the command's name
+    ScriptValue::Array args;  ///< call: its arguments
+    bool ok = true;           ///< reply: false when the page's function failed
+    ScriptValue result;       ///< reply: the function's result
+    std::string error;        ///< reply: why it failed
 };
 
 /// Reads a message from the page; nullopt when it is malformed.
@@ -55,6 +55,7 @@ std::string ReplyResultMessage(uint64_t id, const ScriptValue& result);
 /// The answer to a page's call: an error the page's promise rejects with.
 std::string ReplyErrorMessage(uint64_t id, std::string_view error);
 /// A call of the page's global function `function` with one argument (omitted when undefined).
-std::string FunctionCallMessage(uint64_t id, std::string_view function, const ScriptValue& argument);
+std::string FunctionCallMessage(uint64_t id, std::string_view function,
+                                const ScriptValue& argument);
 
 }  // namespace merravine::shell

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 #include <vector>
 
 #include "platform/thread_id.h"
@@ -72,18 +73,24 @@ std::string CLogWriter::BackupName(uint32_t n) const {
 void CLogWriter::Write(LogKind kind, const char* format, va_list args) {
     if (Level() < MinimumLevelOf(kind)) return;
     std::lock_guard guard(lock_);
+    const size_t prefix_length = StampPrefix(kind);
+    const size_t room = kLineRoom - prefix_length;
+    const int wanted = std::vsnprintf(line_.data() + prefix_length, room + 1, format, args);
+    EndLine(prefix_length, static_cast<size_t>(std::max(wanted, 0)));
+    WritePending();
+}
 
+size_t CLogWriter::StampPrefix(LogKind kind) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const size_t prefix_length =
-        FormatLogPrefix(line_.data(), kLineRoom, local, platform::CurrentThreadId(), kind);
-    const size_t room = kLineRoom - prefix_length;
-    const int wanted = std::vsnprintf(line_.data() + prefix_length, room + 1, format, args);
-    const size_t message_length = std::min(static_cast<size_t>(std::max(wanted, 0)), room);
+    return FormatLogPrefix(line_.data(), kLineRoom, local, platform::CurrentThreadId(), kind);
+}
+
+void CLogWriter::EndLine(size_t prefix_length, size_t message_length) {
+    message_length = std::min(message_length, kLineRoom - prefix_length);  // cut to the room
     line_[prefix_length + message_length] = '\n';
     pending_ = prefix_length + message_length + 1;
-    WritePending();
 }
 
 bool CLogWriter::Open(bool may_rotate) {
@@ -130,6 +137,16 @@ void CLogWriter::Rotate() {
     const bool moved = ops_->Move(path_, names.front());
     rotation_held_below_ = moved ? 0 : size + static_cast<int64_t>(kMaxSize);
     Open(false);
+    if (!moved && fd_ >= 0 && Level() >= 1) {
+        // Say so in the file that keeps growing, written directly: no second rotation.
+        constexpr std::string_view kNote =
+            "The log could not be rotated; it grows until the next attempt after another 5 MiB";
+        const size_t prefix_length = StampPrefix(LOG_KIND_LESS);
+        const size_t length = std::min(kNote.size(), kLineRoom - prefix_length);
+        kNote.copy(line_.data() + prefix_length, length);
+        EndLine(prefix_length, length);
+        if (ops_->Write(fd_, line_.data(), pending_)) ops_->Flush(fd_);
+    }
 }
 
 CLogWriter& TheLogWriter() {

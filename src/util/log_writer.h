@@ -8,7 +8,8 @@
 //
 // A rotation that cannot move the live file away leaves it in place and keeps
 // appending to it; the next attempt waits until the file has grown by another
-// maximum size, so a stuck move never turns every line into a rotation.
+// maximum size, so a stuck move never turns every line into a rotation. A LESS
+// line in the file itself records the failed attempt.
 #pragma once
 
 #include <array>
@@ -58,6 +59,8 @@ class CLogWriter {
     std::string BackupName(uint32_t n) const;
 
   private:
+    size_t StampPrefix(LogKind kind);
+    void EndLine(size_t prefix_length, size_t message_length);
     bool Open(bool may_rotate);
     void WritePending();
     bool NeedsRotation(int64_t size) const;

@@ -25,17 +25,21 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-double Milliseconds(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
+double Milliseconds(Clock::duration elapsed) {
+    return std::chrono::duration<double, std::milli>(elapsed).count();
+}
 
 ScriptValue Rows(int count) {
     ScriptValue rows;
     for (int i = 0; i < count; ++i) {
         rows.Append(ScriptValue::List(
-            {ScriptValue::Int(0), ScriptValue::Text("/home/ann/pictures/holiday " + std::to_string(i / 100) + "/"),
+            {ScriptValue::Int(0),
+             ScriptValue::Text("/home/ann/pictures/holiday " + std::to_string(i / 100) + "/"),
              ScriptValue::Text("IMG_" + std::to_string(i) + "."), ScriptValue::Text("jpg"),
-             ScriptValue::Text("4882813"), ScriptValue::Text("4882813"), ScriptValue::Text("2024-05-01 10:00:00"),
-             ScriptValue::Text("2024-05-01 10:00:00"), ScriptValue::Text("2024-05-02 11:00:00"),
-             ScriptValue::Int(i / 2 + 1), ScriptValue::Int(16), ScriptValue::Int(0)}));
+             ScriptValue::Text("4882813"), ScriptValue::Text("4882813"),
+             ScriptValue::Text("2024-05-01 10:00:00"), ScriptValue::Text("2024-05-01 10:00:00"),
+             ScriptValue::Text("2024-05-02 11:00:00"), ScriptValue::Int(i / 2 + 1),
+             ScriptValue::Int(16), ScriptValue::Int(0)}));
     }
     return rows;
 }
@@ -48,7 +52,10 @@ int main(int argc, char** argv) {
     table.Add("Echo", 1, [](const ScriptValue::Array& args) { return args[0]; });
     std::string error;
     auto host = merravine::shell::Host::Start(
-        {}, [&table](const std::string& name, const ScriptValue::Array& args) { return table.Call(name, args); },
+        {},
+        [&table](const std::string& name, const ScriptValue::Array& args) {
+            return table.Call(name, args);
+        },
         nullptr, error);
     if (!host) {
         std::fprintf(stderr, "host_bench: %s\n", error.c_str());
@@ -72,19 +79,24 @@ int main(int argc, char** argv) {
     size_t message_bytes = 0;
     for (int round = 0; round < rounds; ++round) {
         const auto start = Clock::now();
-        auto answer = std::async(std::launch::async,
-                                 [&] { return host->Bridge().CallScriptFunction("DuplicateFileToUI", rows); });
+        auto answer = std::async(std::launch::async, [&] {
+            return host->Bridge().CallScriptFunction("DuplicateFileToUI", rows);
+        });
         const auto message = page.Read();
         if (!message) return 1;
         message_bytes = message->size();
         const auto parsed = nlohmann::json::parse(*message);
-        page.Send("{\"reply\":" + parsed["call"].dump() + ",\"result\":" + std::to_string(parsed["arg"].size()) + "}");
+        page.Send("{\"reply\":" + parsed["call"].dump() +
+                  ",\"result\":" + std::to_string(parsed["arg"].size()) + "}");
         if (!answer.get().ok) return 1;
         deliveries.push_back(Milliseconds(Clock::now() - start));
     }
-    std::printf("command round trip: median %.3f ms over %zu calls\n", Median(round_trips), round_trips.size());
-    std::printf("100,000 rows to the page and its answer back: median %.1f ms over %d rounds (%.1f MB message)\n",
-                Median(deliveries), rounds, static_cast<double>(message_bytes) / 1e6);
+    std::printf("command round trip: median %.3f ms over %zu calls\n", Median(round_trips),
+                round_trips.size());
+    std::printf(
+        "100,000 rows to the page and its answer back: median %.1f ms over %d rounds (%.1f MB "
+        "message)\n",
+        Median(deliveries), rounds, static_cast<double>(message_bytes) / 1e6);
     host->Stop();
     return 0;
 }

@@ -31,14 +31,15 @@ CommandTable TestCommands() {
         if (v.IsArray()) return SV::Text("array " + std::to_string(v.Count()));
         return SV::Text("text " + v.TextForm());
     });
-    table.Add("Count", 1, [](const SV::Array& a) { return SV::Int(static_cast<int32_t>(a[0].Count())); });
+    table.Add("Count", 1,
+              [](const SV::Array& a) { return SV::Int(static_cast<int32_t>(a[0].Count())); });
     table.Add("Nothing", 0, [](const SV::Array&) { return SV(); });
     table.Add("Throws", 0, [](const SV::Array&) -> SV { throw std::runtime_error("boom"); });
     return table;
 }
 
 class HostTest : public ::testing::Test {
-protected:
+  protected:
     void Start(HostOptions options = {}) {
         options.archive = [](std::string_view path) -> std::optional<std::string> {
             if (path == "index.html") return "<html></html>";
@@ -47,7 +48,9 @@ protected:
         std::string error;
         host_ = Host::Start(
             std::move(options),
-            [this](const std::string& name, const SV::Array& args) { return commands_.Call(name, args); },
+            [this](const std::string& name, const SV::Array& args) {
+                return commands_.Call(name, args);
+            },
             [this] { page_gone_.set_value(); }, error);
         ASSERT_TRUE(host_) << error;
     }
@@ -55,14 +58,16 @@ protected:
     // Connects and makes one round trip, so the host has taken the connection as the page.
     bool Connect(WsTestClient& client) {
         return client.Connect(host_->Port(), host_->Secret()) &&
-               client.Call(999, "Echo", "[0]") == std::optional<std::string>(R"({"reply":999,"result":0})");
+               client.Call(999, "Echo", "[0]") ==
+                   std::optional<std::string>(R"({"reply":999,"result":0})");
     }
 
     // A worker's call into the page, on a thread of its own.
     std::future<PageCallResult> CallPage(std::string name, SV argument) {
-        return std::async(std::launch::async, [this, name = std::move(name), argument = std::move(argument)] {
-            return host_->Bridge().CallScriptFunction(name, argument);
-        });
+        return std::async(std::launch::async,
+                          [this, name = std::move(name), argument = std::move(argument)] {
+                              return host_->Bridge().CallScriptFunction(name, argument);
+                          });
     }
 
     CommandTable commands_ = TestCommands();
@@ -96,7 +101,8 @@ TEST_F(HostTest, ValuesCrossBothWays) {
     }
     // Undefined goes to the page as null; a size beyond 32 bits comes back as its text.
     EXPECT_EQ(page.Call(2, "Nothing", "[]"), R"({"reply":2,"result":null})");
-    EXPECT_EQ(page.Call(3, "Echo", R"([{"other":"5000000000"}])"), R"({"reply":3,"result":"5000000000"})");
+    EXPECT_EQ(page.Call(3, "Echo", R"([{"other":"5000000000"}])"),
+              R"({"reply":3,"result":"5000000000"})");
     // A name that is not UTF-8 comes back exactly as it went.
     EXPECT_EQ(page.Call(4, "Echo", R"([["\udcff\udcfe.txt","b\u00e4r"]])"),
               R"({"reply":4,"result":["\udcff\udcfe.txt","bär"]})");
@@ -107,9 +113,14 @@ TEST_F(HostTest, ExactNamesAndCountsOnly) {
     Start();
     WsTestClient page;
     ASSERT_TRUE(Connect(page));
-    for (const auto& [name, args] : std::vector<std::pair<std::string, std::string>>{
-             {"Echo", "[]"}, {"Echo", "[1,2]"}, {"echo", "[1]"}, {"ECHO", "[1]"}, {"Echo ", "[1]"}, {"", "[]"},
-             {"Unknown", "[]"}}) {
+    for (const auto& [name, args] :
+         std::vector<std::pair<std::string, std::string>>{{"Echo", "[]"},
+                                                          {"Echo", "[1,2]"},
+                                                          {"echo", "[1]"},
+                                                          {"ECHO", "[1]"},
+                                                          {"Echo ", "[1]"},
+                                                          {"", "[]"},
+                                                          {"Unknown", "[]"}}) {
         const json reply = Parsed(page.Call(6, name, args));
         ASSERT_TRUE(reply.contains("error")) << name << args;
         EXPECT_EQ(reply["error"].get<std::string>().rfind("not handled:", 0), 0u) << reply;
@@ -134,7 +145,8 @@ TEST_F(HostTest, ManyCallsInFlightAreAnsweredInOrder) {
 }
 
 SV Row(int i, const std::string& name) {
-    return SV::List({SV::Int(0), SV::Text("/home/ann/pictures/holiday " + std::to_string(i / 100) + "/"),
+    return SV::List({SV::Int(0),
+                     SV::Text("/home/ann/pictures/holiday " + std::to_string(i / 100) + "/"),
                      SV::Text(name), SV::Text("jpg"), SV::Text("5000000000"), SV::Text("4882813"),
                      SV::Text("2024-05-01 10:00:00"), SV::Text("2024-05-01 10:00:00"),
                      SV::Text("2024-05-02 11:00:00"), SV::Int(i / 2 + 1), SV::Int(16), SV::Int(0)});
@@ -196,7 +208,8 @@ TEST_F(HostTest, PageErrorsAndMissingPageReachTheWorkerAsValues) {
     auto failing = CallPage("DelFileResultToUI", SV::List({SV::Int(3), SV::Int(3), SV::Int(0)}));
     const json call = Parsed(page.Read());
     EXPECT_EQ(call["arg"], json::parse("[3,3,0]"));
-    ASSERT_TRUE(page.Send("{\"reply\":" + call["call"].dump() + ",\"error\":\"no such function\"}"));
+    ASSERT_TRUE(
+        page.Send("{\"reply\":" + call["call"].dump() + ",\"error\":\"no such function\"}"));
     const PageCallResult failed = failing.get();
     EXPECT_FALSE(failed.ok);
     EXPECT_EQ(failed.error, "no such function");
@@ -267,18 +280,21 @@ TEST_F(HostTest, OnlyOurOwnPageMayConnect) {
         int status;
     } cases[] = {
         {target, own, "http://" + own, 101},
-        {target, "localhost:" + std::to_string(port), "http://localhost:" + std::to_string(port), 101},
-        {"/ws", own, "http://" + own, 403},                                   // no secret
+        {target, "localhost:" + std::to_string(port), "http://localhost:" + std::to_string(port),
+         101},
+        {"/ws", own, "http://" + own, 403},                                     // no secret
         {"/ws?t=00000000000000000000000000000000", own, "http://" + own, 403},  // wrong secret
-        {target, own, "", 403},                                               // no Origin
-        {target, own, "http://evil.example", 403},                            // another site
-        {target, own, "http://127.0.0.1:1", 403},                             // another local port
-        {target, "evil.example:" + std::to_string(port), "http://evil.example:" + std::to_string(port), 403},
+        {target, own, "", 403},                                                 // no Origin
+        {target, own, "http://evil.example", 403},                              // another site
+        {target, own, "http://127.0.0.1:1", 403},  // another local port
+        {target, "evil.example:" + std::to_string(port),
+         "http://evil.example:" + std::to_string(port), 403},
         {"/app/index.html?t=" + host_->Secret(), own, "http://" + own, 403},  // upgrade elsewhere
     };
     for (const auto& c : cases) {
         WsTestClient client;
-        EXPECT_EQ(client.ConnectRaw(port, c.target, c.host, c.origin), c.status) << c.target << " " << c.origin;
+        EXPECT_EQ(client.ConnectRaw(port, c.target, c.host, c.origin), c.status)
+            << c.target << " " << c.origin;
         client.Close();
     }
     EXPECT_EQ(HttpGet(port, "/app/index.html").status, 200);
@@ -296,7 +312,8 @@ TEST_F(HostTest, BadMessagesCloseOnlyTheirConnection) {
         std::string message;
         bool binary;
     } cases[] = {
-        {"{\"call\":1,\"name\":\"Echo\",\"args\":[\"" + std::string(5000, 'x') + "\"]}", false},  // too big
+        {"{\"call\":1,\"name\":\"Echo\",\"args\":[\"" + std::string(5000, 'x') + "\"]}",
+         false},  // too big
         {"not json", false},
         {"{\"call\":1,\"name\":\"Echo\"}", false},
         {"{\"reply\":1,\"result\":", false},

@@ -16,7 +16,7 @@ using Status = CallOutcome::Status;
 
 // A window that records what was asked of it instead of closing anything.
 class RecordingWindow final : public DesktopWindow {
-public:
+  public:
     void Run() override {}
     void RequestClose() override { ++closes; }
     void Minimize() override { ++minimizes; }
@@ -25,7 +25,7 @@ public:
 };
 
 class MainFrameTest : public ::testing::Test {
-protected:
+  protected:
     AppPaths Paths() const {
         AppPaths paths;
         paths.database_path = (temp_.Path() / "duplicate.db").string();
@@ -33,7 +33,9 @@ protected:
         paths.log_folder = (temp_.Path() / "Log").string();
         return paths;
     }
-    CallOutcome Call(const std::string& name, SV::Array args = {}) { return frame_.OnScriptCall(name, args); }
+    CallOutcome Call(const std::string& name, SV::Array args = {}) {
+        return frame_.OnScriptCall(name, args);
+    }
 
     merravine::testing::TempDir temp_;
     MainFrame frame_{Paths()};
@@ -41,17 +43,42 @@ protected:
 
 TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
     const std::pair<const char*, uint32_t> expected[] = {
-        {"WriteHtmlLog", 1}, {"OpenLogFilePath", 0}, {"PowerOperate", 1}, {"GetOsVersion", 0},
-        {"GetProductVersion", 0}, {"CheckProgramHadRun", 0}, {"GetLang", 0}, {"SetLang", 1},
-        {"GetSettings", 0}, {"SetSettings", 1}, {"BeginSearch", 0}, {"PauseSearch", 0},
-        {"ResumeSearch", 0}, {"AbortSearch", 0}, {"GetDuplicateFileNumber", 0}, {"SetSearchDirectory", 1},
-        {"GetSearchDirectory", 0}, {"SetExcludeDirectory", 1}, {"GetExcludeDirectory", 0},
-        {"SetProtectDirectory", 1}, {"GetProtectDirectory", 0}, {"GetScanningInfo", 0},
-        {"GetDuplicateFiles", 1}, {"DeleteFiles", 1}, {"StopDelFile", 0}, {"GetScanReord", 0},
-        {"DelOneRecord", 1}, {"LoadRecord", 1}, {"DelAllRecord", 1},
+        {"WriteHtmlLog", 1},
+        {"OpenLogFilePath", 0},
+        {"PowerOperate", 1},
+        {"GetOsVersion", 0},
+        {"GetProductVersion", 0},
+        {"CheckProgramHadRun", 0},
+        {"GetLang", 0},
+        {"SetLang", 1},
+        {"GetSettings", 0},
+        {"SetSettings", 1},
+        {"BeginSearch", 0},
+        {"PauseSearch", 0},
+        {"ResumeSearch", 0},
+        {"AbortSearch", 0},
+        {"GetDuplicateFileNumber", 0},
+        {"SetSearchDirectory", 1},
+        {"GetSearchDirectory", 0},
+        {"SetExcludeDirectory", 1},
+        {"GetExcludeDirectory", 0},
+        {"SetProtectDirectory", 1},
+        {"GetProtectDirectory", 0},
+        {"GetScanningInfo", 0},
+        {"GetDuplicateFiles", 1},
+        {"DeleteFiles", 1},
+        {"StopDelFile", 0},
+        {"GetScanReord", 0},
+        {"DelOneRecord", 1},
+        {"LoadRecord", 1},
+        {"DelAllRecord", 1},
         // Host commands the pages need.
-        {"GetHomeFolder", 0}, {"ListFolders", 1}, {"ShowInFileManager", 1}, {"CloseWindow", 0},
-        {"MinimizeWindow", 0}, {"TrashFiles", 1},
+        {"GetHomeFolder", 0},
+        {"ListFolders", 1},
+        {"ShowInFileManager", 1},
+        {"CloseWindow", 0},
+        {"MinimizeWindow", 0},
+        {"TrashFiles", 1},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;
@@ -61,8 +88,14 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
 
 TEST_F(MainFrameTest, CallsThatAreNotHandled) {
     const std::pair<const char*, size_t> refused[] = {
-        {"BeginSearch", 1}, {"beginSearch", 0}, {"GetDuplicateFiles", 0}, {"GetDuplicateFiles", 2},
-        {"PowerOperate", 0}, {"CloseWindow", 1}, {"", 0}, {"OnScriptCall", 0},
+        {"BeginSearch", 1},
+        {"beginSearch", 0},
+        {"GetDuplicateFiles", 0},
+        {"GetDuplicateFiles", 2},
+        {"PowerOperate", 0},
+        {"CloseWindow", 1},
+        {"", 0},
+        {"OnScriptCall", 0},
     };
     for (const auto& [name, count] : refused) {
         const CallOutcome outcome = Call(name, SV::Array(count, SV::Int(1)));
@@ -100,8 +133,8 @@ TEST_F(MainFrameTest, DispatcherOwnCommands) {
 
 TEST_F(MainFrameTest, SettingsCrossAsTheirTextAndStayWhileASearchRuns) {
     // A size beyond 32 bits reaches native code as its text and goes back as text.
-    const SV options = SV::List({SV::Int(63), SV::Text(""), SV::Int(1), SV::OtherKind("3000000000"), SV::Int(0),
-                                 SV::Int(0), SV::Int(15)});
+    const SV options = SV::List({SV::Int(63), SV::Text(""), SV::Int(1), SV::OtherKind("3000000000"),
+                                 SV::Int(0), SV::Int(0), SV::Int(15)});
     EXPECT_EQ(Call("SetSettings", {options}).value, SV::Int(0));
     EXPECT_EQ(Call("GetSettings").value.At(3), SV::Text("3000000000"));
     EXPECT_EQ(Call("SetSettings", {SV::List({SV::Int(1)})}).value, SV::Int(1));
@@ -126,7 +159,8 @@ TEST_F(MainFrameTest, SettingsCrossAsTheirTextAndStayWhileASearchRuns) {
     // The settings were saved where the program keeps them, and a new start reads them back.
     MainFrame restarted(Paths());
     EXPECT_EQ(restarted.OnScriptCall("GetSettings", {}).value.At(3), SV::Text("3000000000"));
-    EXPECT_EQ(restarted.OnScriptCall("GetExcludeDirectory", {}).value, SV::List({SV::Text("/tmp/a")}));
+    EXPECT_EQ(restarted.OnScriptCall("GetExcludeDirectory", {}).value,
+              SV::List({SV::Text("/tmp/a")}));
 }
 
 }  // namespace

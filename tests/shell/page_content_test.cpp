@@ -44,7 +44,8 @@ TEST(PageContent, RoutesAndTypes) {
     std::string asked;
     const ArchiveReader archive = [&](std::string_view path) -> std::optional<std::string> {
         asked = path;
-        if (path == "index.html" || path == "tis/common.tis" || path == "images/logo.PNG") return "bytes";
+        if (path == "index.html" || path == "tis/common.tis" || path == "images/logo.PNG")
+            return "bytes";
         return std::nullopt;
     };
     const struct {
@@ -79,8 +80,8 @@ TEST(PageContent, RoutesAndTypes) {
 TEST(HostSecurity, HeadersMustNameUs) {
     EXPECT_TRUE(HostAllowed("127.0.0.1:8080", 8080));
     EXPECT_TRUE(HostAllowed("localhost:8080", 8080));
-    for (const char* host : {"127.0.0.1:8081", "127.0.0.1", "evil.example:8080", "", "localhost.evil:8080",
-                             "127.0.0.1:8080.evil"}) {
+    for (const char* host : {"127.0.0.1:8081", "127.0.0.1", "evil.example:8080", "",
+                             "localhost.evil:8080", "127.0.0.1:8080.evil"}) {
         EXPECT_FALSE(HostAllowed(host, 8080)) << host;
     }
     EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080"));

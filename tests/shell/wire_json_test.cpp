@@ -26,7 +26,7 @@ TEST(WireJson, PageValuesReadAsTheContractSays) {
     } cases[] = {
         {"7", SV::Int(7)},
         {"-2147483648", SV::Int(-2147483647 - 1)},
-        {"2147483648", SV::OtherKind("2147483648")},       // beyond 32 bits: text, no integer reading
+        {"2147483648", SV::OtherKind("2147483648")},  // beyond 32 bits: text, no integer reading
         {"5000000000", SV::OtherKind("5000000000")},
         {"1.5", SV::OtherKind("1.5")},
         {"1e21", SV::OtherKind("1e21")},
@@ -34,13 +34,14 @@ TEST(WireJson, PageValuesReadAsTheContractSays) {
         {"false", SV::Int(0)},
         {"null", SV()},
         {"\"a\\\"b\\\\c\\n\\u00e9\"", SV::Text("a\"b\\c\n\xC3\xA9")},
-        {"\"\\ud83d\\ude00\"", SV::Text("\xF0\x9F\x98\x80")},   // a surrogate pair
-        {"\"\\udc80\\udcff\"", SV::Text("\x80\xFF")},           // bytes of a name that is not UTF-8
-        {"\"\\ud800x\"", SV::Text("\xEF\xBF\xBDx")},            // any other lone surrogate: U+FFFD
+        {"\"\\ud83d\\ude00\"", SV::Text("\xF0\x9F\x98\x80")},  // a surrogate pair
+        {"\"\\udc80\\udcff\"", SV::Text("\x80\xFF")},          // bytes of a name that is not UTF-8
+        {"\"\\ud800x\"", SV::Text("\xEF\xBF\xBDx")},           // any other lone surrogate: U+FFFD
         {"{\"other\":\"[object Window]\"}", SV::OtherKind("[object Window]")},
         {"{}", SV::OtherKind("[object Object]")},
         {"[]", SV::List({})},
-        {" [1, [\"x\", null], []] ", SV::List({SV::Int(1), SV::List({SV::Text("x"), SV()}), SV::List({})})},
+        {" [1, [\"x\", null], []] ",
+         SV::List({SV::Int(1), SV::List({SV::Text("x"), SV()}), SV::List({})})},
     };
     for (const auto& c : cases) {
         const auto value = ParseJsonValue(c.json);
@@ -52,8 +53,8 @@ TEST(WireJson, PageValuesReadAsTheContractSays) {
 }
 
 TEST(WireJson, MalformedTextIsRefused) {
-    for (const char* text : {"", "[", "[1,]", "[1 2]", "01x", "-", "1.", "\"abc", "\"\\x\"", "\"\\u12\"",
-                             "tru", "[1]]", "{\"a\" 1}", "\"tab\there\"", "nul"}) {
+    for (const char* text : {"", "[", "[1,]", "[1 2]", "01x", "-", "1.", "\"abc", "\"\\x\"",
+                             "\"\\u12\"", "tru", "[1]]", "{\"a\" 1}", "\"tab\there\"", "nul"}) {
         EXPECT_FALSE(ParseJsonValue(text).has_value()) << text;
     }
     std::string deep(200, '[');
@@ -62,14 +63,15 @@ TEST(WireJson, MalformedTextIsRefused) {
 }
 
 TEST(WireJson, NativeValuesAreValidJson) {
-    const SV row = SV::List({SV::Int(0), SV::Text("/home/ann/Fotos \"2024\"/"), SV::Text("b\xC3\xA4r."),
-                             SV::Text("jpg"), SV::Text("5000000000"), SV(), SV::Text("tab\tnl\nnul")});
+    const SV row =
+        SV::List({SV::Int(0), SV::Text("/home/ann/Fotos \"2024\"/"), SV::Text("b\xC3\xA4r."),
+                  SV::Text("jpg"), SV::Text("5000000000"), SV(), SV::Text("tab\tnl\nnul")});
     const std::string text = Json(row);
     const auto parsed = nlohmann::json::parse(text);
     EXPECT_EQ(parsed[1], "/home/ann/Fotos \"2024\"/");
     EXPECT_EQ(parsed[2], "b\xC3\xA4r.");
     EXPECT_EQ(parsed[4], "5000000000");  // 64-bit sizes travel as text
-    EXPECT_TRUE(parsed[5].is_null());     // undefined as null
+    EXPECT_TRUE(parsed[5].is_null());    // undefined as null
     EXPECT_EQ(parsed[6], std::string("tab\tnl\nnul"));
     EXPECT_EQ(ParseJsonValue(text), row);
     EXPECT_EQ(Json(SV::OtherKind("1.5")), "\"1.5\"");
@@ -77,10 +79,15 @@ TEST(WireJson, NativeValuesAreValidJson) {
 
 TEST(WireJson, AnyByteStringSurvivesTheWayThereAndBack) {
     const std::string fixed[] = {
-        std::string("\xFF\xFE", 2), "\xC3", "\xC3(", "\xE2\x82", "\xED\xA0\x80",  // encoded surrogate
-        "\xF4\x90\x80\x80",                                                      // above U+10FFFF
-        "\xC0\xAF",                                                              // overlong '/'
-        std::string("a\0b", 3), "caf\xE9.txt",                                   // Latin-1 name
+        std::string("\xFF\xFE", 2),
+        "\xC3",
+        "\xC3(",
+        "\xE2\x82",
+        "\xED\xA0\x80",      // encoded surrogate
+        "\xF4\x90\x80\x80",  // above U+10FFFF
+        "\xC0\xAF",          // overlong '/'
+        std::string("a\0b", 3),
+        "caf\xE9.txt",  // Latin-1 name
     };
     for (const auto& name : fixed) {
         std::string json;
@@ -102,7 +109,8 @@ TEST(WireJson, AnyByteStringSurvivesTheWayThereAndBack) {
 }
 
 TEST(WireJson, MessagesFromThePage) {
-    auto call = ParsePageMessage(R"({"call":12,"name":"SetSettings","args":[[63,"",1,{"other":"5000000000"}]]})");
+    auto call = ParsePageMessage(
+        R"({"call":12,"name":"SetSettings","args":[[63,"",1,{"other":"5000000000"}]]})");
     ASSERT_TRUE(call.has_value());
     EXPECT_EQ(call->kind, PageMessage::Kind::kCall);
     EXPECT_EQ(call->id, 12u);
@@ -126,10 +134,11 @@ TEST(WireJson, MessagesFromThePage) {
     ASSERT_TRUE(undefined_result.has_value());
     EXPECT_TRUE(undefined_result->result.IsUndefined());
 
-    for (const char* bad : {R"({"call":1,"name":"X"})", R"({"call":1,"args":[]})", R"({"name":"X","args":[]})",
-                            R"({"call":1,"reply":2,"name":"X","args":[]})", R"({"call":-1,"name":"X","args":[]})",
-                            R"({"call":1,"name":"X","args":{}})", R"({"call":1,"name":7,"args":[]})",
-                            R"([1,2])", R"({"call":1,"name":"X","args":[]} x)", "{"}) {
+    for (const char* bad :
+         {R"({"call":1,"name":"X"})", R"({"call":1,"args":[]})", R"({"name":"X","args":[]})",
+          R"({"call":1,"reply":2,"name":"X","args":[]})", R"({"call":-1,"name":"X","args":[]})",
+          R"({"call":1,"name":"X","args":{}})", R"({"call":1,"name":7,"args":[]})", R"([1,2])",
+          R"({"call":1,"name":"X","args":[]} x)", "{"}) {
         EXPECT_FALSE(ParsePageMessage(bad).has_value()) << bad;
     }
 }
@@ -137,9 +146,11 @@ TEST(WireJson, MessagesFromThePage) {
 TEST(WireJson, MessagesToThePage) {
     EXPECT_EQ(ReplyResultMessage(9, SV()), R"({"reply":9,"result":null})");
     EXPECT_EQ(ReplyErrorMessage(9, "not handled: X"), R"({"reply":9,"error":"not handled: X"})");
-    EXPECT_EQ(FunctionCallMessage(2, "DuplicateFileToUI", SV()), R"({"call":2,"fn":"DuplicateFileToUI"})");
-    EXPECT_EQ(FunctionCallMessage(3, "DelFileResultToUI", SV::List({SV::Int(3), SV::Int(2), SV::Int(1)})),
-              R"({"call":3,"fn":"DelFileResultToUI","arg":[3,2,1]})");
+    EXPECT_EQ(FunctionCallMessage(2, "DuplicateFileToUI", SV()),
+              R"({"call":2,"fn":"DuplicateFileToUI"})");
+    EXPECT_EQ(
+        FunctionCallMessage(3, "DelFileResultToUI", SV::List({SV::Int(3), SV::Int(2), SV::Int(1)})),
+        R"({"call":3,"fn":"DelFileResultToUI","arg":[3,2,1]})");
 }
 
 }  // namespace

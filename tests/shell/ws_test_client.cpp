@@ -1,5 +1,6 @@
-#include <utility>  // Boost 1.74's asio headers need it under C++20
-
+// clang-format off
+#include <utility>  // Boost 1.74's asio headers need it under C++20 and do not include it
+// clang-format on
 #include "ws_test_client.h"
 
 #include <boost/asio.hpp>
@@ -33,10 +34,11 @@ bool RunUntil(net::io_context& io, const bool& done) {
 bool ConnectSocket(net::io_context& io, tcp::socket& socket, uint16_t port) {
     bool done = false;
     beast::error_code result;
-    socket.async_connect(tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), port), [&](beast::error_code ec) {
-        result = ec;
-        done = true;
-    });
+    socket.async_connect(tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), port),
+                         [&](beast::error_code ec) {
+                             result = ec;
+                             done = true;
+                         });
     return RunUntil(io, done) && !result;
 }
 
@@ -84,7 +86,8 @@ WsTestClient::WsTestClient() : impl_(std::make_unique<Impl>()) {}
 WsTestClient::~WsTestClient() = default;
 
 bool WsTestClient::Connect(uint16_t port, const std::string& secret) {
-    return ConnectRaw(port, "/ws?t=" + secret, DefaultHost(port), "http://" + DefaultHost(port)) == 101;
+    return ConnectRaw(port, "/ws?t=" + secret, DefaultHost(port), "http://" + DefaultHost(port)) ==
+           101;
 }
 
 int WsTestClient::ConnectRaw(uint16_t port, const std::string& target, const std::string& host,
@@ -93,9 +96,10 @@ int WsTestClient::ConnectRaw(uint16_t port, const std::string& target, const std
     impl_->closed_by_server = false;
     if (!ConnectSocket(impl_->io, impl_->stream->next_layer(), port)) return 0;
     impl_->stream->read_message_max(512u << 20);
-    impl_->stream->set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
-        if (!origin.empty()) request.set(http::field::origin, origin);
-    }));
+    impl_->stream->set_option(
+        websocket::stream_base::decorator([origin](websocket::request_type& request) {
+            if (!origin.empty()) request.set(http::field::origin, origin);
+        }));
     websocket::response_type response;
     bool done = false;
     beast::error_code result;
@@ -141,8 +145,10 @@ std::optional<std::string> WsTestClient::Read() {
     return beast::buffers_to_string(impl_->buffer.data());
 }
 
-std::optional<std::string> WsTestClient::Call(uint64_t id, const std::string& name, const std::string& args_json) {
-    if (!Send("{\"call\":" + std::to_string(id) + ",\"name\":\"" + name + "\",\"args\":" + args_json + "}")) {
+std::optional<std::string> WsTestClient::Call(uint64_t id, const std::string& name,
+                                              const std::string& args_json) {
+    if (!Send("{\"call\":" + std::to_string(id) + ",\"name\":\"" + name +
+              "\",\"args\":" + args_json + "}")) {
         return std::nullopt;
     }
     return Read();
@@ -151,7 +157,8 @@ std::optional<std::string> WsTestClient::Call(uint64_t id, const std::string& na
 void WsTestClient::Close() {
     if (!impl_->stream || !impl_->stream->is_open()) return;
     bool done = false;
-    impl_->stream->async_close(websocket::close_code::normal, [&](beast::error_code) { done = true; });
+    impl_->stream->async_close(websocket::close_code::normal,
+                               [&](beast::error_code) { done = true; });
     RunUntil(impl_->io, done);
 }
 

@@ -21,7 +21,7 @@ struct HttpAnswer {
 HttpAnswer HttpGet(uint16_t port, const std::string& target, const std::string& host = "");
 
 class WsTestClient {
-public:
+  public:
     WsTestClient();
     ~WsTestClient();
     WsTestClient(const WsTestClient&) = delete;
@@ -31,20 +31,22 @@ public:
     bool Connect(uint16_t port, const std::string& secret);
     /// Opens a connection with every header chosen; returns the HTTP status of the
     /// upgrade's answer (101 when accepted). An empty origin sends none.
-    int ConnectRaw(uint16_t port, const std::string& target, const std::string& host, const std::string& origin);
+    int ConnectRaw(uint16_t port, const std::string& target, const std::string& host,
+                   const std::string& origin);
 
     /// Sends one text (or binary) message; false when the connection is gone.
     bool Send(const std::string& text, bool binary = false);
     /// The next message; nullopt when the connection is closed (or nothing came in time).
     std::optional<std::string> Read();
     /// Sends {"call":id,"name":name,"args":args_json} and reads the next message.
-    std::optional<std::string> Call(uint64_t id, const std::string& name, const std::string& args_json);
+    std::optional<std::string> Call(uint64_t id, const std::string& name,
+                                    const std::string& args_json);
     /// Closes the connection politely.
     void Close();
     /// True when the server has closed the connection (a read ends without a message).
     bool ClosedByServer();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -189,6 +189,7 @@ TEST(LogWriter, AFailedMoveDoesNotRotateOnEveryLine) {
     EXPECT_EQ(ops.moves, 1);  // one attempt, not one per line
     const std::string text = dir.Read(dir.Path() / "Tessvel.log");
     EXPECT_NE(text.find("line 199"), std::string::npos);  // nothing lost: the file keeps growing
+    EXPECT_NE(text.find("[LESS ]: The log could not be rotated"), std::string::npos);
 
     // Once the file has grown by another maximum size the move is tried again.
     std::ofstream(dir.Path() / "Tessvel.log", std::ios::app)
