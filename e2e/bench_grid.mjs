@@ -1,16 +1,20 @@
 // Benchmark of the results grid with 100,000 rows (not part of `npm test`).
 //
-//   node bench_grid.mjs [--rows N] [--steps N]
+//   node bench_grid.mjs [--rows N] [--steps N] [--real]
 //
 // Starts the real program (MERRAVINE_BIN), opens its results page in headless Chromium and
 // hands the page N rows of the delivered shape the way the program does, through
-// DuplicateFileToUI. It reports:
+// DuplicateFileToUI. With --real it first writes N files (pairs of equal files, 1,000
+// sizes) and scans them through the pages, then times GetDuplicateFiles(63) to the first
+// frame with the rows, through the program's own delivery. It reports:
 //   - delivery to first rows: from the call to the first frame that shows the filled grid
 //     (row conversion, data source update, pool fill, layout and paint);
 //   - one scroll step: the fill of the visible pool rows for a new first row, with style and
 //     layout forced, over sequential steps, page steps and random jumps;
 //   - a wheel burst: 20 wheel events in a row end in one fill.
-import { startApp, startBrowser, openApp } from './tests/harness.mjs';
+import fs from 'node:fs';
+import path from 'node:path';
+import { startApp, startBrowser, openApp, scanFolder, answerBox } from './tests/harness.mjs';
 
 const arg = (name, fallback) => {
     const i = process.argv.indexOf(name);
@@ -18,6 +22,7 @@ const arg = (name, fallback) => {
 };
 const ROWS = arg('--rows', 100000);
 const STEPS = arg('--steps', 400);
+const REAL = process.argv.includes('--real');
 
 function stats(samples) {
     const s = [...samples].sort((a, b) => a - b);
@@ -30,6 +35,7 @@ const app = await startApp();
 const browser = await startBrowser();
 try {
     const page = await openApp(browser, app);
+    if (REAL) await realDelivery(page);
     await page.evaluate(async () => { await OpenResultsPage(); });
 
     const firstRows = [];
@@ -96,4 +102,40 @@ try {
 } finally {
     await browser.close();
     await app.stop();
+}
+
+// Writes ROWS files, scans them, and times one delivery of all rows by the program.
+async function realDelivery(page) {
+    const root = path.join(app.dirs.home, 'bench');
+    const t0 = Date.now();
+    for (let i = 0; i < ROWS / 2; i++) {
+        const size = 100 + (i % 1000);
+        const body = `pair ${i} `.padEnd(size, '#');
+        const dir = path.join(root, `d${i % 200}`);
+        if (i < 200) fs.mkdirSync(dir, { recursive: true });
+        fs.writeFileSync(path.join(dir, `a${i}.dat`), body);
+        fs.writeFileSync(path.join(dir, `b${i}.dat`), body);
+    }
+    const t1 = Date.now();
+    await scanFolder(page, root).catch(() => {});
+    await answerBox(page).catch(() => {});   // the 10K notice
+    const t2 = Date.now();
+    const timing = await page.evaluate(() => new Promise((resolve) => {
+        const real = window.DuplicateFileToUI;
+        window.ShowTips = () => {};
+        const t0 = performance.now();
+        window.DuplicateFileToUI = (rows) => {
+            const arrived = performance.now();
+            real(rows);
+            void document.getElementById('the-grid').offsetHeight;
+            requestAnimationFrame(() => {
+                window.DuplicateFileToUI = real;
+                resolve({ rows: rows.length, arrived: arrived - t0, shown: performance.now() - t0 });
+            });
+        };
+        view.GetDuplicateFiles(63);
+    }));
+    console.log(`real files: wrote ${ROWS} in ${t1 - t0} ms, scan and first delivery ${t2 - t1} ms`);
+    console.log(`real delivery of ${timing.rows} rows: call to arrival ${timing.arrived.toFixed(0)} ms, ` +
+        `to first rows shown ${timing.shown.toFixed(0)} ms (page share ${(timing.shown - timing.arrived).toFixed(0)} ms)`);
 }
