@@ -1,5 +1,5 @@
-// The desktop window: a GTK 3 window of our own process holding a WebKitGTK view of
-// the page. Closing it (as the user does, or through RequestClose) ends gtk_main and
+// The desktop window module: a GTK 3 window of our own process holding a WebKitGTK
+// view of the page, loaded by the executable only when a window is to be shown. Closing it (as the user does, or through RequestClose) ends gtk_main and
 // so Run(). GTK is touched only on the main thread; other threads reach it through
 // g_idle_add with a shared state that outlives the window.
 #include <gtk/gtk.h>
@@ -8,9 +8,9 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <type_traits>
 
-#include "shell/desktop_window.h"
-#include "util/log.h"
+#include "shell/desktop_window_module.h"
 
 namespace merravine::shell {
 
@@ -20,6 +20,7 @@ struct WindowState {
     std::string url;
     std::string origin;        // http://127.0.0.1:PORT, the only place the view may go
     std::string check_script;  // run once the page has loaded, then the window closes
+    void (*log)(const char*) = nullptr;
     GtkWidget* window = nullptr;
     bool check_started = false;
     std::atomic<bool> close_requested{false};
@@ -83,7 +84,7 @@ gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     const std::string target = uri != nullptr ? uri : "";
     if (target.rfind(state->origin + "/", 0) == 0 || target == "about:blank") return FALSE;
-    LogDebug("the window refused to leave the program's pages");
+    if (state->log != nullptr) state->log("the window refused to leave the program's pages");
     webkit_policy_decision_ignore(decision);
     return TRUE;
 }
@@ -144,14 +145,17 @@ class WebViewWindow final : public DesktopWindow {
 
 }  // namespace
 
-std::unique_ptr<DesktopWindow> NewWebViewWindow(const std::string& url,
-                                                const std::string& check_script) {
+}  // namespace merravine::shell
+
+extern "C" __attribute__((visibility("default"))) merravine::shell::DesktopWindow* merravine_new_web_view_window(
+    const char* url, const char* check_script, void (*log)(const char*)) {
+    using namespace merravine::shell;
+    static_assert(std::is_same_v<decltype(&merravine_new_web_view_window), WindowFactory>);
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     auto state = std::make_shared<WindowState>();
     state->url = url;
-    state->origin = url.substr(0, url.find('/', url.find("//") + 2));
+    state->origin = state->url.substr(0, state->url.find('/', state->url.find("//") + 2));
     state->check_script = check_script;
-    return std::make_unique<WebViewWindow>(std::move(state));
+    state->log = log;
+    return new WebViewWindow(std::move(state));
 }
-
-}  // namespace merravine::shell

@@ -57,6 +57,14 @@ class Program {
     void Terminate() const { std::system(("kill -TERM " + pid_).c_str()); }
     void Kill() const { std::system(("kill -KILL " + pid_ + " 2>/dev/null").c_str()); }
 
+    /// The memory map of the running program (a child of `timeout`).
+    std::string Maps() const {
+        std::istringstream children(ReadFile("/proc/" + pid_ + "/task/" + pid_ + "/children"));
+        std::string child;
+        children >> child;
+        return child.empty() ? "" : ReadFile("/proc/" + child + "/maps");
+    }
+
     /// Reads stdout to its end and returns the exit code (124: it had to be killed by timeout).
     int Wait() {
         while (!Line().empty()) {
@@ -101,6 +109,11 @@ TEST(Program, StartsInAnEmptyFolderAndEndsWhenThePageClosesTheWindow) {
     WsTestClient page;
     ASSERT_TRUE(program.Connect(page));
     EXPECT_EQ(Ask(page, "GetProductVersion"), "\"result\":\"3.1.2.3\"");
+    // Without a window of its own the program never loads the desktop libraries.
+    const std::string maps = program.Maps();
+    EXPECT_NE(maps.find("libsqlite3"), std::string::npos) << maps;
+    EXPECT_EQ(maps.find("libgtk-3"), std::string::npos);
+    EXPECT_EQ(maps.find("libwebkit2gtk"), std::string::npos);
     EXPECT_EQ(Ask(page, "BeginSearch", "[1]").rfind("\"error\":\"not handled:", 0), 0u);
     EXPECT_EQ(Ask(page, "beginSearch").rfind("\"error\":\"not handled:", 0), 0u);
     EXPECT_EQ(Ask(page, "CloseWindow"), "\"result\":0");
