@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/file_read.h"
 
 namespace merravine {
 namespace {
+
+// Smaller files are read whole by the kernel's default read-ahead; the advice would
+// cost a system call per file and gain nothing.
+constexpr FileLen kAdviseFrom = 256 << 10;
 
 int Fault(const ReadContext& context, const std::string& path, IoStep step) {
     if (context.faultHook == nullptr || !*context.faultHook) return 0;
@@ -19,6 +24,27 @@ int OpenChecked(const std::string& path, FileLen size, const ReadContext& contex
     if (const int fault = Fault(context, path, IoStep::Open); fault != 0) return fault;
     if (const int error = file.Open(path); error != 0) return error;
     return file.Size() == size ? 0 : kContentChanged;
+}
+
+// Reads exactly `length` bytes at the file's position; 0 or why it could not.
+int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_t* buffer, size_t length,
+              ReadContext& context) {
+    size_t have = 0;
+    while (have < length) {
+        if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
+        const long got = file.Read(buffer + have, length - have);
+        if (got < 0) return static_cast<int>(-got);
+        if (got == 0) return kContentChanged;
+        have += static_cast<size_t>(got);
+    }
+    context.bytesRead += have;
+    return 0;
+}
+
+// True when the file has no byte past the ones read: it did not grow while read.
+bool AtEnd(const platform::ContentFile& file) {
+    uint8_t probe = 0;
+    return file.Read(&probe, 1) == 0;
 }
 
 // A 64-bit mix of a block (not cryptographic: a collision only costs a whole read).
@@ -42,67 +68,57 @@ uint64_t MixBlock(uint64_t seed, const uint8_t* data, size_t length) {
 
 int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, ReadContext& context,
                ContentKey& key) {
-    platform::ContentFile file;
-    if (const int error = OpenChecked(path, size, context, file); error != 0) return error;
-    if (size > 32) file.AdviseSequential();
-    auto& buffer = scratch.buffer;
-    scratch.md5.Begin();
-    ContentKey raw;
-    FileLen total = 0;
-    for (;;) {
-        if (context.keepGoing && !context.keepGoing()) return kReadAborted;
-        if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
-        const long got = file.Read(buffer.data(), buffer.size());
-        if (got < 0) return static_cast<int>(-got);
-        if (got == 0) break;
-        const auto count = static_cast<size_t>(got);
-        if (total + count > size) return kContentChanged;
-        if (size <= 32) {
-            std::memcpy(raw.bytes.data() + total, buffer.data(), count);
-        } else {
-            scratch.md5.Update(buffer.data(), count);
-        }
-        total += count;
-        context.bytesRead += count;
-    }
-    if (total != size) return kContentChanged;
-    key = size <= 32 ? raw : scratch.md5.FinishKey();
-    return 0;
+    std::vector<CompareMember> none;
+    return CompareWithReference(path, size, true, none, scratch, context, key);
 }
 
-int CompareWithReference(const std::string& path, const std::string& referencePath, FileLen size,
-                         HashScratch& scratch, ReadContext& context, bool& equal) {
-    equal = false;
-    platform::ContentFile file;
-    if (const int error = OpenChecked(path, size, context, file); error != 0) return error;
+int CompareWithReference(const std::string& referencePath, FileLen size, bool digest,
+                         std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
+                         ContentKey& key) {
+    for (CompareMember& member : members) {
+        member.error = 0;
+        member.equal = false;
+    }
     platform::ContentFile reference;
-    if (OpenChecked(referencePath, size, context, reference) != 0) return 0;
-    file.AdviseSequential();
-    reference.AdviseSequential();
+    if (const int error = OpenChecked(referencePath, size, context, reference); error != 0) return error;
+    if (size >= kAdviseFrom) reference.AdviseSequential();
+    const auto files = std::make_unique<platform::ContentFile[]>(members.size());
+    std::vector<size_t> live;  // members still equal so far
+    for (size_t i = 0; i < members.size(); ++i) {
+        members[i].error = OpenChecked(members[i].path, size, context, files[i]);
+        if (members[i].error != 0) continue;
+        if (size >= kAdviseFrom) files[i].AdviseSequential();
+        live.push_back(i);
+    }
+    if (digest) scratch.md5.Begin();
+    ContentKey raw;
     const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size());
     FileLen total = 0;
-    while (total < size) {
+    while (total < size && (digest || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;
-        if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
         const auto want = static_cast<size_t>(std::min<FileLen>(chunk, size - total));
-        const long got = file.Read(scratch.buffer.data(), want);
-        if (got < 0) return static_cast<int>(-got);
-        if (got == 0) return kContentChanged;
-        const auto count = static_cast<size_t>(got);
-        size_t have = 0;
-        while (have < count) {
-            if (Fault(context, referencePath, IoStep::Read) != 0) return 0;
-            const long more = reference.Read(scratch.other.data() + have, count - have);
-            if (more <= 0) return 0;
-            have += static_cast<size_t>(more);
+        if (const int error = ReadBlock(reference, referencePath, scratch.buffer.data(), want, context); error != 0)
+            return error;
+        if (digest && size <= 32) {
+            std::memcpy(raw.bytes.data() + total, scratch.buffer.data(), want);
+        } else if (digest) {
+            scratch.md5.Update(scratch.buffer.data(), want);
         }
-        context.bytesRead += 2 * count;
-        if (std::memcmp(scratch.buffer.data(), scratch.other.data(), count) != 0) return 0;
-        total += count;
+        std::erase_if(live, [&](size_t i) {
+            members[i].error = ReadBlock(files[i], members[i].path, scratch.other.data(), want, context);
+            return members[i].error != 0 || std::memcmp(scratch.buffer.data(), scratch.other.data(), want) != 0;
+        });
+        total += want;
     }
-    uint8_t probe = 0;
-    if (file.Read(&probe, 1) != 0) return kContentChanged;
-    equal = true;
+    if (total == size && !AtEnd(reference)) return kContentChanged;
+    for (const size_t i : live) {
+        if (AtEnd(files[i])) {
+            members[i].equal = true;
+        } else {
+            members[i].error = kContentChanged;
+        }
+    }
+    if (digest) key = size <= 32 ? raw : scratch.md5.FinishKey();
     return 0;
 }
 

@@ -47,11 +47,20 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
                        ReadContext& context, uint64_t& fingerprint);
 
-/// Compares the whole content of `path` with that of `referencePath` (a file of the
-/// same size and end blocks whose key is known), which costs a read but no digest.
-/// Returns 0 or why `path` could not be read; `equal` tells the outcome, and is false
-/// too when the reference could not be read or has changed.
-int CompareWithReference(const std::string& path, const std::string& referencePath, FileLen size,
-                         HashScratch& scratch, ReadContext& context, bool& equal);
+/// One file of a comparison with a reference of the same size.
+struct CompareMember {
+    std::string path;
+    int error = 0;       ///< why it could not be read, or 0
+    bool equal = false;  ///< it was read whole and every byte equals the reference's
+};
+
+/// Reads `referencePath` once, block by block, and compares each member's block with
+/// it as it goes, so a set of identical files is read once per file whatever its size.
+/// With `digest` set it also computes the reference's key. A member that differs
+/// stops being read at its first differing block. Returns 0, or why the reference
+/// could not be read (then no member is equal).
+int CompareWithReference(const std::string& referencePath, FileLen size, bool digest,
+                         std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
+                         ContentKey& key);
 
 }  // namespace merravine

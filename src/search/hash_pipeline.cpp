@@ -11,6 +11,8 @@ namespace merravine {
 namespace {
 
 constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
+constexpr size_t kWakeBatch = 16;          // queued jobs that wake an idle worker during the walk
+constexpr size_t kBatchFiles = 32;          // files compared in one pass over a reference (open files)
 
 }  // namespace
 
@@ -34,16 +36,18 @@ void HashPipeline::Stop() {
     workers_.clear();
 }
 
-void HashPipeline::Queue(uint32_t index, bool whole) {
-    Slot& slot = slots_[index];
-    if (whole) {
-        slot.status = kWholeQueued;
-    } else {
-        slot.status = kQueued;
-        ++buckets_[listing_.files[index].size].pending;
-    }
-    jobs_.push_back(Job{index, whole});
-    jobsReady_.notify_one();
+// While the walk goes on, an idle worker is woken only once a few jobs wait: waking
+// it for each file would cost two system calls and a context switch per file. Nobody
+// waits for an outcome before the walk ends, and its end wakes every worker.
+void HashPipeline::PushJob(Job job) {
+    jobs_.push_back(job);
+    if (walkDone_ || jobs_.size() >= kWakeBatch) jobsReady_.notify_one();
+}
+
+void HashPipeline::Queue(uint32_t index) {
+    slots_[index].status = kQueued;
+    ++buckets_[listing_.files[index].size].pending;
+    PushJob(Job{index, false});
 }
 
 void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links) {
@@ -69,9 +73,9 @@ void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint
         ++bucket.count;
         if (size == 0 || bucket.count < 2) return;
         if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
-        if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head, false);
+        if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head);
         if (slot.aliasOf == kNone) {
-            Queue(index, false);
+            Queue(index);
         } else {
             Escalate(slot.aliasOf);
         }
@@ -83,11 +87,52 @@ void HashPipeline::FinishWalk() {
         std::lock_guard lock(engine_.signalMutex);
         walkDone_ = true;
     }
+    jobsReady_.notify_all();
     engine_.signal.notify_all();
 }
 
 void HashPipeline::Escalate(uint32_t index) {
-    if (slots_[index].status == kPrefixed) Queue(index, true);
+    Slot& slot = slots_[index];
+    if (slot.status != kPrefixed) return;
+    slot.status = kWholeQueued;
+    FileClass& file_class = classes_[FingerprintKey{listing_.files[index].size, slot.fingerprint}];
+    file_class.queued.push_back(index);
+    Schedule(file_class, index);
+}
+
+// One job per class at a time, and none while its reference is being read: the
+// files queued meanwhile wait to be compared with it in one batch.
+void HashPipeline::Schedule(FileClass& file_class, uint32_t index) {
+    if (file_class.scheduled || file_class.queued.empty()) return;
+    if (file_class.reference != kNone && !file_class.referenceDone) return;
+    file_class.scheduled = true;
+    PushJob(Job{index, true});
+}
+
+bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch) {
+    FileClass& file_class = classes_[class_key];
+    file_class.scheduled = false;
+    if (file_class.queued.empty()) return false;
+    if (file_class.reference != kNone && !file_class.referenceDone) return false;
+    const bool digest = file_class.reference == kNone;
+    const size_t take = std::min(file_class.queued.size(), kBatchFiles + (digest ? 1 : 0));
+    const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
+    batch.members.assign(file_class.queued.begin(), end);
+    file_class.queued.erase(file_class.queued.begin(), end);
+    if (digest) {
+        file_class.reference = batch.members.front();
+        batch.members.erase(batch.members.begin());
+    }
+    batch.reference = file_class.reference;
+    batch.digest = digest;
+    batch.referencePath = listing_.FullPath(listing_.files[batch.reference]);
+    batch.compared.resize(batch.members.size());
+    for (size_t i = 0; i < batch.members.size(); ++i) {
+        batch.compared[i].path = listing_.FullPath(listing_.files[batch.members[i]]);
+    }
+    if (!digest) batch.key = keys_[slots_[batch.reference].keyId];
+    Schedule(file_class, batch.reference);
+    return true;
 }
 
 void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
@@ -126,20 +171,11 @@ void HashPipeline::AfterFirstRead(uint32_t index) {
     Escalate(index);
 }
 
-void HashPipeline::Requeue(FileClass& file_class) {
-    for (auto it = file_class.waiting.rbegin(); it != file_class.waiting.rend(); ++it) {
-        jobs_.push_front(Job{*it, true});
-    }
-    file_class.waiting.clear();
-    jobsReady_.notify_all();
-}
-
 void HashPipeline::WorkerMain() {
     try {
         HashScratch scratch;
         scratch.buffer.resize(std::max(engine_.tuning.readBufferSize, engine_.tuning.prefixSize));
         scratch.other.resize(engine_.tuning.readBufferSize);
-        const size_t prefix_size = std::max<size_t>(engine_.tuning.prefixSize, 1);
         ReadContext context;
         context.faultHook = &engine_.ioFaultHook;
         context.keepGoing = [this] {
@@ -148,12 +184,8 @@ void HashPipeline::WorkerMain() {
         };
         for (;;) {
             Job job{};
-            FileLen size = 0;
-            std::string path;
-            std::string reference_path;
-            ContentKey key;
-            FingerprintKey class_key{};
-            bool digest = false;  // this file becomes its class's reference
+            ClassBatch batch;
+            std::string path;  // of a first read
             {
                 std::unique_lock lock(engine_.signalMutex);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
@@ -161,75 +193,119 @@ void HashPipeline::WorkerMain() {
                 job = jobs_.front();
                 jobs_.pop_front();
                 const FileEntry& entry = listing_.files[job.index];
-                size = entry.size;
-                path = listing_.FullPath(entry);
-                if (job.whole) {
-                    class_key = FingerprintKey{size, slots_[job.index].fingerprint};
-                    FileClass& file_class = classes_[class_key];
-                    if (file_class.reference == kNone) {
-                        file_class.reference = job.index;
-                        digest = true;
-                    } else if (!file_class.referenceDone) {
-                        file_class.waiting.push_back(job.index);
-                        continue;
-                    } else {
-                        reference_path = listing_.FullPath(listing_.files[file_class.reference]);
-                        key = keys_[slots_[file_class.reference].keyId];
-                    }
+                batch.size = entry.size;
+                if (!job.whole) {
+                    path = listing_.FullPath(entry);
+                } else if (!TakeBatch(FingerprintKey{entry.size, slots_[job.index].fingerprint}, batch)) {
+                    continue;
                 }
             }
-            uint64_t fingerprint = 0;
-            const bool whole = job.whole || size <= prefix_size;
-            int error = 0;
-            if (!HoldWhilePaused(engine_)) {
-                error = kReadAborted;
-            } else if (!reference_path.empty()) {
-                bool equal = false;
-                error = CompareWithReference(path, reference_path, size, scratch, context, equal);
-                if (error == 0 && !equal) error = ComputeKey(path, size, scratch, context, key);
-            } else if (whole) {
-                error = ComputeKey(path, size, scratch, context, key);
+            if (job.whole) {
+                ReadBatch(batch, scratch, context);
             } else {
-                error = ComputeFingerprint(path, size, prefix_size, scratch, context, fingerprint);
+                FirstRead(job.index, path, batch.size, scratch, context);
             }
             engine_.bytesRead.fetch_add(context.bytesRead, std::memory_order_relaxed);
             context.bytesRead = 0;
-            if (error == kReadAborted) continue;
-            if (error != 0) LogDebug("cannot read %s (%d)", path.c_str(), error);
-            bool wake = false;
-            {
-                std::lock_guard lock(engine_.signalMutex);
-                Slot& slot = slots_[job.index];
-                if (!job.whole) --buckets_[size].pending;
-                if (error != 0) {
-                    slot.status = kUnreadable;
-                } else if (whole) {
-                    slot.keyId = static_cast<uint32_t>(keys_.size());
-                    keys_.push_back(key);
-                    slot.status = kKeyed;
-                } else {
-                    slot.fingerprint = fingerprint;
-                    slot.status = kPrefixed;
-                    AfterFirstRead(job.index);
-                }
-                if (digest) {
-                    FileClass& file_class = classes_[class_key];
-                    if (error == 0) {
-                        file_class.referenceDone = true;
-                    } else {
-                        file_class.reference = kNone;
-                    }
-                    Requeue(file_class);
-                }
-                wake = awaited_ != kNone && listing_.files[awaited_].size == size;
-            }
-            if (wake) engine_.signal.notify_all();
         }
     } catch (const std::exception& failure) {
         LogLess("hash worker failed: %s", failure.what());
     } catch (...) {
         LogLess("hash worker failed");
     }
+}
+
+void HashPipeline::FirstRead(uint32_t index, const std::string& path, FileLen size, HashScratch& scratch,
+                             ReadContext& context) {
+    const size_t prefix_size = std::max<size_t>(engine_.tuning.prefixSize, 1);
+    const bool whole = size <= prefix_size;
+    ContentKey key;
+    uint64_t fingerprint = 0;
+    int error = kReadAborted;
+    if (HoldWhilePaused(engine_)) {
+        error = whole ? ComputeKey(path, size, scratch, context, key)
+                      : ComputeFingerprint(path, size, prefix_size, scratch, context, fingerprint);
+    }
+    if (error == kReadAborted) return;
+    if (error != 0) LogDebug("cannot read %s (%d)", path.c_str(), error);
+    bool wake = false;
+    {
+        std::lock_guard lock(engine_.signalMutex);
+        --buckets_[size].pending;
+        if (error != 0) {
+            SetUnreadable(index);
+        } else if (whole) {
+            SetKey(index, key);
+        } else {
+            slots_[index].fingerprint = fingerprint;
+            slots_[index].status = kPrefixed;
+            AfterFirstRead(index);
+        }
+        wake = Awaited(size);
+    }
+    if (wake) engine_.signal.notify_all();
+}
+
+void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
+    const FileLen size = batch.size;
+    const std::string& reference_path = batch.referencePath;
+    std::vector<CompareMember>& members = batch.compared;
+    ContentKey key = batch.key;
+    if (!HoldWhilePaused(engine_)) return;
+    const int reference_error =
+        CompareWithReference(reference_path, size, batch.digest, members, scratch, context, key);
+    if (reference_error == kReadAborted) return;
+    if (reference_error != 0) LogDebug("cannot read %s (%d)", reference_path.c_str(), reference_error);
+    // A file that differs from the reference (or whose reference is gone) is digested
+    // on its own; equal files of it then meet through their keys.
+    std::vector<ContentKey> own_keys(members.size());
+    for (size_t i = 0; i < members.size(); ++i) {
+        CompareMember& member = members[i];
+        if (member.error != 0 || member.equal) continue;
+        member.error = ComputeKey(member.path, size, scratch, context, own_keys[i]);
+        if (member.error == kReadAborted) return;
+    }
+    bool wake = false;
+    {
+        std::lock_guard lock(engine_.signalMutex);
+        FileClass& file_class = classes_[FingerprintKey{size, slots_[batch.reference].fingerprint}];
+        if (batch.digest) {
+            if (reference_error == 0) {
+                SetKey(batch.reference, key);
+                file_class.referenceDone = true;
+            } else {
+                SetUnreadable(batch.reference);
+                file_class.reference = kNone;
+            }
+        }
+        for (size_t i = 0; i < members.size(); ++i) {
+            const uint32_t index = batch.members[i];
+            if (members[i].error != 0) {
+                LogDebug("cannot read %s (%d)", members[i].path.c_str(), members[i].error);
+                SetUnreadable(index);
+            } else if (members[i].equal) {
+                slots_[index].keyId = slots_[batch.reference].keyId;
+                slots_[index].status = kKeyed;
+            } else {
+                SetKey(index, own_keys[i]);
+            }
+        }
+        if (!file_class.queued.empty()) Schedule(file_class, file_class.queued.front());
+        wake = Awaited(size);
+    }
+    if (wake) engine_.signal.notify_all();
+}
+
+void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {
+    slots_[index].keyId = static_cast<uint32_t>(keys_.size());
+    keys_.push_back(key);
+    slots_[index].status = kKeyed;
+}
+
+void HashPipeline::SetUnreadable(uint32_t index) { slots_[index].status = kUnreadable; }
+
+bool HashPipeline::Awaited(FileLen size) const {
+    return awaited_ != kNone && listing_.files[awaited_].size == size;
 }
 
 bool HashPipeline::Settled(uint32_t index) const {

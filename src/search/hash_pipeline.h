@@ -9,7 +9,8 @@
 // files of one size and end blocks, the first read whole is digested (its MD5 key);
 // the others are compared with it byte for byte and take its key when equal, so a
 // set of identical files costs one digest, and its members are proven equal rather
-// than only alike in MD5.
+// than only alike in MD5. The reference is read once for all the files queued with
+// it, so a set's files are each read once when they are queued together.
 //
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
@@ -27,6 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "search/content_key.h"
 #include "search/file_record.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -114,16 +116,37 @@ private:
         }
     };
 
-    // The files of one size and fingerprint that are read whole.
+    // The files of one size and fingerprint that are read whole. The first file read
+    // is the reference: it is digested while the files queued with it are compared
+    // with it; files that come later are compared with it in batches.
     struct FileClass {
-        uint32_t reference = kNone;  // the file digested first
-        bool referenceDone = false;  // its key is known
-        std::vector<uint32_t> waiting;  // whole reads held until the reference is done
+        uint32_t reference = kNone;     // the file digested first
+        bool referenceDone = false;     // its key is known
+        bool scheduled = false;         // a job for this class is in jobs_
+        std::vector<uint32_t> queued;   // files waiting for a whole read, in escalation order
+    };
+    // What a worker takes from a class for one whole read.
+    struct ClassBatch {
+        FileLen size = 0;
+        uint32_t reference = kNone;
+        bool digest = false;  // the reference's key is not known yet
+        ContentKey key;       // the reference's key when it is known
+        std::string referencePath;
+        std::vector<uint32_t> members;
+        std::vector<CompareMember> compared;  // the members' paths and outcomes
     };
 
     void WorkerMain();
-    void Requeue(FileClass& file_class);
-    void Queue(uint32_t index, bool whole);
+    void FirstRead(uint32_t index, const std::string& path, FileLen size, HashScratch& scratch,
+                   ReadContext& context);
+    void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
+    bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
+    void SetKey(uint32_t index, const ContentKey& key);
+    void SetUnreadable(uint32_t index);
+    bool Awaited(FileLen size) const;  // the search thread waits for a file of this size
+    void Schedule(FileClass& file_class, uint32_t index);
+    void PushJob(Job job);
+    void Queue(uint32_t index);
     void AfterFirstRead(uint32_t index);
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);

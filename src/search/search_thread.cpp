@@ -23,6 +23,8 @@
 namespace merravine {
 namespace {
 
+constexpr uint32_t kPathEvery = 64;  // files of the search pass per update of the scanning path
+
 struct SearchRun {
     Listing listing;
     uint32_t recorded = 0;  // files of the listing the search pass recorded
@@ -102,7 +104,9 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
     for (uint32_t index = 0; index < count; ++index) {
         if (!HoldWhilePaused(engine)) break;
         const FileEntry& entry = run.listing.files[index];
-        engine.SetScanningPath(run.listing.FullPath(entry));
+        // The page shows this path a few times a second; building it for every file
+        // would cost a text and a lock per file.
+        if (index % kPathEvery == 0) engine.SetScanningPath(run.listing.FullPath(entry));
         engine.scanNumber.fetch_add(1, std::memory_order_relaxed);
         ContentKey key;
         const ContentOutcome outcome = pipeline.WaitOutcome(index, key);
