@@ -2,8 +2,10 @@
 // byte at the key and buffer boundaries.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 
+#include "search/content_key.h"
 #include "search/md5.h"
 #include "search_test_support.h"
 #include "support/temp_dir.h"
@@ -94,6 +96,47 @@ TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
     EXPECT_EQ(engine.groups[1].size, 33u);
     EXPECT_EQ(engine.groups[1].members[0].key, ContentKey::FromText(Md5Hex(md5_33)));
     EXPECT_EQ(ContentKey::FromText(engine.groups[1].members[0].key.ToText()), engine.groups[1].members[0].key);
+}
+
+// One pass over a reference compares every member with it: only exact copies come out
+// equal, a member that cannot be read or has another size is told apart, the digest
+// is the reference's key, and a reference that cannot be read makes no member equal.
+TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
+    TempDir dir;
+    const std::string r = dir.Path().string() + "/";
+    constexpr size_t kSize = 10000;
+    WritePattern(r + "reference", kSize, 4);
+    WritePattern(r + "copy", kSize, 4);
+    WritePattern(r + "middle", kSize, 4, kSize / 2);
+    WritePattern(r + "last", kSize, 4, kSize - 1);
+    WritePattern(r + "longer", kSize + 1, 4);
+    WritePattern(r + "unreadable", kSize, 4);
+    HashScratch scratch;
+    scratch.buffer.resize(4096);
+    scratch.other.resize(4096);
+    const IoFaultHook fault = [](const std::string& path, IoStep step) {
+        return step == IoStep::Read && path.find("unreadable") != std::string::npos ? EIO : 0;
+    };
+    ReadContext context;
+    context.faultHook = &fault;
+    std::vector<CompareMember> members;
+    for (const char* name : {"copy", "middle", "last", "longer", "unreadable"}) members.push_back({r + name});
+    ContentKey key;
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, true, members, scratch, context, key), 0);
+    std::vector<std::pair<bool, int>> outcomes;
+    for (const CompareMember& member : members) outcomes.emplace_back(member.equal, member.error);
+    EXPECT_EQ(outcomes, (std::vector<std::pair<bool, int>>{
+                            {true, 0}, {false, 0}, {false, 0}, {false, kContentChanged}, {false, EIO}}));
+    ContentKey alone;
+    ASSERT_EQ(ComputeKey(r + "copy", kSize, scratch, context, alone), 0);
+    EXPECT_EQ(key, alone);
+
+    const IoFaultHook reference_fault = [](const std::string& path, IoStep) {
+        return path.find("reference") != std::string::npos ? EACCES : 0;
+    };
+    context.faultHook = &reference_fault;
+    EXPECT_EQ(CompareWithReference(r + "reference", kSize, false, members, scratch, context, key), EACCES);
+    for (const CompareMember& member : members) EXPECT_FALSE(member.equal) << member.path;
 }
 
 TEST(ContentKeys, EmptyFilesAreOneSetInTheOrderFound) {
