@@ -23,7 +23,33 @@ platform::RemoveOutcome RemoveOne(const DeleteRequest& request, DeleteMode mode)
                                      : platform::RemoveScannedFile(full_path, size);
 }
 
-void ForgetFile(SearchEngine& engine, history::HistoryDb& history, const DeleteRequest& request) {
+// Files removed from disk whose rows are still in the stored scans. They are purged
+// in batches: one transaction per file made deleting many files slow (a write of
+// every stored scan's changed pages per file).
+class PendingPurges {
+public:
+    explicit PendingPurges(history::HistoryDb& history) : history_(history) {}
+    ~PendingPurges() { Flush(); }
+    PendingPurges(const PendingPurges&) = delete;
+    PendingPurges& operator=(const PendingPurges&) = delete;
+
+    void Add(const DeleteRequest& request) {
+        files_.push_back({request.path, request.namenosuffix, request.suffix});
+        if (files_.size() >= kPurgeBatch) Flush();
+    }
+    void Flush() {
+        if (files_.empty()) return;
+        history::PurgeFilesFromHistory(history_, files_);
+        files_.clear();
+    }
+
+private:
+    static constexpr size_t kPurgeBatch = 64;
+    history::HistoryDb& history_;
+    std::vector<history::StoredFileName> files_;
+};
+
+void ForgetFile(SearchEngine& engine, PendingPurges& purges, const DeleteRequest& request) {
     FileRecord probe;
     probe.path = request.path;
     probe.namenosuffix = request.namenosuffix;
@@ -33,7 +59,7 @@ void ForgetFile(SearchEngine& engine, history::HistoryDb& history, const DeleteR
         std::lock_guard lock(engine.groupsMutex);
         RemoveFromGroups(engine, probe);
     }
-    history::PurgeFileFromHistory(history, request.path, request.namenosuffix, request.suffix);
+    purges.Add(request);
 }
 
 void ReportCounts(PageBridge& bridge, const DeleteCounts& counts) {
@@ -70,6 +96,7 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history:
                             DeleteMode mode, const std::vector<DeleteRequest>& batch) {
     DeleteCounts counts;
     counts.requested = static_cast<int32_t>(batch.size());
+    PendingPurges purges(history);
     size_t done = 0;
     for (const DeleteRequest& request : batch) {
         if (worker.deleteState.load() == DELETE_STOP) break;
@@ -78,7 +105,7 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history:
             case platform::RemoveOutcome::kAlreadyGone:
                 // The results change before the history, and both only for a file
                 // that is gone.
-                ForgetFile(engine, history, request);
+                ForgetFile(engine, purges, request);
                 ++counts.deleted;
                 break;
             case platform::RemoveOutcome::kNotTheScannedFile:
@@ -89,6 +116,7 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history:
         ++done;
         if (worker.afterEachFile) worker.afterEachFile(done);
     }
+    purges.Flush();
     return counts;
 }
 

@@ -107,10 +107,10 @@ int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& histor
     return history::StoreScan(history, engine.settings.searchDirs, rows, historymax);
 }
 
-void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history, int32_t historymax) {
-    engine.onSearchFinished = [&history, historymax](const SearchEngine& finished) {
+void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history) {
+    engine.onSearchFinished = [&history](const SearchEngine& finished) {
         try {
-            StoreFinishedScan(finished, history, historymax);
+            StoreFinishedScan(finished, history, finished.settings.historymax);
         } catch (const std::exception& error) {
             LogDebug("Failed to store the scan: %s", error.what());
         }

@@ -36,7 +36,7 @@ int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& histor
                           int32_t historymax);
 
 /// Makes every search that finishes without an abort store its scan, keeping at most
-/// `historymax` scans.
-void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history, int32_t historymax);
+/// the settings' `historymax` scans.
+void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history);
 
 }  // namespace merravine

@@ -171,8 +171,7 @@ int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRo
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
-int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
-                         std::string_view suffix) {
+int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files) {
     std::lock_guard lock(db.mutex);
     sqlite3* connection = db.connection.get();
     std::vector<int32_t> ids;
@@ -180,19 +179,21 @@ int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view 
         LogDebug("Refresh failed!");
         return -1;
     }
-    const std::string stored_path = ToBase64(path);
-    const std::string stored_name = ToBase64(namenosuffix);
     Transaction transaction(connection);
-    for (const int32_t id : ids) {
-        sqlite3_stmt* statement = PurgeStatement(db, id);
-        if (statement == nullptr || BindText(statement, 1, stored_path) != SQLITE_OK ||
-            BindText(statement, 2, stored_name) != SQLITE_OK ||
-            BindText(statement, 3, suffix) != SQLITE_OK || !StepToDone(statement) ||
-            sqlite3_reset(statement) != SQLITE_OK) {
-            LogDebug("Refresh failed!");
-            // The scans already cleaned stay cleaned: each table's deletion is whole.
-            transaction.Commit();
-            return -1;
+    for (const StoredFileName& file : files) {
+        const std::string stored_path = ToBase64(file.path);
+        const std::string stored_name = ToBase64(file.namenosuffix);
+        for (const int32_t id : ids) {
+            sqlite3_stmt* statement = PurgeStatement(db, id);
+            if (statement == nullptr || BindText(statement, 1, stored_path) != SQLITE_OK ||
+                BindText(statement, 2, stored_name) != SQLITE_OK ||
+                BindText(statement, 3, file.suffix) != SQLITE_OK || !StepToDone(statement) ||
+                sqlite3_reset(statement) != SQLITE_OK) {
+                LogDebug("Refresh failed!");
+                // The rows already removed stay removed: each deletion is whole.
+                transaction.Commit();
+                return -1;
+            }
         }
     }
     if (!transaction.Commit()) {
@@ -200,6 +201,12 @@ int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view 
         return -1;
     }
     return 1;
+}
+
+int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
+                         std::string_view suffix) {
+    return PurgeFilesFromHistory(db, {StoredFileName{std::string(path), std::string(namenosuffix),
+                                                     std::string(suffix)}});
 }
 
 }  // namespace merravine::history

@@ -78,7 +78,18 @@ int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids);
 /// otherwise the SQLite error code (for example when the scan has no file table).
 int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler);
 
-/// Removes one file's rows from every stored scan, in one transaction; 1 done, -1 failed.
+/// A file as the scans store it: folder (ending in "/"), name up to its suffix, suffix.
+struct StoredFileName {
+    std::string path;
+    std::string namenosuffix;
+    std::string suffix;
+};
+
+/// Removes these files' rows from every stored scan, in one transaction (a commit per
+/// file would cost a write of every scan's changed pages per file); 1 done, -1 failed.
+int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files);
+
+/// PurgeFilesFromHistory for one file.
 int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
                          std::string_view suffix);
 

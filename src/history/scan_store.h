@@ -12,8 +12,6 @@
 
 namespace merravine::history {
 
-/// Default of the `historymax` setting: how many scans are kept.
-inline constexpr int32_t kDefaultHistoryMax = 20;
 
 /// Stores one scan of `search_dirs` holding `rows`; returns its id, or 0 when nothing was
 /// stored (`historymax` below 1, or a database failure, after which the file is unchanged).
