@@ -49,6 +49,8 @@ struct SearchSettings {
     int64_t maxsize = 0;
     int32_t skipflag = 15;
     int32_t scanmaxfilenumber = 2147483647;
+    /// Stored scans kept in the history; below 1 no scan is stored.
+    int32_t historymax = 20;
     std::vector<std::string> searchDirs;
     std::vector<std::string> excludeDirs;
     std::vector<std::string> protectDirs;

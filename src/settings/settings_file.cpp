@@ -110,6 +110,7 @@ void LoadSettings(SearchSettings& settings) {
             file.GetString(section, kExtensionListKeys[kind], kDefaultExtensionLists[kind]));
     }
     settings.scanmaxfilenumber = file.GetInt(section, "scanmaxfilenumber", 2147483647);
+    settings.historymax = file.GetInt(section, "historymax", SearchSettings{}.historymax);
 }
 
 int32_t SaveSettings(const SearchSettings& settings) {

@@ -18,7 +18,7 @@ PageCallResult PageRelay::CallScriptFunction(const std::string& name, const Scri
 
 MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
     history::OpenHistoryDb(history_, platform::FolderOfPath(paths_.database_path));
-    StoreEveryFinishedScan(engine_, history_, history::kDefaultHistoryMax);
+    StoreEveryFinishedScan(engine_, history_);
     InitSearchSettings(engine_.settings, paths_.config_path);
     LoadSettings(engine_.settings);
     AddCommands(*this, commands_);

@@ -18,7 +18,7 @@ class DeleteRunTest : public ::testing::TestWithParam<DeleteMode> {
     void SetUp() override {
         data_home_ = (fixture_.temp.Path() / "xdg").string();
         setenv("XDG_DATA_HOME", data_home_.c_str(), 1);
-        StoreEveryFinishedScan(fixture_.engine, fixture_.history, 20);
+        StoreEveryFinishedScan(fixture_.engine, fixture_.history);
     }
     void TearDown() override { unsetenv("XDG_DATA_HOME"); }
 
@@ -175,7 +175,8 @@ TEST_P(DeleteRunTest, OneRunAtATimeAndNoneWhileASearchRuns) {
 
 TEST_P(DeleteRunTest, ResultsAndHistoryCanBeReadWhileARunChangesThem) {
     auto& f = fixture_;
-    StoreEveryFinishedScan(f.engine, f.history, 3);
+    f.engine.settings.historymax = 3;
+    StoreEveryFinishedScan(f.engine, f.history);
     for (int i = 0; i < 60; ++i) {
         const std::string content(static_cast<size_t>(40 + i), 'c');
         f.Write("one/f" + std::to_string(i) + ".bin", content);

@@ -37,7 +37,7 @@ TEST_F(HistoryCommandsTest, AStoredSearchLoadsBackAfterARestartWithTheSameRows) 
     f_.Write("it's; drop table x/q'.jpg", "quoted folder");
     f_.Write("it's; drop table x/r'.jpg", "quoted folder");
     f_.Write("alone.txt", "unique");
-    StoreEveryFinishedScan(f_.engine, f_.history, 20);
+    StoreEveryFinishedScan(f_.engine, f_.history);
     f_.Search();
     const ScriptValue searched = f_.Rows();
     ASSERT_EQ(searched.Count(), 9u);
@@ -146,7 +146,8 @@ TEST_F(HistoryCommandsTest, BadIdsBusyStatesAndMissingTables) {
 TEST_F(HistoryCommandsTest, EverySearchIsStoredAndOnlyTheNewestAreKept) {
     f_.Write("a.txt", "twin");
     f_.Write("b.txt", "twin");
-    StoreEveryFinishedScan(f_.engine, f_.history, 2);
+    f_.engine.settings.historymax = 2;
+    StoreEveryFinishedScan(f_.engine, f_.history);
     for (int i = 0; i < 3; ++i) f_.Search();
     const ScriptValue scans = GetScanReord(f_.history);
     ASSERT_EQ(scans.Count(), 2u);

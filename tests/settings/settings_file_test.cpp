@@ -42,6 +42,7 @@ TEST_F(SettingsFile, MissingFileGivesDefaultsAndIsNotCreated) {
     EXPECT_EQ(settings.usemin, 0);
     EXPECT_EQ(settings.minsize, 0);
     EXPECT_EQ(settings.scanmaxfilenumber, 2147483647);
+    EXPECT_EQ(settings.historymax, 20);
     EXPECT_TRUE(settings.searchDirs.empty());
     EXPECT_EQ(settings.extensionLists[LIST_PROGRAM],
               (std::vector<std::string>{"bat", "com", "dll", "drv", "exe", "msi"}));
@@ -98,7 +99,7 @@ TEST_F(SettingsFile, HandEditedValues) {
         "[Setting]\nfiletypes=0\nusemin=5\nminsize=5000000000\nusemax=-3\nmaxsize=-1\nskipflag="
         "abc\n"
         "archive=|zip||rar|\nvideo=|||\ndocument=" +
-        long_list + "\nothertypes=anything\nscanmaxfilenumber=10\n");
+        long_list + "\nothertypes=anything\nscanmaxfilenumber=10\nhistorymax=0\n");
     EXPECT_EQ(settings.filetypes, 63);
     EXPECT_EQ(settings.usemin, 1);
     EXPECT_EQ(settings.minsize, 4294967296);
@@ -111,6 +112,7 @@ TEST_F(SettingsFile, HandEditedValues) {
               (std::vector<std::string>{"zip", std::string(254, 'x')}));
     EXPECT_EQ(settings.othertypes, "anything");
     EXPECT_EQ(settings.scanmaxfilenumber, 10);
+    EXPECT_EQ(settings.historymax, 0);
 
     const std::pair<const char*, int64_t> sizes[] = {
         {"-1", 4294967296},
