@@ -5,81 +5,13 @@
 #include <limits>
 
 #include "search/result_rows.h"
+#include "util/text.h"
 
 namespace merravine {
-namespace {
-
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the valid UTF-8 sequence at `at`, or 0 when the byte there starts none.
-size_t ValidSequenceLength(std::string_view text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    const size_t left = text.size() - at;
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < length) return 0;
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if (!IsContinuation(byte(i))) return 0;
-    }
-    return length;
-}
-
-void AppendHexEscape(std::string& out, const char* prefix, unsigned value) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.append(prefix);
-    out.push_back(kHex[(value >> 4) & 0xF]);
-    out.push_back(kHex[value & 0xF]);
-}
-
-}  // namespace
 
 std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (size_t at = 0; at < text.size();) {
-        const auto c = static_cast<unsigned char>(text[at]);
-        const size_t length = ValidSequenceLength(text, at);
-        if (length == 0) {
-            AppendHexEscape(out, "\\udc", c);
-            ++at;
-            continue;
-        }
-        if (length == 1) {
-            switch (c) {
-                case '"': out.append("\\\""); break;
-                case '\\': out.append("\\\\"); break;
-                case '\n': out.append("\\n"); break;
-                case '\r': out.append("\\r"); break;
-                case '\t': out.append("\\t"); break;
-                default:
-                    if (c < 0x20) {
-                        AppendHexEscape(out, "\\u00", c);
-                    } else {
-                        out.push_back(static_cast<char>(c));
-                    }
-            }
-        } else {
-            out.append(text.substr(at, length));
-        }
-        at += length;
-    }
-    out.push_back('"');
+    std::string out;
+    AppendJsonString(out, text);
     return out;
 }
 

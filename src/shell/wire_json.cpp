@@ -10,46 +10,7 @@ namespace merravine::shell {
 
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
 constexpr int kMaxDepth = 64;
-
-void AppendEscape(std::string& out, unsigned code) {
-    out += "\\u";
-    out += kHex[(code >> 12) & 0xF];
-    out += kHex[(code >> 8) & 0xF];
-    out += kHex[(code >> 4) & 0xF];
-    out += kHex[code & 0xF];
-}
-
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the valid UTF-8 sequence at `at`, or 0 when the byte there starts none.
-size_t ValidSequenceLength(std::string_view bytes, size_t at) {
-    const auto lead = static_cast<unsigned char>(bytes[at]);
-    size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no encoded surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + length > bytes.size()) return 0;
-    const auto second = static_cast<unsigned char>(bytes[at + 1]);
-    if (second < low || second > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if (!IsContinuation(static_cast<unsigned char>(bytes[at + i]))) return 0;
-    }
-    return length;
-}
 
 void AppendUtf8(std::string& out, uint32_t code) {
     if (code < 0x80) {
@@ -300,41 +261,6 @@ class Reader {
 };
 
 }  // namespace
-
-void AppendJsonString(std::string& out, std::string_view bytes) {
-    out += '"';
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte < 0x80) {
-            if (byte == '"')
-                out += "\\\"";
-            else if (byte == '\\')
-                out += "\\\\";
-            else if (byte == '\n')
-                out += "\\n";
-            else if (byte == '\t')
-                out += "\\t";
-            else if (byte == '\r')
-                out += "\\r";
-            else if (byte < 0x20 || byte == 0x7F)
-                AppendEscape(out, byte);
-            else
-                out += static_cast<char>(byte);
-            ++i;
-            continue;
-        }
-        const size_t length = ValidSequenceLength(bytes, i);
-        if (length == 0) {
-            AppendEscape(out, 0xDC00u | byte);
-            ++i;
-        } else {
-            out.append(bytes.substr(i, length));
-            i += length;
-        }
-    }
-    out += '"';
-}
 
 void AppendJsonValue(std::string& out, const ScriptValue& value) {
     if (value.IsUndefined()) {

@@ -21,11 +21,10 @@
 #include <string_view>
 
 #include "util/script_value.h"
+#include "util/text.h"  // AppendJsonString
 
 namespace merravine::shell {
 
-/// Appends the JSON string literal of `bytes`; invalid UTF-8 bytes become \udcXX.
-void AppendJsonString(std::string& out, std::string_view bytes);
 /// Appends the JSON form of `value` (undefined as null, another kind as its text).
 void AppendJsonValue(std::string& out, const ScriptValue& value);
 

@@ -245,4 +245,37 @@ std::string FromBase64(std::string_view stored) {
     return Utf16ToUtf8(units);
 }
 
+void AppendJsonString(std::string& out, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto escape = [&](unsigned code) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
+    };
+    out += '"';
+    for (size_t i = 0; i < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const Decoded decoded = DecodeOne(bytes, i);
+        if (decoded.code_point == kInvalid) {
+            escape(kEscapeBase | byte);
+        } else if (decoded.length > 1) {
+            out.append(bytes.substr(i, decoded.length));
+        } else if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            escape(byte);
+        } else {
+            out += static_cast<char>(byte);
+        }
+        i += decoded.length;
+    }
+    out += '"';
+}
+
 }  // namespace merravine

@@ -27,6 +27,11 @@ std::u16string Utf8ToUtf16(std::string_view text);
 /// Any other unpaired surrogate (never produced by Utf8ToUtf16) becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 
+/// Appends the JSON string literal of `bytes`, quotes included: control characters
+/// and DEL escaped, every byte that is not part of well-formed UTF-8 as the lone
+/// surrogate escape \udcXX, so the literal is valid JSON and gives back the bytes.
+void AppendJsonString(std::string& out, std::string_view bytes);
+
 /// The narrow form of a UTF-16 text. The program's narrow text is UTF-8, so this is Utf16ToUtf8.
 std::string WideToAnsi(std::u16string_view text);
 /// The UTF-16 form of a narrow text; the same as Utf8ToUtf16.
