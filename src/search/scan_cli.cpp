@@ -15,6 +15,7 @@
 #include "platform/file_read.h"
 #include "search/scan_output.h"
 #include "search/search_engine.h"
+#include "settings/settings_file.h"
 
 namespace merravine {
 namespace {
@@ -25,13 +26,9 @@ constexpr const char* kUsage =
 
 // The extension lists a fresh installation uses.
 void SetDefaultExtensionLists(SearchSettings& settings) {
-    settings.extensionLists[LIST_ARCHIVE] = {"7z", "apk", "arj", "bz", "cab", "dmg", "gz", "img", "iso", "rar", "zip"};
-    settings.extensionLists[LIST_DOCUMENT] = {"doc", "docx", "pdf", "ppt", "pptx", "rtf", "tex", "txt", "wps"};
-    settings.extensionLists[LIST_AUDIO] = {"aac", "aif", "aifc", "aiff", "caf", "mp3", "wav", "wma"};
-    settings.extensionLists[LIST_VIDEO] = {"avi", "flv", "mkv", "mov", "mp4", "qt", "rmvb", "swf"};
-    settings.extensionLists[LIST_PICTURE] = {"bmp", "cdr", "dib", "dwg", "eps", "gif", "ico", "jpeg",
-                                             "jpg", "msp", "png", "psd", "svg", "tga", "tif", "tiff"};
-    settings.extensionLists[LIST_PROGRAM] = {"bat", "com", "dll", "drv", "exe", "msi"};
+    for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
+        settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
+    }
 }
 
 std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max) {
