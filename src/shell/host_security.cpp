@@ -36,7 +36,7 @@ std::string NewLaunchSecret() {
 }
 
 bool HostAllowed(std::string_view host, uint16_t port) {
-    const std::string suffix = ":" + std::to_string(port);
+    const std::string suffix = std::string(":").append(std::to_string(port));
     return host == "127.0.0.1" + suffix || host == "localhost" + suffix;
 }
 

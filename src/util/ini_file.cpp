@@ -179,7 +179,7 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     }
     const auto section_line = FindSection(section);
     if (!section_line) {
-        lines_.push_back("[" + std::string(section) + "]");
+        lines_.push_back(std::string("[").append(section).append("]"));
         lines_.push_back(std::string(key) + "=" + clean);
         return;
     }

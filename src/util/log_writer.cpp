@@ -63,7 +63,7 @@ bool CLogWriter::OpenLog(const std::string& path) {
 std::string CLogWriter::BackupName(uint32_t n) const {
     const size_t slash = path_.rfind('/');
     const size_t dot = path_.rfind('.');
-    const std::string suffix = "_" + std::to_string(n);
+    const std::string suffix = std::string("_").append(std::to_string(n));
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
         return path_ + suffix;
     }
