@@ -23,6 +23,11 @@ struct MergeCase {
     std::vector<std::string> expected;
 };
 
+// A failing case names its lists rather than dumping the struct's bytes.
+void PrintTo(const MergeCase& merge, std::ostream* out) {
+    *out << ::testing::PrintToString(merge.input) << " -> " << ::testing::PrintToString(merge.expected);
+}
+
 class FolderMerge : public ::testing::TestWithParam<MergeCase> {};
 
 TEST_P(FolderMerge, KeepsOneEntryPerTree) {
