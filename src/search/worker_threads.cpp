@@ -17,7 +17,11 @@ void WorkerThreads::Start(std::function<void()> body) {
     }
     auto worker = std::make_unique<Worker>();
     Worker* raw = worker.get();
-    worker->thread = std::thread([raw, body = std::move(body)] {
+    worker->thread = std::thread([this, raw, turn = nextTurn_++, body = std::move(body)] {
+        {
+            std::unique_lock wait_lock(mutex_);
+            turnEnded_.wait(wait_lock, [&] { return turn_ == turn; });
+        }
         try {
             body();
         } catch (const std::exception& error) {
@@ -25,6 +29,11 @@ void WorkerThreads::Start(std::function<void()> body) {
         } catch (...) {
             LogLess("worker thread failed");
         }
+        {
+            std::lock_guard end_lock(mutex_);
+            ++turn_;
+        }
+        turnEnded_.notify_all();
         raw->done.store(true, std::memory_order_release);
     });
     workers_.push_back(std::move(worker));
