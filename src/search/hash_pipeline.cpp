@@ -13,6 +13,9 @@ namespace {
 constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
 constexpr size_t kWakeBatch = 16;          // queued jobs that wake an idle worker during the walk
 constexpr size_t kBatchFiles = 32;          // files compared in one pass over a reference (open files)
+// Bytes of members read in one pass: large files go a few at a time, so their outcomes
+// come in as the pass goes and the other workers can take the rest of the class.
+constexpr FileLen kBatchBytes = 64 << 20;
 
 }  // namespace
 
@@ -115,7 +118,9 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
     if (file_class.queued.empty()) return false;
     if (file_class.reference != kNone && !file_class.referenceDone) return false;
     const bool digest = file_class.reference == kNone;
-    const size_t take = std::min(file_class.queued.size(), kBatchFiles + (digest ? 1 : 0));
+    const FileLen size = class_key.size;
+    const size_t members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / std::max<FileLen>(size, 1), 1, kBatchFiles));
+    const size_t take = std::min(file_class.queued.size(), members + (digest ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
     file_class.queued.erase(file_class.queued.begin(), end);
