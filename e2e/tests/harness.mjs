@@ -172,11 +172,15 @@ export async function scanFolder(page, folder, { configure } = {}) {
 }
 
 /// Waits until the grid shows `count` rows in all (or any rows when count is undefined).
-export async function waitRows(page, count) {
-    await page.waitForFunction((n) => {
+/// Waits until the grid holds `count` rows (any when undefined); with `ext`, until every
+/// row also has that extension, since a new delivery of the same size can replace the
+/// rows a moment after the current ones already match the count.
+export async function waitRows(page, count, ext) {
+    await page.waitForFunction(([n, e]) => {
         const total = window.DataSource && window.DataSource.rowCount();
-        return n === undefined ? total > 0 : total === n && window.DataSource.hasData() === (n > 0);
-    }, count, { timeout: 30000 });
+        const counted = n === undefined ? total > 0 : total === n && window.DataSource.hasData() === (n > 0);
+        return counted && (e === undefined || (window.DataSource.m_dataSource || []).every((r) => r[3] === e));
+    }, [count, ext], { timeout: 30000 });
 }
 
 /// The rows as the grid holds them: [{name, folder, ext, size, group, ticked}].

@@ -34,8 +34,14 @@ after(async () => {
     await browser.close();
 });
 
+// Polled from here: an async predicate given to waitForFunction counts its promise as
+// truthy at once, so it would not wait at all.
 async function waitScanState(state) {
-    await page.waitForFunction(async (s) => (await view.GetScanningInfo())[0] === s, state, { polling: 100, timeout: 30000 });
+    const deadline = Date.now() + 30000;
+    while ((await page.evaluate(() => view.GetScanningInfo()))[0] !== state) {
+        if (Date.now() > deadline) throw new Error(`the scan state never became ${state}`);
+        await new Promise((resolve) => setTimeout(resolve, 100));
+    }
 }
 
 test('start is refused with a message while a scan runs', async () => {
