@@ -11,8 +11,8 @@ ctest --preset ci -j2
 
 if [ -f e2e/package.json ]; then
     export MERRAVINE_BIN="$root/build/ci/src/shell/merravine"
-    # One browser test is still timing-sensitive on a loaded 2-core machine; a failed
-    # run is repeated once, and the repeat must pass.
+    # The browser tests drive a real browser with deadlines; on a heavily loaded machine
+    # a run can still miss one, so a failed run is repeated once and the repeat must pass.
     run_e2e() { (cd e2e && xvfb-run -a --server-args="-screen 0 1280x800x24" npm test); }
     run_e2e || { echo "browser tests failed once; running them again"; run_e2e; }
 fi
