@@ -26,25 +26,23 @@ int OpenChecked(const std::string& path, FileLen size, const ReadContext& contex
     return file.Size() == size ? 0 : kContentChanged;
 }
 
-// Reads exactly `length` bytes at the file's position; 0 or why it could not.
+// Reads exactly `length` bytes at the file's position; 0 or why it could not. For the
+// file's last block it asks for one byte more in the same call (the buffer has room):
+// a file that grew while it was read then shows it without a read of its own.
 int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_t* buffer, size_t length,
-              ReadContext& context) {
+              bool last, ReadContext& context) {
+    const size_t ask = last ? length + 1 : length;
     size_t have = 0;
     while (have < length) {
         if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
-        const long got = file.Read(buffer + have, length - have);
+        const long got = file.Read(buffer + have, ask - have);
         if (got < 0) return static_cast<int>(-got);
         if (got == 0) return kContentChanged;
         have += static_cast<size_t>(got);
     }
+    if (have > length) return kContentChanged;
     context.bytesRead += have;
     return 0;
-}
-
-// True when the file has no byte past the ones read: it did not grow while read.
-bool AtEnd(const platform::ContentFile& file) {
-    uint8_t probe = 0;
-    return file.Read(&probe, 1) == 0;
 }
 
 // A 64-bit mix of a block (not cryptographic: a collision only costs a whole read).
@@ -92,12 +90,14 @@ int CompareWithReference(const std::string& referencePath, FileLen size, bool di
     }
     if (digest) scratch.md5.Begin();
     ContentKey raw;
-    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size());
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
     while (total < size && (digest || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;
         const auto want = static_cast<size_t>(std::min<FileLen>(chunk, size - total));
-        if (const int error = ReadBlock(reference, referencePath, scratch.buffer.data(), want, context); error != 0)
+        const bool last = total + want == size;
+        if (const int error = ReadBlock(reference, referencePath, scratch.buffer.data(), want, last, context);
+            error != 0)
             return error;
         if (digest && size <= 32) {
             std::memcpy(raw.bytes.data() + total, scratch.buffer.data(), want);
@@ -105,19 +105,12 @@ int CompareWithReference(const std::string& referencePath, FileLen size, bool di
             scratch.md5.Update(scratch.buffer.data(), want);
         }
         std::erase_if(live, [&](size_t i) {
-            members[i].error = ReadBlock(files[i], members[i].path, scratch.other.data(), want, context);
+            members[i].error = ReadBlock(files[i], members[i].path, scratch.other.data(), want, last, context);
             return members[i].error != 0 || std::memcmp(scratch.buffer.data(), scratch.other.data(), want) != 0;
         });
         total += want;
     }
-    if (total == size && !AtEnd(reference)) return kContentChanged;
-    for (const size_t i : live) {
-        if (AtEnd(files[i])) {
-            members[i].equal = true;
-        } else {
-            members[i].error = kContentChanged;
-        }
-    }
+    for (const size_t i : live) members[i].equal = true;
     if (digest) key = size <= 32 ? raw : scratch.md5.FinishKey();
     return 0;
 }

@@ -18,7 +18,8 @@
 
 namespace merravine {
 
-/// One worker's reusable read buffers and digest.
+/// One worker's reusable read buffers and digest. A whole read goes by blocks one byte
+/// shorter than the smaller buffer (the last block asks for one byte more).
 struct HashScratch {
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> other;  ///< the second file of a comparison

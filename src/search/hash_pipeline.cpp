@@ -179,8 +179,9 @@ void HashPipeline::AfterFirstRead(uint32_t index) {
 void HashPipeline::WorkerMain() {
     try {
         HashScratch scratch;
-        scratch.buffer.resize(std::max(engine_.tuning.readBufferSize, engine_.tuning.prefixSize));
-        scratch.other.resize(engine_.tuning.readBufferSize);
+        const size_t block = std::max<size_t>(engine_.tuning.readBufferSize, 1);
+        scratch.buffer.resize(std::max(block, engine_.tuning.prefixSize) + 1);
+        scratch.other.resize(block + 1);
         ReadContext context;
         context.faultHook = &engine_.ioFaultHook;
         context.keepGoing = [this] {

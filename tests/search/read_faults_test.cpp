@@ -59,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, ReadFaults,
                                            FaultCase{"open, large", IoStep::Open, 50000},
                                            FaultCase{"read, large", IoStep::Read, 50000}));
 
-// A file deleted, or grown, after the walk listed it and before it is read.
+// A file deleted, or grown, after the walk listed it and before it is read, or grown
+// while it is read.
 TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
     for (size_t size : {20, 50000}) {
         TempDir dir;
@@ -67,9 +68,13 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
         testing::WritePattern(r + "/a", size, 1);
         testing::WritePattern(r + "/gone", size, 1);
         testing::WritePattern(r + "/grows", size, 1);
+        testing::WritePattern(r + "/grows_while_read", size, 1);
         SearchEngine engine;
         engine.settings = SettingsFor({r});
         engine.ioFaultHook = [](const std::string& path, IoStep step) {
+            if (step == IoStep::Read && path.ends_with("/grows_while_read")) {
+                std::ofstream(path, std::ios::app) << "x";
+            }
             if (step != IoStep::Open) return 0;
             if (path.ends_with("/gone")) unlink(path.c_str());
             if (path.ends_with("/grows")) std::ofstream(path, std::ios::app) << "x";
@@ -77,7 +82,7 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
         };
         RunSearchToEnd(engine);
         EXPECT_TRUE(DeliveredSets(engine).empty()) << size;
-        EXPECT_EQ(engine.unreadableNumber.load(), 2) << size;
+        EXPECT_EQ(engine.unreadableNumber.load(), 3) << size;
     }
 }
 
