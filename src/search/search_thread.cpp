@@ -57,7 +57,9 @@ class SeenKeys {
 public:
     /// Adds the key; false when it was there already.
     bool Insert(FileLen size, const ContentKey& key) {
-        if (2 * (count_ + 1) > table_.size()) Grow();
+        // Filled to three quarters: the table is at its largest with the listing and the
+        // content tables alive, and a probe per recorded file costs little.
+        if (4 * (count_ + 1) > 3 * table_.size()) Grow();
         return Place(Digest(size, key));
     }
 
