@@ -119,6 +119,8 @@ test('back loses unsaved exclusions; page 2 reads its lists and options afresh',
     await addFolderTyped(page, '#btnAddExcludeDir', app.dirs.home + '/scan');
     await page.click('#btnReturn');
     await page.waitForSelector('#pageChoisir');
+    // Page 1 reads its list from the program after it shows.
+    await page.waitForFunction(() => document.querySelectorAll('#listSearchDir .dir-entry').length === 1);
     assert.deepEqual(await listedFolders(page, 'listSearchDir'), [app.dirs.home + '/scan']);
     await page.click('#btnNextStep');
     await page.waitForSelector('#pageExclure');
