@@ -184,7 +184,7 @@ TEST(Program, EndsWhenThePageIsGoneOrOnSigterm) {
         EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
         page.Close();
     }
-    EXPECT_EQ(closed.Wait(), 0);
+    EXPECT_EQ(closed.Wait(), 0) << ReadFile(temp.Path() / "closed" / "stderr.txt");
 
     // A worker waiting on the page does not hold the end up.
     Program terminated(temp.Path() / "terminated", temp.Path());
@@ -199,7 +199,7 @@ TEST(Program, EndsWhenThePageIsGoneOrOnSigterm) {
                                                R"({"call":1,"fn":"DuplicateFileToUI"})"}));
     // The delivery now waits for the page's answer.
     terminated.Terminate();
-    EXPECT_EQ(terminated.Wait(), 0);
+    EXPECT_EQ(terminated.Wait(), 0) << ReadFile(temp.Path() / "terminated" / "stderr.txt");
 }
 
 TEST(Program, DesktopWindowUnderXvfb) {
