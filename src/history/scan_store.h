@@ -12,7 +12,6 @@
 
 namespace merravine::history {
 
-
 /// Stores one scan of `search_dirs` holding `rows`; returns its id, or 0 when nothing was
 /// stored (`historymax` below 1, or a database failure, after which the file is unchanged).
 int32_t StoreScan(HistoryDb& db, const std::vector<std::string>& search_dirs,

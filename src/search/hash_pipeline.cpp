@@ -118,8 +118,8 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
     if (file_class.queued.empty()) return false;
     if (file_class.reference != kNone && !file_class.referenceDone) return false;
     const bool digest = file_class.reference == kNone;
-    const FileLen size = class_key.size;
-    const size_t members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / std::max<FileLen>(size, 1), 1, kBatchFiles));
+    const FileLen per_file = std::max<FileLen>(class_key.size, 1);
+    const auto members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
     const size_t take = std::min(file_class.queued.size(), members + (digest ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
