@@ -64,6 +64,17 @@ uint64_t MixBlock(uint64_t seed, const uint8_t* data, size_t length) {
 
 }  // namespace
 
+ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5) {
+    ContentKey key;
+    if (size <= key.bytes.size()) {
+        std::memcpy(key.bytes.data(), content, static_cast<size_t>(size));
+        return key;
+    }
+    md5.Begin();
+    md5.Update(content, static_cast<size_t>(size));
+    return md5.FinishKey();
+}
+
 int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, ReadContext& context,
                ContentKey& key) {
     std::vector<CompareMember> none;
@@ -115,27 +126,29 @@ int CompareWithReference(const std::string& referencePath, FileLen size, bool di
     return 0;
 }
 
-int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
+int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, uint8_t* block,
                        ReadContext& context, uint64_t& fingerprint) {
     platform::ContentFile file;
     if (const int error = OpenChecked(path, size, context, file); error != 0) return error;
-    uint8_t* block = scratch.buffer.data();
-    const size_t block_size = std::min(prefixSize, scratch.buffer.size());
+    const size_t block_size = prefixSize;
     uint64_t hash = 0;
-    // The first block, then the last block where it does not overlap the first.
+    // The first block, then the last block where it does not overlap the first. The
+    // last read asks one byte more, which shows a file that grew since it was listed.
     const FileLen tail_start = size > 2 * block_size ? size - block_size : block_size;
     const FileLen starts[2] = {0, tail_start};
     for (const FileLen start : starts) {
         if (start >= size) break;
         const auto want = static_cast<size_t>(std::min<FileLen>(block_size, size - start));
+        const size_t ask = start + want == size ? want + 1 : want;
         size_t have = 0;
         while (have < want) {
             if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
-            const long got = file.ReadAt(block + have, want - have, start + have);
+            const long got = file.ReadAt(block + have, ask - have, start + have);
             if (got < 0) return static_cast<int>(-got);
             if (got == 0) return kContentChanged;
             have += static_cast<size_t>(got);
         }
+        if (have > want) return kContentChanged;
         context.bytesRead += have;
         hash = MixBlock(hash + start, block, have);
     }

@@ -44,9 +44,14 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
                ContentKey& key);
 
 /// The fingerprint of the first `prefixSize` bytes and the last `prefixSize` bytes
-/// (those not in the first block) of a file of `size` bytes. Returns 0 or why it failed.
-int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, HashScratch& scratch,
+/// (those not in the first block) of a file of `size` bytes, read into `block` (room
+/// for `prefixSize` + 1 bytes). A file of at most `prefixSize` bytes is read whole and
+/// its content stays at the start of `block`. Returns 0 or why it failed.
+int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, uint8_t* block,
                        ReadContext& context, uint64_t& fingerprint);
+
+/// The content key of `size` bytes of content already in memory.
+ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5);
 
 /// One file of a comparison with a reference of the same size.
 struct CompareMember {

@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
 constexpr size_t kWakeBatch = 16;          // queued jobs that wake an idle worker during the walk
+constexpr size_t kHandOverBatch = 32;      // files the walk hands over under one lock
+constexpr size_t kFirstReads = 8;          // first reads a worker takes under one lock
 constexpr size_t kBatchFiles = 32;          // files compared in one pass over a reference (open files)
 // Bytes of members read in one pass: large files go a few at a time, so their outcomes
 // come in as the pass goes and the other workers can take the rest of the class.
@@ -53,39 +55,53 @@ void HashPipeline::Queue(uint32_t index) {
     PushJob(Job{index, false});
 }
 
+// The walk hands files over in small batches: one lock for a batch keeps the walk,
+// which bounds the whole search on trees of small files, from queueing behind the
+// workers at every file.
 void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links) {
+    added_.push_back(Added{index, links, device, inode});
+    if (added_.size() >= kHandOverBatch) HandOver();
+}
+
+void HashPipeline::HandOver() {
+    if (added_.empty()) return;
+    std::lock_guard lock(engine_.signalMutex);
+    for (const Added& added : added_) Take(added);
+    added_.clear();
+}
+
+void HashPipeline::Take(const Added& added) {
+    const uint32_t index = added.index;
     const FileLen size = listing_.files[index].size;
-    {
-        std::lock_guard lock(engine_.signalMutex);
-        slots_.push_back(Slot{});
-        Slot& slot = slots_[index];
-        if (links > 1 && size > 0) {
-            auto [it, inserted] = inodes_.try_emplace(InodeKey{device, inode, size}, index);
-            if (!inserted) {
-                slot.aliasOf = it->second;
-                slots_[it->second].hasAliases = true;
-            }
+    slots_.push_back(Slot{});
+    Slot& slot = slots_[index];
+    if (added.links > 1 && size > 0) {
+        auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
+        if (!inserted) {
+            slot.aliasOf = it->second;
+            slots_[it->second].hasAliases = true;
         }
-        Bucket& bucket = buckets_[size];
-        if (bucket.count == 0) {
-            bucket.head = index;
-        } else {
-            slots_[bucket.tail].next = index;
-        }
-        bucket.tail = index;
-        ++bucket.count;
-        if (size == 0 || bucket.count < 2) return;
-        if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
-        if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head);
-        if (slot.aliasOf == kNone) {
-            Queue(index);
-        } else {
-            Escalate(slot.aliasOf);
-        }
+    }
+    Bucket& bucket = buckets_[size];
+    if (bucket.count == 0) {
+        bucket.head = index;
+    } else {
+        slots_[bucket.tail].next = index;
+    }
+    bucket.tail = index;
+    ++bucket.count;
+    if (size == 0 || bucket.count < 2) return;
+    if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
+    if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head);
+    if (slot.aliasOf == kNone) {
+        Queue(index);
+    } else {
+        Escalate(slot.aliasOf);
     }
 }
 
 void HashPipeline::FinishWalk() {
+    HandOver();
     {
         std::lock_guard lock(engine_.signalMutex);
         walkDone_ = true;
@@ -143,45 +159,54 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
 void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
     for (uint32_t member = bucket.head; member != kNone; member = slots_[member].next) {
         const Slot& slot = slots_[member];
-        if (slot.status != kPrefixed && slot.status != kWholeQueued && slot.status != kKeyed) continue;
+        if (!Fingerprinted(slot.status)) continue;
         auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, member);
         if (!inserted) it->second = kMany;  // the walk of the bucket escalated them already
     }
 }
 
-void HashPipeline::AfterFirstRead(uint32_t index) {
+// Matches a fingerprinted file with the others of its size and escalates the ones
+// that agree. Returns true when `index` itself needs its key and its content is in
+// the worker's hands (`inHand`): it is then marked kKeying for the worker to digest.
+bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand) {
     Slot& slot = slots_[index];
-    if (slot.hasAliases) Escalate(index);
+    bool wanted = slot.hasAliases;
     const FileLen size = listing_.files[index].size;
     const Bucket& bucket = buckets_[size];
     if (bucket.count <= scanLimit_) {
         // A short bucket is searched directly, which keeps the fingerprint table small.
-        bool matched = false;
         for (uint32_t other = bucket.head; other != kNone; other = slots_[other].next) {
             const Slot& candidate = slots_[other];
             if (other == index || candidate.fingerprint != slot.fingerprint) continue;
-            if (candidate.status != kPrefixed && candidate.status != kWholeQueued && candidate.status != kKeyed) continue;
+            if (!Fingerprinted(candidate.status)) continue;
             Escalate(other);
-            matched = true;
+            wanted = true;
         }
-        if (matched) Escalate(index);
-        return;
+    } else if (auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, index);
+               !inserted) {
+        if (it->second != kMany) {
+            Escalate(it->second);
+            it->second = kMany;
+        }
+        wanted = true;
     }
-    auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, index);
-    if (inserted) return;
-    if (it->second != kMany) {
-        Escalate(it->second);
-        it->second = kMany;
+    if (!wanted) return false;
+    if (inHand) {
+        slot.status = kKeying;
+        return true;
     }
     Escalate(index);
+    return false;
 }
 
 void HashPipeline::WorkerMain() {
     try {
         HashScratch scratch;
         const size_t block = std::max<size_t>(engine_.tuning.readBufferSize, 1);
-        scratch.buffer.resize(std::max(block, engine_.tuning.prefixSize) + 1);
+        scratch.buffer.resize(block + 1);
         scratch.other.resize(block + 1);
+        FirstReadBatch firsts;
+        firsts.held.resize(kFirstReads * (PrefixSize() + 1));
         ReadContext context;
         context.faultHook = &engine_.ioFaultHook;
         context.keepGoing = [this] {
@@ -189,27 +214,34 @@ void HashPipeline::WorkerMain() {
             return HoldWhilePaused(engine_);
         };
         for (;;) {
-            Job job{};
             ClassBatch batch;
-            std::string path;  // of a first read
+            bool whole = false;
+            firsts.indices.clear();
             {
                 std::unique_lock lock(engine_.signalMutex);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (stopping_) return;
-                job = jobs_.front();
-                jobs_.pop_front();
-                const FileEntry& entry = listing_.files[job.index];
-                batch.size = entry.size;
-                if (!job.whole) {
-                    path = listing_.FullPath(entry);
-                } else if (!TakeBatch(FingerprintKey{entry.size, slots_[job.index].fingerprint}, batch)) {
-                    continue;
+                // Either one class batch, or a few first reads (a fair share of those
+                // waiting, so the other workers are not left idle at the end).
+                const size_t share = std::min(kFirstReads, jobs_.size() / workers_.size() + 1);
+                while (!jobs_.empty() && firsts.indices.size() < share) {
+                    const Job job = jobs_.front();
+                    if (job.whole && !firsts.indices.empty()) break;
+                    jobs_.pop_front();
+                    if (!job.whole) {
+                        firsts.indices.push_back(job.index);
+                        continue;
+                    }
+                    const FileEntry& entry = listing_.files[job.index];
+                    batch.size = entry.size;
+                    whole = TakeBatch(FingerprintKey{entry.size, slots_[job.index].fingerprint}, batch);
+                    break;
                 }
             }
-            if (job.whole) {
+            if (whole) {
                 ReadBatch(batch, scratch, context);
-            } else {
-                FirstRead(job.index, path, batch.size, scratch, context);
+            } else if (!firsts.indices.empty()) {
+                FirstReads(firsts, scratch, context);
             }
             engine_.bytesRead.fetch_add(context.bytesRead, std::memory_order_relaxed);
             context.bytesRead = 0;
@@ -221,33 +253,58 @@ void HashPipeline::WorkerMain() {
     }
 }
 
-void HashPipeline::FirstRead(uint32_t index, const std::string& path, FileLen size, HashScratch& scratch,
-                             ReadContext& context) {
-    const size_t prefix_size = std::max<size_t>(engine_.tuning.prefixSize, 1);
-    const bool whole = size <= prefix_size;
-    ContentKey key;
-    uint64_t fingerprint = 0;
-    int error = kReadAborted;
-    if (HoldWhilePaused(engine_)) {
-        error = whole ? ComputeKey(path, size, scratch, context, key)
-                      : ComputeFingerprint(path, size, prefix_size, scratch, context, fingerprint);
+// First reads of a few files, their outcomes published under one lock. The content
+// of a small file stays in `held` until it is known whether its key is wanted.
+void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context) {
+    const size_t prefix_size = PrefixSize();
+    firsts.results.clear();
+    for (size_t i = 0; i < firsts.indices.size(); ++i) {
+        FirstResult result;
+        result.index = firsts.indices[i];
+        result.size = listing_.files[result.index].size;
+        const std::string path = listing_.FullPath(listing_.files[result.index]);
+        const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
+        uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
+        if (!HoldWhilePaused(engine_)) return;
+        result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
+                           : ComputeFingerprint(path, result.size, prefix_size, held, context, result.fingerprint);
+        if (result.error == kReadAborted) return;
+        if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
+        result.keyed = raw;
+        result.held = held;
+        firsts.results.push_back(result);
     }
-    if (error == kReadAborted) return;
-    if (error != 0) LogDebug("cannot read %s (%d)", path.c_str(), error);
     bool wake = false;
+    bool digest = false;
     {
         std::lock_guard lock(engine_.signalMutex);
-        --buckets_[size].pending;
-        if (error != 0) {
-            SetUnreadable(index);
-        } else if (whole) {
-            SetKey(index, key);
-        } else {
-            slots_[index].fingerprint = fingerprint;
-            slots_[index].status = kPrefixed;
-            AfterFirstRead(index);
+        for (FirstResult& result : firsts.results) {
+            if (result.error != 0) {
+                SetUnreadable(result.index);
+            } else if (result.keyed) {
+                SetKey(result.index, result.key);
+            } else {
+                slots_[result.index].fingerprint = result.fingerprint;
+                slots_[result.index].status = kPrefixed;
+                result.digest = AfterFirstRead(result.index, result.size <= prefix_size);
+                digest = digest || result.digest;
+            }
+            if (!result.digest) --buckets_[result.size].pending;
+            wake = wake || Awaited(result.size);
         }
-        wake = Awaited(size);
+    }
+    if (digest) {
+        // Small files with a fingerprint twin: their content is still held.
+        for (FirstResult& result : firsts.results) {
+            if (result.digest) result.key = KeyOfContent(result.held, result.size, scratch.md5);
+        }
+        std::lock_guard lock(engine_.signalMutex);
+        for (const FirstResult& result : firsts.results) {
+            if (!result.digest) continue;
+            SetKey(result.index, result.key);
+            --buckets_[result.size].pending;
+            wake = wake || Awaited(result.size);
+        }
     }
     if (wake) engine_.signal.notify_all();
 }

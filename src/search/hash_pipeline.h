@@ -2,8 +2,10 @@
 //
 // Files are put into buckets by size as the walk accepts them. A bucket's first file
 // is handed to the workers when its second arrives, later ones at once; a file of a
-// unique size is never opened. A worker reads a small file whole (its content key at
-// once); of a larger file it reads only the first and last block, and the whole file
+// unique size is never opened. A worker reads a file of up to 32 bytes whole (its
+// content is its key); a file no larger than a block is read whole too, but digested
+// only when another file of its size has the same content fingerprint (most have
+// none); of a larger file it reads only the first and last block, and the whole file
 // is read only when another file of the bucket has the same end blocks. Names of one
 // inode (hard links) are read once: later names are aliases of the first. Of the
 // files of one size and end blocks, the first read whole is digested (its MD5 key);
@@ -52,7 +54,8 @@ public:
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
 
-    /// Walk: file `index` (already in the listing) was accepted.
+    /// Walk: file `index` (already in the listing) was accepted. Files are handed to
+    /// the workers a few at a time, and all of them by FinishWalk.
     void AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links);
     /// Walk: no more files will come.
     void FinishWalk();
@@ -77,7 +80,8 @@ public:
     static constexpr uint32_t kNone = UINT32_MAX;
 
 private:
-    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kWholeQueued, kKeyed, kUnreadable };
+    // kKeying: a small file whose content a worker holds and is digesting.
+    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kKeying, kWholeQueued, kKeyed, kUnreadable };
     struct Slot {
         uint64_t fingerprint = 0;
         uint32_t keyId = kNone;    // index into keys_ once the key is known
@@ -136,9 +140,37 @@ private:
         std::vector<CompareMember> compared;  // the members' paths and outcomes
     };
 
+    // A file the walk accepted and has not handed over yet.
+    struct Added {
+        uint32_t index;
+        uint32_t links;
+        uint64_t device;
+        uint64_t inode;
+    };
+
+    void HandOver();
+    void Take(const Added& added);
+    // The outcome of one first read, published with those of the same batch.
+    struct FirstResult {
+        uint32_t index = kNone;
+        FileLen size = 0;
+        int error = 0;
+        bool keyed = false;   // `key` holds its raw content
+        bool digest = false;  // a small file whose key is wanted: `held` is digested
+        uint64_t fingerprint = 0;
+        const uint8_t* held = nullptr;
+        ContentKey key;
+    };
+    // A worker's first reads of one turn.
+    struct FirstReadBatch {
+        std::vector<uint32_t> indices;
+        std::vector<FirstResult> results;
+        std::vector<uint8_t> held;  // a block per file
+    };
+
     void WorkerMain();
-    void FirstRead(uint32_t index, const std::string& path, FileLen size, HashScratch& scratch,
-                   ReadContext& context);
+    void FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context);
+    size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
     void SetKey(uint32_t index, const ContentKey& key);
@@ -147,7 +179,10 @@ private:
     void Schedule(FileClass& file_class, uint32_t index);
     void PushJob(Job job);
     void Queue(uint32_t index);
-    void AfterFirstRead(uint32_t index);
+    bool AfterFirstRead(uint32_t index, bool inHand);
+    static bool Fingerprinted(Status status) {
+        return status == kPrefixed || status == kKeying || status == kWholeQueued || status == kKeyed;
+    }
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);
     bool Settled(uint32_t index) const;
@@ -163,6 +198,7 @@ private:
     std::unordered_map<FingerprintKey, uint32_t, FingerprintHash> fingerprints_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
     std::unordered_map<FingerprintKey, FileClass, FingerprintHash> classes_;
+    std::vector<Added> added_;  // walk thread only
     uint32_t awaited_ = kNone;  // the file the search thread waits for
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
     std::deque<Job> jobs_;
