@@ -183,6 +183,7 @@ int RunScanCommand(int argc, char** argv) {
         SearchEngine engine;
         engine.settings = std::move(args.settings);
         engine.tuning.hashThreads = args.threads;
+        engine.tuning.readTimes = false;  // no output format shows them
 
         const auto start = std::chrono::steady_clock::now();
         const SearchSettings& settings = engine.settings;

@@ -130,16 +130,17 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
 }
 
 // The record of a file that has a twin. Its times are read now, after its content
-// was; a file that can no longer be examined keeps empty time texts. Where the file
-// system keeps no creation time, the last-write time stands in for it.
-FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key) {
+// was (unless `readTimes` is off); a file that can no longer be examined keeps empty
+// time texts. Where the file system keeps no creation time, the last-write time
+// stands in for it.
+FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key, bool readTimes) {
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
     record.namenosuffix = name.substr(0, entry.suffixStart);
     record.suffix = name.substr(entry.suffixStart);
     platform::EntryStat times;
-    if (platform::StatPath(record.FullPath(), times) == 0) {
+    if (readTimes && platform::StatPath(record.FullPath(), times) == 0) {
         record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
         record.modifyTime = std::to_string(times.modifyTime);
         record.accessTime = std::to_string(times.accessTime);
@@ -198,11 +199,13 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
     return survivors;
 }
 
-std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors) {
+std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors,
+                                   bool readTimes) {
     std::vector<SizeGroup> groups;
     for (const Survivor& survivor : survivors) {
         if (groups.empty() || groups.back().size != survivor.size) groups.push_back(SizeGroup{survivor.size, {}});
-        groups.back().members.push_back(MakeRecord(listing, listing.files[survivor.index], survivor.key));
+        groups.back().members.push_back(
+            MakeRecord(listing, listing.files[survivor.index], survivor.key, readTimes));
     }
     return groups;
 }
@@ -230,7 +233,7 @@ void RunSearch(SearchEngine& engine) {
     }  // the pipeline's tables go before the records are built
 
     std::lock_guard lock(engine.groupsMutex);
-    engine.groups = BuildGroups(run.listing, survivors);
+    engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
         LogLess("result groups are inconsistent: %s", fault.c_str());
