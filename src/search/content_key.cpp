@@ -78,15 +78,18 @@ ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5) {
 int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, ReadContext& context,
                ContentKey& key) {
     std::vector<CompareMember> none;
-    return CompareWithReference(path, size, true, none, scratch, context, key);
+    bool keyed = false;
+    return CompareWithReference(path, size, ReferenceDigest::Always, none, scratch, context, key, keyed);
 }
 
-int CompareWithReference(const std::string& referencePath, FileLen size, bool digest,
+int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
-                         ContentKey& key) {
+                         ContentKey& key, bool& keyed) {
+    keyed = false;
     for (CompareMember& member : members) {
         member.error = 0;
         member.equal = false;
+        member.divergence = 0;
     }
     platform::ContentFile reference;
     if (const int error = OpenChecked(referencePath, size, context, reference); error != 0) return error;
@@ -99,30 +102,38 @@ int CompareWithReference(const std::string& referencePath, FileLen size, bool di
         if (size >= kAdviseFrom) files[i].AdviseSequential();
         live.push_back(i);
     }
-    if (digest) scratch.md5.Begin();
+    const bool digesting = digest != ReferenceDigest::None;
+    if (digesting) scratch.md5.Begin();
     ContentKey raw;
     const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
-    while (total < size && (digest || !live.empty())) {
+    while (total < size && (digest == ReferenceDigest::Always || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;
         const auto want = static_cast<size_t>(std::min<FileLen>(chunk, size - total));
         const bool last = total + want == size;
         if (const int error = ReadBlock(reference, referencePath, scratch.buffer.data(), want, last, context);
             error != 0)
             return error;
-        if (digest && size <= 32) {
+        if (digesting && size <= 32) {
             std::memcpy(raw.bytes.data() + total, scratch.buffer.data(), want);
-        } else if (digest) {
+        } else if (digesting) {
             scratch.md5.Update(scratch.buffer.data(), want);
         }
         std::erase_if(live, [&](size_t i) {
-            members[i].error = ReadBlock(files[i], members[i].path, scratch.other.data(), want, last, context);
-            return members[i].error != 0 || std::memcmp(scratch.buffer.data(), scratch.other.data(), want) != 0;
+            CompareMember& member = members[i];
+            member.error = ReadBlock(files[i], member.path, scratch.other.data(), want, last, context);
+            if (member.error != 0) return true;
+            if (std::memcmp(scratch.buffer.data(), scratch.other.data(), want) == 0) return false;
+            member.divergence = MixBlock(total + 1, scratch.other.data(), want);
+            return true;
         });
         total += want;
     }
     for (const size_t i : live) members[i].equal = true;
-    if (digest) key = size <= 32 ? raw : scratch.md5.FinishKey();
+    if (digesting && total == size) {
+        key = size <= 32 ? raw : scratch.md5.FinishKey();
+        keyed = true;
+    }
     return 0;
 }
 

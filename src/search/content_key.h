@@ -58,15 +58,26 @@ struct CompareMember {
     std::string path;
     int error = 0;       ///< why it could not be read, or 0
     bool equal = false;  ///< it was read whole and every byte equals the reference's
+    /// When it differs: a hash of where it first differs and of its block there. Two
+    /// files that differ from one reference can only be equal if these agree.
+    uint64_t divergence = 0;
+};
+
+/// How much of the reference a comparison digests.
+enum class ReferenceDigest : uint8_t {
+    None,        ///< its key is known already
+    WhileEqual,  ///< as long as a member is still equal to it (its key is wanted only then)
+    Always,      ///< all of it
 };
 
 /// Reads `referencePath` once, block by block, and compares each member's block with
 /// it as it goes, so a set of identical files is read once per file whatever its size.
-/// With `digest` set it also computes the reference's key. A member that differs
-/// stops being read at its first differing block. Returns 0, or why the reference
-/// could not be read (then no member is equal).
-int CompareWithReference(const std::string& referencePath, FileLen size, bool digest,
+/// A member that differs stops being read at its first differing block, and the
+/// reference stops being read when no member is left and its digest is not needed.
+/// `keyed` tells whether the reference's key was computed into `key`. Returns 0, or
+/// why the reference could not be read (then no member is equal).
+int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
-                         ContentKey& key);
+                         ContentKey& key, bool& keyed);
 
 }  // namespace merravine

@@ -52,7 +52,7 @@ void HashPipeline::PushJob(Job job) {
 void HashPipeline::Queue(uint32_t index) {
     slots_[index].status = kQueued;
     ++buckets_[listing_.files[index].size].pending;
-    PushJob(Job{index, false});
+    PushJob(Job{index, false, 0});
 }
 
 // The walk hands files over in small batches: one lock for a batch keeps the walk,
@@ -95,6 +95,11 @@ void HashPipeline::Take(const Added& added) {
     if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head);
     if (slot.aliasOf == kNone) {
         Queue(index);
+    } else if (slots_[slot.aliasOf].status == kReference) {
+        // A reference nothing else matched has a twin by inode now: it needs its key.
+        FileClass& file_class = ClassOf(slot.aliasOf);
+        file_class.keyWanted = true;
+        Schedule(file_class, slot.aliasOf);
     } else {
         Escalate(slot.aliasOf);
     }
@@ -114,45 +119,60 @@ void HashPipeline::Escalate(uint32_t index) {
     Slot& slot = slots_[index];
     if (slot.status != kPrefixed) return;
     slot.status = kWholeQueued;
-    FileClass& file_class = classes_[FingerprintKey{listing_.files[index].size, slot.fingerprint}];
+    ++buckets_[listing_.files[index].size].whole;
+    FileClass& file_class = ClassOf(index);
     file_class.queued.push_back(index);
     Schedule(file_class, index);
 }
 
-// One job per class at a time, and none while its reference is being read: the
-// files queued meanwhile wait to be compared with it in one batch.
+// One job per class at a time, and none while a batch digests its reference: the
+// files queued meanwhile wait to be compared with it in one batch, by its key.
 void HashPipeline::Schedule(FileClass& file_class, uint32_t index) {
-    if (file_class.scheduled || file_class.queued.empty()) return;
-    if (file_class.reference != kNone && !file_class.referenceDone) return;
+    if (file_class.scheduled || file_class.digesting) return;
+    if (file_class.queued.empty() && !file_class.keyWanted) return;
     file_class.scheduled = true;
-    PushJob(Job{index, true});
+    PushJob(Job{index, true, slots_[index].fingerprint});
 }
 
 bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch) {
     FileClass& file_class = classes_[class_key];
     file_class.scheduled = false;
-    if (file_class.queued.empty()) return false;
-    if (file_class.reference != kNone && !file_class.referenceDone) return false;
-    const bool digest = file_class.reference == kNone;
+    if (file_class.digesting) return false;
+    const bool key_wanted = file_class.keyWanted && file_class.reference != kNone && !file_class.referenceKeyed;
+    file_class.keyWanted = false;
+    if (file_class.queued.empty() && !key_wanted) return false;
+    const bool new_reference = file_class.reference == kNone;
     const FileLen per_file = std::max<FileLen>(class_key.size, 1);
     const auto members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
-    const size_t take = std::min(file_class.queued.size(), members + (digest ? 1 : 0));
+    const size_t take = std::min(file_class.queued.size(), members + (new_reference ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
     file_class.queued.erase(file_class.queued.begin(), end);
-    if (digest) {
+    if (new_reference) {
         file_class.reference = batch.members.front();
         batch.members.erase(batch.members.begin());
     }
     batch.reference = file_class.reference;
-    batch.digest = digest;
+    batch.fingerprint = class_key.fingerprint;
+    batch.digest = !file_class.referenceKeyed;
+    if (batch.digest) {
+        file_class.digesting = true;
+        Slot& reference = slots_[batch.reference];
+        if (reference.status == kReference) {
+            reference.status = kWholeQueued;
+            ++buckets_[class_key.size].whole;
+        }
+        // A file alone in its class was escalated because its key is wanted.
+        batch.force = batch.members.empty() || reference.hasAliases;
+    } else {
+        batch.key = keys_[slots_[batch.reference].keyId];
+    }
     batch.referencePath = listing_.FullPath(listing_.files[batch.reference]);
     batch.compared.resize(batch.members.size());
     for (size_t i = 0; i < batch.members.size(); ++i) {
         batch.compared[i].path = listing_.FullPath(listing_.files[batch.members[i]]);
     }
-    if (!digest) batch.key = keys_[slots_[batch.reference].keyId];
-    Schedule(file_class, batch.reference);
+    Schedule(file_class, batch.reference);  // by the known key, batches may run side by side
     return true;
 }
 
@@ -234,7 +254,7 @@ void HashPipeline::WorkerMain() {
                     }
                     const FileEntry& entry = listing_.files[job.index];
                     batch.size = entry.size;
-                    whole = TakeBatch(FingerprintKey{entry.size, slots_[job.index].fingerprint}, batch);
+                    whole = TakeBatch(FingerprintKey{entry.size, job.fingerprint}, batch);
                     break;
                 }
             }
@@ -310,53 +330,77 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
 }
 
 void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
-    const FileLen size = batch.size;
-    const std::string& reference_path = batch.referencePath;
-    std::vector<CompareMember>& members = batch.compared;
-    ContentKey key = batch.key;
     if (!HoldWhilePaused(engine_)) return;
+    const ReferenceDigest digest = !batch.digest ? ReferenceDigest::None
+                                   : batch.force ? ReferenceDigest::Always
+                                                 : ReferenceDigest::WhileEqual;
+    ContentKey key = batch.key;
+    bool keyed = false;
     const int reference_error =
-        CompareWithReference(reference_path, size, batch.digest, members, scratch, context, key);
+        CompareWithReference(batch.referencePath, batch.size, digest, batch.compared, scratch, context, key, keyed);
     if (reference_error == kReadAborted) return;
-    if (reference_error != 0) LogDebug("cannot read %s (%d)", reference_path.c_str(), reference_error);
-    // A file that differs from the reference (or whose reference is gone) is digested
-    // on its own; equal files of it then meet through their keys.
-    std::vector<ContentKey> own_keys(members.size());
-    for (size_t i = 0; i < members.size(); ++i) {
-        CompareMember& member = members[i];
-        if (member.error != 0 || member.equal) continue;
-        member.error = ComputeKey(member.path, size, scratch, context, own_keys[i]);
-        if (member.error == kReadAborted) return;
+    if (reference_error != 0) LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), reference_error);
+    for (const CompareMember& member : batch.compared) {
+        if (member.error != 0) LogDebug("cannot read %s (%d)", member.path.c_str(), member.error);
     }
     bool wake = false;
     {
         std::lock_guard lock(engine_.signalMutex);
-        FileClass& file_class = classes_[FingerprintKey{size, slots_[batch.reference].fingerprint}];
-        if (batch.digest) {
-            if (reference_error == 0) {
-                SetKey(batch.reference, key);
-                file_class.referenceDone = true;
-            } else {
-                SetUnreadable(batch.reference);
-                file_class.reference = kNone;
-            }
-        }
-        for (size_t i = 0; i < members.size(); ++i) {
-            const uint32_t index = batch.members[i];
-            if (members[i].error != 0) {
-                LogDebug("cannot read %s (%d)", members[i].path.c_str(), members[i].error);
-                SetUnreadable(index);
-            } else if (members[i].equal) {
-                slots_[index].keyId = slots_[batch.reference].keyId;
-                slots_[index].status = kKeyed;
-            } else {
-                SetKey(index, own_keys[i]);
-            }
-        }
-        if (!file_class.queued.empty()) Schedule(file_class, file_class.queued.front());
-        wake = Awaited(size);
+        FinishBatch(batch, reference_error, keyed, key);
+        wake = Awaited(batch.size);
     }
     if (wake) engine_.signal.notify_all();
+}
+
+void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key) {
+    FileClass& file_class = classes_[FingerprintKey{batch.size, batch.fingerprint}];
+    Bucket& bucket = buckets_[batch.size];
+    Slot& reference = slots_[batch.reference];
+    if (batch.digest) {
+        file_class.digesting = false;
+        --bucket.whole;
+        if (referenceError != 0) {
+            SetUnreadable(batch.reference);
+        } else if (keyed) {
+            SetKey(batch.reference, key);
+            file_class.referenceKeyed = true;
+        } else {
+            reference.status = kReference;
+        }
+    }
+    if (referenceError != 0) {
+        // The reference is gone (a keyed one keeps its key): the members wait for the
+        // next batch, where the first of them becomes the class's reference.
+        file_class.reference = kNone;
+        file_class.referenceKeyed = false;
+        file_class.queued.insert(file_class.queued.begin(), batch.members.begin(), batch.members.end());
+    } else {
+        for (size_t i = 0; i < batch.members.size(); ++i) {
+            const uint32_t index = batch.members[i];
+            const CompareMember& member = batch.compared[i];
+            --bucket.whole;
+            if (member.error != 0) {
+                SetUnreadable(index);
+            } else if (member.equal) {
+                slots_[index].keyId = reference.keyId;
+                slots_[index].status = kKeyed;
+            } else {
+                Refine(index, member.divergence);
+            }
+        }
+    }
+    if (!file_class.queued.empty()) Schedule(file_class, file_class.queued.front());
+}
+
+// A file that differs from its class's reference: its fingerprint takes in where and
+// how it differs, and it is matched again with the files of its size.
+void HashPipeline::Refine(uint32_t index, uint64_t divergence) {
+    Slot& slot = slots_[index];
+    uint64_t refined = (slot.fingerprint ^ divergence) * 0x9E3779B97F4A7C15ULL;
+    refined ^= refined >> 31;
+    slot.fingerprint = refined;
+    slot.status = kPrefixed;
+    AfterFirstRead(index, false);
 }
 
 void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {
@@ -378,7 +422,8 @@ bool HashPipeline::Settled(uint32_t index) const {
     if (bucket.count < 2) return walkDone_;
     const Status status = slots_[Primary(index)].status;
     if (status == kKeyed || status == kUnreadable) return true;
-    return status == kPrefixed && bucket.pending == 0 && walkDone_;
+    if (status != kPrefixed && status != kReference) return false;
+    return walkDone_ && bucket.pending == 0 && bucket.whole == 0;
 }
 
 ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const {
@@ -389,7 +434,8 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
     switch (primary.status) {
         case kKeyed: key = keys_[primary.keyId]; return ContentOutcome::Keyed;
         case kUnreadable: return ContentOutcome::Unreadable;
-        case kPrefixed: return ContentOutcome::Distinct;
+        case kPrefixed:
+        case kReference: return ContentOutcome::Distinct;
         default: return ContentOutcome::Aborted;
     }
 }

@@ -8,11 +8,17 @@
 // none); of a larger file it reads only the first and last block, and the whole file
 // is read only when another file of the bucket has the same end blocks. Names of one
 // inode (hard links) are read once: later names are aliases of the first. Of the
-// files of one size and end blocks, the first read whole is digested (its MD5 key);
-// the others are compared with it byte for byte and take its key when equal, so a
-// set of identical files costs one digest, and its members are proven equal rather
-// than only alike in MD5. The reference is read once for all the files queued with
-// it, so a set's files are each read once when they are queued together.
+// files of one size and end blocks, the first read whole is the reference: the others
+// are compared with it byte for byte and take its key when equal, so a set of
+// identical files costs one digest, and its members are proven equal rather than only
+// alike in MD5. The reference is read once for all the files queued with it, so a
+// set's files are each read once when they are queued together, and it is digested
+// only as long as one of them still equals it. A file that differs from it is read no
+// further: its fingerprint is refined by where and how it differs, and it is matched
+// again with the other files of its size like after its first read.
+//
+// A file without a key is Distinct once nothing in its size can change any more: the
+// walk is over and no read of a file of that size is queued or running.
 //
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
@@ -41,7 +47,7 @@ namespace merravine {
 enum class ContentOutcome : uint8_t {
     Empty,       ///< 0 bytes: never read, equal to every other empty file
     Single,      ///< no other file has its size: never read
-    Distinct,    ///< its end blocks differ from every other file of its size
+    Distinct,    ///< its content differs from every other file of its size
     Keyed,       ///< its content key is known
     Unreadable,  ///< it could not be read (or changed while read): it leaves the search
     Aborted,     ///< the search was aborted before the outcome was known
@@ -81,7 +87,9 @@ public:
 
 private:
     // kKeying: a small file whose content a worker holds and is digesting.
-    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kKeying, kWholeQueued, kKeyed, kUnreadable };
+    // kWholeQueued: in a class, waiting for or in a whole read (a reference too while
+    // it is digested). kReference: a class's reference whose key was not wanted yet.
+    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kKeying, kWholeQueued, kReference, kKeyed, kUnreadable };
     struct Slot {
         uint64_t fingerprint = 0;
         uint32_t keyId = kNone;    // index into keys_ once the key is known
@@ -95,10 +103,12 @@ private:
         uint32_t tail = kNone;
         uint32_t count = 0;
         uint32_t pending = 0;  // files queued for their first read and not done yet
+        uint32_t whole = 0;    // files in kWholeQueued
     };
     struct Job {
         uint32_t index;
         bool whole;
+        uint64_t fingerprint;  // of the class, for a whole read
     };
     struct FingerprintKey {
         FileLen size;
@@ -124,8 +134,10 @@ private:
     // is the reference: it is digested while the files queued with it are compared
     // with it; files that come later are compared with it in batches.
     struct FileClass {
-        uint32_t reference = kNone;     // the file digested first
-        bool referenceDone = false;     // its key is known
+        uint32_t reference = kNone;     // the file the others are compared with
+        bool referenceKeyed = false;    // its key is known
+        bool digesting = false;         // a batch reads it while its key is not known
+        bool keyWanted = false;         // it has a twin by inode: read it for its key
         bool scheduled = false;         // a job for this class is in jobs_
         std::vector<uint32_t> queued;   // files waiting for a whole read, in escalation order
     };
@@ -133,8 +145,10 @@ private:
     struct ClassBatch {
         FileLen size = 0;
         uint32_t reference = kNone;
-        bool digest = false;  // the reference's key is not known yet
-        ContentKey key;       // the reference's key when it is known
+        uint64_t fingerprint = 0;  // of the class
+        bool digest = false;       // the reference's key is not known yet
+        bool force = false;        // its key is wanted whatever the members hold
+        ContentKey key;            // the reference's key when it is known
         std::string referencePath;
         std::vector<uint32_t> members;
         std::vector<CompareMember> compared;  // the members' paths and outcomes
@@ -173,6 +187,11 @@ private:
     size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
+    void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key);
+    void Refine(uint32_t index, uint64_t divergence);
+    FileClass& ClassOf(uint32_t index) {
+        return classes_[FingerprintKey{listing_.files[index].size, slots_[index].fingerprint}];
+    }
     void SetKey(uint32_t index, const ContentKey& key);
     void SetUnreadable(uint32_t index);
     bool Awaited(FileLen size) const;  // the search thread waits for a file of this size
@@ -181,7 +200,8 @@ private:
     void Queue(uint32_t index);
     bool AfterFirstRead(uint32_t index, bool inHand);
     static bool Fingerprinted(Status status) {
-        return status == kPrefixed || status == kKeying || status == kWholeQueued || status == kKeyed;
+        return status == kPrefixed || status == kKeying || status == kWholeQueued || status == kReference ||
+               status == kKeyed;
     }
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);

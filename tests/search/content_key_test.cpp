@@ -101,6 +101,7 @@ TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
 // One pass over a reference compares every member with it: only exact copies come out
 // equal, a member that cannot be read or has another size is told apart, the digest
 // is the reference's key, and a reference that cannot be read makes no member equal.
+// Members that differ alike carry the same divergence, others another one.
 TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
     TempDir dir;
     const std::string r = dir.Path().string() + "/";
@@ -111,6 +112,7 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
     WritePattern(r + "last", kSize, 4, kSize - 1);
     WritePattern(r + "longer", kSize + 1, 4);
     WritePattern(r + "unreadable", kSize, 4);
+    WritePattern(r + "middle again", kSize, 4, kSize / 2);
     HashScratch scratch;
     scratch.buffer.resize(4096);
     scratch.other.resize(4096);
@@ -120,14 +122,22 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
     ReadContext context;
     context.faultHook = &fault;
     std::vector<CompareMember> members;
-    for (const char* name : {"copy", "middle", "last", "longer", "unreadable"}) members.push_back({r + name});
+    for (const char* name : {"copy", "middle", "last", "longer", "unreadable", "middle again"}) {
+        members.push_back({r + name});
+    }
     ContentKey key;
-    ASSERT_EQ(CompareWithReference(r + "reference", kSize, true, members, scratch, context, key), 0);
+    bool keyed = false;
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members, scratch, context,
+                                   key, keyed),
+              0);
     std::vector<std::pair<bool, int>> outcomes;
     for (const CompareMember& member : members) outcomes.emplace_back(member.equal, member.error);
     EXPECT_EQ(outcomes, (std::vector<std::pair<bool, int>>{
-                            {true, 0}, {false, 0}, {false, 0}, {false, kContentChanged}, {false, EIO}}));
+                            {true, 0}, {false, 0}, {false, 0}, {false, kContentChanged}, {false, EIO}, {false, 0}}));
+    EXPECT_EQ(members[1].divergence, members[5].divergence);
+    EXPECT_NE(members[1].divergence, members[2].divergence);
     ContentKey alone;
+    ASSERT_TRUE(keyed);
     ASSERT_EQ(ComputeKey(r + "copy", kSize, scratch, context, alone), 0);
     EXPECT_EQ(key, alone);
 
@@ -135,8 +145,43 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
         return path.find("reference") != std::string::npos ? EACCES : 0;
     };
     context.faultHook = &reference_fault;
-    EXPECT_EQ(CompareWithReference(r + "reference", kSize, false, members, scratch, context, key), EACCES);
+    EXPECT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::None, members, scratch, context, key,
+                                   keyed),
+              EACCES);
     for (const CompareMember& member : members) EXPECT_FALSE(member.equal) << member.path;
+}
+
+// The reference is read and digested only as far as a member still equals it, unless
+// its key is wanted anyway.
+TEST(ContentKeys, AReferenceNoMemberEqualsIsNotReadToTheEnd) {
+    TempDir dir;
+    const std::string r = dir.Path().string() + "/";
+    constexpr size_t kSize = 40000;
+    WritePattern(r + "reference", kSize, 9);
+    WritePattern(r + "first", kSize, 9, 0);
+    HashScratch scratch;
+    scratch.buffer.resize(4097);
+    scratch.other.resize(4097);
+    ReadContext context;
+    std::vector<CompareMember> members{{r + "first"}};
+    ContentKey key;
+    bool keyed = true;
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members, scratch, context,
+                                   key, keyed),
+              0);
+    EXPECT_FALSE(keyed);
+    EXPECT_FALSE(members[0].equal);
+    EXPECT_EQ(context.bytesRead, 2 * 4096u);
+
+    context.bytesRead = 0;
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::Always, members, scratch, context, key,
+                                   keyed),
+              0);
+    EXPECT_TRUE(keyed);
+    EXPECT_EQ(context.bytesRead, kSize + 4096u);
+    ContentKey alone;
+    ASSERT_EQ(ComputeKey(r + "reference", kSize, scratch, context, alone), 0);
+    EXPECT_EQ(key, alone);
 }
 
 TEST(ContentKeys, EmptyFilesAreOneSetInTheOrderFound) {
