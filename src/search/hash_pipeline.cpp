@@ -180,8 +180,9 @@ void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
     for (uint32_t member = bucket.head; member != kNone; member = slots_[member].next) {
         const Slot& slot = slots_[member];
         if (!Fingerprinted(slot.status)) continue;
-        auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, member);
-        if (!inserted) it->second = kMany;  // the walk of the bucket escalated them already
+        bool added = false;
+        uint32_t* first = FindOrAddFingerprint(size, slot.fingerprint, member, added);
+        if (!added) *first = kMany;  // the walk of the bucket escalated them already
     }
 }
 
@@ -202,13 +203,18 @@ bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand) {
             Escalate(other);
             wanted = true;
         }
-    } else if (auto [it, inserted] = fingerprints_.try_emplace(FingerprintKey{size, slot.fingerprint}, index);
-               !inserted) {
-        if (it->second != kMany) {
-            Escalate(it->second);
-            it->second = kMany;
+    } else {
+        // A table hit may be another fingerprint with the same hash: the whole read
+        // that follows tells them apart.
+        bool added = false;
+        uint32_t* first = FindOrAddFingerprint(size, slot.fingerprint, index, added);
+        if (!added) {
+            if (*first != kMany) {
+                Escalate(*first);
+                *first = kMany;
+            }
+            wanted = true;
         }
-        wanted = true;
     }
     if (!wanted) return false;
     if (inHand) {

@@ -40,6 +40,7 @@
 #include "search/file_record.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
+#include "search/u64_table.h"
 
 namespace merravine {
 
@@ -118,6 +119,11 @@ private:
     struct FingerprintHash {
         size_t operator()(const FingerprintKey& k) const { return k.fingerprint ^ (k.size * 0x9E3779B97F4A7C15ULL); }
     };
+    uint32_t* FindOrAddFingerprint(FileLen size, uint64_t fingerprint, uint32_t index, bool& added) {
+        auto [value, inserted] = fingerprints_.TryEmplace(FingerprintHash{}(FingerprintKey{size, fingerprint}), index);
+        added = inserted;
+        return value;
+    }
     struct InodeKey {
         uint64_t device;
         uint64_t inode;
@@ -215,7 +221,7 @@ private:
     ChunkedVector<Slot> slots_;
     ChunkedVector<ContentKey> keys_;  // only files whose key was needed have one
     std::unordered_map<FileLen, Bucket> buckets_;
-    std::unordered_map<FingerprintKey, uint32_t, FingerprintHash> fingerprints_;
+    U64Table fingerprints_;  // of the files of crowded buckets: a file, or kMany
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
     std::unordered_map<FingerprintKey, FileClass, FingerprintHash> classes_;
     std::vector<Added> added_;  // walk thread only

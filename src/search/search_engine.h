@@ -52,7 +52,7 @@ struct SearchTuning {
     int hashThreads = 0;                ///< hash workers; 0 means one per core
     size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
-    uint32_t bucketWalkLimit = 64;      ///< same-size files matched by a walk rather than a table
+    uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table
     bool readTimes = true;              ///< read the times of the files that have a twin
 };
 

@@ -14,9 +14,11 @@
 #include <cstring>
 
 #include "platform/file_walk.h"
+#include "platform/heap_release.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
+#include "search/u64_table.h"
 #include "search/walker.h"
 #include "util/log.h"
 
@@ -50,18 +52,13 @@ bool EnterSearchPass(SearchEngine& engine) {
     }
 }
 
-// The keys already recorded, as 64-bit digests of size and key in an open-addressing
-// table (8 bytes a key; two different keys agree in all 64 bits with a chance of
-// 2^-64, which could only make the running duplicate count one too high).
+// The keys already recorded, as 64-bit digests of size and key (two different keys
+// agree in all 64 bits with a chance of 2^-64, which could only make the running
+// duplicate count one too high).
 class SeenKeys {
 public:
     /// Adds the key; false when it was there already.
-    bool Insert(FileLen size, const ContentKey& key) {
-        // Filled to three quarters: the table is at its largest with the listing and the
-        // content tables alive, and a probe per recorded file costs little.
-        if (4 * (count_ + 1) > 3 * table_.size()) Grow();
-        return Place(Digest(size, key));
-    }
+    bool Insert(FileLen size, const ContentKey& key) { return table_.TryEmplace(Digest(size, key), 0).second; }
 
 private:
     static uint64_t Digest(FileLen size, const ContentKey& key) {
@@ -72,30 +69,10 @@ private:
             h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
             h ^= h >> 32;
         }
-        return h == 0 ? 1 : h;
-    }
-    bool Place(uint64_t digest) {
-        const size_t mask = table_.size() - 1;
-        for (size_t at = digest & mask;; at = (at + 1) & mask) {
-            if (table_[at] == digest) return false;
-            if (table_[at] == 0) {
-                table_[at] = digest;
-                ++count_;
-                return true;
-            }
-        }
-    }
-    void Grow() {
-        std::vector<uint64_t> old = std::move(table_);
-        table_.assign(old.empty() ? 1024 : old.size() * 2, 0);
-        count_ = 0;
-        for (uint64_t digest : old) {
-            if (digest != 0) Place(digest);
-        }
+        return h;
     }
 
-    std::vector<uint64_t> table_;
-    size_t count_ = 0;
+    U64Table table_;
 };
 
 void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline) {
@@ -231,6 +208,7 @@ void RunSearch(SearchEngine& engine) {
         pipeline.Stop();
         survivors = PrunedOrder(run, pipeline);
     }  // the pipeline's tables go before the records are built
+    platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
     std::lock_guard lock(engine.groupsMutex);
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);

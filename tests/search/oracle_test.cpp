@@ -156,5 +156,30 @@ TEST(SearchOracle, CrowdedSizeMatchesBruteForce) {
     }
 }
 
+// Files with the same ends that differ from the first one read whole in the middle:
+// those equal among themselves are still found, at any depth of difference, and so
+// are hard links to a file that has no other twin.
+TEST(SearchOracle, FilesThatDifferFromTheReferenceAreMatchedAmongThemselves) {
+    TempDir dir;
+    constexpr size_t kSize = 20000;
+    const std::pair<const char*, size_t> files[] = {
+        {"a", SIZE_MAX}, {"b", 10000}, {"x/c", 10000}, {"d", 15000}, {"y/e", 15000},
+        {"f", 12000},    {"g", SIZE_MAX}, {"h", 17000},
+    };
+    for (const auto& [name, flip] : files) testing::WritePattern(dir.Path() / name, kSize, 7, flip);
+    std::filesystem::create_hard_link(dir.Path() / "h", dir.Path() / "z-h-link");
+    const auto expected = testing::BruteForceSets(dir.Path());
+    ASSERT_EQ(expected.size(), 4u);
+    for (int threads : {1, 2, 3}) {
+        SearchEngine engine;
+        engine.settings = testing::SettingsFor({dir.Path().string()});
+        engine.tuning.hashThreads = threads;
+        engine.tuning.prefixSize = 512;
+        engine.tuning.readBufferSize = 4096;
+        testing::RunSearchToEnd(engine);
+        EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), expected) << threads;
+    }
+}
+
 }  // namespace
 }  // namespace merravine
