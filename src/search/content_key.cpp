@@ -46,16 +46,23 @@ int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_
 }
 
 // A 64-bit mix of a block (not cryptographic: a collision only costs a whole read).
+// Four independent lanes keep the multiplier busy instead of waiting on one chain.
 uint64_t MixBlock(uint64_t seed, const uint8_t* data, size_t length) {
     constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-    uint64_t hash = seed ^ (length * kMul);
-    size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
+    auto step = [](uint64_t lane, const uint8_t* at) {
         uint64_t word = 0;
-        std::memcpy(&word, data + i, 8);
-        hash = (hash ^ word) * kMul;
-        hash ^= hash >> 29;
+        std::memcpy(&word, at, 8);
+        lane = (lane ^ word) * kMul;
+        return lane ^ (lane >> 29);
+    };
+    uint64_t lanes[4] = {seed ^ (length * kMul), seed + 1, seed + 2, seed + 3};
+    size_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = step(lanes[lane], data + i + 8 * lane);
     }
+    uint64_t hash = lanes[0];
+    for (size_t lane = 1; lane < 4; ++lane) hash = (hash ^ lanes[lane]) * kMul;
+    for (; i + 8 <= length; i += 8) hash = step(hash, data + i);
     uint64_t tail = 0;
     std::memcpy(&tail, data + i, length - i);
     hash = (hash ^ tail) * kMul;
