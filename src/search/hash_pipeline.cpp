@@ -49,9 +49,9 @@ void HashPipeline::PushJob(Job job) {
     if (walkDone_ || jobs_.size() >= kWakeBatch) jobsReady_.notify_one();
 }
 
-void HashPipeline::Queue(uint32_t index) {
+void HashPipeline::Queue(uint32_t index, Bucket& bucket) {
     slots_[index].status = kQueued;
-    ++buckets_[listing_.files[index].size].pending;
+    ++bucket.pending;
     PushJob(Job{index, false, 0});
 }
 
@@ -92,9 +92,9 @@ void HashPipeline::Take(const Added& added) {
     ++bucket.count;
     if (size == 0 || bucket.count < 2) return;
     if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
-    if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head);
+    if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head, bucket);
     if (slot.aliasOf == kNone) {
-        Queue(index);
+        Queue(index, bucket);
     } else if (slots_[slot.aliasOf].status == kReference) {
         // A reference nothing else matched has a twin by inode now: it needs its key.
         FileClass& file_class = ClassOf(slot.aliasOf);
@@ -189,11 +189,10 @@ void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
 // Matches a fingerprinted file with the others of its size and escalates the ones
 // that agree. Returns true when `index` itself needs its key and its content is in
 // the worker's hands (`inHand`): it is then marked kKeying for the worker to digest.
-bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand) {
+bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand, const Bucket& bucket) {
     Slot& slot = slots_[index];
     bool wanted = slot.hasAliases;
     const FileLen size = listing_.files[index].size;
-    const Bucket& bucket = buckets_[size];
     if (bucket.count <= scanLimit_) {
         // A short bucket is searched directly, which keeps the fingerprint table small.
         for (uint32_t other = bucket.head; other != kNone; other = slots_[other].next) {
@@ -305,6 +304,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
     {
         std::lock_guard lock(engine_.signalMutex);
         for (FirstResult& result : firsts.results) {
+            Bucket& bucket = buckets_[result.size];
             if (result.error != 0) {
                 SetUnreadable(result.index);
             } else if (result.keyed) {
@@ -312,10 +312,10 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             } else {
                 slots_[result.index].fingerprint = result.fingerprint;
                 slots_[result.index].status = kPrefixed;
-                result.digest = AfterFirstRead(result.index, result.size <= prefix_size);
+                result.digest = AfterFirstRead(result.index, result.size <= prefix_size, bucket);
                 digest = digest || result.digest;
             }
-            if (!result.digest) --buckets_[result.size].pending;
+            if (!result.digest) --bucket.pending;
             wake = wake || Awaited(result.size);
         }
     }
@@ -391,7 +391,7 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
                 slots_[index].keyId = reference.keyId;
                 slots_[index].status = kKeyed;
             } else {
-                Refine(index, member.divergence);
+                Refine(index, member.divergence, bucket);
             }
         }
     }
@@ -400,13 +400,13 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
 
 // A file that differs from its class's reference: its fingerprint takes in where and
 // how it differs, and it is matched again with the files of its size.
-void HashPipeline::Refine(uint32_t index, uint64_t divergence) {
+void HashPipeline::Refine(uint32_t index, uint64_t divergence, const Bucket& bucket) {
     Slot& slot = slots_[index];
     uint64_t refined = (slot.fingerprint ^ divergence) * 0x9E3779B97F4A7C15ULL;
     refined ^= refined >> 31;
     slot.fingerprint = refined;
     slot.status = kPrefixed;
-    AfterFirstRead(index, false);
+    AfterFirstRead(index, false, bucket);
 }
 
 void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {

@@ -194,7 +194,7 @@ private:
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
     void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key);
-    void Refine(uint32_t index, uint64_t divergence);
+    void Refine(uint32_t index, uint64_t divergence, const Bucket& bucket);
     FileClass& ClassOf(uint32_t index) {
         return classes_[FingerprintKey{listing_.files[index].size, slots_[index].fingerprint}];
     }
@@ -203,8 +203,8 @@ private:
     bool Awaited(FileLen size) const;  // the search thread waits for a file of this size
     void Schedule(FileClass& file_class, uint32_t index);
     void PushJob(Job job);
-    void Queue(uint32_t index);
-    bool AfterFirstRead(uint32_t index, bool inHand);
+    void Queue(uint32_t index, Bucket& bucket);
+    bool AfterFirstRead(uint32_t index, bool inHand, const Bucket& bucket);
     static bool Fingerprinted(Status status) {
         return status == kPrefixed || status == kKeying || status == kWholeQueued || status == kReference ||
                status == kKeyed;
