@@ -21,11 +21,19 @@ constexpr FileLen kBatchBytes = 64 << 20;
 
 }  // namespace
 
+namespace {
+size_t WorkerCount(const SearchTuning& tuning) {
+    if (tuning.hashThreads > 0) return static_cast<size_t>(tuning.hashThreads);
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+}  // namespace
+
 HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
-    : engine_(engine), listing_(listing), scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)) {
-    int threads = engine.tuning.hashThreads;
-    if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { WorkerMain(); });
+    : engine_(engine),
+      listing_(listing),
+      scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
+      workerCount_(WorkerCount(engine.tuning)) {
+    for (size_t i = 0; i < workerCount_; ++i) workers_.emplace_back([this] { WorkerMain(); });
 }
 
 HashPipeline::~HashPipeline() { Stop(); }
@@ -248,7 +256,7 @@ void HashPipeline::WorkerMain() {
                 if (stopping_) return;
                 // Either one class batch, or a few first reads (a fair share of those
                 // waiting, so the other workers are not left idle at the end).
-                const size_t share = std::min(kFirstReads, jobs_.size() / workers_.size() + 1);
+                const size_t share = std::min(kFirstReads, jobs_.size() / workerCount_ + 1);
                 while (!jobs_.empty() && firsts.indices.size() < share) {
                     const Job job = jobs_.front();
                     if (job.whole && !firsts.indices.empty()) break;

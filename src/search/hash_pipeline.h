@@ -227,6 +227,7 @@ private:
     std::vector<Added> added_;  // walk thread only
     uint32_t awaited_ = kNone;  // the file the search thread waits for
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
+    const size_t workerCount_;
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;
