@@ -24,7 +24,8 @@
 // the order of results therefore never depends on which worker finished first.
 //
 // Threading: every field below is guarded by engine.signalMutex (the mutex the
-// state changes also signal through, so an abort wakes a waiting search thread).
+// state changes also signal through, so an abort wakes a waiting search thread),
+// except the files the walk has not handed over yet, which only the walk touches.
 // Workers read the listing entries handed to them; only the search thread appends.
 #pragma once
 
