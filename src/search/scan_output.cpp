@@ -28,7 +28,7 @@ std::string CsvField(std::string_view text) {
 
 namespace {
 
-// The output is gathered in a text and written a megabyte at a time: a stream
+// The output is gathered in a text and written 256 KiB at a time: a stream
 // insertion per value would cost more than the scan's last phase.
 class OutputText {
 public:
@@ -55,7 +55,7 @@ public:
     }
 
 private:
-    static constexpr size_t kChunk = 1 << 20;
+    static constexpr size_t kChunk = 256 << 10;
     void Flush() {
         out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
         text_.clear();
