@@ -188,8 +188,7 @@ void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
     for (uint32_t member = bucket.head; member != kNone; member = slots_[member].next) {
         const Slot& slot = slots_[member];
         if (!Fingerprinted(slot.status)) continue;
-        bool added = false;
-        uint32_t* first = FindOrAddFingerprint(size, slot.fingerprint, member, added);
+        auto [first, added] = FindOrAddFingerprint(size, slot.fingerprint, member);
         if (!added) *first = kMany;  // the walk of the bucket escalated them already
     }
 }
@@ -213,8 +212,7 @@ bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand, const Bucket& buc
     } else {
         // A table hit may be another fingerprint with the same hash: the whole read
         // that follows tells them apart.
-        bool added = false;
-        uint32_t* first = FindOrAddFingerprint(size, slot.fingerprint, index, added);
+        auto [first, added] = FindOrAddFingerprint(size, slot.fingerprint, index);
         if (!added) {
             if (*first != kMany) {
                 Escalate(*first);

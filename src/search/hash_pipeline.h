@@ -120,10 +120,9 @@ private:
     struct FingerprintHash {
         size_t operator()(const FingerprintKey& k) const { return k.fingerprint ^ (k.size * 0x9E3779B97F4A7C15ULL); }
     };
-    uint32_t* FindOrAddFingerprint(FileLen size, uint64_t fingerprint, uint32_t index, bool& added) {
-        auto [value, inserted] = fingerprints_.TryEmplace(FingerprintHash{}(FingerprintKey{size, fingerprint}), index);
-        added = inserted;
-        return value;
+    /// The file stored for a fingerprint (or kMany), or `index` stored; second is true when stored.
+    std::pair<uint32_t*, bool> FindOrAddFingerprint(FileLen size, uint64_t fingerprint, uint32_t index) {
+        return fingerprints_.TryEmplace(FingerprintHash{}(FingerprintKey{size, fingerprint}), index);
     }
     struct InodeKey {
         uint64_t device;
