@@ -97,7 +97,7 @@ bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
 static int StatAt(int dir_fd, const char* name, EntryStat& out) {
     struct statx info {};
     const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_ATIME |
-                          STATX_BTIME;
+                          STATX_CTIME | STATX_BTIME;
     if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) return errno;
     const mode_t mode = info.stx_mode;
     out.type = S_ISREG(mode)   ? EntryType::File
@@ -112,6 +112,8 @@ static int StatAt(int dir_fd, const char* name, EntryStat& out) {
     out.createTime = out.hasCreateTime ? info.stx_btime.tv_sec : 0;
     out.modifyTime = info.stx_mtime.tv_sec;
     out.accessTime = info.stx_atime.tv_sec;
+    out.modifyNs = info.stx_mtime.tv_sec * int64_t{1000000000} + info.stx_mtime.tv_nsec;
+    out.changeNs = info.stx_ctime.tv_sec * int64_t{1000000000} + info.stx_ctime.tv_nsec;
     return 0;
 }
 

@@ -22,6 +22,8 @@ struct EntryStat {
     int64_t createTime = 0;      ///< seconds since 1970 UTC
     int64_t modifyTime = 0;
     int64_t accessTime = 0;
+    int64_t modifyNs = 0;  ///< last-write time in nanoseconds since 1970 UTC
+    int64_t changeNs = 0;  ///< status-change time in nanoseconds since 1970 UTC
 };
 
 /// An open folder listing. Closed when the object dies.

@@ -47,6 +47,13 @@ struct FileRecord {
     ContentKey key;
     int32_t kind = 0;   ///< one FileKind bit
     int32_t flags = 0;  ///< FILE_FLAG_PROTECTED or 0
+    // The file's identity as the scan saw it just after reading its content; zero
+    // when it was not examined (stored scans, or a scan that reads no times).
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint32_t links = 0;
+    int64_t modifyNs = 0;  ///< last-write time, nanoseconds since 1970 UTC
+    int64_t changeNs = 0;  ///< status-change time, nanoseconds since 1970 UTC
 
     /// path + namenosuffix + suffix: the file as it was listed.
     std::string FullPath() const { return path + namenosuffix + suffix; }

@@ -106,7 +106,7 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
     engine.SetScanningPath({});
 }
 
-// The record of a file that has a twin. Its times are read now, after its content
+// The record of a file that has a twin. Its times and identity are read now, after its content
 // was (unless `readTimes` is off); a file that can no longer be examined keeps empty
 // time texts. Where the file system keeps no creation time, the last-write time
 // stands in for it.
@@ -121,6 +121,11 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
         record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
         record.modifyTime = std::to_string(times.modifyTime);
         record.accessTime = std::to_string(times.accessTime);
+        record.device = times.device;
+        record.inode = times.inode;
+        record.links = times.links;
+        record.modifyNs = times.modifyNs;
+        record.changeNs = times.changeNs;
     }
     record.size = entry.size;
     record.key = key;

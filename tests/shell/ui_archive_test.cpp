@@ -229,8 +229,9 @@ TEST_F(CorruptArchiveTest, LoopingLinksAndBadSizesAreHandled) {
 TEST(UiArchiveTest, EmbeddedArchiveHoldsTheUiFolderAsBuilt) {
     const auto archive = UiArchive::Open(EmbeddedUiArchive());
     ASSERT_TRUE(archive.has_value());
-    // The source tree's ui folder, found from this file's own path.
-    const auto ui = std::filesystem::path(__FILE__).parent_path() / "../../ui";
+    // The source tree's ui folder (not found from __FILE__, which a compiler cache
+    // may have made relative).
+    const std::filesystem::path ui = MERRAVINE_UI_SOURCE_DIR;
     std::vector<UiItem> items;
     if (std::filesystem::is_directory(ui)) {
         std::string error;
