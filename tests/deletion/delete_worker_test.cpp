@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "deletion/delete_commands.h"
+#include "deletion/action_commands.h"
 #include "history/search_fixture.h"
 
 namespace merravine {
@@ -54,7 +54,7 @@ class DeleteRunTest : public ::testing::TestWithParam<DeleteMode> {
 
     testing::SearchFixture fixture_;
     std::string data_home_;
-    DeleteWorker worker_;  // destroyed first: its thread uses the fixture
+    ActionWorker worker_;  // destroyed first: its thread uses the fixture
 };
 
 TEST_P(DeleteRunTest, CountsDiskResultsAndStoredScansAgree) {
