@@ -62,6 +62,7 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
     }
     // The batch set of each (group, first member of its key run).
     std::map<std::pair<size_t, size_t>, size_t> set_of_run;
+    std::set<std::pair<size_t, size_t>> listed;  // (set, member) already a target
 
     for (size_t i = 0; i < rows.Count(); ++i) {
         const ScriptValue& row = rows.At(i);
@@ -92,11 +93,13 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
             batch.sets.push_back(std::move(set));
         }
         ActionMember& member = batch.sets[run->second].members[m - first];
-        if (member.acted) {
+        if (!listed.emplace(run->second, m - first).second) {
             batch.targets.push_back(std::move(target));  // the same file twice: once is enough
             continue;
         }
-        member.acted = true;
+        // A protected file is refused when its turn comes; it stays, so it can be the
+        // kept copy of the others.
+        member.acted = !IsProtectedFile(batch.protectDirs, member.record);
         target.set = run->second;
         target.member = m - first;
         batch.targets.push_back(std::move(target));

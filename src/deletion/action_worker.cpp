@@ -62,15 +62,6 @@ private:
 
 std::string NameOf(const FileRecord& record) { return record.namenosuffix + record.suffix; }
 
-bool IsProtected(const ActionBatch& batch, const FileRecord& record) {
-    if ((record.flags & FILE_FLAG_PROTECTED) != 0) return true;
-    const std::string full = record.FullPath();
-    for (const std::string& folder : batch.protectDirs) {
-        if (PathWithin(full, folder)) return true;
-    }
-    return false;
-}
-
 /// Whether `now` is still the file `record` describes (identity only when known).
 bool StillScanned(const FileStamp& now, const FileRecord& record, bool with_change_time) {
     if (!now.plain || now.size != record.size) return false;
@@ -100,7 +91,7 @@ public:
         }
         ActionSet& set = batch_.sets[target.set];
         FileRecord& record = set.members[target.member].record;
-        if (IsProtected(batch_, record)) {
+        if (IsProtectedFile(batch_.protectDirs, record)) {
             result.outcome = Outcome::Protected;
             return result;
         }
@@ -125,8 +116,9 @@ public:
         const bool must_compare = record.inode == 0 || batch_.kind == ActionKind::HardLink ||
                                   batch_.kind == ActionKind::Reflink;
         bool content_differs = false;
-        for (const ActionMember& member : set.members) {
-            if (member.acted) continue;
+        for (size_t m = 0; m < set.members.size(); ++m) {
+            const ActionMember& member = set.members[m];
+            if (member.acted || m == target.member) continue;
             if (CheckKept(member, *folder, name, now, must_compare, kept, content_differs)) break;
         }
         if (kept.member == nullptr) {
@@ -333,6 +325,15 @@ void ActionCounts::Count(const FileResult& result) {
 ActionWorker::~ActionWorker() {
     if (deleteState.load() != DELETE_IDLE) deleteState.store(DELETE_STOP);
     if (deleteThread.joinable()) deleteThread.join();
+}
+
+bool IsProtectedFile(const std::vector<std::string>& protectDirs, const FileRecord& record) {
+    if ((record.flags & FILE_FLAG_PROTECTED) != 0) return true;
+    const std::string full = record.FullPath();
+    for (const std::string& folder : protectDirs) {
+        if (PathWithin(full, folder)) return true;
+    }
+    return false;
 }
 
 std::string MoveDestination(const std::string& target, const FileRecord& record,

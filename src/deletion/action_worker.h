@@ -146,7 +146,10 @@ void StartActionThread(ActionWorker& worker, SearchEngine& engine, history::Hist
 /// kept, protected, refused, [[reason, count]...], trashed files that can be put back].
 ScriptValue CountsValue(const ActionCounts& counts, int32_t restorable);
 
-/// The folder of `path` and where a moved file goes: target + path below its search root.
+/// Whether the file was found in a protect folder or lies in one of `protectDirs` now.
+bool IsProtectedFile(const std::vector<std::string>& protectDirs, const FileRecord& record);
+
+/// Where a moved file goes: target + path below its search root.
 std::string MoveDestination(const std::string& target, const FileRecord& record,
                             const std::string& searchRoot);
 

@@ -162,8 +162,7 @@ size_t KeptIndex(const ActionSet& set, Keep keep, const std::vector<std::string>
     return best;
 }
 
-/// One set per run of equal keys; every member but the kept one (and the protected
-/// ones, which stay anyway) is a target.
+/// One set per run of equal keys; every member but the kept one is a target.
 ActionBatch BuildBatch(const SearchEngine& engine, const DedupeArguments& args) {
     ActionBatch batch;
     batch.kind = args.action;
@@ -188,8 +187,9 @@ ActionBatch BuildBatch(const SearchEngine& engine, const DedupeArguments& args) 
                 const size_t kept = KeptIndex(set, args.keep, searchDirs);
                 const size_t index = batch.sets.size();
                 for (size_t k = 0; k < set.members.size(); ++k) {
-                    if (k == kept || (set.members[k].record.flags & FILE_FLAG_PROTECTED) != 0) continue;
-                    set.members[k].acted = true;
+                    if (k == kept) continue;
+                    // A protected file is reported as refused, and stays a kept copy.
+                    set.members[k].acted = (set.members[k].record.flags & FILE_FLAG_PROTECTED) == 0;
                     batch.targets.push_back({index, k, set.members[k].record.FullPath()});
                 }
                 batch.sets.push_back(std::move(set));
