@@ -151,7 +151,7 @@ public:
             case ActionKind::HardLink:
                 error = same_inode ? 0
                                    : platform::LinkOver(*kept.folder, NameOf(kept.member->record),
-                                                        kept.stamp, *folder, name);
+                                                        kept.stamp, *folder, name, now);
                 break;
             case ActionKind::Reflink:
                 error = same_inode ? 0

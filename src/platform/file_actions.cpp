@@ -270,7 +270,7 @@ int RemoveEntry(const Folder& folder, const std::string& name) {
 }
 
 int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileStamp& kept,
-             const Folder& folder, const std::string& name) {
+             const Folder& folder, const std::string& name, const FileStamp& target) {
     const std::string temp = TemporaryName("link");
     if (linkat(keptFolder.Fd(), keptName.c_str(), folder.Fd(), temp.c_str(), 0) != 0) return errno;
     // The kept name may have been replaced since it was checked: the link must be the
@@ -278,6 +278,14 @@ int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileSt
     FileStamp linked;
     if (StampOf(folder, temp, linked) != 0 || !linked.plain || linked.device != kept.device ||
         linked.inode != kept.inode || linked.size != kept.size) {
+        unlinkat(folder.Fd(), temp.c_str(), 0);
+        return ESTALE;
+    }
+    // The name must still hold the file that was checked and compared: whatever took its
+    // place meanwhile is not replaced.
+    FileStamp now;
+    if (StampOf(folder, name, now) != 0 || !now.plain || now.device != target.device ||
+        now.inode != target.inode || now.size != target.size || now.modifyNs != target.modifyNs) {
         unlinkat(folder.Fd(), temp.c_str(), 0);
         return ESTALE;
     }
@@ -327,6 +335,13 @@ int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& ex
     if (fstat(source, &info) != 0) return errno;
     if (renameat2(folder.Fd(), name.c_str(), targetFolder.Fd(), targetName.c_str(),
                   RENAME_NOREPLACE) == 0) {
+        // The name moved; if another file had taken it since the check, it goes back.
+        struct stat moved {};
+        if (fstatat(targetFolder.Fd(), targetName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (moved.st_dev != info.st_dev || moved.st_ino != info.st_ino)) {
+            renameat2(targetFolder.Fd(), targetName.c_str(), folder.Fd(), name.c_str(), RENAME_NOREPLACE);
+            return ESTALE;
+        }
         return 0;
     }
     int error = errno;

@@ -72,9 +72,10 @@ int RemoveEntry(const Folder& folder, const std::string& name);
 
 /// Makes `name` in `folder` a hard link of the kept file: links the kept file to a
 /// temporary name beside `name`, checks that the link is the kept inode, then renames
-/// it over `name`, so every moment leaves either the old file or the link there.
+/// it over `name` (which must still be `target`), so every moment leaves either the old
+/// file or the link there.
 int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileStamp& kept,
-             const Folder& folder, const std::string& name);
+             const Folder& folder, const std::string& name, const FileStamp& target);
 
 /// Makes `name` share the kept file's extents (FICLONE). The file keeps its inode,
 /// owner and times; `target` is what it must still be. EOPNOTSUPP, EXDEV or EINVAL
