@@ -129,6 +129,21 @@ TEST_F(ActionCommandsTest, AWorkerThatFailsPartWayReportsWhatItDid) {
     EXPECT_EQ(f_.FilesInGroups().size(), 8u);
 }
 
+TEST_F(ActionCommandsTest, AFolderProtectedAfterTheScanIsRefusedToo) {
+    f_.Write("a/x.bin", "same");
+    f_.Write("b/x.bin", "same");
+    f_.Search();
+    f_.engine.settings.protectDirs = {R("a")};
+    for (const bool trash : {false, true}) {
+        const ScriptValue rows = RowsIn(f_.Rows(), R("a/"));
+        ASSERT_EQ(trash ? TrashFiles(worker_, f_.engine, f_.history, f_.bridge, rows)
+                        : DeleteFiles(worker_, f_.engine, f_.history, f_.bridge, rows),
+                  ScriptValue::Int(0));
+        EXPECT_EQ(Head(Finish(trash ? 2 : 1)), (std::vector<int32_t>{1, 0, 0, 0, 0, 1, 0}));
+    }
+    EXPECT_TRUE(fs::exists(R("a/x.bin")));
+}
+
 TEST_F(ActionCommandsTest, AStoredScanIsCheckedByItsBytes) {
     f_.Write("a/x.bin", std::string(700, 'x'));
     f_.Write("b/x.bin", std::string(700, 'x'));
