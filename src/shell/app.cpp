@@ -9,10 +9,10 @@
 #include "platform/data_folder.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
-#include "shell/embedded_ui.h"
+#include "archive/embedded_ui.h"
 #include "shell/host.h"
 #include "shell/main_frame.h"
-#include "shell/ui_archive.h"
+#include "archive/ui_archive.h"
 #include "util/log.h"
 #include "util/log_writer.h"
 

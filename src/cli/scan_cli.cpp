@@ -1,5 +1,5 @@
 // Argument parsing, progress display and output of the scan command line.
-#include "search/scan_cli.h"
+#include "cli/scan_cli.h"
 
 #include <charconv>
 #include <chrono>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/file_read.h"
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 #include "search/search_engine.h"
 #include "settings/settings_file.h"
 

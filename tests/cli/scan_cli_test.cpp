@@ -5,8 +5,8 @@
 #include <iostream>
 #include <sstream>
 
-#include "search/scan_cli.h"
-#include "search/scan_output.h"
+#include "cli/scan_cli.h"
+#include "cli/scan_output.h"
 #include "support/temp_dir.h"
 
 namespace merravine {

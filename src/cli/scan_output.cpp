@@ -1,5 +1,5 @@
 // Text, JSON and CSV forms of the scan result.
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 
 #include <cstdio>
 #include <limits>
