@@ -9,12 +9,6 @@
 
 namespace merravine {
 
-std::string JsonString(std::string_view text) {
-    std::string out;
-    AppendJsonString(out, text);
-    return out;
-}
-
 std::string CsvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
     std::string out = "\"";

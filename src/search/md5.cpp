@@ -31,11 +31,4 @@ ContentKey Md5::FinishKey() {
     return key;
 }
 
-std::string Md5Hex(std::string_view data) {
-    Md5 md5;
-    md5.Update(data.data(), data.size());
-    const ContentKey key = md5.FinishKey();
-    return std::string(key.bytes.begin(), key.bytes.end());
-}
-
 }  // namespace merravine

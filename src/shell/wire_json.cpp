@@ -281,13 +281,6 @@ void AppendJsonValue(std::string& out, const ScriptValue& value) {
     }
 }
 
-std::optional<ScriptValue> ParseJsonValue(std::string_view text) {
-    Reader reader(text);
-    auto value = reader.Value(0);
-    if (!value || !reader.AtEnd()) return std::nullopt;
-    return value;
-}
-
 std::optional<PageMessage> ParsePageMessage(std::string_view text) {
     Reader reader(text);
     if (!reader.Consume('{')) return std::nullopt;

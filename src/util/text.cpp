@@ -151,16 +151,6 @@ int64_t LeadingInt64(std::string_view text) {
     return value;
 }
 
-size_t Utf16Length(std::string_view text) {
-    size_t units = 0;
-    for (size_t pos = 0; pos < text.size();) {
-        const Decoded d = DecodeOne(text, pos);
-        units += (d.code_point != kInvalid && d.code_point >= 0x10000) ? 2 : 1;
-        pos += d.length;
-    }
-    return units;
-}
-
 std::string_view CutToUtf16Units(std::string_view text, size_t max_units) {
     size_t units = 0;
     size_t pos = 0;

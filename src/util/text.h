@@ -48,9 +48,6 @@ std::optional<std::string> Base64Decode(std::string_view text);
 /// blanks and sign, then digits; no digits gives 0; a value beyond 64 bits saturates.
 /// "1048576.0" gives 1048576.
 int64_t LeadingInt64(std::string_view text);
-
-/// How many UTF-16 code units `text` takes (an invalid byte counts as one unit).
-size_t Utf16Length(std::string_view text);
 /// The longest prefix of `text` that fits into `max_units` UTF-16 code units
 /// without splitting a character.
 std::string_view CutToUtf16Units(std::string_view text, size_t max_units);
