@@ -6,6 +6,7 @@
 #include "platform/file_remove_scanned.h"
 #include "platform/trash_move.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace merravine {
 
@@ -86,7 +87,7 @@ std::vector<DeleteRequest> RequestsFromRows(const ScriptValue& rows) {
         request.path = row.At(1).TextForm();
         request.namenosuffix = row.At(2).TextForm();
         request.suffix = row.At(3).TextForm();
-        request.size = history::LeadingInteger(row.At(5).TextForm());
+        request.size = LeadingInt64(row.At(5).TextForm());
         batch.push_back(std::move(request));
     }
     return batch;
