@@ -21,6 +21,7 @@
 #include "search/u64_table.h"
 #include "search/walker.h"
 #include "util/log.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 namespace {
@@ -229,13 +230,7 @@ void RunSearch(SearchEngine& engine) {
 }  // namespace
 
 void SearchThreadMain(SearchEngine& engine) {
-    try {
-        RunSearch(engine);
-    } catch (const std::exception& failure) {
-        LogLess("search failed: %s", failure.what());
-    } catch (...) {
-        LogLess("search failed");
-    }
+    (void)RunGuarded("search", [&] { RunSearch(engine); });  // logged there
     engine.SetScanningPath({});
     ChangeState(engine, W_READY);
 }
