@@ -4,7 +4,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "history/sqlite_handle.h"
+#include "util/text.h"
 #include "settings/folder_lists.h"
 #include "util/log.h"
 
@@ -70,7 +70,7 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
         const std::string folder = row.At(1).TextForm();
         const std::string name = row.At(2).TextForm() + row.At(3).TextForm();
         target.shownPath = folder + name;
-        const int64_t size = history::LeadingInteger(row.At(5).TextForm());
+        const int64_t size = LeadingInt64(row.At(5).TextForm());
         const auto found = platform::IsCanonicalFolder(folder) && platform::IsPlainName(name)
                                ? where.find(target.shownPath)
                                : where.end();

@@ -1,9 +1,8 @@
 #include "deletion/action_worker.h"
 
 #include <cerrno>
-#include <exception>
 
-#include "history/sqlite_handle.h"
+#include "util/thread_body.h"
 #include "settings/folder_lists.h"
 #include "util/log.h"
 
@@ -396,24 +395,15 @@ void StartActionThread(ActionWorker& worker, SearchEngine& engine, history::Hist
             std::lock_guard lock(worker.trashMutex);
             worker.lastTrashed.clear();
         }
-        try {
-            RunActionBatch(worker, &engine, &history, batch, counts);
-        } catch (const std::exception& error) {
-            // What was counted so far happened; the rest was not reached.
-            LogDebug("The action thread stopped: %s", error.what());
-        } catch (...) {
-            LogDebug("The action thread stopped.");
-        }
+        // What was counted before a failure happened; the rest was not reached.
+        (void)RunGuarded("action thread",  // logged there
+                         [&] { RunActionBatch(worker, &engine, &history, batch, counts); });
         int32_t restorable = 0;
         if (batch.kind == ActionKind::Trash) {
             std::lock_guard lock(worker.trashMutex);
             restorable = static_cast<int32_t>(worker.lastTrashed.size());
         }
-        try {
-            ReportCounts(bridge, counts, restorable);
-        } catch (...) {
-            LogDebug("DelFileResultToUI failed.");
-        }
+        (void)RunGuarded("DelFileResultToUI", [&] { ReportCounts(bridge, counts, restorable); });
         worker.deleteState.store(DELETE_IDLE);
     });
 }

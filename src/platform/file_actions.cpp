@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/trash_move.h"
+#include "util/text.h"
 
 namespace merravine::platform {
 

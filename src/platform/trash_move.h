@@ -22,9 +22,6 @@ RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_s
 int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path,
                  uint64_t device, std::string& file_path, std::string& info_path);
 
-/// The Path value of a .trashinfo file: every byte but A-Z a-z 0-9 - . _ ~ / as %XX.
-std::string PercentEncodePath(const std::string& path);
-
 /// The home trash folder: $XDG_DATA_HOME/Trash, or $HOME/.local/share/Trash.
 std::string HomeTrashFolder();
 

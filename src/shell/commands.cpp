@@ -2,7 +2,7 @@
 // argument count. Each entry is one line that hands the arguments to the function
 // that does the work in its own subsystem; adding a command is adding a line.
 #include "deletion/action_commands.h"
-#include "deletion/results_export.h"
+#include "cli/results_export.h"
 #include "history/history_commands.h"
 #include "search/search_commands.h"
 #include "settings/folder_lists.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "deletion/dedupe_cli.h"
-#include "search/scan_cli.h"
+#include "cli/dedupe_cli.h"
+#include "cli/scan_cli.h"
 #include "shell/app.h"
 
 int main(int argc, char** argv) {

@@ -1,12 +1,13 @@
 // `merravine dedupe`: one scan, then one action over every set, through the same
 // action path as the window (action_worker.h), with a line per file on stdout.
-#include "deletion/dedupe_cli.h"
+#include "cli/dedupe_cli.h"
 
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 
+#include "cli/scan_cli.h"
 #include "deletion/action_worker.h"
 #include "settings/folder_lists.h"
 #include "settings/settings_file.h"
@@ -29,15 +30,6 @@ struct DedupeArguments {
     bool haveAction = false;
     bool haveKeep = false;
 };
-
-// An absolute folder text without trailing "/" (links are not resolved).
-std::string AbsoluteFolder(const std::string& folder) {
-    std::filesystem::path path(folder);
-    if (path.is_relative()) path = std::filesystem::current_path() / path;
-    std::string text = path.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
-    return text;
-}
 
 std::optional<std::string> ParseAction(const std::string& value, DedupeArguments& args) {
     if (value == "delete") {
@@ -77,9 +69,7 @@ std::optional<std::string> ParseKeep(const std::string& value, DedupeArguments& 
 std::optional<std::string> ParseArguments(int argc, char** argv, DedupeArguments& args) {
     SearchSettings& settings = args.settings;
     settings.skipflag = 15;
-    for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
-        settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
-    }
+    SetDefaultExtensionLists(settings);
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -1,9 +1,9 @@
-#include "deletion/results_export.h"
+#include "cli/results_export.h"
 
 #include <sstream>
 
 #include "platform/atomic_file.h"
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 #include "util/log.h"
 
 namespace merravine {
