@@ -53,12 +53,25 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
     batch.protectDirs = engine.settings.protectDirs;
     const std::vector<std::string>& searchDirs = engine.settings.searchDirs;
 
-    std::lock_guard lock(engine.groupsMutex);
-    // Where each listed file is: its group and member.
+    // The files the rows name, in canonical form; only these are looked for in the groups
+    // (a map of every listed file would cost as much again as the results).
+    constexpr size_t kNowhere = SIZE_MAX;
     std::unordered_map<std::string, std::pair<size_t, size_t>> where;
-    for (size_t g = 0; g < engine.groups.size(); ++g) {
+    for (size_t i = 0; i < rows.Count(); ++i) {
+        const ScriptValue& row = rows.At(i);
+        const std::string folder = row.At(1).TextForm();
+        const std::string name = row.At(2).TextForm() + row.At(3).TextForm();
+        if (platform::IsCanonicalFolder(folder) && platform::IsPlainName(name)) {
+            where.emplace(folder + name, std::pair{kNowhere, size_t{0}});
+        }
+    }
+    std::lock_guard lock(engine.groupsMutex);
+    for (size_t g = 0; g < engine.groups.size() && !where.empty(); ++g) {
         const auto& members = engine.groups[g].members;
-        for (size_t m = 0; m < members.size(); ++m) where.emplace(members[m].FullPath(), std::pair{g, m});
+        for (size_t m = 0; m < members.size(); ++m) {
+            const auto found = where.find(members[m].FullPath());
+            if (found != where.end() && found->second.first == kNowhere) found->second = {g, m};
+        }
     }
     // The batch set of each (group, first member of its key run).
     std::map<std::pair<size_t, size_t>, size_t> set_of_run;
@@ -74,7 +87,8 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
         const auto found = platform::IsCanonicalFolder(folder) && platform::IsPlainName(name)
                                ? where.find(target.shownPath)
                                : where.end();
-        if (found == where.end() || engine.groups[found->second.first].size != static_cast<uint64_t>(size)) {
+        if (found == where.end() || found->second.first == kNowhere ||
+            engine.groups[found->second.first].size != static_cast<uint64_t>(size)) {
             batch.targets.push_back(std::move(target));  // refused: no scan delivered it
             continue;
         }
