@@ -17,6 +17,8 @@ PACKAGES=(
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xdg-utils
     nodejs npm chromium xvfb xauth
+    openbox xdotool wmctrl x11-utils
+    dpkg-dev lintian desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()

@@ -402,6 +402,9 @@ extern "C" __attribute__((visibility("default"))) merravine::shell::DesktopWindo
     const char* url, const char* check_script, void (*log)(const char*)) {
     using namespace merravine::shell;
     static_assert(std::is_same_v<decltype(&merravine_new_web_view_window), WindowFactory>);
+    // The class name ties the window to the desktop entry (StartupWMClass) and its icon.
+    g_set_prgname("merravine");
+    g_set_application_name("Corvantis Merravine");
     if (!gtk_init_check(nullptr, nullptr)) return nullptr;
     auto state = std::make_shared<WindowState>();
     state->url = url;
