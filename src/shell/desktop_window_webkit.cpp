@@ -133,7 +133,7 @@ void OnPageAsked(GObject* source, GAsyncResult* result, gpointer data) {
 // The window manager's close (its button, Alt+F4, a task bar's close) goes to the page.
 gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
     auto* state = static_cast<WindowState*>(data);
-    if (state->view == nullptr || !state->check_script.empty()) return FALSE;
+    if (state->view == nullptr) return FALSE;
     webkit_web_view_call_async_javascript_function(state->view, kAskPageToClose, -1, nullptr,
                                                    nullptr, nullptr, nullptr, OnPageAsked, state);
     return TRUE;
@@ -276,6 +276,8 @@ void ApplySize(WindowState& state, int width, int height, bool resizable) {
     GtkWindow* window = GTK_WINDOW(state.window);
     state.resizable = resizable;
     if (Maximized(state)) gtk_window_unmaximize(window);
+    // A fixed size is told to the window manager as equal smallest and largest sizes; GTK's
+    // own "not resizable" would size the window to the web view's natural size instead.
     GdkGeometry limits{};
     limits.min_width = resizable ? kMinWidth : width;
     limits.min_height = resizable ? kMinHeight : height;
@@ -283,7 +285,7 @@ void ApplySize(WindowState& state, int width, int height, bool resizable) {
     limits.max_height = height;
     const auto hints = static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | (resizable ? 0 : GDK_HINT_MAX_SIZE));
     gtk_window_set_geometry_hints(window, nullptr, &limits, hints);
-    gtk_window_set_resizable(window, resizable ? TRUE : FALSE);
+    gtk_window_set_default_size(window, width, height);
     gtk_window_resize(window, width, height);
     CentreOnWorkArea(window, width, height);
 }
@@ -353,6 +355,8 @@ class WebViewWindow final : public DesktopWindow {
         state_->view = view;
         webkit_web_view_load_uri(view, state_->url.c_str());
         gtk_widget_show_all(window);
+        // The keyboard goes to the page from the start: Enter answers a message box.
+        gtk_widget_grab_focus(GTK_WIDGET(view));
         // A close asked for between the check above and now is still queued as an idle task.
         if (state_->close_requested) PostToMainThread(state_, DestroyWindow);
         gtk_main();
