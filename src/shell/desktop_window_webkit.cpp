@@ -58,6 +58,7 @@ struct WindowState {
     bool check_started = false;
     bool resizable = true;
     Press press;  // the last button press on the page, for a move the page asks for
+    bool edge_cursor = false;  // the pointer shows a resize cursor at the window's edge
     std::atomic<bool> close_requested{false};
 };
 
@@ -232,6 +233,27 @@ gboolean OnButtonPress(GtkWidget*, GdkEventButton* event, gpointer data) {
     return FALSE;
 }
 
+// At the edge the pointer shows which way the window would be resized; elsewhere the
+// page's own cursor comes back.
+gboolean OnPointerMotion(GtkWidget* widget, GdkEventMotion* event, gpointer data) {
+    auto* state = static_cast<WindowState*>(data);
+    GdkWindowEdge edge{};
+    const bool at_edge = state->resizable && (event->state & GDK_BUTTON1_MASK) == 0 &&
+                         !Maximized(*state) && EdgeAt(*state, event->x, event->y, edge);
+    if (!at_edge && !state->edge_cursor) return FALSE;
+    static constexpr const char* kCursorOfEdge[] = {"nw-resize", "n-resize", "ne-resize", "w-resize",
+                                                    "e-resize", "sw-resize", "s-resize", "se-resize"};
+    GdkWindow* gdk = gtk_widget_get_window(widget);
+    GdkCursor* cursor = nullptr;
+    if (at_edge) {
+        cursor = gdk_cursor_new_from_name(gtk_widget_get_display(widget), kCursorOfEdge[edge]);
+    }
+    gdk_window_set_cursor(gdk, cursor);
+    if (cursor != nullptr) g_object_unref(cursor);
+    state->edge_cursor = at_edge;
+    return at_edge ? TRUE : FALSE;
+}
+
 gboolean OnButtonRelease(GtkWidget*, GdkEventButton* event, gpointer data) {
     auto* state = static_cast<WindowState*>(data);
     if (event->button == state->press.button) state->press.held = false;
@@ -330,6 +352,7 @@ class WebViewWindow final : public DesktopWindow {
         g_signal_connect(view, "decide-policy", G_CALLBACK(OnDecidePolicy), state);
         g_signal_connect(view, "button-press-event", G_CALLBACK(OnButtonPress), state);
         g_signal_connect(view, "button-release-event", G_CALLBACK(OnButtonRelease), state);
+        g_signal_connect(view, "motion-notify-event", G_CALLBACK(OnPointerMotion), state);
         // The page's title names the window in the task bar and the window list.
         g_signal_connect(view, "notify::title", G_CALLBACK(+[](GObject* object, GParamSpec*, gpointer data) {
                              auto* owner = static_cast<WindowState*>(data);
