@@ -18,6 +18,8 @@ PACKAGES=(
     xdg-utils
     xfsprogs
     nodejs npm chromium xvfb xauth
+    openbox xdotool wmctrl x11-utils
+    dpkg-dev lintian desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()

@@ -41,7 +41,11 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
-    table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
+    table.Add("CheckProgramHadRun", 0, [&frame](const Args&) {
+        const ScriptValue answer = CheckProgramHadRun();
+        frame.KnowInstance(answer.IntOr(0) == 1);
+        return answer;
+    });
     table.Add("GetLang", 0, [&frame](const Args&) { return GetLang(frame.Paths().config_path); });
     table.Add("SetLang", 1,
               [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
@@ -114,6 +118,26 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("MinimizeWindow", 0, [&frame](const Args&) {
         if (DesktopWindow* window = frame.Window()) window->Minimize();
         return Zero();
+    });
+    table.Add("DragWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->StartMove();
+        return Zero();
+    });
+    table.Add("ToggleMaximizeWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->ToggleMaximize();
+        return Zero();
+    });
+    // Width and height in pixels, and whether the user may resize the window.
+    table.Add("PlaceWindow", 3, [&frame](const Args& a) {
+        const int32_t width = a[0].IntOr(0), height = a[1].IntOr(0);
+        if (width < 100 || height < 100 || width > 16384 || height > 16384) return ScriptValue::Int(1);
+        if (DesktopWindow* window = frame.Window()) window->Place(width, height, a[2].IntOr(0) != 0);
+        return Zero();
+    });
+    // What closing now would cut short: [search state, 1 while a deletion runs].
+    table.Add("GetRunningJobs", 0, [&](const Args&) {
+        return ScriptValue::List({ScriptValue::Int(engine.state.load()),
+                                  ScriptValue::Int(DeletionRunning(deleter) ? 1 : 0)});
     });
 }
 
