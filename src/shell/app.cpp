@@ -96,6 +96,7 @@ std::optional<AppOptions> ParseAppOptions(int argc, char** argv, std::string& er
 const char* AppUsage() {
     return "Usage: merravine [--data-dir DIR] [--port N] [--no-window]\n"
            "       merravine scan [options] DIR...\n"
+           "       merravine dedupe --action ACTION --keep RULE [options] DIR...\n"
            "       merravine --version | --help\n"
            "\n"
            "Finds duplicate files in the folders you choose.\n"

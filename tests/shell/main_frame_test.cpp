@@ -92,6 +92,13 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"PlaceWindow", 3},
         {"GetRunningJobs", 0},
         {"TrashFiles", 1},
+        // The other actions on the results, their undo and the export.
+        {"LinkFiles", 1},
+        {"ReflinkFiles", 1},
+        {"MoveFiles", 2},
+        {"CanReflink", 1},
+        {"UndoTrash", 0},
+        {"ExportResults", 2},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;
