@@ -226,6 +226,33 @@ check "answered No, the deletion finishes: all 6000 files" grep -q '"requested":
 left="$(find "$tree" -type f | wc -l)"
 check "6000 files are left on disk (got $left)" test "$left" -eq 6000
 
+# ---- links that leave the program ------------------------------------------------------------
+
+# A stand-in xdg-open records what it was asked to open; the window itself stays on its page.
+mkdir -p "$work/bin"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' "$work/opened" >"$work/bin/xdg-open"
+chmod +x "$work/bin/xdg-open"
+script="$(cat <<'JS'
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+while (!document.documentElement.dataset.ready) await sleep(50);
+OpenHelp();
+let link = null;
+for (let i = 0; i < 400 && !link; i++) {
+    await sleep(50);
+    const frame = document.querySelector('.popup-layer iframe');
+    link = frame && frame.contentDocument && frame.contentDocument.getElementById('trashSpecLink');
+}
+link.click();
+await sleep(1500);
+return location.origin + location.pathname;
+JS
+)"
+PATH="$work/bin:$PATH" MERRAVINE_WINDOW_CHECK="$script" timeout 120 "$BIN" --data-dir "$work/fourth" >"$work/fourth.out" 2>&1
+outcome="$(grep "WINDOW CHECK" "$work/fourth.out")"
+check "the window stays on its own page ($outcome)" grep -q '^WINDOW CHECK: http://127.0.0.1:[0-9]*/app/index.html$' <<<"$outcome"
+check "the outside link went to xdg-open ($(cat "$work/opened" 2>/dev/null))" \
+    grep -qx 'https://specifications.freedesktop.org/trash-spec/latest/' "$work/opened"
+
 echo
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
