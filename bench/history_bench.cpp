@@ -82,6 +82,7 @@ void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* lab
     merravine::SearchEngine engine;
     FillGroups(engine, rows);
     std::vector<merravine::DeleteRequest> batch;
+    batch.reserve(rows.size());
     for (const auto& row : rows) {
         batch.push_back({row.path, row.namenosuffix, row.suffix, row.filesize});
     }
