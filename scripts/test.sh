@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the dependencies and runs every check CI runs, one stage after the other:
 # the format check, the ci build (warnings as errors) and its GoogleTest suites, clang-tidy
-# over that build, the browser tests in e2e/, then the asan and tsan builds and their
-# suites. The first failing stage ends the run. Each stage's time is printed at the end.
+# over that build, the browser tests in e2e/, the Debian package (built, installed and tried
+# by scripts/package-test.sh), then the asan and tsan builds and their suites. The first
+# failing stage ends the run. Each stage's time is printed at the end.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -50,5 +51,6 @@ stage format scripts/format.sh --check
 stage ci build_and_test ci
 stage tidy lint
 stage e2e browser_tests
+stage package bash scripts/package-test.sh
 stage asan build_and_test asan
 stage tsan build_and_test tsan
