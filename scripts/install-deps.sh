@@ -8,6 +8,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config git
+    clang-format clang-tidy
     libgtest-dev libgmock-dev
     libsqlite3-dev sqlite3
     liblzf-dev

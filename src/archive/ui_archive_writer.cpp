@@ -139,7 +139,11 @@ UiPackResult PackUiItems(std::vector<UiItem> items) {
         const std::string& bytes = keyed[i].item.bytes;
         std::string packed = Compress(bytes);
         const bool compressed = !packed.empty();
-        stored[i] = compressed ? std::move(packed) : bytes;
+        if (compressed) {
+            stored[i] = std::move(packed);
+        } else {
+            stored[i] = bytes;
+        }
         if (compressed) ++result.compressed_items;
         if (offset + stored[i].size() > std::numeric_limits<uint32_t>::max() ||
             bytes.size() > std::numeric_limits<uint32_t>::max()) {

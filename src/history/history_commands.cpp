@@ -67,7 +67,7 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
         for (const auto& group : engine.groups)
             loaded += static_cast<int32_t>(group.members.size());
     }
-    engine.deliveries.Start([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
+    engine.deliveries.Post([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
     return ScriptValue::Int(loaded);
 }
 

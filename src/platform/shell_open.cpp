@@ -2,11 +2,12 @@
 // carries the path inside GVariant text; percent-encoding the URI keeps that text free of
 // quotes and backslashes, so no file name can change what the call means.
 #include "platform/shell_open.h"
-#include "util/text.h"
 
 #include <sys/stat.h>
 
 #include <chrono>
+
+#include "util/text.h"
 
 namespace merravine::platform {
 

@@ -1,5 +1,4 @@
 #include "platform/trash_move.h"
-#include "util/text.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -11,6 +10,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+
+#include "util/text.h"
 
 namespace merravine::platform {
 

@@ -1,9 +1,10 @@
 // Name splitting and key conversions of FileRecord.
 #include "search/file_record.h"
-#include "util/text.h"
 
 #include <algorithm>
 #include <cstring>
+
+#include "util/text.h"
 
 namespace merravine {
 

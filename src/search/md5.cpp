@@ -2,9 +2,10 @@
 // in favour of EVP; the compatibility level below keeps them available and quiet).
 #define OPENSSL_API_COMPAT 10101
 #include "search/md5.h"
-#include "util/text.h"
 
 #include <openssl/md5.h>
+
+#include "util/text.h"
 
 namespace merravine {
 
@@ -24,9 +25,9 @@ ContentKey Md5::FinishKey() {
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5_Final(digest, &state_->context);
     ContentKey key;
-    for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
-        key.bytes[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(kHexLower[digest[i] >> 4]);
-        key.bytes[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(kHexLower[digest[i] & 0xF]);
+    for (size_t i = 0; i < MD5_DIGEST_LENGTH; ++i) {
+        key.bytes[2 * i] = static_cast<uint8_t>(kHexLower[digest[i] >> 4]);
+        key.bytes[2 * i + 1] = static_cast<uint8_t>(kHexLower[digest[i] & 0xF]);
     }
     return key;
 }

@@ -65,7 +65,7 @@ ScriptValue GetDuplicateFileNumber(const SearchEngine& engine) {
 
 ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const ScriptValue& mask) {
     const int32_t kinds = mask.IntOr(0);
-    engine.deliveries.Start([&engine, &bridge, kinds] {
+    engine.deliveries.Post([&engine, &bridge, kinds] {
         if (!DeliverDuplicates(engine, bridge, kinds)) LogLess("duplicate rows were not delivered");
     });
     return ScriptValue::Int(0);

@@ -11,7 +11,7 @@ SearchEngine::~SearchEngine() {
     const int32_t running = state.load();
     if (running != W_READY) ChangeState(*this, W_ABORT);
     WaitForSearch(*this);
-    deliveries.JoinAll();
+    deliveries.Drain();
 }
 
 std::string SearchEngine::ScanningPath() const {

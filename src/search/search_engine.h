@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "search/size_groups.h"
-#include "search/worker_threads.h"
 #include "settings/search_settings.h"
+#include "util/serial_executor.h"
 
 namespace merravine {
 
@@ -99,7 +99,7 @@ struct SearchEngine {
     std::condition_variable signal;
 
     std::thread searchThread;
-    WorkerThreads deliveries;
+    SerialExecutor deliveries;
 
 private:
     mutable std::mutex scanningPathMutex_;

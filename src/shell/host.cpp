@@ -8,7 +8,7 @@ namespace merravine::shell {
 Host::Host(HostOptions options, CommandRunner runner, std::function<void()> on_page_gone)
     : options_(std::move(options)), on_page_gone_(std::move(on_page_gone)) {
     if (options_.secret.empty()) options_.secret = NewLaunchSecret();
-    ui_thread_ = std::make_unique<UiThread>();
+    ui_thread_ = std::make_unique<SerialExecutor>();
     link_ = std::make_unique<PageLink>(*ui_thread_, std::move(runner), options_.call_timeout);
     link_->SetPresenceListener([this](bool connected) { Presence(connected); });
 }

@@ -56,7 +56,7 @@ class Host {
 
     HostOptions options_;
     std::function<void()> on_page_gone_;
-    std::unique_ptr<UiThread> ui_thread_;
+    std::unique_ptr<SerialExecutor> ui_thread_;
     std::unique_ptr<PageLink> link_;
     std::unique_ptr<HttpServer> server_;
 

@@ -17,7 +17,7 @@ PageCallResult Failed(std::string why) {
 
 }  // namespace
 
-PageLink::PageLink(UiThread& ui_thread, CommandRunner runner,
+PageLink::PageLink(SerialExecutor& ui_thread, CommandRunner runner,
                    std::chrono::milliseconds call_timeout)
     : ui_thread_(ui_thread), runner_(std::move(runner)), call_timeout_(call_timeout) {}
 

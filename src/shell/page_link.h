@@ -19,7 +19,7 @@
 
 #include "shell/command_table.h"
 #include "shell/http_server.h"
-#include "shell/ui_thread.h"
+#include "util/serial_executor.h"
 #include "shell/wire_json.h"
 #include "util/page_bridge.h"
 
@@ -31,7 +31,7 @@ using CommandRunner =
 
 class PageLink final : public ServerEvents, public PageBridge {
   public:
-    PageLink(UiThread& ui_thread, CommandRunner runner, std::chrono::milliseconds call_timeout);
+    PageLink(SerialExecutor& ui_thread, CommandRunner runner, std::chrono::milliseconds call_timeout);
 
     /// The server to answer through; set once it runs, before any page can connect.
     void AttachServer(HttpServer* server);
@@ -62,7 +62,7 @@ class PageLink final : public ServerEvents, public PageBridge {
     void Reply(uint64_t connection, std::string text);
     void Drop(uint64_t connection, const char* why);
 
-    UiThread& ui_thread_;
+    SerialExecutor& ui_thread_;
     CommandRunner runner_;
     std::chrono::milliseconds call_timeout_;
     std::function<void(bool)> presence_;

@@ -18,6 +18,8 @@ constexpr uint64_t MixIn(uint64_t state, uint64_t word) {
 }
 
 /// A cheap hash of two words for unordered containers, which spread the result further.
-constexpr uint64_t MixPair(uint64_t first, uint64_t second) { return first * kGoldenGamma ^ second; }
+constexpr uint64_t MixPair(uint64_t first, uint64_t second) {
+    return first * kGoldenGamma ^ second;
+}
 
 }  // namespace merravine

@@ -56,15 +56,6 @@ std::string_view StripQuotes(std::string_view value) {
     return value;
 }
 
-std::string FromUtf16LeBytes(std::string_view bytes) {
-    std::u16string units;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return Utf16ToUtf8(units);
-}
-
 }  // namespace
 
 int32_t LeadingInt32(std::string_view text) {
@@ -86,7 +77,7 @@ IniFile IniFile::Parse(const std::string& path, std::string_view text) {
     file.path_ = path;
     std::string converted;
     if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
-        converted = FromUtf16LeBytes(text.substr(2));
+        converted = Utf16LeToUtf8(text.substr(2));
         text = converted;
     } else if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
         file.utf8_bom_ = true;

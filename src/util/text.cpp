@@ -288,11 +288,15 @@ std::string ToBase64(std::string_view text) {
 std::string FromBase64(std::string_view stored) {
     const std::optional<std::string> bytes = Base64Decode(stored);
     if (!bytes) return std::string(stored);
+    return Utf16LeToUtf8(*bytes);
+}
+
+std::string Utf16LeToUtf8(std::string_view bytes) {
     std::u16string units;
-    units.reserve(bytes->size() / 2);
-    for (size_t i = 0; i + 1 < bytes->size(); i += 2) {  // an odd last byte is dropped
-        const auto low = static_cast<unsigned char>((*bytes)[i]);
-        const auto high = static_cast<unsigned char>((*bytes)[i + 1]);
+    units.reserve(bytes.size() / 2);
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {  // an odd last byte is dropped
+        const auto low = static_cast<unsigned char>(bytes[i]);
+        const auto high = static_cast<unsigned char>(bytes[i + 1]);
         units += static_cast<char16_t>(low | (high << 8));
     }
     return Utf16ToUtf8(units);

@@ -30,6 +30,8 @@ void AppendUtf16Unit(std::string& out, char16_t unit);
 
 /// UTF-8 (possibly invalid) to UTF-16, invalid bytes as U+DC80..U+DCFF.
 std::u16string Utf8ToUtf16(std::string_view text);
+/// UTF-16LE bytes (an odd last byte dropped) to UTF-8, as Utf16ToUtf8.
+std::string Utf16LeToUtf8(std::string_view bytes);
 /// UTF-16 to UTF-8; the lone surrogates U+DC80..U+DCFF become the bytes they stand for.
 /// Any other unpaired surrogate (never produced by Utf8ToUtf16) becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
@@ -76,7 +78,9 @@ void AppendHexLower(std::string& out, std::string_view bytes);
 std::string PercentEncodePath(std::string_view path);
 
 /// ASCII case folding; bytes outside A..Z (UTF-8 included) stay as they are.
-constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 /// `text` with A..Z folded to a..z.
 std::string AsciiLowered(std::string_view text);
 /// Equal when A..Z and a..z are taken as the same.

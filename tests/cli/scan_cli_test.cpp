@@ -24,6 +24,7 @@ struct CommandResult {
 CommandResult RunScan(std::vector<std::string> args) {
     args.insert(args.begin(), "scan");
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& arg : args) argv.push_back(arg.data());
     std::ostringstream out;
     std::ostringstream err;

@@ -139,7 +139,7 @@ TEST_F(HistoryCommandsTest, BadIdsBusyStatesAndMissingTables) {
               ScriptValue::Int(0));
     EXPECT_TRUE(f_.FilesInGroups().empty());
     EXPECT_EQ(f_.engine.loadedRecordId.load(), 77);
-    f_.engine.deliveries.JoinAll();
+    f_.engine.deliveries.Drain();
     EXPECT_EQ(f_.bridge.WaitForCalls(1).size(), 1u);
 }
 

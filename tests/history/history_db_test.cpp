@@ -165,6 +165,7 @@ TEST_F(HistoryDbTest, OnlyTheNewestScansAreKept) {
     std::vector<ScanEntry> scans;
     ListScans(db_, scans);
     std::vector<int32_t> ids;
+    ids.reserve(scans.size());
     for (const auto& scan : scans) ids.push_back(scan.id);
     EXPECT_EQ(ids, (std::vector<int32_t>{3, 4, 5}));
     EXPECT_EQ(FileTables(File()),

@@ -42,7 +42,7 @@ class MainFrameTest : public ::testing::Test {
         paths.log_folder = (temp_.Path() / "Log").string();
         return paths;
     }
-    CallOutcome Call(const std::string& name, SV::Array args = {}) {
+    CallOutcome Call(const std::string& name, const SV::Array& args = {}) {
         return frame_.OnScriptCall(name, args);
     }
 

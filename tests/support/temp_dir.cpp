@@ -20,7 +20,7 @@ TempDir::~TempDir() {
 }
 
 std::filesystem::path TempDir::Write(const std::string& relative, std::string_view content) const {
-    const auto file = path_ / relative;
+    auto file = path_ / relative;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));

@@ -95,5 +95,17 @@ TEST(Utf8, InvalidBytesBecomeLoneSurrogates) {
     EXPECT_EQ(CutToUtf16Units("ab\xC3\xA9z", 3), "ab\xC3\xA9");
 }
 
+TEST(Decimal, WholeDigitsUpToTheBoundOnly) {
+    EXPECT_EQ(ParseDecimal("0", 5), 0u);
+    EXPECT_EQ(ParseDecimal("007", 7), 7u);
+    EXPECT_EQ(ParseDecimal("18446744073709551615", UINT64_MAX), UINT64_MAX);
+    EXPECT_FALSE(ParseDecimal("8", 7).has_value());
+    for (const char* text : {"", "+1", "-1", " 1", "1 ", "1x", "18446744073709551616"}) {
+        EXPECT_FALSE(ParseDecimal(text, UINT64_MAX).has_value()) << text;
+    }
+    EXPECT_EQ(LeadingInt64("-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(LeadingInt64(" \t+12ab"), 12);
+}
+
 }  // namespace
 }  // namespace merravine
