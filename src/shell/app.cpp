@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/data_folder.h"
+#include "platform/open_file_limit.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
 #include "shell/embedded_ui.h"
@@ -106,6 +107,7 @@ const char* AppUsage() {
 
 int RunApp(const AppOptions& options) {
     platform::IgnoreBrokenPipe();
+    platform::RaiseOpenFileLimit();  // the page server must outlast idle strangers
     const AppPaths paths = ResolvePaths(options);
     LoadLogLevel(paths.config_path);
     OpenLogFolder(paths.log_folder);

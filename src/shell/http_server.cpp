@@ -31,6 +31,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/heap_release.h"
 #include "shell/host_security.h"
 #include "util/log.h"
 
@@ -64,6 +65,10 @@ class Unproven {
 class WsSession : public Unproven, public std::enable_shared_from_this<WsSession> {
   public:
     WsSession(tcp::socket socket, Server& server, uint64_t id);
+    ~WsSession() override {
+        // What a page that stopped reading left behind goes back to the system now.
+        if (overflowed_) platform::ReleaseFreeHeap();
+    }
     void Accept(http::request<http::string_body> request);
     void Send(std::shared_ptr<const std::string> text);
     void CloseAfterWrites();
@@ -87,6 +92,7 @@ class WsSession : public Unproven, public std::enable_shared_from_this<WsSession
     std::deque<std::shared_ptr<const std::string>> queue_;
     size_t queued_bytes_ = 0;
     bool proven_ = false;
+    bool overflowed_ = false;
     bool open_ = false;
     bool close_after_writes_ = false;
     bool finished_ = false;
@@ -458,6 +464,7 @@ void WsSession::Send(std::shared_ptr<const std::string> text) {
         queue_.clear();
         queued_bytes_ = 0;
         close_after_writes_ = true;
+        overflowed_ = true;
         CloseNow();
         return;
     }

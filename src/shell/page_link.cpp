@@ -142,7 +142,8 @@ bool PageLink::AddPiece(uint64_t connection, size_t text_bytes, PageMessage& pie
     if (items.empty()) {
         items = std::move(piece.args);
     } else {
-        items.reserve(items.size() + piece.args.size());
+        // push_back's doubling, not an exact reserve per piece, which would copy the
+        // whole gathered array again for every piece.
         for (auto& item : piece.args) items.push_back(std::move(item));
     }
     return true;
