@@ -33,6 +33,15 @@ public:
     PendingPurges(const PendingPurges&) = delete;
     PendingPurges& operator=(const PendingPurges&) = delete;
 
+    // Notes the next batch of files before any of them is removed (NotePendingPurges),
+    // so that a kill between a removal and its purge is purged at the next start.
+    void NoteAhead(const std::vector<DeleteRequest>& batch, size_t from) {
+        if (from % kPurgeBatch != 0) return;
+        std::vector<history::StoredFileName> files;
+        for (size_t i = from; i < batch.size() && i < from + kPurgeBatch; ++i)
+            files.push_back({batch[i].path, batch[i].namenosuffix, batch[i].suffix});
+        history::NotePendingPurges(history_, files);
+    }
     void Add(const DeleteRequest& request) {
         files_.push_back({request.path, request.namenosuffix, request.suffix});
         if (files_.size() >= kPurgeBatch) Flush();
@@ -100,6 +109,7 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history:
     size_t done = 0;
     for (const DeleteRequest& request : batch) {
         if (worker.deleteState.load() == DELETE_STOP) break;
+        purges.NoteAhead(batch, done);
         switch (RemoveOne(request, mode)) {
             case platform::RemoveOutcome::kRemoved:
             case platform::RemoveOutcome::kAlreadyGone:
@@ -117,6 +127,7 @@ DeleteCounts RunDeleteBatch(DeleteWorker& worker, SearchEngine& engine, history:
         if (worker.afterEachFile) worker.afterEachFile(done);
     }
     purges.Flush();
+    history::ClearPendingPurges(history);
     return counts;
 }
 

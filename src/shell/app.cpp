@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/atomic_file.h"
 #include "platform/data_folder.h"
 #include "platform/open_file_limit.h"
 #include "platform/signals_watch.h"
@@ -112,6 +113,8 @@ int RunApp(const AppOptions& options) {
     LoadLogLevel(paths.config_path);
     OpenLogFolder(paths.log_folder);
     LogDebug("Soft start!");
+    if (const int removed = platform::RemoveLeftoverTemporaries(paths.config_path))
+        LogDebug("removed %d temporary file(s) left beside the settings file", removed);
 
     auto frame = std::make_unique<MainFrame>(paths);
 

@@ -98,9 +98,9 @@ TEST(SystemCommandsTest, LanguageRoundTripKeepsTheRestOfTheFile) {
     EXPECT_EQ(SetLang(config, ScriptValue::Text(std::string(300, 'x'))), ScriptValue::Int(0));
     EXPECT_EQ(GetLang(config), ScriptValue::Text(std::string(258, 'x')));
 
-    // A file that cannot be written still answers 0, and the language stays the default.
+    // A file that cannot be written answers the failure, and the language stays the default.
     const std::string unwritable = (dir.Path() / "no" / "such" / "Config.ini").string();
-    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(2));
     EXPECT_EQ(GetLang(unwritable), ScriptValue::Text("en"));
 }
 
