@@ -7,7 +7,12 @@
 namespace merravine::shell {
 
 void CommandTable::Add(std::string name, uint32_t argument_count, CommandHandler handler) {
-    commands_[std::move(name)] = Entry{argument_count, std::move(handler)};
+    commands_[std::move(name)] = Entry{argument_count, std::move(handler), nullptr};
+}
+
+void CommandTable::AddDeferred(std::string name, uint32_t argument_count,
+                               DeferredHandler handler) {
+    commands_[std::move(name)] = Entry{argument_count, nullptr, std::move(handler)};
 }
 
 std::optional<uint32_t> CommandTable::ArgumentCount(const std::string& name) const {
@@ -25,6 +30,11 @@ CallOutcome CommandTable::Call(const std::string& name, const ScriptValue::Array
         return outcome;
     }
     try {
+        if (found->second.deferred) {
+            outcome.later = found->second.deferred(args);
+            outcome.status = CallOutcome::Status::kDeferred;
+            return outcome;
+        }
         outcome.value = found->second.handler(args);
         outcome.status = CallOutcome::Status::kDone;
     } catch (const std::exception& error) {

@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "shell/wire_json.h"
 #include "util/log.h"
@@ -30,8 +31,42 @@ PageLink::PageLink(UiThread& ui_thread, CommandRunner runner,
       call_timeout_(call_timeout) {}
 
 void PageLink::AttachServer(HttpServer* server) {
-    std::lock_guard lock(mutex_);
-    server_ = server;
+    {
+        std::lock_guard lock(mutex_);
+        server_ = server;
+    }
+    std::lock_guard lock(outbox_->mutex);
+    outbox_->server = server;
+}
+
+void PageLink::Outbox::Send(uint64_t connection, std::string text) {
+    std::lock_guard lock(mutex);
+    if (server != nullptr)
+        server->Send(connection, std::make_shared<const std::string>(std::move(text)));
+}
+
+// A deferred command's work on a thread of its own. The thread holds only the outbox,
+// which outlives the link, so work that never ends (a folder on a hung mount) holds
+// nothing up; its answer is dropped when the server is gone by then.
+void PageLink::RunDeferred(uint64_t connection, uint64_t id, DeferredWork work) {
+    auto body = [outbox = outbox_, connection, id, work = std::move(work)] {
+        std::string text;
+        try {
+            text = ReplyResultMessage(id, work());
+        } catch (const std::exception& error) {
+            LogDebug("a command failed: %s", error.what());
+            text = ReplyErrorMessage(id, std::string("failed: ") + error.what());
+        } catch (...) {
+            text = ReplyErrorMessage(id, "failed");
+        }
+        outbox->Send(connection, std::move(text));
+    };
+    try {
+        std::thread(std::move(body)).detach();
+    } catch (const std::exception& error) {
+        LogDebug("no thread for a command: %s", error.what());
+        Reply(connection, ReplyErrorMessage(id, "failed: no thread could be started"));
+    }
 }
 
 void PageLink::SetPresenceListener(std::function<void(bool connected)> listener) {
@@ -120,8 +155,10 @@ void PageLink::RunMessage(uint64_t connection, const std::string& text) {
     if (!JoinPieces(connection, *message)) {
         return Reply(connection, ReplyErrorMessage(message->id, "failed: a piece has no argument"));
     }
-    const CallOutcome outcome = runner_(message->name, message->args);
-    if (outcome.status == CallOutcome::Status::kDone) {
+    CallOutcome outcome = runner_(message->name, message->args);
+    if (outcome.status == CallOutcome::Status::kDeferred) {
+        RunDeferred(connection, message->id, std::move(outcome.later));
+    } else if (outcome.status == CallOutcome::Status::kDone) {
         Reply(connection, ReplyResultMessage(message->id, outcome.value));
     } else {
         Reply(connection, ReplyErrorMessage(message->id, outcome.error));

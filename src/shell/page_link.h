@@ -74,6 +74,14 @@ class PageLink final : public ServerEvents, public PageBridge {
     void Resolve(uint64_t connection, PageMessage message);
     void FailPendingOf(uint64_t connection, const char* why);  // mutex_ held
     void Reply(uint64_t connection, std::string text);
+    void RunDeferred(uint64_t connection, uint64_t id, DeferredWork work);
+
+    // The way to the server for threads that may outlive the link (deferred commands).
+    struct Outbox {
+        std::mutex mutex;
+        HttpServer* server = nullptr;
+        void Send(uint64_t connection, std::string text);
+    };
     void Drop(uint64_t connection, const char* why);
 
     UiThread& ui_thread_;
@@ -81,6 +89,7 @@ class PageLink final : public ServerEvents, public PageBridge {
     CommandRunner runner_;
     std::chrono::milliseconds call_timeout_;
     std::function<void(bool)> presence_;
+    std::shared_ptr<Outbox> outbox_ = std::make_shared<Outbox>();
 
     std::mutex mutex_;
     std::condition_variable answered_;

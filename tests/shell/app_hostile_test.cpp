@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "program_runner.h"
+#include "shell/app.h"
 #include "support/temp_dir.h"
 
 namespace merravine {
@@ -166,6 +168,18 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     EXPECT_TRUE(std::filesystem::exists(files / "kept.txt"));
     page.Close();
     EXPECT_EQ(program.Wait(), 0);
+}
+
+// The end of the program waits for its workers only so long: one stuck for good (in a
+// read from a hung mount) is left behind instead of keeping the closed program alive.
+TEST(ProgramUnderAttack, TheEndWaitsForWorkersOnlySoLong) {
+    EXPECT_TRUE(shell::RunWithin([] {}, std::chrono::seconds(5)));
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(shell::RunWithin([released] { released.wait(); }, std::chrono::milliseconds(200)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    release->set_value();
 }
 
 }  // namespace

@@ -394,6 +394,30 @@ TEST_F(HostTest, PiecesOfAnArgumentAreJoinedBeforeTheCall) {
     EXPECT_EQ(page.Call(10, "Count", "[[1,2,3]]"), R"({"reply":10,"result":3})");
 }
 
+// A deferred command (one that starts a program or lists a slow folder) holds no
+// other command up: later calls are answered first, and it answers when it is done.
+TEST_F(HostTest, ADeferredCommandHoldsNoOtherCommandUp) {
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    commands_.AddDeferred("Slow", 1, [released](const SV::Array& a) -> DeferredWork {
+        return [released, value = a[0]] {
+            released.wait();
+            return value;
+        };
+    });
+    commands_.AddDeferred("Fails", 0, [](const SV::Array&) -> DeferredWork {
+        return []() -> SV { throw std::runtime_error("no file manager"); };
+    });
+    Start();
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    ASSERT_TRUE(page.Send(R"({"call":1,"name":"Slow","args":["late"]})"));
+    EXPECT_EQ(page.Call(2, "Echo", "[2]"), R"({"reply":2,"result":2})");
+    EXPECT_EQ(page.Call(3, "Fails", "[]"), R"({"reply":3,"error":"failed: no file manager"})");
+    release->set_value();
+    EXPECT_EQ(page.Read(), R"({"reply":1,"result":"late"})");
+}
+
 TEST(HostStart, ATakenPortIsReported) {
     std::string error;
     auto first = Host::Start({}, nullptr, nullptr, error);
