@@ -9,6 +9,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
     cmake ninja-build g++ pkg-config git
     libgtest-dev libgmock-dev
+    clang-14 libclang-rt-14-dev
     libsqlite3-dev sqlite3
     liblzf-dev
     libssl-dev

@@ -8,6 +8,8 @@ bash scripts/install-deps.sh
 cmake --preset ci >/dev/null
 cmake --build --preset ci
 ctest --preset ci -j2
+# Every fuzz target for a minute (ASan + UBSan), from its committed seeds.
+bash scripts/fuzz.sh 60
 
 if [ -f e2e/package.json ]; then
     export MERRAVINE_BIN="$root/build/ci/src/shell/merravine"
