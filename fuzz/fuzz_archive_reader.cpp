@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <span>
 
-#include "shell/ui_archive.h"
+#include "archive/ui_archive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const auto archive = merravine::shell::UiArchive::Open(std::span<const uint8_t>(data, size));
+    const auto archive = merravine::UiArchive::Open(std::span<const uint8_t>(data, size));
     if (!archive) return 0;
     for (const char* path : {"index.html", "tis/common.tis", "css/main.css", "", "a", "INDEX.HTML"})
         archive->Fetch(path);

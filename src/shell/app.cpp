@@ -8,15 +8,15 @@
 #include <memory>
 #include <thread>
 
+#include "archive/embedded_ui.h"
+#include "archive/ui_archive.h"
 #include "platform/atomic_file.h"
 #include "platform/data_folder.h"
 #include "platform/open_file_limit.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
-#include "shell/embedded_ui.h"
 #include "shell/host.h"
 #include "shell/main_frame.h"
-#include "shell/ui_archive.h"
 #include "util/log.h"
 #include "util/log_writer.h"
 
@@ -139,7 +139,14 @@ int RunApp(const AppOptions& options) {
     if (const int removed = platform::RemoveLeftoverTemporaries(paths.config_path))
         LogDebug("removed %d temporary file(s) left beside the settings file", removed);
 
-    auto frame = std::make_unique<MainFrame>(paths);
+    std::unique_ptr<MainFrame> frame;
+    try {
+        frame = std::make_unique<MainFrame>(paths);
+    } catch (const std::exception& error) {
+        LogLess("start-up failed: %s", error.what());
+        std::fprintf(stderr, "merravine: %s\n", error.what());
+        return 1;
+    }
 
     // Whatever ends the program (the window, the page, a signal) closes the window;
     // the window may not exist yet when a signal comes, so the request waits for it.

@@ -35,9 +35,6 @@ void AppendJsonValue(std::string& out, const ScriptValue& value);
 /// The most values one message may hold.
 inline constexpr size_t kMaxMessageValues = 8u << 20;
 
-/// Reads one JSON value as a script value; nullopt when the text is not one JSON value.
-std::optional<ScriptValue> ParseJsonValue(std::string_view text);
-
 /// One message read from the page.
 struct PageMessage {
     enum class Kind { kCall, kReply, kPart };
