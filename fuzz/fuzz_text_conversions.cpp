@@ -17,7 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Utf16ToUtf8(Utf8ToUtf16(bytes));
     AnsiToWide(bytes);
     LeadingInt64(bytes);
-    CutToUtf16Units(bytes, Utf16Length(bytes) / 2);
+    CutToUtf16Units(bytes, size / 2);
+    ParseDecimal(bytes, UINT64_MAX);
+    PercentEncodePath(bytes);
+    AsciiLowered(bytes);
     std::string json;
     AppendJsonString(json, bytes);
     return 0;
