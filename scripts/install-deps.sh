@@ -10,6 +10,7 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config git
     clang-format clang-tidy
     libgtest-dev libgmock-dev
+    clang-14 libclang-rt-14-dev
     libsqlite3-dev sqlite3
     liblzf-dev
     libssl-dev

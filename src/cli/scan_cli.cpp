@@ -13,6 +13,7 @@
 
 #include "platform/file_read.h"
 #include "cli/scan_output.h"
+#include "platform/open_file_limit.h"
 #include "search/search_engine.h"
 #include "settings/settings_file.h"
 #include "util/text.h"
@@ -162,6 +163,7 @@ private:
 }  // namespace
 
 int RunScanCommand(int argc, char** argv) {
+    platform::RaiseOpenFileLimit();  // every worker keeps files open
     try {
         ScanArguments args;
         if (const auto failure = ParseArguments(argc, argv, args)) {

@@ -22,6 +22,22 @@ public:
     PendingPurges(const PendingPurges&) = delete;
     PendingPurges& operator=(const PendingPurges&) = delete;
 
+    // Notes the next batch of files before any of them is touched (NotePendingPurges),
+    // so that a kill between a removal and its purge is purged at the next start.
+    void NoteAhead(const ActionBatch& batch, size_t from) {
+        if (history_ == nullptr || from % kPurgeBatch != 0) return;
+        std::vector<history::StoredFileName> files;
+        for (size_t i = from; i < batch.targets.size() && i < from + kPurgeBatch; ++i) {
+            const ActionTarget& target = batch.targets[i];
+            if (target.set >= batch.sets.size()) continue;
+            const FileRecord& record = batch.sets[target.set].members[target.member].record;
+            files.push_back({record.path, record.namenosuffix, record.suffix});
+        }
+        if (!files.empty()) static_cast<void>(history::NotePendingPurges(*history_, files));
+    }
+    void Clear() {
+        if (history_ != nullptr) static_cast<void>(history::ClearPendingPurges(*history_));
+    }
     void Add(const FileRecord& record) {
         if (history_ == nullptr) return;
         files_.push_back({record.path, record.namenosuffix, record.suffix});
@@ -176,7 +192,13 @@ public:
         return result;
     }
 
-    void Flush() { purges_.Flush(); }
+    void NoteAhead(size_t from) {
+        if (!batch_.dryRun) purges_.NoteAhead(batch_, from);
+    }
+    void Flush() {
+        purges_.Flush();
+        purges_.Clear();
+    }
 
 private:
     /// Whether `member` may stand as the kept copy of the file `name` in `folder`.
@@ -356,6 +378,7 @@ void RunActionBatch(ActionWorker& worker, SearchEngine* engine, history::History
     size_t reached = 0;
     for (const ActionTarget& target : batch.targets) {
         if (worker.deleteState.load() == DELETE_STOP) break;
+        runner.NoteAhead(reached);
         FileResult result;
         if (move_error != 0 && target.set < batch.sets.size()) {
             result.outcome = Outcome::Failed;

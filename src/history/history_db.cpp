@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/atomic_file.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -69,7 +70,45 @@ ScanRow ReadRow(sqlite3_stmt* statement) {
 
 }  // namespace
 
-void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
+namespace {
+
+// A file name as an SQLite URI path: '%', '?' and '#' (and bytes that are not
+// printable ASCII) percent-encoded.
+std::string UriPath(const std::string& path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F || c == '%' || c == '?' || c == '#') {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Reading a file in write-ahead mode needs its -shm file, which a read-only folder
+// cannot hold; the file is then opened as immutable, for reading only.
+ConnectionHandle OpenReadOnly(const std::string& file_path) {
+    sqlite3* connection = nullptr;
+    const std::string uri = "file:" + UriPath(file_path) + "?immutable=1";
+    const int rc = sqlite3_open_v2(uri.c_str(), &connection,
+                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                                   nullptr);
+    ConnectionHandle handle(connection);
+    if (rc != SQLITE_OK) return ConnectionHandle(nullptr);
+    LogDebug("the history file cannot be written; it is read only for this run");
+    return handle;
+}
+
+bool Readable(sqlite3* connection) {
+    return ExecPlain(connection, "select count(*) from sqlite_master;") == SQLITE_OK;
+}
+
+void OpenConnection(HistoryDb& db, const std::string& data_folder) {
     std::lock_guard lock(db.mutex);
     db.purge_statements.clear();
     db.connection.reset();
@@ -78,12 +117,19 @@ void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     std::error_code ignored;
     std::filesystem::create_directories(data_folder, ignored);
     if (sqlite3_initialize() != SQLITE_OK) return;
+    // The scans name the user's files: the file is the user's alone. SQLite gives its
+    // -wal and -shm files the same mode.
+    platform::CreatePrivateFile(db.file_path);
     sqlite3* connection = nullptr;
     const int rc = sqlite3_open_v2(
         db.file_path.c_str(), &connection,
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     ConnectionHandle handle(connection);
-    if (rc != SQLITE_OK) return;
+    if (rc != SQLITE_OK || sqlite3_db_readonly(connection, "main") == 1 || !Readable(connection)) {
+        handle.reset();
+        db.connection = OpenReadOnly(db.file_path);
+        return;
+    }
     // Another instance may hold the write lock for a moment; wait instead of failing.
     sqlite3_busy_timeout(connection, 5000);
     // Write-ahead logging keeps every committed transaction whole after a crash, and
@@ -100,7 +146,42 @@ void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     ExecPlain(connection, "PRAGMA wal_autocheckpoint=20000;");
     ExecPlain(connection, "PRAGMA journal_size_limit=4194304;");
     ExecPlain(connection, kCreateScanTable);
+    ExecPlain(connection, kCreatePendingPurgeTable);
     db.connection = std::move(handle);
+}
+
+// The noted files (NotePendingPurges) that are gone from the disk leave every scan.
+void ReplayPendingPurges(HistoryDb& db) {
+    std::vector<StoredFileName> gone;
+    {
+        std::lock_guard lock(db.mutex);
+        auto statement =
+            Prepare(db.connection.get(), "select path, namenosuffix, suffix from tbl_pendingpurge");
+        if (!statement) return;
+        while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+            StoredFileName file{FromBase64(ColumnText(statement.get(), 0)),
+                                FromBase64(ColumnText(statement.get(), 1)),
+                                ColumnText(statement.get(), 2)};
+            std::error_code error;
+            const auto status = std::filesystem::symlink_status(
+                file.path + file.namenosuffix + file.suffix, error);
+            if (status.type() == std::filesystem::file_type::not_found)
+                gone.push_back(std::move(file));
+        }
+    }
+    if (!gone.empty()) {
+        LogDebug("purging %zu deleted file(s) that an interrupted deletion left in the scans",
+                 gone.size());
+        if (PurgeFilesFromHistory(db, gone) != 1) return;
+    }
+    ClearPendingPurges(db);
+}
+
+}  // namespace
+
+void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
+    OpenConnection(db, data_folder);
+    if (db.connection) ReplayPendingPurges(db);
 }
 
 int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
@@ -180,9 +261,18 @@ int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& file
         return -1;
     }
     Transaction transaction(connection);
+    auto unnote = Prepare(connection,
+                          "delete from tbl_pendingpurge where path=? and namenosuffix=? and suffix=?");
     for (const StoredFileName& file : files) {
         const std::string stored_path = ToBase64(file.path);
         const std::string stored_name = ToBase64(file.namenosuffix);
+        if (unnote && (BindText(unnote.get(), 1, stored_path) != SQLITE_OK ||
+                       BindText(unnote.get(), 2, stored_name) != SQLITE_OK ||
+                       BindText(unnote.get(), 3, file.suffix) != SQLITE_OK ||
+                       !StepToDone(unnote.get()) || sqlite3_reset(unnote.get()) != SQLITE_OK)) {
+            LogDebug("Refresh failed!");
+            return -1;
+        }
         for (const int32_t id : ids) {
             sqlite3_stmt* statement = PurgeStatement(db, id);
             if (statement == nullptr || BindText(statement, 1, stored_path) != SQLITE_OK ||
@@ -201,6 +291,29 @@ int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& file
         return -1;
     }
     return 1;
+}
+
+int NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files) {
+    std::lock_guard lock(db.mutex);
+    sqlite3* connection = db.connection.get();
+    Transaction transaction(connection);
+    auto note = Prepare(connection,
+                        "insert into tbl_pendingpurge(path, namenosuffix, suffix) values(?,?,?)");
+    if (!note) return -1;
+    for (const StoredFileName& file : files) {
+        if (BindText(note.get(), 1, ToBase64(file.path)) != SQLITE_OK ||
+            BindText(note.get(), 2, ToBase64(file.namenosuffix)) != SQLITE_OK ||
+            BindText(note.get(), 3, file.suffix) != SQLITE_OK || !StepToDone(note.get()) ||
+            sqlite3_reset(note.get()) != SQLITE_OK) {
+            return -1;
+        }
+    }
+    return transaction.Commit() ? 1 : -1;
+}
+
+int ClearPendingPurges(HistoryDb& db) {
+    std::lock_guard lock(db.mutex);
+    return ExecPlain(db.connection.get(), "delete from tbl_pendingpurge;") == SQLITE_OK ? 1 : -1;
 }
 
 int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,

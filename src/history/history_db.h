@@ -27,6 +27,10 @@ inline constexpr const char kCreateScanTable[] =
     "\t\t\t\t\t\t\tsearcTime TIMESTAMP default (datetime('now', 'localtime')),\t\tsearchPath "
     "TEXT);";
 
+/// The files a running deletion is about to remove (NotePendingPurges), in storage form.
+inline constexpr const char kCreatePendingPurgeTable[] =
+    "create table if not exists tbl_pendingpurge (path TEXT, namenosuffix TEXT, suffix TEXT);";
+
 /// The process's one connection to "duplicate.db".
 struct HistoryDb {
     std::mutex mutex;             ///< held for each whole operation
@@ -58,9 +62,11 @@ struct ScanRow {
     bool operator==(const ScanRow&) const = default;
 };
 
-/// Opens (creating it and its folder when missing) "duplicate.db" in `data_folder`, and
-/// creates the scan table.
-/// The connection stays null when the file cannot be opened; every operation then fails.
+/// Opens (creating it, mode 0600, and its folder when missing) "duplicate.db" in
+/// `data_folder`, creates the scan table and purges the files a killed deletion had
+/// removed (NotePendingPurges). A file that cannot be written (a read-only folder) is
+/// opened for reading only. The connection stays null when the file cannot be opened;
+/// every operation then fails.
 void OpenHistoryDb(HistoryDb& db, const std::string& data_folder);
 
 /// Lists the stored scans in id order; 1 when the query succeeded, 0 when not.
@@ -88,6 +94,15 @@ struct StoredFileName {
 /// Removes these files' rows from every stored scan, in one transaction (a commit per
 /// file would cost a write of every scan's changed pages per file); 1 done, -1 failed.
 int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files);
+
+/// Notes, in one transaction, the files a deletion is about to remove. A purge takes
+/// its files off the note in its own transaction, so that a process killed between a
+/// file's removal and its purge leaves the file noted; the next OpenHistoryDb purges
+/// every noted file that is gone. 1 done, -1 failed.
+int NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files);
+
+/// Forgets every noted file (a deletion run is over); 1 done, -1 failed.
+int ClearPendingPurges(HistoryDb& db);
 
 /// PurgeFilesFromHistory for one file.
 int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,

@@ -1,5 +1,6 @@
 #include "platform/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,10 +45,16 @@ std::string ResolveTarget(const std::string& path) {
 
 FileReadStatus ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO with no writer must not wait for one.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? FileReadStatus::kMissing
                                                    : FileReadStatus::kFailed;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return FileReadStatus::kNotPlainFile;
+    }
     char buffer[16384];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -66,9 +73,13 @@ FileReadStatus ReadWholeFile(const std::string& path, std::string& content) {
 bool ReplaceFileAtomically(const std::string& path, std::string_view content, std::string& error) {
     error.clear();
     const std::string target = ResolveTarget(path);
-    mode_t mode = 0644;
     struct stat info {};
-    if (stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
+    const bool existed = stat(target.c_str(), &info) == 0;
+    if (existed && !S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        error = Reason("not a plain file:", target);
+        return false;
+    }
 
     std::string temp = target + ".tmp-XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
@@ -76,7 +87,9 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
         error = Reason("cannot create a temporary file beside", target);
         return false;
     }
-    const bool written = WriteAll(fd, content) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    // mkostemp made the file 0600 under the umask; an existing file's bits carry over.
+    const bool written = WriteAll(fd, content) &&
+                         (!existed || fchmod(fd, info.st_mode & 0600) == 0) && fsync(fd) == 0;
     if (!written) error = Reason("cannot write", temp);
     if (close(fd) != 0 && written) error = Reason("cannot close", temp);
     if (!error.empty() || rename(temp.c_str(), target.c_str()) != 0) {
@@ -93,6 +106,35 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
         close(dir_fd);
     }
     return true;
+}
+
+bool CreatePrivateFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+int RemoveLeftoverTemporaries(const std::string& path) {
+    const std::string target = ResolveTarget(path);
+    const std::string folder = FolderOfPath(target);
+    const std::string prefix = target.substr(folder.empty() ? 0 : folder.size() + 1) + ".tmp-";
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        // mkostemp's six characters after the prefix, and nothing else.
+        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
+        struct stat info {};
+        if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+    }
+    closedir(dir);
+    return removed;
 }
 
 }  // namespace merravine::platform

@@ -157,7 +157,11 @@ bool DirectoryListing::IsMountRoot() const {
 std::string UserTrashFolder() {
     // Read once, on the search thread, before any walk; nothing here sets the environment.
     if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
-        return std::string(data) + "/Trash";
+        std::string trash(data);
+        // "/home/u/data/" names the same folder as "/home/u/data".
+        while (trash.size() > 1 && trash.back() == '/') trash.pop_back();
+        if (trash.back() != '/') trash.push_back('/');
+        return trash + "Trash";
     }
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
         std::string trash(home);

@@ -11,7 +11,7 @@ namespace merravine::platform {
 
 int LogFileOps::OpenForAppend(const std::string& path) {
     // O_APPEND: every write lands at the end even when another process appends too.
-    return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
 
 bool LogFileOps::Write(int fd, const char* data, size_t length) {
@@ -55,7 +55,8 @@ bool LogFileOps::Move(const std::string& from, const std::string& to) {
 }
 
 bool MakeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0755) == 0) return true;
+    // The program's own folders: the user's alone (the umask may narrow it further).
+    if (mkdir(path.c_str(), 0700) == 0) return true;
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }

@@ -15,6 +15,7 @@
 
 #include "platform/file_walk.h"
 #include "platform/heap_release.h"
+#include "search/final_check.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -218,6 +219,7 @@ void RunSearch(SearchEngine& engine) {
 
     std::lock_guard lock(engine.groupsMutex);
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
+    RecheckSets(engine.groups);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
         LogLess("result groups are inconsistent: %s", fault.c_str());

@@ -10,8 +10,7 @@ namespace {
 int32_t SetList(SearchSettings& settings, std::vector<std::string> SearchSettings::*list,
                 const ScriptValue& values) {
     settings.*list = MergeFolderList(values);
-    SaveSettings(settings);
-    return 0;
+    return SaveSettings(settings) ? 0 : kNotSaved;
 }
 
 ScriptValue ListValue(const std::vector<std::string>& list) {

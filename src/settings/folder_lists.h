@@ -25,7 +25,8 @@ bool PathWithin(std::string_view inner, std::string_view outer);
 /// The merged list of the text forms of `values`' elements, in order of first acceptance.
 std::vector<std::string> MergeFolderList(const ScriptValue& values);
 
-/// Replace one list with the merge of `values` and save the whole record: 0.
+/// Replace one list with the merge of `values` and save the whole record: 0, or
+/// kNotSaved when the file could not be written (the list is used for this run).
 int32_t SetSearchDirectory(SearchSettings& settings, const ScriptValue& values);
 int32_t SetExcludeDirectory(SearchSettings& settings, const ScriptValue& values);
 int32_t SetProtectDirectory(SearchSettings& settings, const ScriptValue& values);

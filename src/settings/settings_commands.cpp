@@ -29,8 +29,7 @@ int32_t SetSettings(SearchSettings& settings, const ScriptValue& values) {
     settings.usemax = values.At(4).IntOr(0);
     settings.maxsize = LeadingInt64(values.At(5).TextForm());
     settings.skipflag = values.At(6).IntOr(0);
-    SaveSettings(settings);
-    return 0;
+    return SaveSettings(settings) ? 0 : kNotSaved;
 }
 
 }  // namespace merravine

@@ -16,8 +16,9 @@ namespace merravine {
 /// The seven search options as the page reads them.
 ScriptValue GetSettings(const SearchSettings& settings);
 
-/// Applies the first seven elements of `values` and saves the record: 0. With
-/// fewer than seven elements nothing changes and nothing is saved: 1.
+/// Applies the first seven elements of `values` and saves the record: 0, or kNotSaved
+/// when the file could not be written. With fewer than seven elements nothing changes
+/// and nothing is saved: 1.
 int32_t SetSettings(SearchSettings& settings, const ScriptValue& values);
 
 }  // namespace merravine

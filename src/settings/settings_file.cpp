@@ -107,7 +107,7 @@ void LoadSettings(SearchSettings& settings) {
     settings.historymax = file.GetInt(section, "historymax", SearchSettings{}.historymax);
 }
 
-int32_t SaveSettings(const SearchSettings& settings) {
+bool SaveSettings(const SearchSettings& settings) {
     IniFile file = IniFile::Load(settings.configPath);
     const char* section = kSettingSection;
     file.Set(section, "filetypes", std::to_string(settings.filetypes));
@@ -120,8 +120,9 @@ int32_t SaveSettings(const SearchSettings& settings) {
     SaveFolderList(file, "exclude_", "excludenum", settings.excludeDirs);
     SaveFolderList(file, "protect_", "protectnum", settings.protectDirs);
     std::string error;
-    if (!file.Save(error)) LogDebug("Failed to save the settings: %s", error.c_str());
-    return 1;
+    if (file.Save(error)) return true;
+    LogDebug("Failed to save the settings: %s", error.c_str());
+    return false;
 }
 
 }  // namespace merravine

@@ -42,9 +42,13 @@ void InitSearchSettings(SearchSettings& settings, std::string config_path);
 /// folder lists. A missing file or key gives the defaults; nothing is written.
 void LoadSettings(SearchSettings& settings);
 
-/// Writes the options and the three folder lists back; always returns 1. A write
-/// that fails is logged and the record keeps its values.
-int32_t SaveSettings(const SearchSettings& settings);
+/// The answer of a setting command whose value is kept for this run but could not be
+/// written to Config.ini (a full or read-only data folder).
+inline constexpr int32_t kNotSaved = 2;
+
+/// Writes the options and the three folder lists back; false (logged) when the file
+/// could not be written. The record keeps its values either way.
+[[nodiscard]] bool SaveSettings(const SearchSettings& settings);
 
 /// Splits a bar-separated extension list: bars at the end, then at the start, are
 /// dropped; an empty rest gives no entries; an empty piece between two bars stays.

@@ -4,12 +4,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "archive/embedded_ui.h"
 #include "archive/ui_archive.h"
+#include "platform/atomic_file.h"
 #include "platform/data_folder.h"
 #include "platform/instance_bell.h"
+#include "platform/open_file_limit.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
 #include "shell/host.h"
@@ -58,7 +62,28 @@ std::unique_ptr<DesktopWindow> OpenWindow(const AppOptions& options, const std::
     return NewWaitingWindow();
 }
 
+constexpr std::chrono::milliseconds kWorkersGrace{10000};
+
 }  // namespace
+
+bool RunWithin(std::function<void()> work, std::chrono::milliseconds limit) {
+    auto finished = std::make_shared<std::promise<void>>();
+    std::future<void> done = finished->get_future();
+    std::thread thread([work = std::move(work), finished] {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            LogDebug("%s", error.what());
+        }
+        finished->set_value();
+    });
+    if (done.wait_for(limit) == std::future_status::ready) {
+        thread.join();
+        return true;
+    }
+    thread.detach();
+    return false;
+}
 
 std::optional<AppOptions> ParseAppOptions(int argc, char** argv, std::string& error) {
     AppOptions options;
@@ -109,10 +134,13 @@ const char* AppUsage() {
 
 int RunApp(const AppOptions& options) {
     platform::IgnoreBrokenPipe();
+    platform::RaiseOpenFileLimit();  // the page server must outlast idle strangers
     const AppPaths paths = ResolvePaths(options);
     LoadLogLevel(paths.config_path);
     OpenLogFolder(paths.log_folder);
     LogDebug("Soft start!");
+    if (const int removed = platform::RemoveLeftoverTemporaries(paths.config_path))
+        LogDebug("removed %d temporary file(s) left beside the settings file", removed);
 
     std::unique_ptr<MainFrame> frame;
     try {
@@ -171,7 +199,14 @@ int RunApp(const AppOptions& options) {
         window_for_close = nullptr;
     }
     host->Stop();
-    frame.reset();
+    // The frame's release stops and joins every worker. A worker stuck in a call that
+    // never returns (a folder on a hung mount) must not keep the closed program alive.
+    if (!RunWithin([&frame] { frame.reset(); }, kWorkersGrace)) {
+        LogDebug("workers did not end within %d s after the window closed; ending without them",
+                 static_cast<int>(kWorkersGrace.count() / 1000));
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     host.reset();
     std::error_code ignored;
     if (!launch_file.empty()) std::filesystem::remove(launch_file, ignored);

@@ -2,7 +2,9 @@
 // window, and the shutdown that stops every thread before the objects they use go.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -24,5 +26,9 @@ const char* AppUsage();
 
 /// Runs the desktop program; returns the process exit code (255 when the host cannot start).
 int RunApp(const AppOptions& options);
+
+/// Runs `work` on a thread of its own and waits for it at most `limit`: true when it
+/// ended in time; false when it did not, in which case the thread is left running.
+bool RunWithin(std::function<void()> work, std::chrono::milliseconds limit);
 
 }  // namespace merravine::shell

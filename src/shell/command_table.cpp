@@ -9,7 +9,13 @@ namespace merravine::shell {
 
 void CommandTable::Add(std::string name, uint32_t argument_count, CommandHandler handler) {
     if (commands_.contains(name)) throw std::logic_error("command " + name + " registered twice");
-    commands_.emplace(std::move(name), Entry{argument_count, std::move(handler)});
+    commands_.emplace(std::move(name), Entry{argument_count, std::move(handler), nullptr});
+}
+
+void CommandTable::AddDeferred(std::string name, uint32_t argument_count,
+                               DeferredHandler handler) {
+    if (commands_.contains(name)) throw std::logic_error("command " + name + " registered twice");
+    commands_.emplace(std::move(name), Entry{argument_count, nullptr, std::move(handler)});
 }
 
 std::optional<uint32_t> CommandTable::ArgumentCount(const std::string& name) const {
@@ -27,6 +33,11 @@ CallOutcome CommandTable::Call(const std::string& name, const ScriptValue::Array
         return outcome;
     }
     try {
+        if (found->second.deferred) {
+            outcome.later = found->second.deferred(args);
+            outcome.status = CallOutcome::Status::kDeferred;
+            return outcome;
+        }
         outcome.value = found->second.handler(args);
         outcome.status = CallOutcome::Status::kDone;
     } catch (const std::exception& error) {

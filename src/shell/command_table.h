@@ -4,6 +4,11 @@
 // trimmed) and exactly that argument count; anything else is "not handled" and no
 // command runs. A handler is a plain function from its arguments to one value. A
 // handler that throws does not take the UI thread down: the call fails with the text.
+//
+// A command that may take long (it starts another program or lists a folder that may
+// sit on a slow mount) is added as deferred: its handler runs on the UI thread only to
+// take what it needs, and hands back the work, which the dispatcher runs on a thread
+// of its own and answers when done, so it never holds the other commands up.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +23,18 @@ namespace merravine::shell {
 
 /// One command's body: its arguments in, one value out.
 using CommandHandler = std::function<ScriptValue(const ScriptValue::Array& args)>;
+/// Work that runs away from the UI thread; it must own everything it uses.
+using DeferredWork = std::function<ScriptValue()>;
+/// A deferred command's body: its arguments in, the work that answers the call out.
+using DeferredHandler = std::function<DeferredWork(const ScriptValue::Array& args)>;
 
 /// What became of one call.
 struct CallOutcome {
-    enum class Status { kDone, kNotHandled, kFailed };
+    enum class Status { kDone, kNotHandled, kFailed, kDeferred };
     Status status = Status::kNotHandled;
     ScriptValue value;  ///< the result, when done
     std::string error;  ///< the reason, when not handled or failed
+    DeferredWork later;  ///< the work whose value answers the call, when deferred
 };
 
 class CommandTable {
@@ -33,6 +43,8 @@ class CommandTable {
     /// error: it throws std::logic_error and the first command stays, so the program
     /// refuses to start rather than let one command silently hide another.
     void Add(std::string name, uint32_t argument_count, CommandHandler handler);
+    /// Adds a command whose work runs away from the UI thread.
+    void AddDeferred(std::string name, uint32_t argument_count, DeferredHandler handler);
     /// The argument count of the command of that name; nullopt when there is none.
     std::optional<uint32_t> ArgumentCount(const std::string& name) const;
     /// The number of commands.
@@ -44,6 +56,7 @@ class CommandTable {
     struct Entry {
         uint32_t argument_count = 0;
         CommandHandler handler;
+        DeferredHandler deferred;
     };
     std::unordered_map<std::string, Entry> commands_;
 };

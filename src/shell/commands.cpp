@@ -36,8 +36,9 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     PageBridge& page = frame.Page();
     // System commands.
     table.Add("WriteHtmlLog", 1, [](const Args& a) { return WriteHtmlLog(a[0]); });
-    table.Add("OpenLogFilePath", 0,
-              [&frame](const Args&) { return OpenLogFilePath(frame.Paths().log_folder); });
+    table.AddDeferred("OpenLogFilePath", 0, [&frame](const Args&) -> DeferredWork {
+        return [folder = frame.Paths().log_folder] { return OpenLogFilePath(folder); };
+    });
     table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
@@ -109,8 +110,12 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     });
     // Host commands the pages need in place of a native window's own helpers.
     table.Add("GetHomeFolder", 0, [](const Args&) { return GetHomeFolder(); });
-    table.Add("ListFolders", 1, [](const Args& a) { return ListFolders(a[0]); });
-    table.Add("ShowInFileManager", 1, [](const Args& a) { return ShowInFileManager(a[0]); });
+    table.AddDeferred("ListFolders", 1, [](const Args& a) -> DeferredWork {
+        return [path = a[0]] { return ListFolders(path); };
+    });
+    table.AddDeferred("ShowInFileManager", 1, [](const Args& a) -> DeferredWork {
+        return [path = a[0]] { return ShowInFileManager(path); };
+    });
     table.Add("CloseWindow", 0, [&frame](const Args&) {
         if (DesktopWindow* window = frame.Window()) window->RequestClose();
         return Zero();

@@ -21,6 +21,8 @@ std::unique_ptr<Host> Host::Start(HostOptions options, CommandRunner runner,
     config.port = host->options_.port;
     config.secret = host->options_.secret;
     config.max_message_bytes = host->options_.max_message_bytes;
+    config.max_queued_bytes = host->options_.max_queued_bytes;
+    config.unproven_idle = host->options_.unproven_idle;
     config.route = [archive = host->options_.archive](std::string_view target) {
         return RoutePageRequest(target, archive);
     };

@@ -24,7 +24,9 @@ namespace merravine::shell {
 struct HostOptions {
     uint16_t port = 0;   ///< 0: a free port
     std::string secret;  ///< empty: a fresh one
-    size_t max_message_bytes = 256u << 20;
+    size_t max_message_bytes = 64u << 20;
+    size_t max_queued_bytes = 64u << 20;
+    std::chrono::milliseconds unproven_idle{10000};
     std::chrono::milliseconds call_timeout{120000};
     std::chrono::milliseconds page_gone_grace{3000};
     ArchiveReader archive;

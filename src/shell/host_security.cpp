@@ -38,10 +38,10 @@ bool OriginAllowed(std::string_view origin, std::string_view host) {
     return !host.empty() && origin == "http://" + std::string(host);
 }
 
-bool UpgradeTargetAllowed(std::string_view target, std::string_view secret) {
-    constexpr std::string_view kPrefix = "/ws?t=";
-    if (secret.empty() || target.substr(0, kPrefix.size()) != kPrefix) return false;
-    return ConstantTimeEqual(target.substr(kPrefix.size()), secret);
+bool UpgradeTargetAllowed(std::string_view target) { return target == "/ws"; }
+
+bool SecretMatches(std::string_view message, std::string_view secret) {
+    return !secret.empty() && ConstantTimeEqual(message, secret);
 }
 
 std::optional<std::string> CleanRequestPath(std::string_view target) {

@@ -2,12 +2,14 @@
 // other file: only http_server.cpp includes it, so its long compile is paid once.
 //
 // One I/O thread runs every socket. It serves GET requests through `route` and
-// accepts a WebSocket upgrade on /ws only when the Host and Origin are our own and
-// the launch secret matches (checks in host_security.h). Events reach `ServerEvents`
+// accepts a WebSocket upgrade on /ws only when the Host and Origin are our own; the
+// connection becomes the page's, and reaches `ServerEvents`, only when its first
+// message is the launch secret (checks in host_security.h). Events reach `ServerEvents`
 // on the I/O thread and must not block it. Send() and Close() may be called from any
 // thread; they are carried to the I/O thread in call order.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,8 +37,12 @@ class ServerEvents {
 
 struct ServerConfig {
     uint16_t port = 0;   ///< 0: a free port
-    std::string secret;  ///< required on the WebSocket upgrade
-    size_t max_message_bytes = 256u << 20;
+    std::string secret;  ///< the first message of every page connection
+    size_t max_message_bytes = 64u << 20;
+    /// Bytes that may wait behind the message being written before the page is dropped.
+    size_t max_queued_bytes = 64u << 20;
+    /// How long a connection may stay without showing the secret (HTTP: between requests).
+    std::chrono::milliseconds unproven_idle{10000};
     std::function<HttpReply(std::string_view target)> route;
 };
 

@@ -42,8 +42,8 @@ ScriptValue GetLang(const std::string& config_file) {
 }
 
 ScriptValue SetLang(const std::string& config_file, const ScriptValue& value) {
-    WriteProfileString(config_file, kSettingSection, "lang", value.TextForm());
-    return ScriptValue::Int(0);
+    const bool saved = WriteProfileString(config_file, kSettingSection, "lang", value.TextForm());
+    return ScriptValue::Int(saved ? 0 : kNotSaved);
 }
 
 std::filesystem::path InstanceBellPath() {

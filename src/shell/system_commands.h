@@ -51,7 +51,8 @@ std::string GetFileVersionString();
 ScriptValue GetLang(const std::string& config_file);
 
 /// Stores the value's text as key `lang` of section `setting` of `config_file`, creating
-/// the file when missing and keeping every other line; answers 0 even when the write fails.
+/// the file when missing and keeping every other line; answers 0, or kNotSaved (2) when
+/// the file could not be written.
 ScriptValue SetLang(const std::string& config_file, const ScriptValue& value);
 
 /// 1 when another running process holds the single-instance flag, else 0. The answer is

@@ -7,7 +7,8 @@
 // same-origin frame that defines it) and gets back their result or their error.
 //
 // The launch secret comes in the first page's URL fragment (#t=...); it is kept in
-// sessionStorage so that a document this tab navigates to later still connects. A
+// sessionStorage so that a document this tab navigates to later still connects, and
+// it is the connection's first message. A
 // document in a same-origin frame uses the top window's `view`.
 (function () {
     'use strict';
@@ -26,7 +27,9 @@
     var secret = fromUrl || sessionStorage.getItem(KEY) || '';
     if (fromUrl) sessionStorage.setItem(KEY, fromUrl);
 
-    var socket = new WebSocket('ws://' + location.host + '/ws?t=' + encodeURIComponent(secret));
+    // The secret is the connection's first message, never part of a request line.
+    var socket = new WebSocket('ws://' + location.host + '/ws');
+    socket.addEventListener('open', function () { socket.send(secret); });
     var waiting = new Map();
     var nextId = 1;
     var closed = false;
@@ -63,6 +66,28 @@
         socket.send(JSON.stringify(message));
     }
 
+    // An array argument longer than this travels in pieces of this many items, each its
+    // own message, ahead of the call that carries the rest; the program joins them, so
+    // millions of rows need no one giant message.
+    var PIECE_ITEMS = 5000;
+
+    function sendCall(id, name, args) {
+        var wire = new Array(args.length);
+        for (var a = 0; a < args.length; a++) {
+            var value = args[a];
+            if (!Array.isArray(value) || value.length <= PIECE_ITEMS) {
+                wire[a] = toWire(value);
+                continue;
+            }
+            var rest = value.length - (value.length % PIECE_ITEMS || PIECE_ITEMS);
+            for (var start = 0; start < rest; start += PIECE_ITEMS) {
+                send({ part: id, arg: a, items: value.slice(start, start + PIECE_ITEMS).map(toWire) });
+            }
+            wire[a] = value.slice(rest).map(toWire);
+        }
+        send({ call: id, name: name, args: wire });
+    }
+
     function call(name, args) {
         return ready.then(function () {
             if (closed) throw new Error('not connected');
@@ -70,7 +95,7 @@
             return new Promise(function (resolve, reject) {
                 waiting.set(id, { resolve: resolve, reject: reject });
                 try {
-                    send({ call: id, name: name, args: args.map(toWire) });
+                    sendCall(id, name, args);
                 } catch (e) {
                     waiting.delete(id);
                     reject(e);

@@ -15,7 +15,8 @@ constexpr int kMaxDepth = 64;
 // Recursive-descent reader over one text; every method leaves `pos_` after what it read.
 class Reader {
   public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    explicit Reader(std::string_view text, size_t max_values = kMaxMessageValues)
+        : text_(text), values_left_(max_values) {}
 
     bool AtEnd() {
         SkipSpace();
@@ -23,7 +24,8 @@ class Reader {
     }
 
     std::optional<ScriptValue> Value(int depth) {
-        if (depth > kMaxDepth) return std::nullopt;
+        if (depth > kMaxDepth || values_left_ == 0) return std::nullopt;
+        --values_left_;
         SkipSpace();
         if (pos_ >= text_.size()) return std::nullopt;
         const char c = text_[pos_];
@@ -107,10 +109,14 @@ class Reader {
         return false;
     }
 
-    // The elements of an array, read into `items`.
+    // The elements of an array, read into `items`. The array is counted first so that
+    // its storage is taken once, at its size: memory stays proportional to the text.
     bool Items(int depth, ScriptValue::Array& items) {
         if (depth > kMaxDepth || !Consume('[')) return false;
         if (Consume(']')) return true;
+        const size_t count = CountItems();
+        if (count > values_left_) return false;
+        items.reserve(items.size() + count);
         do {
             auto item = Value(depth + 1);
             if (!item) return false;
@@ -120,6 +126,29 @@ class Reader {
     }
 
   private:
+    // The number of elements of the array whose '[' was just read: its commas at its
+    // own level, plus one. Strings are skipped whole; a malformed text gives a count
+    // that the parse itself then refuses.
+    size_t CountItems() const {
+        size_t commas = 0;
+        int level = 0;
+        for (size_t i = pos_; i < text_.size(); ++i) {
+            const char c = text_[i];
+            if (c == '"') {
+                for (++i; i < text_.size() && text_[i] != '"'; ++i) {
+                    if (text_[i] == '\\') ++i;
+                }
+            } else if (c == '[' || c == '{') {
+                ++level;
+            } else if (c == ']' || c == '}') {
+                if (level-- == 0) break;
+            } else if (c == ',' && level == 0) {
+                ++commas;
+            }
+        }
+        return commas + 1;
+    }
+
     void SkipSpace() {
         while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
                                        text_[pos_] == '\n' || text_[pos_] == '\r')) {
@@ -226,6 +255,7 @@ class Reader {
 
     std::string_view text_;
     size_t pos_ = 0;
+    size_t values_left_;
 };
 
 }  // namespace
@@ -255,24 +285,31 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text) {
     PageMessage message;
     bool has_call = false;
     bool has_reply = false;
+    bool has_part = false;
     bool has_name = false;
     bool has_args = false;
+    bool has_arg = false;
     if (!reader.Consume('}')) {
         do {
             std::string key;
             if (!reader.String(key) || !reader.Consume(':')) return std::nullopt;
-            if (key == "call" || key == "reply") {
+            if (key == "call" || key == "reply" || key == "part") {
                 const auto id = reader.Id();
                 if (!id) return std::nullopt;
                 message.id = *id;
-                (key == "call" ? has_call : has_reply) = true;
+                (key == "call" ? has_call : key == "reply" ? has_reply : has_part) = true;
+            } else if (key == "arg") {
+                const auto index = reader.Id();
+                if (!index || *index > 255) return std::nullopt;
+                message.arg_index = static_cast<uint32_t>(*index);
+                has_arg = true;
             } else if (key == "name") {
                 if (!reader.String(message.name)) return std::nullopt;
                 has_name = true;
             } else if (key == "error") {
                 if (!reader.String(message.error)) return std::nullopt;
                 message.ok = false;
-            } else if (key == "args") {
+            } else if (key == "args" || key == "items") {
                 if (!reader.Items(1, message.args)) return std::nullopt;
                 has_args = true;
             } else {
@@ -283,10 +320,14 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text) {
         } while (reader.Consume(','));
         if (!reader.Consume('}')) return std::nullopt;
     }
-    if (!reader.AtEnd() || has_call == has_reply) return std::nullopt;
+    if (!reader.AtEnd() || int{has_call} + int{has_reply} + int{has_part} != 1)
+        return std::nullopt;
     if (has_call) {
         if (!has_name || !has_args) return std::nullopt;
         message.kind = PageMessage::Kind::kCall;
+    } else if (has_part) {
+        if (!has_arg || !has_args) return std::nullopt;
+        message.kind = PageMessage::Kind::kPart;
     } else {
         message.kind = PageMessage::Kind::kReply;
     }
@@ -294,6 +335,13 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text) {
 }
 
 bool LooksLikeReply(std::string_view text) { return text.substr(0, 9) == "{\"reply\":"; }
+
+std::optional<uint64_t> LeadingCallId(std::string_view text) {
+    constexpr std::string_view kPrefix = "{\"call\":";
+    if (text.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+    Reader reader(text.substr(kPrefix.size()));
+    return reader.Id();
+}
 
 std::string ReplyResultMessage(uint64_t id, const ScriptValue& result) {
     std::string out = "{\"reply\":" + std::to_string(id) + ",\"result\":";

@@ -10,6 +10,10 @@
 //   native -> page answer {"reply":ID,"result":VALUE} or {"reply":ID,"error":"text"}
 //   native -> page call   {"call":ID,"fn":"DuplicateFileToUI","arg":VALUE}   (no arg: undefined)
 //   page -> native answer {"reply":ID,"result":VALUE} or {"reply":ID,"error":"text"}
+//   page -> native piece  {"part":ID,"arg":N,"items":[...]}
+// A big array argument travels in pieces: each piece's items are appended, in order,
+// to argument N of the call ID that follows them, before that call's own items of
+// argument N. One message is bounded in nesting (64 levels) and in values.
 // Values: integers, strings, arrays, null for undefined. From the page, true and false
 // read as 1 and 0, a number that is not a 32-bit integer keeps its text with no integer
 // reading, and {"other":"text"} stands for any other script value by its text form.
@@ -28,13 +32,17 @@ namespace merravine::shell {
 /// Appends the JSON form of `value` (undefined as null, another kind as its text).
 void AppendJsonValue(std::string& out, const ScriptValue& value);
 
+/// The most values one message may hold.
+inline constexpr size_t kMaxMessageValues = 8u << 20;
+
 /// One message read from the page.
 struct PageMessage {
-    enum class Kind { kCall, kReply };
+    enum class Kind { kCall, kReply, kPart };
     Kind kind = Kind::kCall;
     uint64_t id = 0;
     std::string name;         ///< call: the command's name
-    ScriptValue::Array args;  ///< call: its arguments
+    ScriptValue::Array args;  ///< call: its arguments; part: the piece's items
+    uint32_t arg_index = 0;   ///< part: the argument the items belong to
     bool ok = true;           ///< reply: false when the page's function failed
     ScriptValue result;       ///< reply: the function's result
     std::string error;        ///< reply: why it failed
@@ -45,6 +53,9 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text);
 
 /// True when the text looks like a reply; a cheap test that reads only its first bytes.
 bool LooksLikeReply(std::string_view text);
+/// The id of a call message read from its first bytes alone, so that a call whose
+/// parse fails can still be answered; nullopt when the text does not start as a call.
+std::optional<uint64_t> LeadingCallId(std::string_view text);
 
 /// The answer to a page's call: its result.
 std::string ReplyResultMessage(uint64_t id, const ScriptValue& result);

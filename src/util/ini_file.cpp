@@ -67,8 +67,13 @@ IniFile IniFile::Load(const std::string& path) {
     std::string text;
     const platform::FileReadStatus status = platform::ReadWholeFile(path, text);
     if (status != platform::FileReadStatus::kOk) text.clear();
+    if (status == platform::FileReadStatus::kNotPlainFile) {
+        LogDebug("%s is not a plain file: it is neither read nor written; defaults apply",
+                 path.c_str());
+    }
     IniFile file = Parse(path, text);
-    file.unreadable_ = status == platform::FileReadStatus::kFailed;
+    file.unreadable_ = status == platform::FileReadStatus::kFailed ||
+                       status == platform::FileReadStatus::kNotPlainFile;
     return file;
 }
 

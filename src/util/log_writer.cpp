@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 #include <vector>
@@ -76,8 +77,47 @@ void CLogWriter::Write(LogKind kind, const char* format, va_list args) {
     const size_t prefix_length = StampPrefix(kind);
     const size_t room = kLineRoom - prefix_length;
     const int wanted = std::vsnprintf(line_.data() + prefix_length, room + 1, format, args);
-    EndLine(prefix_length, static_cast<size_t>(std::max(wanted, 0)));
+    const size_t length = std::min(static_cast<size_t>(std::max(wanted, 0)), room);
+    EndLine(prefix_length, EscapeControls(line_.data() + prefix_length, length, room));
     WritePending();
+}
+
+// One entry is one line: a line break or another control character in the message (a
+// page's text, a folder name) is written as an escape, so that no text can forge a
+// line of its own. Returns the new length, cut to `room`.
+size_t CLogWriter::EscapeControls(char* message, size_t length, size_t room) {
+    const auto is_control = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    };
+    if (std::none_of(message, message + length, is_control)) return length;
+    const std::string original(message, length);
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t out = 0;
+    for (const char c : original) {
+        char escape[4] = {'\\', 0, 0, 0};
+        size_t size = 2;
+        if (c == '\n') {
+            escape[1] = 'n';
+        } else if (c == '\r') {
+            escape[1] = 'r';
+        } else if (c == '\t') {
+            escape[1] = 't';
+        } else if (is_control(c)) {
+            const auto byte = static_cast<unsigned char>(c);
+            escape[1] = 'x';
+            escape[2] = kHex[byte >> 4];
+            escape[3] = kHex[byte & 0xF];
+            size = 4;
+        } else {
+            escape[0] = c;
+            size = 1;
+        }
+        if (out + size > room) break;
+        std::memcpy(message + out, escape, size);
+        out += size;
+    }
+    return out;
 }
 
 size_t CLogWriter::StampPrefix(LogKind kind) {

@@ -55,6 +55,10 @@ class CLogWriter {
     void Write(LogKind kind, const char* format, va_list args)
         __attribute__((format(printf, 3, 0)));
 
+    /// Rewrites the control characters of `message` (its first `length` bytes) as
+    /// escapes (\n, \r, \t, \xHH), keeping at most `room` bytes; the new length.
+    static size_t EscapeControls(char* message, size_t length, size_t room);
+
     /// The name of generation `n`: "_n" inserted before the last '.' of the file name.
     std::string BackupName(uint32_t n) const;
 

@@ -1,6 +1,7 @@
 #include "settings/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -211,9 +212,37 @@ TEST_F(SettingsFile, AFailedSaveKeepsTheValuesAndIsLogged) {
     ASSERT_TRUE(TheLogWriter().OpenLog(log.string()));
     SearchSettings settings;
     InitSearchSettings(settings, (dir_.Path() / "gone" / "Config.ini").string());
-    EXPECT_EQ(SetExcludeDirectory(settings, ScriptValue::List({ScriptValue::Text("/x")})), 0);
+    EXPECT_EQ(SetExcludeDirectory(settings, ScriptValue::List({ScriptValue::Text("/x")})),
+              kNotSaved);
     EXPECT_EQ(settings.excludeDirs, (std::vector<std::string>{"/x"}));
+    EXPECT_EQ(SetSettings(settings, ScriptValue::List({ScriptValue::Int(1), ScriptValue::Text(""),
+                                                       ScriptValue::Int(0), ScriptValue::Text("0"),
+                                                       ScriptValue::Int(0), ScriptValue::Text("0"),
+                                                       ScriptValue::Int(3)})),
+              kNotSaved);
+    EXPECT_EQ(settings.skipflag, 3);
     EXPECT_NE(log_dir.Read(log).find("Failed to save the settings"), std::string::npos);
+    TheLogWriter().OpenLog("");
+}
+
+// A Config.ini that is not a plain file (here a FIFO, which would block a reader with
+// no writer forever) is neither read nor replaced: the defaults apply, the log says
+// why, and a change answers that it could not be saved.
+TEST_F(SettingsFile, AConfigThatIsNotAPlainFileIsRefusedWithTheDefaults) {
+    TempDir log_dir;
+    const fs::path log = log_dir.Path() / "Tessvel.log";
+    ASSERT_TRUE(TheLogWriter().OpenLog(log.string()));
+    const fs::path config = dir_.Path() / "Config.ini";
+    ASSERT_EQ(mkfifo(config.c_str(), 0600), 0);
+    SearchSettings settings;
+    InitSearchSettings(settings, config.string());
+    LoadSettings(settings);
+    EXPECT_EQ(settings.skipflag, 15);
+    EXPECT_EQ(settings.filetypes, KIND_ALL);
+    EXPECT_EQ(SetSearchDirectory(settings, ScriptValue::List({ScriptValue::Text("/s")})),
+              kNotSaved);
+    EXPECT_TRUE(fs::is_fifo(config));
+    EXPECT_NE(log_dir.Read(log).find("is not a plain file"), std::string::npos);
     TheLogWriter().OpenLog("");
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "program_runner.h"
 #include "support/temp_dir.h"
 #include "ws_test_client.h"
 
@@ -18,86 +19,6 @@ namespace {
 
 using testing::TempDir;
 using testing::WsTestClient;
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-// One run of the program with its stdout read through a pipe.
-class Program {
-  public:
-    Program(const std::filesystem::path& data_dir, const std::filesystem::path& runtime_dir,
-            const std::string& extra = "") {
-        const std::string command =
-            "echo $$; exec env XDG_RUNTIME_DIR='" + runtime_dir.string() +
-            "' timeout 120 '" MERRAVINE_EXECUTABLE "' --no-window --data-dir '" +
-            data_dir.string() + "' " + extra + " 2>'" + (data_dir / "stderr.txt").string() + "'";
-        std::filesystem::create_directories(data_dir);
-        out_ = popen(command.c_str(), "r");
-        pid_ = Line();
-        const std::string first = Line();
-        const std::string prefix = "URL: http://127.0.0.1:";
-        if (first.rfind(prefix, 0) == 0) {
-            url_ = first.substr(5);
-            port_ = static_cast<uint16_t>(std::stoi(first.substr(prefix.size())));
-            secret_ = first.substr(first.find("#t=") + 3);
-        }
-    }
-    ~Program() {
-        if (out_ != nullptr) Kill();
-    }
-
-    bool Started() const { return port_ != 0; }
-    uint16_t Port() const { return port_; }
-    const std::string& Url() const { return url_; }
-    bool Connect(WsTestClient& client) const { return client.Connect(port_, secret_); }
-    void Terminate() const { std::system(("kill -TERM " + pid_).c_str()); }
-    void Kill() const { std::system(("kill -KILL " + pid_ + " 2>/dev/null").c_str()); }
-
-    /// The memory map of the running program (a child of `timeout`).
-    std::string Maps() const {
-        std::istringstream children(ReadFile("/proc/" + pid_ + "/task/" + pid_ + "/children"));
-        std::string child;
-        children >> child;
-        return child.empty() ? "" : ReadFile("/proc/" + child + "/maps");
-    }
-
-    /// Reads stdout to its end and returns the exit code (124: it had to be killed by timeout).
-    int Wait() {
-        while (!Line().empty()) {
-        }
-        const int status = pclose(out_);
-        out_ = nullptr;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    std::string Line() {
-        char buffer[4096];
-        if (out_ == nullptr || std::fgets(buffer, sizeof buffer, out_) == nullptr) return "";
-        std::string line = buffer;
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        return line;
-    }
-
-    FILE* out_ = nullptr;
-    std::string pid_;
-    std::string url_;
-    std::string secret_;
-    uint16_t port_ = 0;
-};
-
-std::string Ask(WsTestClient& page, const std::string& name, const std::string& args = "[]") {
-    static int id = 0;
-    ++id;
-    const auto reply = page.Call(static_cast<uint64_t>(id), name, args);
-    const std::string prefix = "{\"reply\":" + std::to_string(id) + ",";
-    if (!reply || reply->rfind(prefix, 0) != 0) return "no reply";
-    return reply->substr(prefix.size(), reply->size() - prefix.size() - 1);
-}
 
 TEST(Program, StartsInAnEmptyFolderAndEndsWhenThePageClosesTheWindow) {
     TempDir temp;

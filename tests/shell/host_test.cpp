@@ -274,7 +274,7 @@ TEST_F(HostTest, OnlyOurOwnPageMayConnect) {
     Start();
     const uint16_t port = host_->Port();
     const std::string own = "127.0.0.1:" + std::to_string(port);
-    const std::string target = "/ws?t=" + host_->Secret();
+    const std::string target = "/ws";
     const struct {
         std::string target, host, origin;
         int status;
@@ -282,8 +282,7 @@ TEST_F(HostTest, OnlyOurOwnPageMayConnect) {
         {target, own, "http://" + own, 101},
         {target, "localhost:" + std::to_string(port), "http://localhost:" + std::to_string(port),
          101},
-        {"/ws", own, "http://" + own, 403},                                     // no secret
-        {"/ws?t=00000000000000000000000000000000", own, "http://" + own, 403},  // wrong secret
+        {"/ws?t=" + host_->Secret(), own, "http://" + own, 403},  // the secret in the request line
         {target, own, "", 403},                                                 // no Origin
         {target, own, "http://evil.example", 403},                              // another site
         {target, own, "http://127.0.0.1:1", 403},  // another local port
@@ -330,6 +329,93 @@ TEST_F(HostTest, BadMessagesCloseOnlyTheirConnection) {
         EXPECT_EQ(good.Call(2, "Echo", "[2]"), R"({"reply":2,"result":2})");
         good.Close();
     }
+}
+
+// A connection is the page's only once its first message is the secret; before that
+// it is answered nothing, replaces no page, and is closed when it sends anything else
+// or nothing for too long.
+TEST_F(HostTest, TheSecretIsTheFirstMessageAndNothingComesBeforeIt) {
+    HostOptions options;
+    options.unproven_idle = std::chrono::milliseconds(300);
+    Start(options);
+    const uint16_t port = host_->Port();
+    const std::string own = "127.0.0.1:" + std::to_string(port);
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    for (const std::string& first :
+         {std::string(R"({"call":1,"name":"Echo","args":[1]})"), std::string("0123"),
+          host_->Secret() + "0", std::string(2000, 'x')}) {
+        WsTestClient stranger;
+        ASSERT_EQ(stranger.ConnectRaw(port, "/ws", own, "http://" + own), 101);
+        ASSERT_TRUE(stranger.Send(first));
+        EXPECT_EQ(stranger.Read(), std::nullopt) << first.substr(0, 20);
+        EXPECT_TRUE(stranger.ClosedByServer());
+    }
+    WsTestClient silent;
+    ASSERT_EQ(silent.ConnectRaw(port, "/ws", own, "http://" + own), 101);
+    EXPECT_TRUE(silent.ClosedByServer()) << "closed after the idle time";
+    // None of them took the page's place.
+    EXPECT_EQ(page.Call(3, "Echo", "[3]"), R"({"reply":3,"result":3})");
+}
+
+// Strangers beyond the cap close the oldest strangers, never the page; the page's
+// reconnection gets in however many there are.
+TEST_F(HostTest, StrangersBeyondTheCapCloseTheOldestStrangers) {
+    Start();
+    const uint16_t port = host_->Port();
+    const std::string own = "127.0.0.1:" + std::to_string(port);
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    std::vector<std::unique_ptr<WsTestClient>> strangers;
+    for (int i = 0; i < 100; ++i) {
+        strangers.push_back(std::make_unique<WsTestClient>());
+        ASSERT_EQ(strangers.back()->ConnectRaw(port, "/ws", own, "http://" + own), 101);
+    }
+    EXPECT_TRUE(strangers.front()->ClosedByServer());
+    EXPECT_EQ(page.Call(4, "Echo", "[4]"), R"({"reply":4,"result":4})");
+    WsTestClient reloaded;
+    ASSERT_TRUE(Connect(reloaded));
+}
+
+// A big array argument sent in pieces reaches the command whole, in order; a piece
+// for an argument the call does not have fails that call only.
+TEST_F(HostTest, PiecesOfAnArgumentAreJoinedBeforeTheCall) {
+    Start();
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    ASSERT_TRUE(page.Send(R"({"part":7,"arg":0,"items":[1,2]})"));
+    ASSERT_TRUE(page.Send(R"({"part":7,"arg":0,"items":[3]})"));
+    EXPECT_EQ(page.Call(7, "Echo", "[[4,5]]"), R"({"reply":7,"result":[1,2,3,4,5]})");
+    EXPECT_EQ(page.Call(8, "Echo", "[[4,5]]"), R"({"reply":8,"result":[4,5]})");
+    ASSERT_TRUE(page.Send(R"({"part":9,"arg":3,"items":[1]})"));
+    const auto failed = page.Call(9, "Echo", "[[]]");
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->rfind(R"({"reply":9,"error":"failed:)", 0), 0u) << *failed;
+    EXPECT_EQ(page.Call(10, "Count", "[[1,2,3]]"), R"({"reply":10,"result":3})");
+}
+
+// A deferred command (one that starts a program or lists a slow folder) holds no
+// other command up: later calls are answered first, and it answers when it is done.
+TEST_F(HostTest, ADeferredCommandHoldsNoOtherCommandUp) {
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    commands_.AddDeferred("Slow", 1, [released](const SV::Array& a) -> DeferredWork {
+        return [released, value = a[0]] {
+            released.wait();
+            return value;
+        };
+    });
+    commands_.AddDeferred("Fails", 0, [](const SV::Array&) -> DeferredWork {
+        return []() -> SV { throw std::runtime_error("no file manager"); };
+    });
+    Start();
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    ASSERT_TRUE(page.Send(R"({"call":1,"name":"Slow","args":["late"]})"));
+    EXPECT_EQ(page.Call(2, "Echo", "[2]"), R"({"reply":2,"result":2})");
+    EXPECT_EQ(page.Call(3, "Fails", "[]"), R"({"reply":3,"error":"failed: no file manager"})");
+    release->set_value();
+    EXPECT_EQ(page.Read(), R"({"reply":1,"result":"late"})");
 }
 
 TEST(HostStart, ATakenPortIsReported) {

@@ -94,12 +94,14 @@ TEST(HostSecurity, HeadersMustNameUs) {
     EXPECT_EQ(secret.size(), 32u);
     EXPECT_EQ(secret.find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_NE(secret, NewLaunchSecret());
-    EXPECT_TRUE(UpgradeTargetAllowed("/ws?t=" + secret, secret));
-    EXPECT_FALSE(UpgradeTargetAllowed("/ws?t=" + secret.substr(1), secret));
-    EXPECT_FALSE(UpgradeTargetAllowed("/ws?t=" + secret + "0", secret));
-    EXPECT_FALSE(UpgradeTargetAllowed("/ws", secret));
-    EXPECT_FALSE(UpgradeTargetAllowed("/other?t=" + secret, secret));
-    EXPECT_FALSE(UpgradeTargetAllowed("/ws?t=", ""));
+    EXPECT_TRUE(UpgradeTargetAllowed("/ws"));
+    EXPECT_FALSE(UpgradeTargetAllowed("/ws?t=" + secret));
+    EXPECT_FALSE(UpgradeTargetAllowed("/other"));
+    EXPECT_TRUE(SecretMatches(secret, secret));
+    EXPECT_FALSE(SecretMatches(secret.substr(1), secret));
+    EXPECT_FALSE(SecretMatches(secret + "0", secret));
+    EXPECT_FALSE(SecretMatches("", secret));
+    EXPECT_FALSE(SecretMatches("", ""));
 }
 
 }  // namespace

@@ -98,9 +98,9 @@ TEST(SystemCommandsTest, LanguageRoundTripKeepsTheRestOfTheFile) {
     EXPECT_EQ(SetLang(config, ScriptValue::Text(std::string(300, 'x'))), ScriptValue::Int(0));
     EXPECT_EQ(GetLang(config), ScriptValue::Text(std::string(258, 'x')));
 
-    // A file that cannot be written still answers 0, and the language stays the default.
+    // A file that cannot be written answers the failure, and the language stays the default.
     const std::string unwritable = (dir.Path() / "no" / "such" / "Config.ini").string();
-    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(0));
+    EXPECT_EQ(SetLang(unwritable, ScriptValue::Text("zh")), ScriptValue::Int(2));
     EXPECT_EQ(GetLang(unwritable), ScriptValue::Text("en"));
 }
 
@@ -164,6 +164,49 @@ TEST(SingleInstanceTest, CheckProgramHadRunAnswersTheSameForTheWholeProcess) {
                              : 1;
               }),
               1);
+}
+
+// Another user must not be able to create or lock our flag: it lives only in a folder
+// of ours that nobody else can write, never in a shared one.
+TEST(SingleInstanceTest, FlagLivesOnlyInAFolderNoOtherUserCanWrite) {
+    testing::TempDir dir;
+    namespace fs = std::filesystem;
+    const auto saved = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto runtime_before = saved("XDG_RUNTIME_DIR");
+    const auto cache_before = saved("XDG_CACHE_HOME");
+    const fs::path runtime = dir.Path() / "run";
+    const fs::path cache = dir.Path() / "cache/";  // a trailing slash changes nothing
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    EXPECT_EQ(platform::InstanceFlagPath("flag"), runtime / "flag");
+
+    const fs::path own = dir.Path() / "cache" / "merravine" / "flag";
+    fs::permissions(runtime, fs::perms::all, fs::perm_options::replace);  // shared: not used
+    EXPECT_EQ(platform::InstanceFlagPath("flag"), own);
+    EXPECT_EQ(fs::status(own.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", "relative/run", 1);
+    EXPECT_EQ(platform::InstanceFlagPath("flag"), own);
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(platform::InstanceFlagPath("flag"), own);
+    // A folder of ours that others could write into is closed first.
+    fs::permissions(own.parent_path(), fs::perms::all, fs::perm_options::replace);
+    EXPECT_EQ(platform::InstanceFlagPath("flag"), own);
+    EXPECT_EQ(fs::status(own.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_TRUE(platform::TakeInstanceFlag(own));
+
+    for (const auto& [name, value] :
+         {std::pair{"XDG_RUNTIME_DIR", runtime_before}, std::pair{"XDG_CACHE_HOME", cache_before}}) {
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
 }
 
 TEST(HostFolderCommandsTest, ListFoldersSortsMarksHiddenAndKeepsRawNames) {

@@ -86,8 +86,8 @@ WsTestClient::WsTestClient() : impl_(std::make_unique<Impl>()) {}
 WsTestClient::~WsTestClient() = default;
 
 bool WsTestClient::Connect(uint16_t port, const std::string& secret) {
-    return ConnectRaw(port, "/ws?t=" + secret, DefaultHost(port), "http://" + DefaultHost(port)) ==
-           101;
+    return ConnectRaw(port, "/ws", DefaultHost(port), "http://" + DefaultHost(port)) == 101 &&
+           Send(secret);
 }
 
 int WsTestClient::ConnectRaw(uint16_t port, const std::string& target, const std::string& host,

@@ -27,7 +27,8 @@ class WsTestClient {
     WsTestClient(const WsTestClient&) = delete;
     WsTestClient& operator=(const WsTestClient&) = delete;
 
-    /// Opens a page connection with the launch secret and our own Origin; true when accepted.
+    /// Opens a page connection with our own Origin and sends the launch secret as its
+    /// first message, as the page does; true when the upgrade was accepted and the secret sent.
     bool Connect(uint16_t port, const std::string& secret);
     /// Opens a connection with every header chosen; returns the HTTP status of the
     /// upgrade's answer (101 when accepted). An empty origin sends none.

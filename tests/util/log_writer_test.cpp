@@ -77,6 +77,28 @@ TEST(LogWriter, OneLineAndTheCutAt1301Bytes) {
     EXPECT_EQ(dir.Read(path).size(), lines[0].size() + 1 + 1301);
 }
 
+// A message cannot forge a log line: its line breaks and other control characters
+// are written as escapes, and an escape never runs past the line's room.
+TEST(LogWriter, OneEntryIsOneLineWhateverTheText) {
+    TempDir dir;
+    CLogWriter writer;
+    const fs::path path = dir.Path() / "Tessvel.log";
+    ASSERT_TRUE(writer.OpenLog(path.string()));
+    Line(writer, LOG_KIND_DEBUG, "%s",
+         "page text\n[2026-01-01] [00-00-00] [T:1    ] [DEBUG]: forged\r\tend\x01\x7f");
+    Line(writer, LOG_KIND_DEBUG, "folder %s listed", "/home/a\nb/ü");
+    Line(writer, LOG_KIND_LESS, "%s", std::string(2000, '\n').c_str());
+    const auto lines = SplitLines(dir.Read(path));
+    ASSERT_EQ(lines.size(), 3u) << dir.Read(path);
+    EXPECT_NE(lines[0].find(
+                  R"(: page text\n[2026-01-01] [00-00-00] [T:1    ] [DEBUG]: forged\r\tend\x01\x7f)"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find(R"(: folder /home/a\nb/ü listed)"), std::string::npos) << lines[1];
+    EXPECT_LE(lines[2].size() + 1, 1301u);
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 2), "\\n");
+}
+
 TEST(LogWriter, LevelsDecideWhichLinesAreWritten) {
     for (int32_t level : {0, 1, 2}) {
         TempDir dir;
