@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "deletion/delete_worker.h"
+#include "deletion/action_worker.h"
 #include "history/history_db.h"
 #include "history/history_test_util.h"
 #include "history/scan_store.h"
@@ -27,12 +27,26 @@ TEST(DeleteCrash, AKillDuringADeletionLeavesNoRemovedFileInAStoredScan) {
     fs::create_directories(folder);
     constexpr int kFiles = 300;
     std::vector<history::ScanRow> rows;
-    std::vector<DeleteRequest> batch;
+    // Each file has a kept twin beside it, so the action path may remove it.
+    ActionBatch batch;
     for (int i = 0; i < kFiles; ++i) {
         const std::string name = "file " + std::to_string(i) + ".";
+        const std::string keep = "keep " + std::to_string(i) + ".";
         std::ofstream(folder + name + "dat") << "x";
+        std::ofstream(folder + keep + "dat") << "x";
         rows.push_back(testing::MakeRow(folder, name, "dat", 1, "k"));
-        batch.push_back(DeleteRequest{folder, name, "dat", 1});
+        ActionSet set;
+        for (const std::string& member : {name, keep}) {
+            ActionMember entry;
+            entry.record.path = folder;
+            entry.record.namenosuffix = member;
+            entry.record.suffix = "dat";
+            entry.record.size = 1;
+            entry.acted = member == name;
+            set.members.push_back(entry);
+        }
+        batch.sets.push_back(set);
+        batch.targets.push_back(ActionTarget{static_cast<size_t>(i), 0, folder + name + "dat"});
     }
     const std::string data = (temp.Path() / "data").string();
     {
@@ -50,12 +64,12 @@ TEST(DeleteCrash, AKillDuringADeletionLeavesNoRemovedFileInAStoredScan) {
             close(fds[0]);
             history::HistoryDb db;
             history::OpenHistoryDb(db, data);
-            SearchEngine engine;
-            DeleteWorker worker;
+            ActionWorker worker;
             worker.afterEachFile = [&](size_t) {
                 if (write(fds[1], "x", 1) != 1) _exit(1);
             };
-            RunDeleteBatch(worker, engine, db, DeleteMode::Unlink, batch);
+            ActionCounts counts;
+            RunActionBatch(worker, nullptr, &db, batch, counts, {});
             pause();  // the parent kills us in any case
             _exit(0);
         }
@@ -79,11 +93,12 @@ TEST(DeleteCrash, AKillDuringADeletionLeavesNoRemovedFileInAStoredScan) {
             });
         }
         int gone = 0;
-        for (const DeleteRequest& request : batch) {
-            const bool exists = fs::exists(folder + request.namenosuffix + request.suffix);
+        for (const ActionSet& set : batch.sets) {
+            const FileRecord& record = set.members[0].record;
+            const bool exists = fs::exists(record.FullPath());
             gone += exists ? 0 : 1;
-            EXPECT_EQ(held[request.namenosuffix], exists ? 2 : 0)
-                << request.namenosuffix << " after a kill at " << kill_after;
+            EXPECT_EQ(held[record.namenosuffix], exists ? 2 : 0)
+                << record.namenosuffix << " after a kill at " << kill_after;
         }
         EXPECT_GE(gone, kill_after);
         // The files still there are left for the next round.
