@@ -43,7 +43,7 @@ class Server;
 class WsSession : public std::enable_shared_from_this<WsSession> {
   public:
     WsSession(tcp::socket socket, Server& server, uint64_t id);
-    void Accept(http::request<http::string_body> request);
+    void Accept(const http::request<http::string_body>& request);
     void Send(std::shared_ptr<const std::string> text);
     void CloseAfterWrites();
     void CloseNow();
@@ -162,7 +162,7 @@ class Server final : public HttpServer {
 
     void Upgrade(tcp::socket socket, http::request<http::string_body> request) {
         auto session = std::make_shared<WsSession>(std::move(socket), *this, next_id_++);
-        session->Accept(std::move(request));
+        session->Accept(request);
     }
 
     void ForgetHttp(const HttpSession* session) { http_sessions_.erase(session); }
@@ -225,7 +225,7 @@ class Server final : public HttpServer {
 void HttpSession::Read() {
     parser_.emplace();
     parser_->header_limit(16 * 1024);
-    parser_->body_limit(64 * 1024);
+    parser_->body_limit(uint64_t{64} * 1024);
     stream_.expires_after(kHttpIdleTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
@@ -298,7 +298,7 @@ void HttpSession::Answer(http::response<http::string_body> response) {
 WsSession::WsSession(tcp::socket socket, Server& server, uint64_t id)
     : stream_(std::move(socket)), server_(server), id_(id) {}
 
-void WsSession::Accept(http::request<http::string_body> request) {
+void WsSession::Accept(const http::request<http::string_body>& request) {
     stream_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     stream_.read_message_max(server_.Config().max_message_bytes);
     stream_.auto_fragment(false);

@@ -167,7 +167,7 @@ std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
     for (const char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
         const auto digit = static_cast<uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::nullopt;
+        if (digit > max || value > (max - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
     }
     return value;
