@@ -57,7 +57,7 @@ TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
     const auto [size, where] = GetParam();
     const size_t flip = where == Where::First ? 0 : where == Where::Middle ? size / 2 : size - 1;
     TempDir dir;
-    const auto root = dir.Path();
+    const auto& root = dir.Path();
     WritePattern(root / "a", size, 7);
     WritePattern(root / "sub/b", size, 7);
     WritePattern(root / "c", size, 7, flip);
@@ -140,6 +140,7 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
                                    key, keyed),
               0);
     std::vector<std::pair<bool, int>> outcomes;
+    outcomes.reserve(members.size());
     for (const CompareMember& member : members) outcomes.emplace_back(member.equal, member.error);
     EXPECT_EQ(outcomes, (std::vector<std::pair<bool, int>>{
                             {true, 0}, {false, 0}, {false, 0}, {false, kContentChanged}, {false, EIO}, {false, 0}}));
