@@ -111,6 +111,7 @@ void LoadSettings(SearchSettings& settings) {
     }
     settings.scanmaxfilenumber = file.GetInt(section, "scanmaxfilenumber", 2147483647);
     settings.historymax = file.GetInt(section, "historymax", SearchSettings{}.historymax);
+    settings.collapsehardlinks = file.GetInt(section, "collapsehardlinks", 1) != 0 ? 1 : 0;
 }
 
 int32_t SaveSettings(const SearchSettings& settings) {

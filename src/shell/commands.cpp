@@ -65,6 +65,10 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     });
     table.Add("GetProtectDirectory", 0,
               [&settings](const Args&) { return GetProtectDirectory(settings); });
+    table.Add("GetCollapseHardLinks", 0, [&settings](const Args&) { return GetCollapseHardLinks(settings); });
+    table.Add("SetCollapseHardLinks", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetCollapseHardLinks(settings, a[0]); });
+    });
     // Search.
     table.Add("BeginSearch", 0, [&](const Args&) {
         return DeletionRunning(deleter) ? ScriptValue::Int(1)
@@ -78,6 +82,8 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
     table.Add("GetDuplicateFiles", 1,
               [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
+    table.Add("GetSetCount", 1, [&engine](const Args& a) { return GetSetCount(engine, a[0]); });
+    table.Add("GetScanProblems", 0, [&engine](const Args&) { return GetScanProblems(engine); });
     // Deletion.
     table.Add("DeleteFiles", 1,
               [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
@@ -95,6 +101,7 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetHomeFolder", 0, [](const Args&) { return GetHomeFolder(); });
     table.Add("ListFolders", 1, [](const Args& a) { return ListFolders(a[0]); });
     table.Add("ShowInFileManager", 1, [](const Args& a) { return ShowInFileManager(a[0]); });
+    table.Add("OpenFile", 1, [](const Args& a) { return OpenFile(a[0]); });
     table.Add("CloseWindow", 0, [&frame](const Args&) {
         if (DesktopWindow* window = frame.Window()) window->RequestClose();
         return Zero();

@@ -79,6 +79,12 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"CloseWindow", 0},
         {"MinimizeWindow", 0},
         {"TrashFiles", 1},
+        // The results page: file identity options, the set count, what could not be read.
+        {"GetCollapseHardLinks", 0},
+        {"SetCollapseHardLinks", 1},
+        {"GetSetCount", 1},
+        {"GetScanProblems", 0},
+        {"OpenFile", 1},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;
