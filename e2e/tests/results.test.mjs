@@ -70,8 +70,10 @@ async function kept(page, root) {
 }
 
 async function selectRule(page, id) {
+    const runs = await page.evaluate(() => Number(document.getElementById('pageResults').dataset.rulesRun) || 0);
     await page.click('#btnSelectMenu');
     await page.click('#menu-' + id);
+    await page.waitForFunction((n) => Number(document.getElementById('pageResults').dataset.rulesRun) > n, runs);
 }
 
 async function rowMenu(page, rel, root, id) {
@@ -296,9 +298,11 @@ test('keyboard and mouse: Space ticks, Enter and double click open, tabs by keys
         await page.evaluate(() => {
             const real = window.view;
             window.view = new Proxy({}, { get: (_, name) => name === 'GetScanProblems'
-                ? async () => [2, 1, ['/gone/a.bin', '/gone/b.bin', '/gone/dir']] : real[name] });
+                ? async () => [2, 1, ['/gone/a.bin', '/gone/b.bin', '/gone/dir'], 1] : real[name] });
         });
+        assert.equal(await page.isVisible('#noticePartial'), false, 'the scan looked at every file');
         await page.evaluate(() => ShowScanNotices());
+        assert.equal(await page.textContent('#noticePartial'), 'The scan was stopped: these results are partial.');
         assert.equal(await page.textContent('#problemText'), '3 files or folders could not be read or listed.');
         await page.click('#btnShowProblems');
         await page.waitForSelector('#problemWindow li');

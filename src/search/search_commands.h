@@ -27,8 +27,9 @@ ScriptValue GetDuplicateFileNumber(const SearchEngine& engine);
 ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const ScriptValue& mask);
 /// The number of sets of the kinds in `mask` (an integer, else 0), none left out.
 ScriptValue GetSetCount(const SearchEngine& engine, const ScriptValue& mask);
-/// [unreadable files, unlistable folders, [paths]]: what the last search could not read
-/// or list, with at most ProblemPaths::kMaxKept of their paths.
+/// [unreadable files, unlistable folders, [paths], partial 0|1]: what the last search could
+/// not read or list, with at most ProblemPaths::kMaxKept of their paths, and whether it
+/// ended before it had looked at every file.
 ScriptValue GetScanProblems(const SearchEngine& engine);
 
 }  // namespace merravine

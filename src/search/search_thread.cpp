@@ -214,6 +214,8 @@ void RunSearch(SearchEngine& engine) {
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
         survivors = PrunedOrder(run, pipeline);
+        engine.partial.store(engine.state.load() == W_ABORT || run.recorded < run.listing.files.size(),
+                             std::memory_order_relaxed);
     }  // the pipeline's tables go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 

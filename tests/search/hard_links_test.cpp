@@ -129,7 +129,8 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
     };
     RunSearchToEnd(engine);
     const ScriptValue problems = GetScanProblems(engine);
-    ASSERT_EQ(problems.Count(), 3u);
+    ASSERT_EQ(problems.Count(), 4u);
+    EXPECT_EQ(problems.At(3), ScriptValue::Int(0));  // every file was looked at
     EXPECT_EQ(problems.At(0), ScriptValue::Int(2));
     EXPECT_EQ(problems.At(1), ScriptValue::Int(0));
     std::set<std::string> listed;
@@ -137,6 +138,21 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
     EXPECT_EQ(listed, (std::set<std::string>{(dir.Path() / "bad1.txt").string(), (dir.Path() / "bad2.txt").string()}));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_ALL)), ScriptValue::Int(1));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_PICTURE)), ScriptValue::Int(0));
+}
+
+// A search that stops at its limit on duplicates says that its results are partial; the
+// next complete one does not.
+TEST(ScanProblems, ASearchStoppedByItsLimitIsPartial) {
+    TempDir dir;
+    for (int i = 0; i < 40; ++i) dir.Write("f" + std::to_string(i) + ".txt", "content " + std::to_string(i % 4));
+    SearchEngine engine;
+    engine.settings = SettingsFor({dir.Path().string()});
+    engine.settings.scanmaxfilenumber = 2;
+    RunSearchToEnd(engine);
+    EXPECT_EQ(GetScanProblems(engine).At(3), ScriptValue::Int(1));
+    engine.settings.scanmaxfilenumber = 2147483647;
+    RunSearchToEnd(engine);
+    EXPECT_EQ(GetScanProblems(engine).At(3), ScriptValue::Int(0));
 }
 
 }  // namespace
