@@ -391,3 +391,39 @@ test('totals and the space freed with hard links listed, and counted once', asyn
         await app.stop();
     }
 });
+
+test('the page fills its window: every column and date is readable at 902 x 702 and the grid grows', async () => {
+    const { app, page } = await launch(browser);
+    try {
+        const root = path.join(app.dirs.home, 'fill');
+        makeRuleTree(root);
+        await scanFolders(page, [root]);
+        await waitRows(page, 7);
+        const measure = () => page.evaluate(() => {
+            const view = document.querySelector('#the-grid .vgrid-view');
+            const date = document.querySelector('#the-grid .vgrid-row[data-index="0"] .c7');
+            const name = document.querySelector('#the-grid .vgrid-row[data-index="0"] .c1');
+            return { overflow: view.scrollWidth - view.clientWidth, dateCut: date.scrollWidth > date.clientWidth ? [date.scrollWidth, date.clientWidth, date.textContent] : false,
+                fit: g_grid.fit(), name: name.clientWidth, gridBottom: document.getElementById('the-grid').getBoundingClientRect().bottom,
+                pageBottom: document.getElementById('pageResults').getBoundingClientRect().bottom };
+        });
+        const small = await measure();
+        assert.ok(small.overflow <= 0, `no horizontal scroll at the smallest size: ${small.overflow}`);
+        assert.equal(small.dateCut, false, 'a date is shown whole');
+        assert.ok(small.gridBottom < small.pageBottom);
+        // A larger window (the window can be resized): more rows, wider names, still no scroll.
+        await page.setViewportSize({ width: 1400, height: 1000 });
+        await page.evaluate(() => {
+            const a = document.getElementById('app');
+            a.style.width = '1380px';
+            a.style.height = '980px';
+        });
+        await page.waitForFunction((fit) => g_grid.fit() > fit, small.fit);
+        const large = await measure();
+        assert.ok(large.name > small.name + 100, `the name column grows: ${small.name} -> ${large.name}`);
+        assert.ok(large.overflow <= 0);
+        assert.deepEqual(page.errors, []);
+    } finally {
+        await app.stop();
+    }
+});
