@@ -1,7 +1,6 @@
 // Argument parsing, progress display and output of the scan command line.
-#include "search/scan_cli.h"
+#include "cli/scan_cli.h"
 
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,9 +12,10 @@
 #include <thread>
 
 #include "platform/file_read.h"
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 #include "search/search_engine.h"
 #include "settings/settings_file.h"
+#include "util/text.h"
 
 namespace merravine {
 namespace {
@@ -30,13 +30,6 @@ void SetDefaultExtensionLists(SearchSettings& settings) {
     for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
         settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
     }
-}
-
-std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max) {
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty() || value > max) return std::nullopt;
-    return value;
 }
 
 // An absolute folder text without trailing "/" (links are not resolved).
@@ -91,16 +84,16 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
         if (arg == "--help" || arg == "-h") return std::string("help");
         if (!given) return arg + " needs a value";
         if (arg == "--kinds") {
-            const auto mask = ParseNumber(*given, 63);
+            const auto mask = ParseDecimal(*given, 63);
             if (!mask || *mask == 0) return "--kinds takes a mask from 1 to 63";
             settings.filetypes = static_cast<int32_t>(*mask);
         } else if (arg == "--min" || arg == "--max") {
-            const auto bytes = ParseNumber(*given, INT64_MAX);
+            const auto bytes = ParseDecimal(*given, INT64_MAX);
             if (!bytes) return arg + " takes a number of bytes";
             (arg == "--min" ? settings.usemin : settings.usemax) = 1;
             (arg == "--min" ? settings.minsize : settings.maxsize) = static_cast<int64_t>(*bytes);
         } else if (arg == "--skip") {
-            const auto flags = ParseNumber(*given, 15);
+            const auto flags = ParseDecimal(*given, 15);
             if (!flags) return "--skip takes flags from 0 to 15";
             settings.skipflag = static_cast<int32_t>(*flags);
         } else if (arg == "--exclude") {
@@ -108,7 +101,7 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
         } else if (arg == "--protect") {
             settings.protectDirs.push_back(AbsoluteFolder(*given));
         } else if (arg == "--threads") {
-            const auto threads = ParseNumber(*given, 1024);
+            const auto threads = ParseDecimal(*given, 1024);
             if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
             args.threads = static_cast<int>(*threads);
         } else if (arg == "--format") {
