@@ -18,21 +18,13 @@
 #include "util/text.h"
 
 namespace merravine {
-namespace {
 
-constexpr const char* kUsage =
-    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
-    "[--protect DIR]... [--threads N] [--collapse-hardlinks] "
-    "[--format text|json|csv] DIR...";
-
-// The extension lists a fresh installation uses.
 void SetDefaultExtensionLists(SearchSettings& settings) {
     for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
         settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
     }
 }
 
-// An absolute folder text without trailing "/" (links are not resolved).
 std::string AbsoluteFolder(const std::string& folder) {
     std::filesystem::path path(folder);
     if (path.is_relative()) path = std::filesystem::current_path() / path;
@@ -40,6 +32,12 @@ std::string AbsoluteFolder(const std::string& folder) {
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
+    "[--protect DIR]... [--threads N] [--collapse-hardlinks] [--format text|json|csv] DIR...";
 
 struct ScanArguments {
     SearchSettings settings;
