@@ -11,7 +11,9 @@
 //     (row conversion, data source update, pool fill, layout and paint);
 //   - one scroll step: the fill of the visible pool rows for a new first row, with style and
 //     layout forced, over sequential steps, page steps and random jumps;
-//   - a wheel burst: 20 wheel events in a row end in one fill.
+//   - a wheel burst: 20 wheel events in a row end in one fill;
+//   - each selection rule on all rows (ticks, counters, space freed and the visible rows
+//     redrawn), and a sort by name and by size.
 import fs from 'node:fs';
 import path from 'node:path';
 import { startApp, startBrowser, openApp, scanFolder, answerBox } from './tests/harness.mjs';
@@ -45,8 +47,11 @@ try {
             for (let i = 0; i < n; i++) {
                 const g = (i >> 1) + 1;
                 const size = String(1000 + g * 37);
+                // Every tenth set holds two names of one file, and every 50th row is protected.
+                const inode = String(g % 10 === 0 ? 1000000 + g : 2000000 + i);
                 rows[i] = [0, `/home/user/photos/album ${g % 977}/`, `IMG_${i}.`, i % 3 ? 'jpg' : 'png', size, size,
-                    String(1650550507 + i), String(1650550507 + 2 * i), String(1650550507 + 3 * i), g, 16, 0];
+                    String(1650550507 + i), String(1650550507 + 2 * i), String(1650550507 + 3 * i), g, 16,
+                    i % 50 === 0 ? 1 : 0, '2049', inode, g % 10 === 0 ? 2 : 1];
             }
             const t0 = performance.now();
             window.ShowTips = () => {};   // the 10K notice would only add a popup to the timing
@@ -92,11 +97,45 @@ try {
         setTimeout(() => requestAnimationFrame(() => resolve({ fills, first: grid.first(), ms: performance.now() - t0 })), 30);
     }));
 
+    const rules = await page.evaluate(() => {
+        const dirs = ['/home/user/photos/album 7', '/home/user/photos/album 3', '/home/user/photos'];
+        const folder = '/home/user/photos/album 3/';
+        const runs = [
+            ['all but first', SELECT_RULES.ALL_BUT_FIRST], ['all but newest', SELECT_RULES.ALL_BUT_NEWEST],
+            ['all but oldest', SELECT_RULES.ALL_BUT_OLDEST], ['all but priority', SELECT_RULES.ALL_BUT_PRIORITY, dirs],
+            ['invert', SELECT_RULES.INVERT], ['clear', SELECT_RULES.CLEAR],
+            ['select in folder', SELECT_RULES.IN_FOLDER, folder], ['unselect in folder', SELECT_RULES.NOT_IN_FOLDER, folder],
+            ['select except folder', SELECT_RULES.EXCEPT_FOLDER, folder],
+        ];
+        const out = [];
+        for (const [name, rule, arg] of runs) {
+            const samples = [];
+            for (let k = 0; k < 5; k++) {
+                const t0 = performance.now();
+                ApplySelectRule(rule, arg);
+                samples.push(performance.now() - t0);
+            }
+            out.push([name, samples]);
+        }
+        for (const [name, column] of [['sort by name', 1], ['sort by size', 4]]) {
+            const t0 = performance.now();
+            OnSort(column);
+            out.push([name, [performance.now() - t0]]);
+            OnSort(column);
+            OnSort(column);
+        }
+        return out;
+    });
+
     console.log(`rows delivered: ${ROWS}, pool rows shown: ${shown}`);
     console.log(`delivery to first rows (3 runs): ${firstRows.map(ms).join(', ')}`);
     for (const [kind, samples] of Object.entries(steps)) {
         const s = stats(samples);
         console.log(`scroll step, ${kind.padEnd(10)} n=${s.n} median ${ms(s.median)} p95 ${ms(s.p95)} max ${ms(s.max)}`);
+    }
+    for (const [name, samples] of rules) {
+        const s = stats(samples);
+        console.log(`${name.padEnd(22)} n=${s.n} median ${ms(s.median)} max ${ms(s.max)}`);
     }
     console.log(`wheel burst of 20 notches: ${wheel.fills} fill(s), first row ${wheel.first}, ${ms(wheel.ms)} to the next frame`);
 } finally {

@@ -144,6 +144,9 @@ export async function popupCount(page) {
 export async function addFolderTyped(page, addButton, folder) {
     await page.click(addButton);
     await page.waitForSelector('#folderChooser .chooser-path');
+    // The chooser shows its first folder when the listing arrives; a path typed before that
+    // would be replaced by it.
+    await page.waitForFunction(() => document.getElementById('chooserPath').value !== '');
     await page.fill('#chooserPath', folder);
     await page.click('#chooserOk');
     await page.waitForSelector('#folderChooser', { state: 'detached' });

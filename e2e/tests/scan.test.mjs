@@ -92,6 +92,9 @@ test('the scan page shows progress; stop asks, and the results show what was fou
     assert.ok(rows.length >= 2 && rows.length < FILES, `found so far: ${rows.length}`);
     assert.ok(rows.every((r) => r.name.startsWith('zeros_')));
     assert.equal(rows[0].size, '1.00 GB');
+    // The results say that they are what a stopped scan found.
+    await page.waitForSelector('#noticePartial:not([hidden])');
+    assert.equal(await page.textContent('#noticePartial'), 'The scan was stopped: these results are partial.');
     assert.deepEqual(page.errors, []);
 });
 

@@ -64,4 +64,13 @@ int OpenFolder(Launcher& launcher, const std::string& folder) {
     return result.exit_code >= 1 && result.exit_code <= 32 ? result.exit_code : 32;
 }
 
+int OpenWithDefaultApp(Launcher& launcher, const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 2;
+    const LaunchResult result = launcher.Run({"xdg-open", path}, kOpenWait);
+    if (!result.started) return 31;
+    if (Accepted(result)) return 0;
+    return result.exit_code >= 1 && result.exit_code <= 32 ? result.exit_code : 32;
+}
+
 }  // namespace merravine::platform

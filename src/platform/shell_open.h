@@ -21,4 +21,9 @@ bool ShowItemInFileManager(Launcher& launcher, const std::string& path);
 /// (1 to 4), so every failure is a value from 1 to 32.
 int OpenFolder(Launcher& launcher, const std::string& folder);
 
+/// Opens the plain file `path` with the desktop's default application (xdg-open). Answers
+/// 0 when asked, 2 when `path` is no plain file, 31 when xdg-open cannot be started, else
+/// xdg-open's exit code.
+int OpenWithDefaultApp(Launcher& launcher, const std::string& path);
+
 }  // namespace merravine::platform

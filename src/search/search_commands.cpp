@@ -71,4 +71,17 @@ ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const Sc
     return ScriptValue::Int(0);
 }
 
+ScriptValue GetSetCount(const SearchEngine& engine, const ScriptValue& mask) {
+    return ScriptValue::Int(CountSets(engine, mask.IntOr(0)));
+}
+
+ScriptValue GetScanProblems(const SearchEngine& engine) {
+    ScriptValue::Array paths;
+    for (std::string& path : engine.problems.Copy()) paths.push_back(ScriptValue::Text(std::move(path)));
+    return ScriptValue::List({ScriptValue::Int(engine.unreadableNumber.load(std::memory_order_relaxed)),
+                              ScriptValue::Int(engine.unlistableNumber.load(std::memory_order_relaxed)),
+                              ScriptValue::List(std::move(paths)),
+                              ScriptValue::Int(engine.partial.load(std::memory_order_relaxed) ? 1 : 0)});
+}
+
 }  // namespace merravine

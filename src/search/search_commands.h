@@ -25,5 +25,11 @@ ScriptValue GetDuplicateFileNumber(const SearchEngine& engine);
 /// Starts a thread that delivers the rows of the kinds in `mask` (an integer, else 0)
 /// to the page's DuplicateFileToUI; answers 0 at once.
 ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const ScriptValue& mask);
+/// The number of sets of the kinds in `mask` (an integer, else 0), none left out.
+ScriptValue GetSetCount(const SearchEngine& engine, const ScriptValue& mask);
+/// [unreadable files, unlistable folders, [paths], partial 0|1]: what the last search could
+/// not read or list, with at most ProblemPaths::kMaxKept of their paths, and whether it
+/// ended before it had looked at every file.
+ScriptValue GetScanProblems(const SearchEngine& engine);
 
 }  // namespace merravine

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "search/problem_paths.h"
 #include "search/size_groups.h"
 #include "settings/search_settings.h"
 #include "util/serial_executor.h"
@@ -79,6 +80,10 @@ struct SearchEngine {
     std::atomic<int32_t> unlistableNumber{0};  ///< folders that could not be listed
     std::atomic<int32_t> vanishedNumber{0};    ///< entries gone before they could be examined
     std::atomic<uint64_t> bytesRead{0};        ///< content bytes read by the last search
+    ProblemPaths problems;  ///< paths behind unreadableNumber and unlistableNumber (bounded)
+    /// The last search ended before it had looked at every file (stopped, or the limit on
+    /// duplicates reached): its results are partial.
+    std::atomic<bool> partial{false};
 
     /// Called on the search thread after a search that was not aborted has pruned its
     /// groups, with groupsMutex held, so the history can store the scan.

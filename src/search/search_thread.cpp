@@ -16,6 +16,7 @@
 #include "platform/file_walk.h"
 #include "platform/heap_release.h"
 #include "search/final_check.h"
+#include "search/hard_links.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -101,6 +102,7 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
             twin = !seen.Insert(entry.size, key);
         } else if (outcome == ContentOutcome::Unreadable) {
             engine.unreadableNumber.fetch_add(1, std::memory_order_relaxed);
+            engine.problems.Add(run.listing.FullPath(entry));
         }
         if (twin) engine.duplicateNumber.fetch_add(1, std::memory_order_relaxed);
         if (static_cast<uint32_t>(engine.duplicateNumber.load(std::memory_order_relaxed)) > limit) break;
@@ -214,12 +216,15 @@ void RunSearch(SearchEngine& engine) {
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
         survivors = PrunedOrder(run, pipeline);
+        engine.partial.store(engine.state.load() == W_ABORT || run.recorded < run.listing.files.size(),
+                             std::memory_order_relaxed);
     }  // the pipeline's tables go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
     std::lock_guard lock(engine.groupsMutex);
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
     RecheckSets(engine.groups);
+    if (engine.settings.collapsehardlinks != 0) CollapseHardLinks(engine.groups);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
         LogLess("result groups are inconsistent: %s", fault.c_str());

@@ -26,6 +26,8 @@ void ClearResults(SearchEngine& engine) {
     engine.unreadableNumber.store(0, std::memory_order_relaxed);
     engine.unlistableNumber.store(0, std::memory_order_relaxed);
     engine.vanishedNumber.store(0, std::memory_order_relaxed);
+    engine.problems.Clear();
+    engine.partial.store(false, std::memory_order_relaxed);
     engine.bytesRead.store(0, std::memory_order_relaxed);
 }
 

@@ -54,6 +54,7 @@ private:
         platform::DirectoryListing listing(folder, is_root);
         if (!listing.IsOpen()) {
             engine_.unlistableNumber.fetch_add(1, std::memory_order_relaxed);
+            engine_.problems.Add(folder);
             LogDebug("cannot list %s (%d)", folder.c_str(), listing.Error());
             return WalkReport::ListFailed;
         }

@@ -51,6 +51,8 @@ struct SearchSettings {
     int32_t scanmaxfilenumber = 2147483647;
     /// Stored scans kept in the history; below 1 no scan is stored.
     int32_t historymax = 20;
+    /// Non-zero: names of one file (hard links) count as one member of a set.
+    int32_t collapsehardlinks = 1;
     std::vector<std::string> searchDirs;
     std::vector<std::string> excludeDirs;
     std::vector<std::string> protectDirs;

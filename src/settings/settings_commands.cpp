@@ -1,6 +1,8 @@
 #include "settings/settings_commands.h"
 
 #include "settings/settings_file.h"
+#include "util/ini_file.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace merravine {
@@ -30,6 +32,20 @@ int32_t SetSettings(SearchSettings& settings, const ScriptValue& values) {
     settings.maxsize = LeadingInt64(values.At(5).TextForm());
     settings.skipflag = values.At(6).IntOr(0);
     return SaveSettings(settings) ? 0 : kNotSaved;
+}
+
+ScriptValue GetCollapseHardLinks(const SearchSettings& settings) {
+    return ScriptValue::Int(settings.collapsehardlinks != 0 ? 1 : 0);
+}
+
+int32_t SetCollapseHardLinks(SearchSettings& settings, const ScriptValue& value) {
+    settings.collapsehardlinks = value.IntOr(0) != 0 ? 1 : 0;
+    // Only this key is written, so a file saved before the option existed keeps its layout.
+    IniFile file = IniFile::Load(settings.configPath);
+    file.Set(kSettingSection, "collapsehardlinks", std::to_string(settings.collapsehardlinks));
+    std::string error;
+    if (!file.Save(error)) LogDebug("Failed to save the settings: %s", error.c_str());
+    return 0;
 }
 
 }  // namespace merravine

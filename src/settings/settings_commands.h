@@ -21,4 +21,11 @@ ScriptValue GetSettings(const SearchSettings& settings);
 /// and nothing is saved: 1.
 int32_t SetSettings(SearchSettings& settings, const ScriptValue& values);
 
+/// The hard-link option: 1 when names of one file count as one member, else 0.
+ScriptValue GetCollapseHardLinks(const SearchSettings& settings);
+
+/// Sets the hard-link option from `value` (non-zero: on) and writes only its key,
+/// `collapsehardlinks`, to the settings file: 0.
+int32_t SetCollapseHardLinks(SearchSettings& settings, const ScriptValue& value);
+
 }  // namespace merravine

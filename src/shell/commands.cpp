@@ -71,6 +71,10 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     });
     table.Add("GetProtectDirectory", 0,
               [&settings](const Args&) { return GetProtectDirectory(settings); });
+    table.Add("GetCollapseHardLinks", 0, [&settings](const Args&) { return GetCollapseHardLinks(settings); });
+    table.Add("SetCollapseHardLinks", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetCollapseHardLinks(settings, a[0]); });
+    });
     // Search.
     table.Add("BeginSearch", 0, [&](const Args&) {
         return DeletionRunning(deleter) ? ScriptValue::Int(1)
@@ -84,6 +88,8 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
     table.Add("GetDuplicateFiles", 1,
               [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
+    table.Add("GetSetCount", 1, [&engine](const Args& a) { return GetSetCount(engine, a[0]); });
+    table.Add("GetScanProblems", 0, [&engine](const Args&) { return GetScanProblems(engine); });
     // Acting on the results.
     table.Add("DeleteFiles", 1,
               [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
@@ -116,6 +122,7 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.AddDeferred("ShowInFileManager", 1, [](const Args& a) -> DeferredWork {
         return [path = a[0]] { return ShowInFileManager(path); };
     });
+    table.Add("OpenFile", 1, [](const Args& a) { return OpenFile(a[0]); });
     table.Add("CloseWindow", 0, [&frame](const Args&) {
         if (DesktopWindow* window = frame.Window()) window->RequestClose();
         return Zero();

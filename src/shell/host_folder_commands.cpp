@@ -32,4 +32,11 @@ ScriptValue ShowInFileManager(const ScriptValue& full_path, platform::Launcher& 
     return ScriptValue::Int(platform::ShowItemInFileManager(launcher, path) ? 0 : 1);
 }
 
+ScriptValue OpenFile(const ScriptValue& full_path, platform::Launcher& launcher) {
+    const std::string path = full_path.TextForm();
+    if (path.empty() || path.front() != '/') return ScriptValue::Int(2);
+    const int result = platform::OpenWithDefaultApp(launcher, path);
+    return ScriptValue::Int(result == 0 ? 0 : result == 2 ? 2 : 1);
+}
+
 }  // namespace merravine

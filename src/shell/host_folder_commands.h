@@ -20,4 +20,8 @@ ScriptValue ListFolders(const ScriptValue& path);
 ScriptValue ShowInFileManager(const ScriptValue& full_path,
                               platform::Launcher& launcher = platform::SystemLauncher());
 
+/// Opens the file at `full_path` with its default application: 0 when asked, 1 when it
+/// could not be opened, 2 when the path is not absolute or names no plain file.
+ScriptValue OpenFile(const ScriptValue& full_path, platform::Launcher& launcher = platform::SystemLauncher());
+
 }  // namespace merravine

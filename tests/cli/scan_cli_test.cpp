@@ -2,6 +2,7 @@
 // UTF-8 survive JSON byte for byte), and its answers to bad arguments.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -101,6 +102,25 @@ TEST(ScanCommand, PrintsEverySetInEachFormat) {
     EXPECT_TRUE(two.out == r + "/x.jpg\n" + r + "/keep/" + odd + "\n\n" ||
                 two.out == r + "/keep/" + odd + "\n" + r + "/x.jpg\n\n")
         << two.out;
+}
+
+// Without the option every name of a file is printed; with it one name per file, and a
+// file with two names and no copy is no set.
+TEST(ScanCommand, CollapseHardLinksPrintsOneNamePerFile) {
+    TempDir dir;
+    const std::string r = dir.Path().string();
+    dir.Write("a", "linked once");
+    std::filesystem::create_hard_link(dir.Path() / "a", dir.Path() / "b");
+    dir.Write("c", "copied");
+    dir.Write("d", "copied");
+    const CommandResult every = RunScan({"--skip", "0", r});
+    ASSERT_EQ(every.code, 0) << every.err;
+    EXPECT_NE(every.out.find(r + "/a\n"), std::string::npos);
+    EXPECT_NE(every.out.find(r + "/b\n"), std::string::npos);
+    const CommandResult collapsed = RunScan({"--skip", "0", "--collapse-hardlinks", r});
+    ASSERT_EQ(collapsed.code, 0) << collapsed.err;
+    EXPECT_TRUE(collapsed.out == r + "/c\n" + r + "/d\n\n" || collapsed.out == r + "/d\n" + r + "/c\n\n")
+        << collapsed.out;
 }
 
 TEST(ScanCommand, BadArgumentsAnswerTwoWithOneLine) {

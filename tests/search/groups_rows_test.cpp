@@ -102,13 +102,34 @@ TEST(ResultRows, RowsSetNumbersAndMasks) {
                                             ScriptValue::Text("txt"), ScriptValue::Text("4294967296"),
                                             ScriptValue::Text("4294967296"), ScriptValue::Text(""),
                                             ScriptValue::Text(""), ScriptValue::Text(""), ScriptValue::Int(3),
-                                            ScriptValue::Int(KIND_DOCUMENT), ScriptValue::Int(0)}));
+                                            ScriptValue::Int(KIND_DOCUMENT), ScriptValue::Int(0),
+                                            ScriptValue::Text("0"), ScriptValue::Text("0"), ScriptValue::Int(0)}));
     const ScriptValue pictures = BuildDuplicateRows(engine, KIND_PICTURE);
     ASSERT_EQ(pictures.Count(), 1u);
     EXPECT_EQ(pictures.At(0).At(3), ScriptValue::Text("jpg"));
     EXPECT_EQ(pictures.At(0).At(9), ScriptValue::Int(1));
     EXPECT_TRUE(BuildDuplicateRows(engine, 0).IsUndefined());
     EXPECT_TRUE(BuildDuplicateRows(SearchEngine{}, KIND_ALL).IsUndefined());
+}
+
+// A set that a removal left with one member is no set: it is not delivered, and the
+// sets after it are numbered without a gap.
+TEST(ResultRows, ASetLeftWithOneMemberIsNotDelivered) {
+    SearchEngine engine;
+    std::lock_guard lock(engine.groupsMutex);
+    for (const char* name : {"a", "b"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 10, "k1");
+    for (const char* name : {"c", "d"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 10, "k2");
+    for (const char* name : {"e", "f"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 20, "k3");
+    FileRecord gone;
+    gone.path = "/r/";
+    gone.namenosuffix = "c";
+    gone.size = 10;
+    ASSERT_TRUE(RemoveFromGroups(engine, gone));
+    std::vector<std::pair<std::string, int32_t>> seen;
+    ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX, [&](const SizeGroup&, const FileRecord& m, int32_t set) {
+        seen.emplace_back(m.namenosuffix, set);
+    });
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int32_t>>{{"b", 1}, {"a", 1}, {"f", 2}, {"e", 2}}));
 }
 
 TEST(ResultRows, AtMost10001GroupsAreDelivered) {

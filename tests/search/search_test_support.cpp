@@ -14,6 +14,7 @@ namespace merravine::testing {
 SearchSettings SettingsFor(std::vector<std::string> folders) {
     SearchSettings settings;
     settings.skipflag = 0;
+    settings.collapsehardlinks = 0;  // the reference lists every name
     settings.searchDirs = std::move(folders);
     settings.extensionLists[LIST_ARCHIVE] = {"7z", "gz", "zip"};
     settings.extensionLists[LIST_DOCUMENT] = {"doc", "pdf", "txt"};

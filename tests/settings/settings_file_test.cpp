@@ -69,6 +69,21 @@ TEST_F(SettingsFile, FirstSaveOnAFreshStart) {
               "protectnum=0\n");
 }
 
+// The hard-link option is on unless the file says 0; setting it writes only its own key.
+TEST_F(SettingsFile, HardLinkOptionDefaultsOnAndWritesOnlyItsKey) {
+    EXPECT_EQ(Loaded("").collapsehardlinks, 1);
+    EXPECT_EQ(Loaded("[setting]\ncollapsehardlinks=0\n").collapsehardlinks, 0);
+    EXPECT_EQ(Loaded("[setting]\ncollapsehardlinks=7\n").collapsehardlinks, 1);
+    SearchSettings settings = Loaded("[setting]\nskipflag=3\n");
+    EXPECT_EQ(GetCollapseHardLinks(settings), ScriptValue::Int(1));
+    EXPECT_EQ(SetCollapseHardLinks(settings, ScriptValue::Int(0)), 0);
+    EXPECT_EQ(GetCollapseHardLinks(settings), ScriptValue::Int(0));
+    EXPECT_EQ(FileText(), "[setting]\nskipflag=3\ncollapsehardlinks=0\n");
+    SearchSettings restarted = Fresh();
+    LoadSettings(restarted);
+    EXPECT_EQ(restarted.collapsehardlinks, 0);
+}
+
 TEST_F(SettingsFile, HandEditedNumberedKeysAndCounts) {
     // No searchnum: indexes 0..62 are tried; excludenum then defaults to 63 tries too.
     SearchSettings missing = Loaded(

@@ -92,6 +92,12 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"PlaceWindow", 3},
         {"GetRunningJobs", 0},
         {"TrashFiles", 1},
+        // The results page: file identity options, the set count, what could not be read.
+        {"GetCollapseHardLinks", 0},
+        {"SetCollapseHardLinks", 1},
+        {"GetSetCount", 1},
+        {"GetScanProblems", 0},
+        {"OpenFile", 1},
         // The other actions on the results, their undo and the export.
         {"LinkFiles", 1},
         {"ReflinkFiles", 1},

@@ -285,6 +285,27 @@ TEST(HostFolderCommandsTest, ShowInFileManagerPassesTheNameAsOneArgument) {
     EXPECT_TRUE(relative.calls.empty());
 }
 
+// Opening a file hands exactly that plain file to xdg-open; folders, missing files and
+// relative paths start nothing.
+TEST(HostFolderCommandsTest, OpenFileOpensOnlyAPlainFile) {
+    testing::TempDir dir;
+    const std::string file = dir.Write("it's a \"name\".txt", "content").string();
+    RecordingLauncher opened;
+    EXPECT_EQ(OpenFile(ScriptValue::Text(file), opened), ScriptValue::Int(0));
+    ASSERT_EQ(opened.calls.size(), 1u);
+    EXPECT_EQ(opened.calls[0], (std::vector<std::string>{"xdg-open", file}));
+
+    RecordingLauncher failed;
+    failed.answers = {{true, true, 3}};
+    EXPECT_EQ(OpenFile(ScriptValue::Text(file), failed), ScriptValue::Int(1));
+
+    RecordingLauncher refused;
+    for (const std::string& path : {dir.Path().string(), dir.Path().string() + "/missing.txt", std::string("x.txt")}) {
+        EXPECT_EQ(OpenFile(ScriptValue::Text(path), refused), ScriptValue::Int(2)) << path;
+    }
+    EXPECT_TRUE(refused.calls.empty());
+}
+
 TEST(SystemCommandsTest, OpenLogFilePathAnswersCodes) {
     testing::TempDir dir;
     const std::string folder = dir.Path().string();
