@@ -18,9 +18,9 @@
 
 #include "deletion/action_commands.h"
 #include "history/history_commands.h"
-#include "search/result_rows.h"
 #include "history/history_db.h"
 #include "history/scan_store.h"
+#include "search/result_rows.h"
 
 namespace fs = std::filesystem;
 using merravine::history::ScanRow;
@@ -54,11 +54,16 @@ std::vector<ScanRow> DuplicateRows(const std::string& root, int files) {
 
 const char* KindName(merravine::ActionKind kind) {
     switch (kind) {
-        case merravine::ActionKind::Delete: return "delete";
-        case merravine::ActionKind::Trash: return "trash";
-        case merravine::ActionKind::HardLink: return "hard-link";
-        case merravine::ActionKind::Reflink: return "reflink";
-        case merravine::ActionKind::Move: return "move";
+        case merravine::ActionKind::Delete:
+            return "delete";
+        case merravine::ActionKind::Trash:
+            return "trash";
+        case merravine::ActionKind::HardLink:
+            return "hard-link";
+        case merravine::ActionKind::Reflink:
+            return "reflink";
+        case merravine::ActionKind::Move:
+            return "move";
     }
     return "";
 }
@@ -71,9 +76,11 @@ void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
     const fs::path files = work / (run + "-files");
     fs::create_directories(data);
     for (int i = 0; i < kPairs; ++i) {
-        const std::string content = "pair " + std::to_string(i) + std::string(static_cast<size_t>(100 + i % 400), '.');
+        const std::string content =
+            "pair " + std::to_string(i) + std::string(static_cast<size_t>(100 + i % 400), '.');
         for (const char* side : {"/a/", "/b/"}) {
-            const fs::path file = files / (std::string(side).substr(1) + std::to_string(i / 500)) / ("f" + std::to_string(i));
+            const fs::path file = files / (std::string(side).substr(1) + std::to_string(i / 500)) /
+                                  ("f" + std::to_string(i));
             fs::create_directories(file.parent_path());
             std::ofstream(file, std::ios::binary) << content;
         }
@@ -106,9 +113,10 @@ void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
     const double seconds = SecondsSince(start);
     const double cpu = CpuSeconds() - cpu_start;
     worker.deleteState = merravine::DELETE_IDLE;
-    std::printf("%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d done, %d failed, %d other)\n",
-                KindName(kind), counts.requested, scans, seconds, cpu, counts.done, counts.failed,
-                counts.Reached() - counts.done - counts.failed);
+    std::printf(
+        "%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d done, %d failed, %d other)\n",
+        KindName(kind), counts.requested, scans, seconds, cpu, counts.done, counts.failed,
+        counts.Reached() - counts.done - counts.failed);
 }
 
 }  // namespace

@@ -19,7 +19,21 @@ stage() {
     "$@"
     timings+=("$(printf '%-12s %5ds' "$name" $((SECONDS - start)))")
 }
+# A stage whose findings are shown but do not fail the run yet (lint, tsan and the fuzz
+# targets still have findings of the merged tree to mend); skipped once the run is long.
+soft_failures=()
+soft_stage() {
+    local name="$1"
+    shift
+    if [ "$SECONDS" -gt $((55 * 60)) ]; then
+        echo "==== $name skipped: the run has taken ${SECONDS}s"
+        soft_failures+=("$name (skipped)")
+        return 0
+    fi
+    stage "$name" "$@" || soft_failures+=("$name")
+}
 report() {
+    [ "${#soft_failures[@]}" -eq 0 ] || echo "==== stages that failed without failing CI: ${soft_failures[*]}"
     echo "==== stage times"
     printf '%s\n' "${timings[@]}"
 }
@@ -49,8 +63,9 @@ browser_tests() {
 stage deps bash scripts/install-deps.sh
 stage format scripts/format.sh --check
 stage ci build_and_test ci
-stage tidy lint
+soft_stage tidy lint
 stage e2e browser_tests
 stage package bash scripts/package-test.sh
 stage asan build_and_test asan
-stage tsan build_and_test tsan
+soft_stage tsan build_and_test tsan
+soft_stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-20}"

@@ -163,13 +163,15 @@ ActionBatch BuildBatch(const SearchEngine& engine, const DedupeArguments& args) 
     for (const SizeGroup& group : engine.groups) {
         for (size_t first = 0; first < group.members.size();) {
             size_t end = first + 1;
-            while (end < group.members.size() && group.members[end].key == group.members[first].key) ++end;
+            while (end < group.members.size() && group.members[end].key == group.members[first].key)
+                ++end;
             if (end - first >= 2) {
                 ActionSet set;
                 for (size_t k = first; k < end; ++k) {
                     const FileRecord& record = group.members[k];
                     std::string root;
-                    if (const size_t rank = FolderRank(searchDirs, record); rank < searchDirs.size()) {
+                    if (const size_t rank = FolderRank(searchDirs, record);
+                        rank < searchDirs.size()) {
                         root = searchDirs[rank];
                     }
                     set.members.push_back({record, root, false});
@@ -192,11 +194,16 @@ ActionBatch BuildBatch(const SearchEngine& engine, const DedupeArguments& args) 
 
 const char* Verb(ActionKind kind, bool dryRun) {
     switch (kind) {
-        case ActionKind::Delete: return dryRun ? "would delete" : "deleted";
-        case ActionKind::Trash: return dryRun ? "would trash" : "trashed";
-        case ActionKind::HardLink: return dryRun ? "would hardlink" : "hardlinked";
-        case ActionKind::Reflink: return dryRun ? "would reflink" : "reflinked";
-        case ActionKind::Move: return dryRun ? "would move" : "moved";
+        case ActionKind::Delete:
+            return dryRun ? "would delete" : "deleted";
+        case ActionKind::Trash:
+            return dryRun ? "would trash" : "trashed";
+        case ActionKind::HardLink:
+            return dryRun ? "would hardlink" : "hardlinked";
+        case ActionKind::Reflink:
+            return dryRun ? "would reflink" : "reflinked";
+        case ActionKind::Move:
+            return dryRun ? "would move" : "moved";
     }
     return "";
 }
@@ -209,10 +216,18 @@ void PrintResult(const ActionBatch& batch, const ActionTarget& target, const Fil
             if (!result.newPath.empty()) line += " -> " + result.newPath;
             if (!result.keptPath.empty()) line += " (kept " + result.keptPath + ")";
             break;
-        case Outcome::Changed: line = "skipped (changed since the scan) " + target.shownPath; break;
-        case Outcome::LastCopyKept: line = "skipped (last copy kept) " + target.shownPath; break;
-        case Outcome::Protected: line = "skipped (protected) " + target.shownPath; break;
-        case Outcome::Refused: line = "skipped (not found by the scan) " + target.shownPath; break;
+        case Outcome::Changed:
+            line = "skipped (changed since the scan) " + target.shownPath;
+            break;
+        case Outcome::LastCopyKept:
+            line = "skipped (last copy kept) " + target.shownPath;
+            break;
+        case Outcome::Protected:
+            line = "skipped (protected) " + target.shownPath;
+            break;
+        case Outcome::Refused:
+            line = "skipped (not found by the scan) " + target.shownPath;
+            break;
         case Outcome::Failed:
             line = "failed (" + platform::ErrorName(result.error) + ") " + target.shownPath;
             break;

@@ -2,13 +2,14 @@
 
 #include <sstream>
 
-#include "platform/atomic_file.h"
 #include "cli/scan_output.h"
+#include "platform/atomic_file.h"
 #include "util/log.h"
 
 namespace merravine {
 
-ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file, const ScriptValue& format) {
+ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file,
+                          const ScriptValue& format) {
     if (engine.state.load() != W_READY) return ScriptValue::Int(1);
     const std::string path = file.TextForm();
     const std::string kind = format.TextForm();
@@ -24,7 +25,8 @@ ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file, c
     std::ostringstream out;
     {
         std::lock_guard lock(engine.groupsMutex);
-        WriteScanResult(out, kind == "csv" ? ScanFormat::Csv : ScanFormat::Json, engine.groups, stats);
+        WriteScanResult(out, kind == "csv" ? ScanFormat::Csv : ScanFormat::Json, engine.groups,
+                        stats);
     }
     std::string error;
     if (!platform::ReplaceFileAtomically(path, out.str(), error)) {

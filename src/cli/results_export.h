@@ -10,6 +10,7 @@ namespace merravine {
 /// Writes the groups to `file` (absolute) in `format` ("csv" or "json"); 0 when
 /// written, 1 busy (a search runs), 2 bad arguments, 3 the file could not be written.
 /// An existing file is replaced whole or left as it was.
-ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file, const ScriptValue& format);
+ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file,
+                          const ScriptValue& format);
 
 }  // namespace merravine

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/file_read.h"
 #include "cli/scan_output.h"
+#include "platform/file_read.h"
 #include "platform/open_file_limit.h"
 #include "search/search_engine.h"
 #include "settings/settings_file.h"
@@ -37,7 +37,8 @@ std::string AbsoluteFolder(const std::string& folder) {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude "
+    "DIR]... "
     "[--protect DIR]... [--threads N] [--collapse-hardlinks] [--format text|json|csv] DIR...";
 
 struct ScanArguments {
@@ -79,7 +80,8 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             if (i + 1 >= argc) return std::nullopt;
             return std::string(argv[++i]);
         };
-        const std::optional<std::string> given = (arg == "--help" || arg == "-h") ? std::nullopt : take();
+        const std::optional<std::string> given =
+            (arg == "--help" || arg == "-h") ? std::nullopt : take();
         if (arg == "--help" || arg == "-h") return std::string("help");
         if (!given) return arg + " needs a value";
         if (arg == "--kinds") {
@@ -128,7 +130,7 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
 
 // Shows the counters on stderr every 200 ms until stopped.
 class ProgressLine {
-public:
+  public:
     explicit ProgressLine(const SearchEngine& engine) : engine_(engine) {
         thread_ = std::thread([this] { Run(); });
     }
@@ -144,7 +146,7 @@ public:
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-private:
+  private:
     void Run() {
         std::unique_lock lock(mutex_);
         while (!wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; })) {
@@ -197,7 +199,8 @@ int RunScanCommand(int argc, char** argv) {
             SearchThreadMain(engine);
         }
         ScanStats stats;
-        stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        stats.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         stats.counted = engine.totalNumber.load();
         stats.scanned = engine.scanNumber.load();
         stats.duplicates = engine.duplicateNumber.load();

@@ -4,9 +4,9 @@
 #include <set>
 #include <unordered_map>
 
-#include "util/text.h"
 #include "settings/folder_lists.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace merravine {
 
@@ -162,7 +162,8 @@ ScriptValue MoveFiles(ActionWorker& worker, SearchEngine& engine, history::Histo
     if (target.empty() || !MoveTargetAllowed(target, engine.settings.searchDirs)) {
         return ScriptValue::Int(ACTION_BAD_TARGET);
     }
-    return StartRun(worker, engine, history, bridge, rows, ActionKind::Move, FolderWithSlash(target));
+    return StartRun(worker, engine, history, bridge, rows, ActionKind::Move,
+                    FolderWithSlash(target));
 }
 
 ScriptValue CanReflink(const ScriptValue& rows) {

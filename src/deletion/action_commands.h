@@ -15,8 +15,8 @@ namespace merravine {
 /// Answer of a command that starts a run.
 enum ActionAnswer : int32_t {
     ACTION_STARTED = 0,
-    ACTION_BUSY = 1,           ///< a run or a search is going on: nothing was done
-    ACTION_BAD_TARGET = 2,     ///< the move folder is not usable (see MoveFiles)
+    ACTION_BUSY = 1,        ///< a run or a search is going on: nothing was done
+    ACTION_BAD_TARGET = 2,  ///< the move folder is not usable (see MoveFiles)
 };
 
 /// The batch for `rows` (elements 1, 2, 3 and the size text at 5): every row that names

@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-#include "util/thread_body.h"
 #include "settings/folder_lists.h"
 #include "util/log.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 
@@ -16,7 +16,7 @@ using platform::Folder;
 // Files that left their place whose rows are still in the stored scans. They are
 // purged in batches: one transaction per file made acting on many files slow.
 class PendingPurges {
-public:
+  public:
     explicit PendingPurges(history::HistoryDb* history) : history_(history) {}
     ~PendingPurges() { Flush(); }
     PendingPurges(const PendingPurges&) = delete;
@@ -49,7 +49,7 @@ public:
         files_.clear();
     }
 
-private:
+  private:
     static constexpr size_t kPurgeBatch = 64;
     history::HistoryDb* history_;
     std::vector<history::StoredFileName> files_;
@@ -57,7 +57,7 @@ private:
 
 /// The last folder opened, kept for the next file of the same folder.
 class FolderCache {
-public:
+  public:
     /// 0 with `folder` pointing at the open folder, or errno.
     int Open(const std::string& path, const Folder*& folder) {
         if (path != path_ || error_ == -1) {
@@ -69,7 +69,7 @@ public:
         return error_;
     }
 
-private:
+  private:
     std::string path_;
     Folder folder_;
     int error_ = -1;
@@ -82,7 +82,8 @@ bool StillScanned(const FileStamp& now, const FileRecord& record, bool with_chan
     if (!now.plain || now.size != record.size) return false;
     if (record.inode == 0) return true;
     return now.device == record.device && now.inode == record.inode &&
-           now.modifyNs == record.modifyNs && (!with_change_time || now.changeNs == record.changeNs);
+           now.modifyNs == record.modifyNs &&
+           (!with_change_time || now.changeNs == record.changeNs);
 }
 
 struct KeptCopy {
@@ -92,8 +93,9 @@ struct KeptCopy {
 };
 
 class Runner {
-public:
-    Runner(ActionWorker& worker, SearchEngine* engine, history::HistoryDb* history, ActionBatch& batch)
+  public:
+    Runner(ActionWorker& worker, SearchEngine* engine, history::HistoryDb* history,
+           ActionBatch& batch)
         : worker_(worker), engine_(engine), batch_(batch), purges_(history) {}
 
     int OpenMoveTarget() { return platform::OpenFolder(batch_.moveTarget, moveRoot_); }
@@ -146,7 +148,8 @@ public:
             return Failure(EXDEV);
         }
         if (batch_.kind == ActionKind::Move) {
-            result.newPath = MoveDestination(batch_.moveTarget, record, set.members[target.member].searchRoot);
+            result.newPath =
+                MoveDestination(batch_.moveTarget, record, set.members[target.member].searchRoot);
         }
         if (batch_.dryRun) return result;
 
@@ -200,7 +203,7 @@ public:
         purges_.Clear();
     }
 
-private:
+  private:
     /// Whether `member` may stand as the kept copy of the file `name` in `folder`.
     bool CheckKept(const ActionMember& member, const Folder& folder, const std::string& name,
                    const FileStamp& now, bool must_compare, KeptCopy& kept, bool& content_differs) {
@@ -212,7 +215,8 @@ private:
         if (!StillScanned(stamp, record, true)) return false;
         if (must_compare && !(stamp.device == now.device && stamp.inode == now.inode)) {
             bool equal = false;
-            if (platform::CompareFiles(*kept_folder, NameOf(record), stamp, folder, name, now, equal) != 0) {
+            if (platform::CompareFiles(*kept_folder, NameOf(record), stamp, folder, name, now,
+                                       equal) != 0) {
                 return false;
             }
             if (!equal) {
@@ -323,7 +327,8 @@ private:
 };
 
 void ReportCounts(PageBridge& bridge, const ActionCounts& counts, int32_t restorable) {
-    const PageCallResult result = bridge.CallScriptFunction("DelFileResultToUI", CountsValue(counts, restorable));
+    const PageCallResult result =
+        bridge.CallScriptFunction("DelFileResultToUI", CountsValue(counts, restorable));
     if (!result.ok) LogDebug("DelFileResultToUI failed: %s", result.error.c_str());
 }
 
@@ -331,11 +336,21 @@ void ReportCounts(PageBridge& bridge, const ActionCounts& counts, int32_t restor
 
 void ActionCounts::Count(const FileResult& result) {
     switch (result.outcome) {
-        case Outcome::Done: ++done; break;
-        case Outcome::Changed: ++changed; break;
-        case Outcome::LastCopyKept: ++lastCopyKept; break;
-        case Outcome::Protected: ++protectedKept; break;
-        case Outcome::Refused: ++refused; break;
+        case Outcome::Done:
+            ++done;
+            break;
+        case Outcome::Changed:
+            ++changed;
+            break;
+        case Outcome::LastCopyKept:
+            ++lastCopyKept;
+            break;
+        case Outcome::Protected:
+            ++protectedKept;
+            break;
+        case Outcome::Refused:
+            ++refused;
+            break;
         case Outcome::Failed:
             ++failed;
             ++failures[platform::ErrorName(result.error)];
@@ -411,7 +426,8 @@ ScriptValue CountsValue(const ActionCounts& counts, int32_t restorable) {
 
 void StartActionThread(ActionWorker& worker, SearchEngine& engine, history::HistoryDb& history,
                        PageBridge& bridge, ActionBatch batch) {
-    worker.deleteThread = std::thread([&worker, &engine, &history, &bridge, batch = std::move(batch)]() mutable {
+    worker.deleteThread = std::thread([&worker, &engine, &history, &bridge,
+                                       batch = std::move(batch)]() mutable {
         ActionCounts counts;
         counts.requested = static_cast<int32_t>(batch.targets.size());
         if (batch.kind == ActionKind::Trash) {

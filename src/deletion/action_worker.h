@@ -104,7 +104,9 @@ struct ActionCounts {
     int32_t refused = 0;
     std::map<std::string, int32_t> failures;  ///< failed files by reason ("ENOSPC", ...)
 
-    int32_t Reached() const { return done + failed + changed + lastCopyKept + protectedKept + refused; }
+    int32_t Reached() const {
+        return done + failed + changed + lastCopyKept + protectedKept + refused;
+    }
     void Count(const FileResult& result);
 };
 

@@ -95,9 +95,9 @@ std::string UriPath(const std::string& path) {
 ConnectionHandle OpenReadOnly(const std::string& file_path) {
     sqlite3* connection = nullptr;
     const std::string uri = "file:" + UriPath(file_path) + "?immutable=1";
-    const int rc = sqlite3_open_v2(uri.c_str(), &connection,
-                                   SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(uri.c_str(), &connection,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX, nullptr);
     ConnectionHandle handle(connection);
     if (rc != SQLITE_OK) return ConnectionHandle(nullptr);
     LogDebug("the history file cannot be written; it is read only for this run");
@@ -163,8 +163,8 @@ void ReplayPendingPurges(HistoryDb& db) {
                                 FromBase64(ColumnText(statement.get(), 1)),
                                 ColumnText(statement.get(), 2)};
             std::error_code error;
-            const auto status = std::filesystem::symlink_status(
-                file.path + file.namenosuffix + file.suffix, error);
+            const auto status =
+                std::filesystem::symlink_status(file.path + file.namenosuffix + file.suffix, error);
             if (status.type() == std::filesystem::file_type::not_found)
                 gone.push_back(std::move(file));
         }
@@ -261,8 +261,8 @@ int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& file
         return -1;
     }
     Transaction transaction(connection);
-    auto unnote = Prepare(connection,
-                          "delete from tbl_pendingpurge where path=? and namenosuffix=? and suffix=?");
+    auto unnote = Prepare(
+        connection, "delete from tbl_pendingpurge where path=? and namenosuffix=? and suffix=?");
     for (const StoredFileName& file : files) {
         const std::string stored_path = ToBase64(file.path);
         const std::string stored_name = ToBase64(file.namenosuffix);
@@ -318,8 +318,8 @@ int ClearPendingPurges(HistoryDb& db) {
 
 int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
                          std::string_view suffix) {
-    return PurgeFilesFromHistory(db, {StoredFileName{std::string(path), std::string(namenosuffix),
-                                                     std::string(suffix)}});
+    return PurgeFilesFromHistory(
+        db, {StoredFileName{std::string(path), std::string(namenosuffix), std::string(suffix)}});
 }
 
 }  // namespace merravine::history

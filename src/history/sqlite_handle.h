@@ -38,7 +38,6 @@ bool StepToDone(sqlite3_stmt* statement);
 /// A column's text as bytes; empty for NULL or a column past the end.
 std::string ColumnText(sqlite3_stmt* statement, int column);
 
-
 /// The name of one stored scan's file table: "tbl_record" and the id in decimal.
 std::string RecordTableName(int32_t id);
 

@@ -55,7 +55,7 @@ bool SameFile(const struct stat& info, const FileStamp& expect) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) close(fd_);
@@ -64,15 +64,15 @@ public:
     Fd& operator=(const Fd&) = delete;
     int Get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 /// Opens `name` for reading without following a link and checks it is `expect`.
 int OpenChecked(const Folder& folder, const std::string& name, const FileStamp& expect, int flags,
                 int& fd_out) {
-    const int fd = openat(folder.Fd(), name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC |
-                                                         O_NONBLOCK);
+    const int fd =
+        openat(folder.Fd(), name.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno == ELOOP ? ESTALE : errno;
     struct stat info {};
     if (fstat(fd, &info) != 0 || !SameFile(info, expect)) {
@@ -138,7 +138,8 @@ int WriteAll(int fd, const char* data, size_t size) {
 
 /// Copies the open `source` into a new temporary file in `target`, flushes and
 /// compares it; on success `temp_name` holds the copy, else nothing is left.
-int CopyVerified(int source, const struct stat& info, const Folder& target, std::string& temp_name) {
+int CopyVerified(int source, const struct stat& info, const Folder& target,
+                 std::string& temp_name) {
     temp_name = TemporaryName("move");
     const int out = openat(target.Fd(), temp_name.c_str(),
                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -232,8 +233,8 @@ bool IsCanonicalFolder(std::string_view folder) {
 }
 
 bool IsPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 int OpenFolder(const std::string& folder, Folder& out) {
@@ -340,7 +341,8 @@ int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& ex
         struct stat moved {};
         if (fstatat(targetFolder.Fd(), targetName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
             (moved.st_dev != info.st_dev || moved.st_ino != info.st_ino)) {
-            renameat2(targetFolder.Fd(), targetName.c_str(), folder.Fd(), name.c_str(), RENAME_NOREPLACE);
+            renameat2(targetFolder.Fd(), targetName.c_str(), folder.Fd(), name.c_str(),
+                      RENAME_NOREPLACE);
             return ESTALE;
         }
         return 0;
@@ -364,7 +366,8 @@ int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& ex
         return name_error;
     }
     // The new name is flushed before the original goes (an O_PATH folder cannot be).
-    if (const int dir = openat(targetFolder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir = openat(targetFolder.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        dir >= 0) {
         fsync(dir);
         close(dir);
     }
@@ -413,9 +416,11 @@ int RestoreFromTrash(const TrashPlace& place) {
     Folder parent;
     if (const int error = OpenFolder(wanted.substr(0, slash + 1), parent)) return error;
     const std::string name = wanted.substr(slash + 1);
-    if (renameat2(AT_FDCWD, place.filePath.c_str(), parent.Fd(), name.c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(AT_FDCWD, place.filePath.c_str(), parent.Fd(), name.c_str(), RENAME_NOREPLACE) !=
+        0) {
         if (errno != EINVAL && errno != ENOSYS) return errno;
-        if (linkat(AT_FDCWD, place.filePath.c_str(), parent.Fd(), name.c_str(), 0) != 0) return errno;
+        if (linkat(AT_FDCWD, place.filePath.c_str(), parent.Fd(), name.c_str(), 0) != 0)
+            return errno;
         unlink(place.filePath.c_str());
     }
     unlink(place.infoPath.c_str());
@@ -424,23 +429,40 @@ int RestoreFromTrash(const TrashPlace& place) {
 
 std::string ErrorName(int error) {
     switch (error) {
-        case EACCES: return "EACCES";
-        case EPERM: return "EPERM";
-        case EROFS: return "EROFS";
-        case ENOSPC: return "ENOSPC";
-        case EDQUOT: return "EDQUOT";
-        case EXDEV: return "EXDEV";
-        case EEXIST: return "EEXIST";
-        case EOPNOTSUPP: return "EOPNOTSUPP";
-        case EINVAL: return "EINVAL";
-        case EBUSY: return "EBUSY";
-        case EIO: return "EIO";
-        case EMLINK: return "EMLINK";
-        case ENAMETOOLONG: return "ENAMETOOLONG";
-        case ELOOP: return "ELOOP";
-        case ENOENT: return "ENOENT";
-        case ESTALE: return "ESTALE";
-        default: return "E" + std::to_string(error);
+        case EACCES:
+            return "EACCES";
+        case EPERM:
+            return "EPERM";
+        case EROFS:
+            return "EROFS";
+        case ENOSPC:
+            return "ENOSPC";
+        case EDQUOT:
+            return "EDQUOT";
+        case EXDEV:
+            return "EXDEV";
+        case EEXIST:
+            return "EEXIST";
+        case EOPNOTSUPP:
+            return "EOPNOTSUPP";
+        case EINVAL:
+            return "EINVAL";
+        case EBUSY:
+            return "EBUSY";
+        case EIO:
+            return "EIO";
+        case EMLINK:
+            return "EMLINK";
+        case ENAMETOOLONG:
+            return "ENAMETOOLONG";
+        case ELOOP:
+            return "ELOOP";
+        case ENOENT:
+            return "ENOENT";
+        case ESTALE:
+            return "ESTALE";
+        default:
+            return "E" + std::to_string(error);
     }
 }
 

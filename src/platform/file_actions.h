@@ -16,7 +16,7 @@ namespace merravine::platform {
 /// An open folder; closes itself. Reached from "/" one component at a time with
 /// O_NOFOLLOW, so no component of its path was a symbolic link when it was opened.
 class Folder {
-public:
+  public:
     Folder() = default;
     explicit Folder(int fd) : fd_(fd) {}
     ~Folder();
@@ -28,7 +28,7 @@ public:
     int Fd() const { return fd_; }
     bool IsOpen() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 

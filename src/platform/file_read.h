@@ -10,7 +10,7 @@
 namespace merravine::platform {
 
 class ContentFile {
-public:
+  public:
     ContentFile() = default;
     ~ContentFile();
     ContentFile(const ContentFile&) = delete;
@@ -28,7 +28,7 @@ public:
     /// Reads up to `length` bytes at `offset`, same results as Read.
     long ReadAt(void* buffer, size_t length, uint64_t offset) const;
 
-private:
+  private:
     int fd_ = -1;
     uint64_t size_ = 0;
 };

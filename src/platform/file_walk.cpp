@@ -85,19 +85,29 @@ bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
     }
     name = entry->d_name;
     switch (entry->d_type) {
-        case DT_REG: type = EntryType::File; break;
-        case DT_DIR: type = EntryType::Directory; break;
-        case DT_LNK: type = EntryType::Symlink; break;
-        case DT_UNKNOWN: type = EntryType::Unknown; break;
-        default: type = EntryType::Other; break;
+        case DT_REG:
+            type = EntryType::File;
+            break;
+        case DT_DIR:
+            type = EntryType::Directory;
+            break;
+        case DT_LNK:
+            type = EntryType::Symlink;
+            break;
+        case DT_UNKNOWN:
+            type = EntryType::Unknown;
+            break;
+        default:
+            type = EntryType::Other;
+            break;
     }
     return true;
 }
 
 static int StatAt(int dir_fd, const char* name, EntryStat& out) {
     struct statx info {};
-    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_ATIME |
-                          STATX_CTIME | STATX_BTIME;
+    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME |
+                          STATX_ATIME | STATX_CTIME | STATX_BTIME;
     if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) return errno;
     const mode_t mode = info.stx_mode;
     out.type = S_ISREG(mode)   ? EntryType::File
@@ -122,7 +132,9 @@ int DirectoryListing::Stat(const char* name, EntryStat& out) const {
     return StatAt(dirfd(AsDir(dir_)), name, out);
 }
 
-int StatPath(const std::string& path, EntryStat& out) { return StatAt(AT_FDCWD, path.c_str(), out); }
+int StatPath(const std::string& path, EntryStat& out) {
+    return StatAt(AT_FDCWD, path.c_str(), out);
+}
 
 bool DirectoryListing::OnPseudoFileSystem() const {
     if (dir_ == nullptr) return false;
@@ -136,7 +148,8 @@ bool DirectoryListing::OnPseudoFileSystem() const {
     constexpr unsigned long kTmpfsMagic = 0x01021994;
     if (magic == kTmpfsMagic) {
         struct stat info {};
-        return fstat(fd, &info) == 0 && DeviceFolderDevice() != 0 && info.st_dev == DeviceFolderDevice();
+        return fstat(fd, &info) == 0 && DeviceFolderDevice() != 0 &&
+               info.st_dev == DeviceFolderDevice();
     }
     return false;
 }
@@ -149,21 +162,24 @@ bool DirectoryListing::IsMountRoot() const {
         return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     }
     struct statx parent {};
-    if (statx(dirfd(AsDir(dir_)), "..", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &parent) != 0) return false;
-    return parent.stx_dev_major != info.stx_dev_major || parent.stx_dev_minor != info.stx_dev_minor ||
-           parent.stx_ino == info.stx_ino;
+    if (statx(dirfd(AsDir(dir_)), "..", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &parent) != 0)
+        return false;
+    return parent.stx_dev_major != info.stx_dev_major ||
+           parent.stx_dev_minor != info.stx_dev_minor || parent.stx_ino == info.stx_ino;
 }
 
 std::string UserTrashFolder() {
     // Read once, on the search thread, before any walk; nothing here sets the environment.
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
+    if (const char* data = std::getenv("XDG_DATA_HOME");
+        data != nullptr && data[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
         std::string trash(data);
         // "/home/u/data/" names the same folder as "/home/u/data".
         while (trash.size() > 1 && trash.back() == '/') trash.pop_back();
         if (trash.back() != '/') trash.push_back('/');
         return trash + "Trash";
     }
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
+    if (const char* home = std::getenv("HOME");
+        home != nullptr && home[0] == '/') {  // NOLINT(concurrency-mt-unsafe)
         std::string trash(home);
         if (trash.back() != '/') trash.push_back('/');
         return trash + ".local/share/Trash";

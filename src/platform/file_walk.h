@@ -28,7 +28,7 @@ struct EntryStat {
 
 /// An open folder listing. Closed when the object dies.
 class DirectoryListing {
-public:
+  public:
     /// Opens `path` for listing. The search folders themselves may be links to
     /// folders (`followLink`); folders found below them never are.
     DirectoryListing(const std::string& path, bool followLink);
@@ -54,7 +54,7 @@ public:
     /// True when the folder is the root of a mounted file system.
     bool IsMountRoot() const;
 
-private:
+  private:
     void* dir_ = nullptr;  // DIR*
     int error_ = 0;
 };

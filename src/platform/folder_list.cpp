@@ -22,7 +22,8 @@ namespace {
 
 bool NameLess(const FolderEntry& a, const FolderEntry& b) {
     const auto folded_less = [](char x, char y) {
-        return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
+        return static_cast<unsigned char>(AsciiLower(x)) <
+               static_cast<unsigned char>(AsciiLower(y));
     };
     if (std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
                                      folded_less)) {

@@ -40,7 +40,8 @@ std::unique_ptr<InstanceBell> InstanceBell::Listen(const std::filesystem::path& 
     // Only the holder of the single-instance flag listens, so a socket file left here
     // belongs to an instance that has ended.
     std::error_code ignored;
-    if (std::filesystem::is_socket(socket_path, ignored)) std::filesystem::remove(socket_path, ignored);
+    if (std::filesystem::is_socket(socket_path, ignored))
+        std::filesystem::remove(socket_path, ignored);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, 4) != 0) {
         close(fd);

@@ -23,8 +23,8 @@ namespace {
 // A real folder (not a link) of this user that nobody else may write into.
 bool PrivateFolder(const std::string& folder) {
     struct stat info {};
-    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == getuid() && (info.st_mode & 022) == 0;
+    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
+           (info.st_mode & 022) == 0;
 }
 
 // $XDG_CACHE_HOME/merravine (else ~/.cache/merravine), created with mode 0700.

@@ -160,7 +160,6 @@ RemoveOutcome OutcomeOf(int error) {
 
 }  // namespace
 
-
 std::string HomeTrashFolder() {
     const char* data_home = std::getenv("XDG_DATA_HOME");
     if (data_home != nullptr && data_home[0] == '/') return std::string(data_home) + "/Trash";
@@ -173,8 +172,8 @@ std::string HomeTrashFolder() {
     return home + "/.local/share/Trash";
 }
 
-int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path,
-                 uint64_t device, std::string& file_path, std::string& info_path) {
+int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path, uint64_t device,
+                 std::string& file_path, std::string& info_path) {
     if (full_path.empty() || full_path[0] != '/') return EINVAL;
     const std::string home_trash = HomeTrashFolder();
     const std::optional<dev_t> home_device = DeviceOfNearest(home_trash);
@@ -200,8 +199,8 @@ RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_s
     if (lstat(full_path.c_str(), &file_info) != 0) return RemoveOutcome::kFailed;
     std::string file_path;
     std::string info_path;
-    return OutcomeOf(TrashEntryAt(AT_FDCWD, full_path, full_path, file_info.st_dev, file_path,
-                                  info_path));
+    return OutcomeOf(
+        TrashEntryAt(AT_FDCWD, full_path, full_path, file_info.st_dev, file_path, info_path));
 }
 
 }  // namespace merravine::platform

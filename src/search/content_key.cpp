@@ -21,7 +21,8 @@ int Fault(const ReadContext& context, const std::string& path, IoStep step) {
     return (*context.faultHook)(path, step);
 }
 
-int OpenChecked(const std::string& path, FileLen size, const ReadContext& context, platform::ContentFile& file) {
+int OpenChecked(const std::string& path, FileLen size, const ReadContext& context,
+                platform::ContentFile& file) {
     if (const int fault = Fault(context, path, IoStep::Open); fault != 0) return fault;
     if (const int error = file.Open(path); error != 0) return error;
     return file.Size() == size ? 0 : kContentChanged;
@@ -30,8 +31,8 @@ int OpenChecked(const std::string& path, FileLen size, const ReadContext& contex
 // Reads exactly `length` bytes at the file's position; 0 or why it could not. For the
 // file's last block it asks for one byte more in the same call (the buffer has room):
 // a file that grew while it was read then shows it without a read of its own.
-int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_t* buffer, size_t length,
-              bool last, ReadContext& context) {
+int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_t* buffer,
+              size_t length, bool last, ReadContext& context) {
     const size_t ask = last ? length + 1 : length;
     size_t have = 0;
     while (have < length) {
@@ -58,7 +59,8 @@ uint64_t MixBlock(uint64_t seed, const uint8_t* data, size_t length) {
     uint64_t lanes[4] = {seed ^ (length * kMul), seed + 1, seed + 2, seed + 3};
     size_t i = 0;
     for (; i + 32 <= length; i += 32) {
-        for (size_t lane = 0; lane < 4; ++lane) lanes[lane] = step(lanes[lane], data + i + 8 * lane);
+        for (size_t lane = 0; lane < 4; ++lane)
+            lanes[lane] = step(lanes[lane], data + i + 8 * lane);
     }
     uint64_t hash = lanes[0];
     for (size_t lane = 1; lane < 4; ++lane) hash = (hash ^ lanes[lane]) * kMul;
@@ -86,12 +88,13 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
                ContentKey& key) {
     std::vector<CompareMember> none;
     bool keyed = false;
-    return CompareWithReference(path, size, ReferenceDigest::Always, none, scratch, context, key, keyed);
+    return CompareWithReference(path, size, ReferenceDigest::Always, none, scratch, context, key,
+                                keyed);
 }
 
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
-                         std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
-                         ContentKey& key, bool& keyed) {
+                         std::vector<CompareMember>& members, HashScratch& scratch,
+                         ReadContext& context, ContentKey& key, bool& keyed) {
     keyed = false;
     for (CompareMember& member : members) {
         member.error = 0;
@@ -99,7 +102,8 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         member.divergence = 0;
     }
     platform::ContentFile reference;
-    if (const int error = OpenChecked(referencePath, size, context, reference); error != 0) return error;
+    if (const int error = OpenChecked(referencePath, size, context, reference); error != 0)
+        return error;
     if (size >= kAdviseFrom) reference.AdviseSequential();
     const auto files = std::make_unique<platform::ContentFile[]>(members.size());
     std::vector<size_t> live;  // members still equal so far
@@ -118,7 +122,8 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;
         const auto want = static_cast<size_t>(std::min<FileLen>(chunk, size - total));
         const bool last = total + want == size;
-        if (const int error = ReadBlock(reference, referencePath, scratch.buffer.data(), want, last, context);
+        if (const int error =
+                ReadBlock(reference, referencePath, scratch.buffer.data(), want, last, context);
             error != 0)
             return error;
         if (digesting && size <= 32) {
@@ -128,7 +133,8 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         }
         std::erase_if(live, [&](size_t i) {
             CompareMember& member = members[i];
-            member.error = ReadBlock(files[i], member.path, scratch.other.data(), want, last, context);
+            member.error =
+                ReadBlock(files[i], member.path, scratch.other.data(), want, last, context);
             if (member.error != 0) return true;
             if (std::memcmp(scratch.buffer.data(), scratch.other.data(), want) == 0) return false;
             member.divergence = MixBlock(total + 1, scratch.other.data(), want);

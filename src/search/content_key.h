@@ -77,7 +77,7 @@ enum class ReferenceDigest : uint8_t {
 /// `keyed` tells whether the reference's key was computed into `key`. Returns 0, or
 /// why the reference could not be read (then no member is equal).
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
-                         std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
-                         ContentKey& key, bool& keyed);
+                         std::vector<CompareMember>& members, HashScratch& scratch,
+                         ReadContext& context, ContentKey& key, bool& keyed);
 
 }  // namespace merravine

@@ -26,9 +26,7 @@ NameParts SplitName(std::string_view name) {
     return {name.substr(0, dot + 1), name.substr(dot + 1)};
 }
 
-std::string LowerSuffix(std::string_view suffix) {
-    return AsciiLowered(suffix);
-}
+std::string LowerSuffix(std::string_view suffix) { return AsciiLowered(suffix); }
 
 std::string FolderWithSlash(std::string_view folder) {
     std::string dir(folder);

@@ -32,7 +32,8 @@ void KeepOnlyTwins(std::vector<FileRecord>& members) {
 void RecheckSets(std::vector<SizeGroup>& groups) {
     for (SizeGroup& group : groups) {
         auto& members = group.members;
-        if (group.size == 0) std::erase_if(members, [](const FileRecord& m) { return !StillEmptyPlainFile(m); });
+        if (group.size == 0)
+            std::erase_if(members, [](const FileRecord& m) { return !StillEmptyPlainFile(m); });
         std::set<std::tuple<ContentKey, uint64_t, uint64_t>> seen;
         std::erase_if(members, [&seen](const FileRecord& m) {
             if (m.links != 1 || m.inode == 0) return false;

@@ -20,8 +20,9 @@ size_t CollapseHardLinks(std::vector<SizeGroup>& groups) {
             while (end < members.size() && members[end].key == members[start].key) ++end;
             const size_t set_start = kept.size();
             for (size_t i = start; i < end; ++i) {
-                const bool seen = std::any_of(kept.begin() + static_cast<std::ptrdiff_t>(set_start), kept.end(),
-                                              [&](const FileRecord& k) { return SameFile(k, members[i]); });
+                const bool seen =
+                    std::any_of(kept.begin() + static_cast<std::ptrdiff_t>(set_start), kept.end(),
+                                [&](const FileRecord& k) { return SameFile(k, members[i]); });
                 if (seen) {
                     ++removed;
                 } else {

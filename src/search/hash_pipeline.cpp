@@ -5,17 +5,17 @@
 #include <algorithm>
 
 #include "search/content_key.h"
-#include "util/log.h"
 #include "util/hash_mix.h"
+#include "util/log.h"
 
 namespace merravine {
 namespace {
 
 constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
-constexpr size_t kWakeBatch = 16;          // queued jobs that wake an idle worker during the walk
-constexpr size_t kHandOverBatch = 32;      // files the walk hands over under one lock
-constexpr size_t kFirstReads = 8;          // first reads a worker takes under one lock
-constexpr size_t kBatchFiles = 32;          // files compared in one pass over a reference (open files)
+constexpr size_t kWakeBatch = 16;           // queued jobs that wake an idle worker during the walk
+constexpr size_t kHandOverBatch = 32;       // files the walk hands over under one lock
+constexpr size_t kFirstReads = 8;           // first reads a worker takes under one lock
+constexpr size_t kBatchFiles = 32;  // files compared in one pass over a reference (open files)
 // Bytes of members read in one pass: large files go a few at a time, so their outcomes
 // come in as the pass goes and the other workers can take the rest of the class.
 constexpr FileLen kBatchBytes = 64 << 20;
@@ -147,12 +147,14 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
     FileClass& file_class = classes_[class_key];
     file_class.scheduled = false;
     if (file_class.digesting) return false;
-    const bool key_wanted = file_class.keyWanted && file_class.reference != kNone && !file_class.referenceKeyed;
+    const bool key_wanted =
+        file_class.keyWanted && file_class.reference != kNone && !file_class.referenceKeyed;
     file_class.keyWanted = false;
     if (file_class.queued.empty() && !key_wanted) return false;
     const bool new_reference = file_class.reference == kNone;
     const FileLen per_file = std::max<FileLen>(class_key.size, 1);
-    const auto members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
+    const auto members =
+        static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
     const size_t take = std::min(file_class.queued.size(), members + (new_reference ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
@@ -299,7 +301,8 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
         result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
-                           : ComputeFingerprint(path, result.size, prefix_size, held, context, result.fingerprint);
+                           : ComputeFingerprint(path, result.size, prefix_size, held, context,
+                                                result.fingerprint);
         if (result.error == kReadAborted) return;
         if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
         result.keyed = raw;
@@ -349,10 +352,11 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
                                                  : ReferenceDigest::WhileEqual;
     ContentKey key = batch.key;
     bool keyed = false;
-    const int reference_error =
-        CompareWithReference(batch.referencePath, batch.size, digest, batch.compared, scratch, context, key, keyed);
+    const int reference_error = CompareWithReference(batch.referencePath, batch.size, digest,
+                                                     batch.compared, scratch, context, key, keyed);
     if (reference_error == kReadAborted) return;
-    if (reference_error != 0) LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), reference_error);
+    if (reference_error != 0)
+        LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), reference_error);
     for (const CompareMember& member : batch.compared) {
         if (member.error != 0) LogDebug("cannot read %s (%d)", member.path.c_str(), member.error);
     }
@@ -365,7 +369,8 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
     if (wake) engine_.signal.notify_all();
 }
 
-void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key) {
+void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed,
+                               const ContentKey& key) {
     FileClass& file_class = classes_[FingerprintKey{batch.size, batch.fingerprint}];
     Bucket& bucket = buckets_[batch.size];
     Slot& reference = slots_[batch.reference];
@@ -386,7 +391,8 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
         // next batch, where the first of them becomes the class's reference.
         file_class.reference = kNone;
         file_class.referenceKeyed = false;
-        file_class.queued.insert(file_class.queued.begin(), batch.members.begin(), batch.members.end());
+        file_class.queued.insert(file_class.queued.begin(), batch.members.begin(),
+                                 batch.members.end());
     } else {
         for (size_t i = 0; i < batch.members.size(); ++i) {
             const uint32_t index = batch.members[i];
@@ -443,11 +449,16 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
     if (buckets_.at(size).count < 2) return ContentOutcome::Single;
     const Slot& primary = slots_[Primary(index)];
     switch (primary.status) {
-        case kKeyed: key = keys_[primary.keyId]; return ContentOutcome::Keyed;
-        case kUnreadable: return ContentOutcome::Unreadable;
+        case kKeyed:
+            key = keys_[primary.keyId];
+            return ContentOutcome::Keyed;
+        case kUnreadable:
+            return ContentOutcome::Unreadable;
         case kPrefixed:
-        case kReference: return ContentOutcome::Distinct;
-        default: return ContentOutcome::Aborted;
+        case kReference:
+            return ContentOutcome::Distinct;
+        default:
+            return ContentOutcome::Aborted;
     }
 }
 

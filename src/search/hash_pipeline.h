@@ -57,7 +57,7 @@ enum class ContentOutcome : uint8_t {
 };
 
 class HashPipeline {
-public:
+  public:
     HashPipeline(SearchEngine& engine, const Listing& listing);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
@@ -88,11 +88,20 @@ public:
 
     static constexpr uint32_t kNone = UINT32_MAX;
 
-private:
+  private:
     // kKeying: a small file whose content a worker holds and is digesting.
     // kWholeQueued: in a class, waiting for or in a whole read (a reference too while
     // it is digested). kReference: a class's reference whose key was not wanted yet.
-    enum Status : uint8_t { kIdle, kQueued, kPrefixed, kKeying, kWholeQueued, kReference, kKeyed, kUnreadable };
+    enum Status : uint8_t {
+        kIdle,
+        kQueued,
+        kPrefixed,
+        kKeying,
+        kWholeQueued,
+        kReference,
+        kKeyed,
+        kUnreadable
+    };
     struct Slot {
         uint64_t fingerprint = 0;
         uint32_t keyId = kNone;    // index into keys_ once the key is known
@@ -122,8 +131,10 @@ private:
         size_t operator()(const FingerprintKey& k) const { return MixPair(k.size, k.fingerprint); }
     };
     /// The file stored for a fingerprint (or kMany), or `index` stored; second is true when stored.
-    std::pair<uint32_t*, bool> FindOrAddFingerprint(FileLen size, uint64_t fingerprint, uint32_t index) {
-        return fingerprints_.TryEmplace(FingerprintHash{}(FingerprintKey{size, fingerprint}), index);
+    std::pair<uint32_t*, bool> FindOrAddFingerprint(FileLen size, uint64_t fingerprint,
+                                                    uint32_t index) {
+        return fingerprints_.TryEmplace(FingerprintHash{}(FingerprintKey{size, fingerprint}),
+                                        index);
     }
     struct InodeKey {
         uint64_t device;
@@ -141,12 +152,12 @@ private:
     // is the reference: it is digested while the files queued with it are compared
     // with it; files that come later are compared with it in batches.
     struct FileClass {
-        uint32_t reference = kNone;     // the file the others are compared with
-        bool referenceKeyed = false;    // its key is known
-        bool digesting = false;         // a batch reads it while its key is not known
-        bool keyWanted = false;         // it has a twin by inode: read it for its key
-        bool scheduled = false;         // a job for this class is in jobs_
-        std::vector<uint32_t> queued;   // files waiting for a whole read, in escalation order
+        uint32_t reference = kNone;    // the file the others are compared with
+        bool referenceKeyed = false;   // its key is known
+        bool digesting = false;        // a batch reads it while its key is not known
+        bool keyWanted = false;        // it has a twin by inode: read it for its key
+        bool scheduled = false;        // a job for this class is in jobs_
+        std::vector<uint32_t> queued;  // files waiting for a whole read, in escalation order
     };
     // What a worker takes from a class for one whole read.
     struct ClassBatch {
@@ -194,7 +205,8 @@ private:
     size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
-    void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key);
+    void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed,
+                     const ContentKey& key);
     void Refine(uint32_t index, uint64_t divergence, const Bucket& bucket);
     FileClass& ClassOf(uint32_t index) {
         return classes_[FingerprintKey{listing_.files[index].size, slots_[index].fingerprint}];
@@ -207,8 +219,8 @@ private:
     void Queue(uint32_t index, Bucket& bucket);
     bool AfterFirstRead(uint32_t index, bool inHand, const Bucket& bucket);
     static bool Fingerprinted(Status status) {
-        return status == kPrefixed || status == kKeying || status == kWholeQueued || status == kReference ||
-               status == kKeyed;
+        return status == kPrefixed || status == kKeying || status == kWholeQueued ||
+               status == kReference || status == kKeyed;
     }
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);

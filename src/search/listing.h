@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -23,7 +23,7 @@ namespace merravine {
 /// read elements that were published to them (through a mutex) after the append.
 template <typename T>
 class ChunkedVector {
-public:
+  public:
     static constexpr size_t kChunkBits = 12;
     static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
     static constexpr size_t kMaxChunks = size_t{1} << 16;
@@ -42,7 +42,9 @@ public:
 
     size_t size() const { return size_; }
     T& operator[](size_t index) { return chunks_[index >> kChunkBits][index & (kChunkSize - 1)]; }
-    const T& operator[](size_t index) const { return chunks_[index >> kChunkBits][index & (kChunkSize - 1)]; }
+    const T& operator[](size_t index) const {
+        return chunks_[index >> kChunkBits][index & (kChunkSize - 1)];
+    }
 
     /// Appends a value; false when the fixed capacity (2^28 elements) is used up.
     bool push_back(T value) {
@@ -67,7 +69,7 @@ public:
     }
     const T* Contiguous(size_t first) const { return &(*this)[first]; }
 
-private:
+  private:
     T** chunks_;
     size_t size_ = 0;
 };

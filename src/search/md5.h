@@ -16,7 +16,7 @@
 namespace merravine {
 
 class Md5 {
-public:
+  public:
     Md5();
     ~Md5();
     Md5(const Md5&) = delete;
@@ -28,7 +28,7 @@ public:
     /// Finishes the digest and returns it as a content key (32 hexadecimal characters).
     ContentKey FinishKey();
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -12,7 +12,7 @@
 namespace merravine {
 
 class ProblemPaths {
-public:
+  public:
     /// Paths kept at most; later ones are counted by the engine but not kept.
     static constexpr size_t kMaxKept = 1000;
 
@@ -29,7 +29,7 @@ public:
         paths_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> paths_;
 };

@@ -7,8 +7,9 @@
 
 namespace merravine {
 
-void ForEachDeliveredMember(const std::vector<SizeGroup>& groups, int32_t mask, size_t maxGroups,
-                            const std::function<void(const SizeGroup&, const FileRecord&, int32_t)>& visit) {
+void ForEachDeliveredMember(
+    const std::vector<SizeGroup>& groups, int32_t mask, size_t maxGroups,
+    const std::function<void(const SizeGroup&, const FileRecord&, int32_t)>& visit) {
     int32_t set_number = 0;
     const size_t group_count = std::min(groups.size(), maxGroups);
     for (size_t g = 0; g < group_count; ++g) {
@@ -35,39 +36,41 @@ void ForEachDeliveredMember(const std::vector<SizeGroup>& groups, int32_t mask, 
 ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask) {
     ScriptValue rows;
     std::lock_guard lock(engine.groupsMutex);
-    ForEachDeliveredMember(engine.groups, mask, kMaxDeliveredGroups,
-                           [&rows](const SizeGroup& group, const FileRecord& member, int32_t set_number) {
-                               const std::string size_text = std::to_string(static_cast<long long>(group.size));
-                               ScriptValue::Array row;
-                               row.reserve(15);
-                               row.push_back(ScriptValue::Int(0));
-                               row.push_back(ScriptValue::Text(member.path));
-                               row.push_back(ScriptValue::Text(member.namenosuffix));
-                               row.push_back(ScriptValue::Text(member.suffix));
-                               row.push_back(ScriptValue::Text(size_text));
-                               row.push_back(ScriptValue::Text(size_text));
-                               row.push_back(ScriptValue::Text(member.createTime));
-                               row.push_back(ScriptValue::Text(member.modifyTime));
-                               row.push_back(ScriptValue::Text(member.accessTime));
-                               row.push_back(ScriptValue::Int(set_number));
-                               row.push_back(ScriptValue::Int(member.kind));
-                               row.push_back(ScriptValue::Int(member.flags));
-                               // The file's identity, so the page can tell names of one file
-                               // apart from copies; "0" when it was not read (stored scans).
-                               row.push_back(ScriptValue::Text(std::to_string(member.device)));
-                               row.push_back(ScriptValue::Text(std::to_string(member.inode)));
-                               row.push_back(ScriptValue::Int(static_cast<int32_t>(
-                                   std::min<uint32_t>(member.links, INT32_MAX))));
-                               rows.Append(ScriptValue::List(std::move(row)));
-                           });
+    ForEachDeliveredMember(
+        engine.groups, mask, kMaxDeliveredGroups,
+        [&rows](const SizeGroup& group, const FileRecord& member, int32_t set_number) {
+            const std::string size_text = std::to_string(static_cast<long long>(group.size));
+            ScriptValue::Array row;
+            row.reserve(15);
+            row.push_back(ScriptValue::Int(0));
+            row.push_back(ScriptValue::Text(member.path));
+            row.push_back(ScriptValue::Text(member.namenosuffix));
+            row.push_back(ScriptValue::Text(member.suffix));
+            row.push_back(ScriptValue::Text(size_text));
+            row.push_back(ScriptValue::Text(size_text));
+            row.push_back(ScriptValue::Text(member.createTime));
+            row.push_back(ScriptValue::Text(member.modifyTime));
+            row.push_back(ScriptValue::Text(member.accessTime));
+            row.push_back(ScriptValue::Int(set_number));
+            row.push_back(ScriptValue::Int(member.kind));
+            row.push_back(ScriptValue::Int(member.flags));
+            // The file's identity, so the page can tell names of one file
+            // apart from copies; "0" when it was not read (stored scans).
+            row.push_back(ScriptValue::Text(std::to_string(member.device)));
+            row.push_back(ScriptValue::Text(std::to_string(member.inode)));
+            row.push_back(ScriptValue::Int(
+                static_cast<int32_t>(std::min<uint32_t>(member.links, INT32_MAX))));
+            rows.Append(ScriptValue::List(std::move(row)));
+        });
     return rows;
 }
 
 int32_t CountSets(const SearchEngine& engine, int32_t mask) {
     int32_t sets = 0;
     std::lock_guard lock(engine.groupsMutex);
-    ForEachDeliveredMember(engine.groups, mask, SIZE_MAX,
-                           [&sets](const SizeGroup&, const FileRecord&, int32_t set_number) { sets = set_number; });
+    ForEachDeliveredMember(
+        engine.groups, mask, SIZE_MAX,
+        [&sets](const SizeGroup&, const FileRecord&, int32_t set_number) { sets = set_number; });
     return sets;
 }
 

@@ -21,8 +21,9 @@ inline constexpr size_t kMaxDeliveredGroups = 10001;
 /// at every new group and at every change of key within a group. A set of fewer than
 /// two members (what a removal leaves) is passed over.
 /// Caller holds groupsMutex.
-void ForEachDeliveredMember(const std::vector<SizeGroup>& groups, int32_t mask, size_t maxGroups,
-                            const std::function<void(const SizeGroup&, const FileRecord&, int32_t)>& visit);
+void ForEachDeliveredMember(
+    const std::vector<SizeGroup>& groups, int32_t mask, size_t maxGroups,
+    const std::function<void(const SizeGroup&, const FileRecord&, int32_t)>& visit);
 
 /// Sets whose members' kinds are in `mask`, over all groups (none left out).
 /// Takes groupsMutex.

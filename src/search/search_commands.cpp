@@ -77,11 +77,13 @@ ScriptValue GetSetCount(const SearchEngine& engine, const ScriptValue& mask) {
 
 ScriptValue GetScanProblems(const SearchEngine& engine) {
     ScriptValue::Array paths;
-    for (std::string& path : engine.problems.Copy()) paths.push_back(ScriptValue::Text(std::move(path)));
-    return ScriptValue::List({ScriptValue::Int(engine.unreadableNumber.load(std::memory_order_relaxed)),
-                              ScriptValue::Int(engine.unlistableNumber.load(std::memory_order_relaxed)),
-                              ScriptValue::List(std::move(paths)),
-                              ScriptValue::Int(engine.partial.load(std::memory_order_relaxed) ? 1 : 0)});
+    for (std::string& path : engine.problems.Copy())
+        paths.push_back(ScriptValue::Text(std::move(path)));
+    return ScriptValue::List(
+        {ScriptValue::Int(engine.unreadableNumber.load(std::memory_order_relaxed)),
+         ScriptValue::Int(engine.unlistableNumber.load(std::memory_order_relaxed)),
+         ScriptValue::List(std::move(paths)),
+         ScriptValue::Int(engine.partial.load(std::memory_order_relaxed) ? 1 : 0)});
 }
 
 }  // namespace merravine

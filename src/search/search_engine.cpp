@@ -67,7 +67,8 @@ bool StartSearch(SearchEngine& engine) {
 }
 
 void WaitForSearch(SearchEngine& engine) {
-    if (engine.searchThread.joinable() && engine.searchThread.get_id() != std::this_thread::get_id()) {
+    if (engine.searchThread.joinable() &&
+        engine.searchThread.get_id() != std::this_thread::get_id()) {
         engine.searchThread.join();
     }
 }

@@ -106,7 +106,7 @@ struct SearchEngine {
     std::thread searchThread;
     SerialExecutor deliveries;
 
-private:
+  private:
     mutable std::mutex scanningPathMutex_;
     std::string scanningPath_;
 };

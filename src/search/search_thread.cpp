@@ -22,9 +22,9 @@
 #include "search/search_engine.h"
 #include "search/u64_table.h"
 #include "search/walker.h"
+#include "util/hash_mix.h"
 #include "util/log.h"
 #include "util/thread_body.h"
-#include "util/hash_mix.h"
 
 namespace merravine {
 namespace {
@@ -36,10 +36,13 @@ struct SearchRun {
     uint32_t recorded = 0;  // files of the listing the search pass recorded
 };
 
-void RunCountingPass(SearchEngine& engine, const WalkFilters& filters, SearchRun& run, HashPipeline& pipeline) {
+void RunCountingPass(SearchEngine& engine, const WalkFilters& filters, SearchRun& run,
+                     HashPipeline& pipeline) {
     VisitedFolders visited;
     for (const std::string& folder : engine.settings.searchDirs) {
-        if (CountPass(engine, filters, folder, run.listing, pipeline, visited) == WalkReport::Aborted) break;
+        if (CountPass(engine, filters, folder, run.listing, pipeline, visited) ==
+            WalkReport::Aborted)
+            break;
     }
     pipeline.FinishWalk();
 }
@@ -60,11 +63,13 @@ bool EnterSearchPass(SearchEngine& engine) {
 // agree in all 64 bits with a chance of 2^-64, which could only make the running
 // duplicate count one too high).
 class SeenKeys {
-public:
+  public:
     /// Adds the key; false when it was there already.
-    bool Insert(FileLen size, const ContentKey& key) { return table_.TryEmplace(Digest(size, key), 0).second; }
+    bool Insert(FileLen size, const ContentKey& key) {
+        return table_.TryEmplace(Digest(size, key), 0).second;
+    }
 
-private:
+  private:
     static uint64_t Digest(FileLen size, const ContentKey& key) {
         uint64_t h = MixIn(0, size);
         for (size_t i = 0; i < 32; i += 8) {
@@ -105,7 +110,8 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
             engine.problems.Add(run.listing.FullPath(entry));
         }
         if (twin) engine.duplicateNumber.fetch_add(1, std::memory_order_relaxed);
-        if (static_cast<uint32_t>(engine.duplicateNumber.load(std::memory_order_relaxed)) > limit) break;
+        if (static_cast<uint32_t>(engine.duplicateNumber.load(std::memory_order_relaxed)) > limit)
+            break;
     }
     engine.SetScanningPath({});
 }
@@ -114,7 +120,8 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
 // was (unless `readTimes` is off); a file that can no longer be examined keeps empty
 // time texts. Where the file system keeps no creation time, the last-write time
 // stands in for it.
-FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key, bool readTimes) {
+FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key,
+                      bool readTimes) {
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
@@ -122,7 +129,8 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     record.suffix = name.substr(entry.suffixStart);
     platform::EntryStat times;
     if (readTimes && platform::StatPath(record.FullPath(), times) == 0) {
-        record.createTime = std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
+        record.createTime =
+            std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
         record.modifyTime = std::to_string(times.modifyTime);
         record.accessTime = std::to_string(times.accessTime);
         record.device = times.device;
@@ -150,7 +158,8 @@ struct Survivor {
 // The workers must have stopped.
 std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipeline) {
     std::vector<std::pair<FileLen, uint32_t>> shared;
-    pipeline.ForEachSharedSize([&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
+    pipeline.ForEachSharedSize(
+        [&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
     std::sort(shared.begin(), shared.end());
 
     std::vector<Survivor> survivors;
@@ -189,7 +198,8 @@ std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Sur
                                    bool readTimes) {
     std::vector<SizeGroup> groups;
     for (const Survivor& survivor : survivors) {
-        if (groups.empty() || groups.back().size != survivor.size) groups.push_back(SizeGroup{survivor.size, {}});
+        if (groups.empty() || groups.back().size != survivor.size)
+            groups.push_back(SizeGroup{survivor.size, {}});
         groups.back().members.push_back(
             MakeRecord(listing, listing.files[survivor.index], survivor.key, readTimes));
     }
@@ -216,9 +226,10 @@ void RunSearch(SearchEngine& engine) {
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
         survivors = PrunedOrder(run, pipeline);
-        engine.partial.store(engine.state.load() == W_ABORT || run.recorded < run.listing.files.size(),
-                             std::memory_order_relaxed);
-    }  // the pipeline's tables go before the records are built
+        engine.partial.store(
+            engine.state.load() == W_ABORT || run.recorded < run.listing.files.size(),
+            std::memory_order_relaxed);
+    }                             // the pipeline's tables go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
     std::lock_guard lock(engine.groupsMutex);
@@ -230,7 +241,8 @@ void RunSearch(SearchEngine& engine) {
         LogLess("result groups are inconsistent: %s", fault.c_str());
     }
 #endif
-    engine.duplicateNumber.store(static_cast<int32_t>(MemberCount(engine.groups)), std::memory_order_relaxed);
+    engine.duplicateNumber.store(static_cast<int32_t>(MemberCount(engine.groups)),
+                                 std::memory_order_relaxed);
     if (engine.state.load() != W_ABORT && engine.onSearchFinished) engine.onSearchFinished(engine);
 }
 

@@ -11,8 +11,9 @@ namespace {
 
 // Position of the group of `size`, or where such a group would be inserted.
 std::vector<SizeGroup>::iterator FindGroup(std::vector<SizeGroup>& groups, FileLen size) {
-    return std::lower_bound(groups.begin(), groups.end(), size,
-                            [](const SizeGroup& group, FileLen wanted) { return group.size < wanted; });
+    return std::lower_bound(
+        groups.begin(), groups.end(), size,
+        [](const SizeGroup& group, FileLen wanted) { return group.size < wanted; });
 }
 
 }  // namespace
@@ -32,7 +33,8 @@ void ClearResults(SearchEngine& engine) {
 }
 
 FileRecord* AddToGroups(SearchEngine& engine, std::string_view path, std::string_view namenosuffix,
-                        std::string_view suffix, int32_t kind, FileLen size, std::string_view keyText) {
+                        std::string_view suffix, int32_t kind, FileLen size,
+                        std::string_view keyText) {
     engine.scanNumber.fetch_add(1, std::memory_order_relaxed);
     if (engine.state.load(std::memory_order_relaxed) == W_ABORT) return nullptr;
 
@@ -81,21 +83,25 @@ bool RemoveFromGroups(SearchEngine& engine, const FileRecord& probe) {
 std::string CheckGroupInvariants(const std::vector<SizeGroup>& groups, bool pruned) {
     for (size_t g = 0; g < groups.size(); ++g) {
         const SizeGroup& group = groups[g];
-        const std::string where = "group " + std::to_string(g) + " (size " + std::to_string(group.size) + "): ";
-        if (g > 0 && groups[g - 1].size >= group.size) return where + "sizes not strictly ascending";
+        const std::string where =
+            "group " + std::to_string(g) + " (size " + std::to_string(group.size) + "): ";
+        if (g > 0 && groups[g - 1].size >= group.size)
+            return where + "sizes not strictly ascending";
         if (group.members.empty()) return where + "no member";
         if (pruned && group.members.size() < 2) return where + "a single member after pruning";
         for (size_t i = 0; i < group.members.size(); ++i) {
             const FileRecord& member = group.members[i];
-            if (member.size != group.size) return where + "member of another size: " + member.FullPath();
+            if (member.size != group.size)
+                return where + "member of another size: " + member.FullPath();
             if (group.size == 0) {
                 if (member.key != ContentKey{}) return where + "empty file with a key";
                 continue;
             }
             if (i > 0 && group.members[i - 1].key > member.key) return where + "keys out of order";
             if (pruned) {
-                const bool twin = (i > 0 && group.members[i - 1].key == member.key) ||
-                                  (i + 1 < group.members.size() && group.members[i + 1].key == member.key);
+                const bool twin =
+                    (i > 0 && group.members[i - 1].key == member.key) ||
+                    (i + 1 < group.members.size() && group.members[i + 1].key == member.key);
                 if (!twin) return where + "member without a twin: " + member.FullPath();
             }
         }

@@ -34,7 +34,8 @@ void ClearResults(SearchEngine& engine);
 /// its times, or nullptr when an abort request cut the insertion short.
 /// Caller holds groupsMutex.
 FileRecord* AddToGroups(SearchEngine& engine, std::string_view path, std::string_view namenosuffix,
-                        std::string_view suffix, int32_t kind, FileLen size, std::string_view keyText);
+                        std::string_view suffix, int32_t kind, FileLen size,
+                        std::string_view keyText);
 
 /// Removes the first member of the group of `probe.size` whose path, namenosuffix and
 /// suffix equal the probe's (exact bytes); drops the group when it empties. Returns

@@ -12,7 +12,7 @@
 namespace merravine {
 
 class U64Table {
-public:
+  public:
     /// The value stored for `key`, or stores `value` there; second is true when stored.
     std::pair<uint32_t*, bool> TryEmplace(uint64_t key, uint32_t value) {
         // Filled to three quarters at most: a probe stays short and the table small.
@@ -31,7 +31,7 @@ public:
     }
     size_t size() const { return count_; }
 
-private:
+  private:
     static uint64_t Spread(uint64_t key) { return MixIn(0, key); }
     void Grow() {
         std::vector<uint64_t> old_keys = std::move(keys_);

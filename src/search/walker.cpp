@@ -14,7 +14,8 @@ using platform::EntryType;
 
 // True when `inner` lies below `outer` (whole path components).
 bool LiesBelow(std::string_view outer, std::string_view inner) {
-    if (outer.empty() || outer.size() >= inner.size() || inner.substr(0, outer.size()) != outer) return false;
+    if (outer.empty() || outer.size() >= inner.size() || inner.substr(0, outer.size()) != outer)
+        return false;
     return outer.back() == '/' || inner[outer.size()] == '/';
 }
 
@@ -22,14 +23,19 @@ bool IsTrashName(std::string_view name) {
     if (name == ".Trash") return true;
     constexpr std::string_view kPrefix = ".Trash-";
     if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;
-    return std::all_of(name.begin() + kPrefix.size(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return std::all_of(name.begin() + kPrefix.size(), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 class Walker {
-public:
-    Walker(SearchEngine& engine, const WalkFilters& filters, Listing& listing, HashPipeline& pipeline,
-           VisitedFolders& visited)
-        : engine_(engine), filters_(filters), listing_(listing), pipeline_(pipeline), visited_(visited) {}
+  public:
+    Walker(SearchEngine& engine, const WalkFilters& filters, Listing& listing,
+           HashPipeline& pipeline, VisitedFolders& visited)
+        : engine_(engine),
+          filters_(filters),
+          listing_(listing),
+          pipeline_(pipeline),
+          visited_(visited) {}
 
     WalkReport Run(const std::string& root) {
         std::vector<std::string> pending{root};
@@ -43,13 +49,15 @@ public:
             if (report == WalkReport::Aborted) return report;
             if (is_root && report == WalkReport::ListFailed) return report;
             is_root = false;
-            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) pending.push_back(std::move(*it));
+            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
+                pending.push_back(std::move(*it));
         }
         return WalkReport::Done;
     }
 
-private:
-    WalkReport ListFolder(const std::string& folder, bool is_root, std::vector<std::string>& subfolders) {
+  private:
+    WalkReport ListFolder(const std::string& folder, bool is_root,
+                          std::vector<std::string>& subfolders) {
         engine_.SetScanningPath(folder);
         platform::DirectoryListing listing(folder, is_root);
         if (!listing.IsOpen()) {
@@ -59,10 +67,12 @@ private:
             return WalkReport::ListFailed;
         }
         platform::EntryStat self;
-        if (listing.Stat(".", self) == 0 && !visited_.seen.insert({self.device, self.inode}).second) {
+        if (listing.Stat(".", self) == 0 &&
+            !visited_.seen.insert({self.device, self.inode}).second) {
             return WalkReport::Done;
         }
-        if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && listing.OnPseudoFileSystem()) return WalkReport::Done;
+        if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && listing.OnPseudoFileSystem())
+            return WalkReport::Done;
 
         const std::string dir = FolderWithSlash(folder);
         uint32_t folder_index = UINT32_MAX;
@@ -102,10 +112,11 @@ private:
         return WalkReport::Done;
     }
 
-    bool IsTrash(const platform::DirectoryListing& listing, const std::string& dir, std::string_view name,
-                 int& mount_root) {
+    bool IsTrash(const platform::DirectoryListing& listing, const std::string& dir,
+                 std::string_view name, int& mount_root) {
         if (EqualsIgnoringAsciiCase(name, "$RECYCLE.BIN")) return true;
-        if (!filters_.userTrash.empty() && name == "Trash" && dir.size() + 5 == filters_.userTrash.size() &&
+        if (!filters_.userTrash.empty() && name == "Trash" &&
+            dir.size() + 5 == filters_.userTrash.size() &&
             filters_.userTrash.compare(0, dir.size(), dir) == 0) {
             return true;
         }
@@ -118,7 +129,9 @@ private:
                     uint32_t& folder_index) {
         const NameParts parts = SplitName(name);
         const std::string lower = LowerSuffix(parts.suffix);
-        if ((filters_.skipflag & FILE_SKIP_PRGRAM) != 0 && filters_.programSuffixes.count(lower) != 0) return;
+        if ((filters_.skipflag & FILE_SKIP_PRGRAM) != 0 &&
+            filters_.programSuffixes.count(lower) != 0)
+            return;
         const int32_t kind = ClassifySuffix(filters_, lower);
         if ((filters_.filetypes & kind) == 0) return;
         if (filters_.usemin && info.size < filters_.minsize) return;
@@ -142,7 +155,8 @@ private:
             if (IsProtected(filters_.protectDirs, full)) entry.flags = FILE_FLAG_PROTECTED;
         }
         const auto index = static_cast<uint32_t>(listing_.files.size());
-        if (offset == SIZE_MAX || index == UINT32_MAX - 2 || !listing_.files.push_back(entry)) return;
+        if (offset == SIZE_MAX || index == UINT32_MAX - 2 || !listing_.files.push_back(entry))
+            return;
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
         pipeline_.AddFile(index, info.device, info.inode, info.links);
     }
@@ -161,9 +175,11 @@ std::vector<std::string> BuildNestedExcludeList(const std::vector<std::string>& 
     std::vector<std::string> nested;
     for (std::string exclude : excludeDirs) {
         while (exclude.size() > 1 && exclude.back() == '/') exclude.pop_back();
-        const bool inside = std::any_of(searchDirs.begin(), searchDirs.end(),
-                                        [&](const std::string& search) { return LiesBelow(search, exclude); });
-        if (inside && std::find(nested.begin(), nested.end(), exclude) == nested.end()) nested.push_back(exclude);
+        const bool inside =
+            std::any_of(searchDirs.begin(), searchDirs.end(),
+                        [&](const std::string& search) { return LiesBelow(search, exclude); });
+        if (inside && std::find(nested.begin(), nested.end(), exclude) == nested.end())
+            nested.push_back(exclude);
     }
     return nested;
 }
@@ -192,14 +208,18 @@ WalkFilters BuildWalkFilters(const SearchSettings& settings) {
                                                 {LIST_PICTURE, KIND_PICTURE},
                                                 {LIST_VIDEO, KIND_VIDEO}};
     for (const auto& [list, kind] : order) {
-        for (const std::string& suffix : settings.extensionLists[list]) filters.kindOfSuffix.try_emplace(suffix, kind);
+        for (const std::string& suffix : settings.extensionLists[list])
+            filters.kindOfSuffix.try_emplace(suffix, kind);
     }
-    for (const std::string& suffix : settings.extensionLists[LIST_PROGRAM]) filters.programSuffixes.insert(suffix);
-    for (const std::string& exclude : BuildNestedExcludeList(settings.excludeDirs, settings.searchDirs)) {
+    for (const std::string& suffix : settings.extensionLists[LIST_PROGRAM])
+        filters.programSuffixes.insert(suffix);
+    for (const std::string& exclude :
+         BuildNestedExcludeList(settings.excludeDirs, settings.searchDirs)) {
         filters.excluded.insert(exclude);
     }
     filters.protectDirs = settings.protectDirs;
-    if ((settings.skipflag & FILE_SKIP_RECYCLE) != 0) filters.userTrash = platform::UserTrashFolder();
+    if ((settings.skipflag & FILE_SKIP_RECYCLE) != 0)
+        filters.userTrash = platform::UserTrashFolder();
     return filters;
 }
 

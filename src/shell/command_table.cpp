@@ -12,8 +12,7 @@ void CommandTable::Add(std::string name, uint32_t argument_count, CommandHandler
     commands_.emplace(std::move(name), Entry{argument_count, std::move(handler), nullptr});
 }
 
-void CommandTable::AddDeferred(std::string name, uint32_t argument_count,
-                               DeferredHandler handler) {
+void CommandTable::AddDeferred(std::string name, uint32_t argument_count, DeferredHandler handler) {
     if (commands_.contains(name)) throw std::logic_error("command " + name + " registered twice");
     commands_.emplace(std::move(name), Entry{argument_count, nullptr, std::move(handler)});
 }

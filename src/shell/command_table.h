@@ -32,8 +32,8 @@ using DeferredHandler = std::function<DeferredWork(const ScriptValue::Array& arg
 struct CallOutcome {
     enum class Status { kDone, kNotHandled, kFailed, kDeferred };
     Status status = Status::kNotHandled;
-    ScriptValue value;  ///< the result, when done
-    std::string error;  ///< the reason, when not handled or failed
+    ScriptValue value;   ///< the result, when done
+    std::string error;   ///< the reason, when not handled or failed
     DeferredWork later;  ///< the work whose value answers the call, when deferred
 };
 

@@ -1,8 +1,8 @@
 // The command table: every native command the pages may call, by its exact name and
 // argument count. Each entry is one line that hands the arguments to the function
 // that does the work in its own subsystem; adding a command is adding a line.
-#include "deletion/action_commands.h"
 #include "cli/results_export.h"
+#include "deletion/action_commands.h"
 #include "history/history_commands.h"
 #include "search/search_commands.h"
 #include "settings/folder_lists.h"
@@ -71,7 +71,8 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     });
     table.Add("GetProtectDirectory", 0,
               [&settings](const Args&) { return GetProtectDirectory(settings); });
-    table.Add("GetCollapseHardLinks", 0, [&settings](const Args&) { return GetCollapseHardLinks(settings); });
+    table.Add("GetCollapseHardLinks", 0,
+              [&settings](const Args&) { return GetCollapseHardLinks(settings); });
     table.Add("SetCollapseHardLinks", 1, [&](const Args& a) {
         return WhenReady(engine, [&] { return SetCollapseHardLinks(settings, a[0]); });
     });
@@ -99,13 +100,11 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
               [&](const Args& a) { return LinkFiles(deleter, engine, history, page, a[0]); });
     table.Add("ReflinkFiles", 1,
               [&](const Args& a) { return ReflinkFiles(deleter, engine, history, page, a[0]); });
-    table.Add("MoveFiles", 2, [&](const Args& a) {
-        return MoveFiles(deleter, engine, history, page, a[0], a[1]);
-    });
+    table.Add("MoveFiles", 2,
+              [&](const Args& a) { return MoveFiles(deleter, engine, history, page, a[0], a[1]); });
     table.Add("CanReflink", 1, [](const Args& a) { return CanReflink(a[0]); });
     table.Add("UndoTrash", 0, [&](const Args&) { return UndoTrash(deleter); });
-    table.Add("ExportResults", 2,
-              [&](const Args& a) { return ExportResults(engine, a[0], a[1]); });
+    table.Add("ExportResults", 2, [&](const Args& a) { return ExportResults(engine, a[0], a[1]); });
     table.Add("StopDelFile", 0, [&](const Args&) { return StopDelFile(deleter); });
     // Scan history.
     table.Add("GetScanReord", 0, [&](const Args&) { return GetScanReord(history); });
@@ -142,8 +141,10 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     // Width and height in pixels, and whether the user may resize the window.
     table.Add("PlaceWindow", 3, [&frame](const Args& a) {
         const int32_t width = a[0].IntOr(0), height = a[1].IntOr(0);
-        if (width < 100 || height < 100 || width > 16384 || height > 16384) return ScriptValue::Int(1);
-        if (DesktopWindow* window = frame.Window()) window->Place(width, height, a[2].IntOr(0) != 0);
+        if (width < 100 || height < 100 || width > 16384 || height > 16384)
+            return ScriptValue::Int(1);
+        if (DesktopWindow* window = frame.Window())
+            window->Place(width, height, a[2].IntOr(0) != 0);
         return Zero();
     });
     // What closing now would cut short: [search state, 1 while a deletion runs].

@@ -14,6 +14,7 @@ inline constexpr const char* kWindowFactorySymbol = "merravine_new_web_view_wind
 
 /// Makes the window, or returns nullptr when there is no display. `log` receives the
 /// window's debug messages; the caller owns the result.
-using WindowFactory = DesktopWindow* (*)(const char* url, const char* check_script, void (*log)(const char*));
+using WindowFactory = DesktopWindow* (*)(const char* url, const char* check_script,
+                                         void (*log)(const char*));
 
 }  // namespace merravine::shell

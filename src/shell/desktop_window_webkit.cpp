@@ -57,7 +57,7 @@ struct WindowState {
     WebKitWebView* view = nullptr;
     bool check_started = false;
     bool resizable = true;
-    Press press;  // the last button press on the page, for a move the page asks for
+    Press press;               // the last button press on the page, for a move the page asks for
     bool edge_cursor = false;  // the pointer shows a resize cursor at the window's edge
     std::atomic<bool> close_requested{false};
 };
@@ -120,8 +120,8 @@ void OnPageAsked(GObject* source, GAsyncResult* result, gpointer data) {
     GError* error = nullptr;
     JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
                                                                             result, &error);
-    const bool page_asks = value != nullptr && jsc_value_is_number(value) &&
-                           jsc_value_to_int32(value) == 1;
+    const bool page_asks =
+        value != nullptr && jsc_value_is_number(value) && jsc_value_to_int32(value) == 1;
     if (value != nullptr) g_object_unref(value);
     if (error != nullptr) g_error_free(error);
     // A page that cannot ask (not loaded, or broken) must not keep the window open.
@@ -173,7 +173,8 @@ gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
     const bool ours = target.rfind(state->origin + "/", 0) == 0 || target == "about:blank";
     if (ours && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
     if (IsOutsideLink(target) && !ours &&
-        webkit_navigation_action_get_navigation_type(action) == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED) {
+        webkit_navigation_action_get_navigation_type(action) ==
+            WEBKIT_NAVIGATION_TYPE_LINK_CLICKED) {
         OpenInDefaultBrowser(*state, target);
     } else {
         Log(*state, "the window refused to leave the program's pages");
@@ -195,15 +196,24 @@ bool EdgeAt(const WindowState& state, double x, double y, GdkWindowEdge& edge) {
     const int height = gtk_widget_get_allocated_height(state.window);
     const bool left = x < kEdge, right = x >= width - kEdge;
     const bool top = y < kEdge, bottom = y >= height - kEdge;
-    if (top && left) edge = GDK_WINDOW_EDGE_NORTH_WEST;
-    else if (top && right) edge = GDK_WINDOW_EDGE_NORTH_EAST;
-    else if (bottom && left) edge = GDK_WINDOW_EDGE_SOUTH_WEST;
-    else if (bottom && right) edge = GDK_WINDOW_EDGE_SOUTH_EAST;
-    else if (top) edge = GDK_WINDOW_EDGE_NORTH;
-    else if (bottom) edge = GDK_WINDOW_EDGE_SOUTH;
-    else if (left) edge = GDK_WINDOW_EDGE_WEST;
-    else if (right) edge = GDK_WINDOW_EDGE_EAST;
-    else return false;
+    if (top && left)
+        edge = GDK_WINDOW_EDGE_NORTH_WEST;
+    else if (top && right)
+        edge = GDK_WINDOW_EDGE_NORTH_EAST;
+    else if (bottom && left)
+        edge = GDK_WINDOW_EDGE_SOUTH_WEST;
+    else if (bottom && right)
+        edge = GDK_WINDOW_EDGE_SOUTH_EAST;
+    else if (top)
+        edge = GDK_WINDOW_EDGE_NORTH;
+    else if (bottom)
+        edge = GDK_WINDOW_EDGE_SOUTH;
+    else if (left)
+        edge = GDK_WINDOW_EDGE_WEST;
+    else if (right)
+        edge = GDK_WINDOW_EDGE_EAST;
+    else
+        return false;
     return true;
 }
 
@@ -216,9 +226,9 @@ gboolean OnButtonPress(GtkWidget*, GdkEventButton* event, gpointer data) {
     if (event->type == GDK_BUTTON_PRESS && state->resizable && !Maximized(*state) &&
         EdgeAt(*state, event->x, event->y, edge)) {
         state->press.held = false;
-        gtk_window_begin_resize_drag(GTK_WINDOW(state->window), edge, static_cast<gint>(event->button),
-                                     static_cast<gint>(event->x_root),
-                                     static_cast<gint>(event->y_root), event->time);
+        gtk_window_begin_resize_drag(
+            GTK_WINDOW(state->window), edge, static_cast<gint>(event->button),
+            static_cast<gint>(event->x_root), static_cast<gint>(event->y_root), event->time);
         return TRUE;
     }
     if (event->type == GDK_BUTTON_PRESS || event->type == GDK_2BUTTON_PRESS) {
@@ -226,8 +236,12 @@ gboolean OnButtonPress(GtkWidget*, GdkEventButton* event, gpointer data) {
         if (event->type == GDK_2BUTTON_PRESS) {
             state->press.second_of_double = true;
         } else {
-            state->press = {true, false, event->button, static_cast<gint>(event->x_root),
-                            static_cast<gint>(event->y_root), event->time};
+            state->press = {true,
+                            false,
+                            event->button,
+                            static_cast<gint>(event->x_root),
+                            static_cast<gint>(event->y_root),
+                            event->time};
         }
     }
     return FALSE;
@@ -241,8 +255,9 @@ gboolean OnPointerMotion(GtkWidget* widget, GdkEventMotion* event, gpointer data
     const bool at_edge = state->resizable && (event->state & GDK_BUTTON1_MASK) == 0 &&
                          !Maximized(*state) && EdgeAt(*state, event->x, event->y, edge);
     if (!at_edge && !state->edge_cursor) return FALSE;
-    static constexpr const char* kCursorOfEdge[] = {"nw-resize", "n-resize", "ne-resize", "w-resize",
-                                                    "e-resize", "sw-resize", "s-resize", "se-resize"};
+    static constexpr const char* kCursorOfEdge[] = {"nw-resize", "n-resize", "ne-resize",
+                                                    "w-resize",  "e-resize", "sw-resize",
+                                                    "s-resize",  "se-resize"};
     GdkWindow* gdk = gtk_widget_get_window(widget);
     GdkCursor* cursor = nullptr;
     if (at_edge) {
@@ -262,8 +277,10 @@ gboolean OnButtonRelease(GtkWidget*, GdkEventButton* event, gpointer data) {
 
 void ToggleMaximizeOnMainThread(WindowState& state) {
     if (state.window == nullptr || !state.resizable) return;
-    if (Maximized(state)) gtk_window_unmaximize(GTK_WINDOW(state.window));
-    else gtk_window_maximize(GTK_WINDOW(state.window));
+    if (Maximized(state))
+        gtk_window_unmaximize(GTK_WINDOW(state.window));
+    else
+        gtk_window_maximize(GTK_WINDOW(state.window));
 }
 
 void StartMoveOnMainThread(WindowState& state) {
@@ -278,8 +295,8 @@ void StartMoveOnMainThread(WindowState& state) {
     // The button went up before the page's request arrived: a click, not a drag.
     if (!press.held) return;
     press.held = false;
-    gtk_window_begin_move_drag(GTK_WINDOW(state.window), static_cast<gint>(press.button), press.root_x,
-                               press.root_y, press.time);
+    gtk_window_begin_move_drag(GTK_WINDOW(state.window), static_cast<gint>(press.button),
+                               press.root_x, press.root_y, press.time);
 }
 
 void CentreOnWorkArea(GtkWindow* window, int width, int height) {
@@ -305,7 +322,8 @@ void ApplySize(WindowState& state, int width, int height, bool resizable) {
     limits.min_height = resizable ? kMinHeight : height;
     limits.max_width = width;
     limits.max_height = height;
-    const auto hints = static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | (resizable ? 0 : GDK_HINT_MAX_SIZE));
+    const auto hints =
+        static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | (resizable ? 0 : GDK_HINT_MAX_SIZE));
     gtk_window_set_geometry_hints(window, nullptr, &limits, hints);
     gtk_window_set_default_size(window, width, height);
     gtk_window_resize(window, width, height);
@@ -354,7 +372,8 @@ class WebViewWindow final : public DesktopWindow {
         g_signal_connect(view, "button-release-event", G_CALLBACK(OnButtonRelease), state);
         g_signal_connect(view, "motion-notify-event", G_CALLBACK(OnPointerMotion), state);
         // The page's title names the window in the task bar and the window list.
-        g_signal_connect(view, "notify::title", G_CALLBACK(+[](GObject* object, GParamSpec*, gpointer data) {
+        g_signal_connect(view, "notify::title",
+                         G_CALLBACK(+[](GObject* object, GParamSpec*, gpointer data) {
                              auto* owner = static_cast<WindowState*>(data);
                              const char* title = webkit_web_view_get_title(WEBKIT_WEB_VIEW(object));
                              if (owner->window != nullptr && title != nullptr && title[0] != '\0')
@@ -425,8 +444,8 @@ class WebViewWindow final : public DesktopWindow {
 
 }  // namespace merravine::shell
 
-extern "C" __attribute__((visibility("default"))) merravine::shell::DesktopWindow* merravine_new_web_view_window(
-    const char* url, const char* check_script, void (*log)(const char*)) {
+extern "C" __attribute__((visibility("default"))) merravine::shell::DesktopWindow*
+merravine_new_web_view_window(const char* url, const char* check_script, void (*log)(const char*)) {
     using namespace merravine::shell;
     static_assert(std::is_same_v<decltype(&merravine_new_web_view_window), WindowFactory>);
     // The class name ties the window to the desktop entry (StartupWMClass) and its icon.

@@ -22,6 +22,7 @@ ScriptValue ShowInFileManager(const ScriptValue& full_path,
 
 /// Opens the file at `full_path` with its default application: 0 when asked, 1 when it
 /// could not be opened, 2 when the path is not absolute or names no plain file.
-ScriptValue OpenFile(const ScriptValue& full_path, platform::Launcher& launcher = platform::SystemLauncher());
+ScriptValue OpenFile(const ScriptValue& full_path,
+                     platform::Launcher& launcher = platform::SystemLauncher());
 
 }  // namespace merravine

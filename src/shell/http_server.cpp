@@ -24,8 +24,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <thread>
@@ -244,9 +244,9 @@ class Server final : public HttpServer {
     // trying again at once would spin. A stranger's connection gives its descriptor
     // back; without one to close, wait a moment.
     void AcceptFailed(beast::error_code ec) {
-        const bool out_of_descriptors =
-            ec == net::error::no_descriptors || ec.value() == ENFILE ||
-            ec == net::error::no_buffer_space || ec == net::error::no_memory;
+        const bool out_of_descriptors = ec == net::error::no_descriptors || ec.value() == ENFILE ||
+                                        ec == net::error::no_buffer_space ||
+                                        ec == net::error::no_memory;
         if (out_of_descriptors && CloseOldestUnproven()) return Accept();
         if (out_of_descriptors && !logged_exhaustion_) {
             logged_exhaustion_ = true;
@@ -425,8 +425,7 @@ void WsSession::Read() {
 
 void WsSession::OnRead(beast::error_code error, size_t) {
     if (error) {
-        if (open_ && error != websocket::error::closed &&
-            error != net::error::operation_aborted) {
+        if (open_ && error != websocket::error::closed && error != net::error::operation_aborted) {
             LogDebug("page connection %llu ended: %s", static_cast<unsigned long long>(id_),
                      error.message().c_str());
         }

@@ -8,8 +8,9 @@
 // (a big answer would stall every socket) and never on the UI thread (a busy command
 // must not hold a worker up). A call that cannot be read or run (out of memory
 // included) is still answered, with an error. A big argument arrives in pieces
-// (wire_json.h), which are gathered on the UI thread until their call comes. The last connection wins: a new page (a reload) replaces the old one,
-// whose connection is closed and whose unanswered calls fail at once.
+// (wire_json.h), which are gathered on the UI thread until their call comes. The last connection
+// wins: a new page (a reload) replaces the old one, whose connection is closed and whose unanswered
+// calls fail at once.
 #pragma once
 
 #include <chrono>
@@ -24,9 +25,9 @@
 
 #include "shell/command_table.h"
 #include "shell/http_server.h"
-#include "util/serial_executor.h"
 #include "shell/wire_json.h"
 #include "util/page_bridge.h"
+#include "util/serial_executor.h"
 
 namespace merravine::shell {
 
@@ -36,7 +37,8 @@ using CommandRunner =
 
 class PageLink final : public ServerEvents, public PageBridge {
   public:
-    PageLink(SerialExecutor& ui_thread, CommandRunner runner, std::chrono::milliseconds call_timeout);
+    PageLink(SerialExecutor& ui_thread, CommandRunner runner,
+             std::chrono::milliseconds call_timeout);
 
     /// The server to answer through; set once it runs, before any page can connect.
     void AttachServer(HttpServer* server);

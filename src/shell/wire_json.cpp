@@ -320,8 +320,7 @@ std::optional<PageMessage> ParsePageMessage(std::string_view text) {
         } while (reader.Consume(','));
         if (!reader.Consume('}')) return std::nullopt;
     }
-    if (!reader.AtEnd() || int{has_call} + int{has_reply} + int{has_part} != 1)
-        return std::nullopt;
+    if (!reader.AtEnd() || int{has_call} + int{has_reply} + int{has_part} != 1) return std::nullopt;
     if (has_call) {
         if (!has_name || !has_args) return std::nullopt;
         message.kind = PageMessage::Kind::kCall;

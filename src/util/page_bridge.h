@@ -15,16 +15,17 @@ namespace merravine {
 
 /// The outcome of one call into the page.
 struct PageCallResult {
-    bool ok = false;       ///< the function ran and returned
-    ScriptValue value;     ///< what it returned (undefined when not ok)
-    std::string error;     ///< why the call failed, when not ok
+    bool ok = false;    ///< the function ran and returned
+    ScriptValue value;  ///< what it returned (undefined when not ok)
+    std::string error;  ///< why the call failed, when not ok
 };
 
 class PageBridge {
-public:
+  public:
     virtual ~PageBridge() = default;
     /// Calls the page's global function `name` with one argument and waits for its result.
-    virtual PageCallResult CallScriptFunction(const std::string& name, const ScriptValue& argument) = 0;
+    virtual PageCallResult CallScriptFunction(const std::string& name,
+                                              const ScriptValue& argument) = 0;
 };
 
 }  // namespace merravine

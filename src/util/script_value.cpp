@@ -39,7 +39,8 @@ size_t ScriptValue::Count() const {
 }
 
 const ScriptValue& ScriptValue::At(size_t index) const {
-    if (const auto* items = std::get_if<Array>(&value_); items != nullptr && index < items->size()) {
+    if (const auto* items = std::get_if<Array>(&value_);
+        items != nullptr && index < items->size()) {
         return (*items)[index];
     }
     return kUndefined;

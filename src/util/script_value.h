@@ -18,7 +18,7 @@
 namespace merravine {
 
 class ScriptValue {
-public:
+  public:
     using Array = std::vector<ScriptValue>;
     /// A value of a kind native code does not read, kept as its plain text form.
     struct Other {
@@ -31,7 +31,9 @@ public:
     static ScriptValue Int(int32_t value) { return ScriptValue(Storage(value)); }
     static ScriptValue Text(std::string text) { return ScriptValue(Storage(std::move(text))); }
     static ScriptValue List(Array items) { return ScriptValue(Storage(std::move(items))); }
-    static ScriptValue OtherKind(std::string text) { return ScriptValue(Storage(Other{std::move(text)})); }
+    static ScriptValue OtherKind(std::string text) {
+        return ScriptValue(Storage(Other{std::move(text)}));
+    }
 
     bool IsUndefined() const { return std::holds_alternative<std::monostate>(value_); }
     bool IsInt() const { return std::holds_alternative<int32_t>(value_); }
@@ -61,7 +63,7 @@ public:
     const Array& Elements() const;
     bool operator==(const ScriptValue&) const = default;
 
-private:
+  private:
     using Storage = std::variant<std::monostate, int32_t, std::string, Array, Other>;
     explicit ScriptValue(Storage value) : value_(std::move(value)) {}
     Storage value_;

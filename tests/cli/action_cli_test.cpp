@@ -25,7 +25,7 @@ std::string ReadFile(const fs::path& path) {
 }
 
 class ActionCliTest : public ::testing::Test {
-protected:
+  protected:
     std::string R(const std::string& relative = "") const { return f_.Root() + "/" + relative; }
     testing::SearchFixture f_;
 };
@@ -36,7 +36,8 @@ TEST_F(ActionCliTest, ExportWritesWhatTheScanCommandPrints) {
     f_.Search();
     for (const std::string format : {"csv", "json"}) {
         const std::string file = (f_.temp.Path() / ("out." + format)).string();
-        ASSERT_EQ(ExportResults(f_.engine, ScriptValue::Text(file), ScriptValue::Text(format)), ScriptValue::Int(0));
+        ASSERT_EQ(ExportResults(f_.engine, ScriptValue::Text(file), ScriptValue::Text(format)),
+                  ScriptValue::Int(0));
         std::ostringstream expected;
         ScanStats stats;
         stats.counted = f_.engine.totalNumber.load();
@@ -44,14 +45,18 @@ TEST_F(ActionCliTest, ExportWritesWhatTheScanCommandPrints) {
         stats.duplicates = f_.engine.duplicateNumber.load();
         stats.unreadable = f_.engine.unreadableNumber.load();
         stats.bytesRead = f_.engine.bytesRead.load();
-        WriteScanResult(expected, format == "csv" ? ScanFormat::Csv : ScanFormat::Json, f_.engine.groups, stats);
+        WriteScanResult(expected, format == "csv" ? ScanFormat::Csv : ScanFormat::Json,
+                        f_.engine.groups, stats);
         EXPECT_EQ(ReadFile(file), expected.str());
     }
-    EXPECT_EQ(ExportResults(f_.engine, ScriptValue::Text("relative.csv"), ScriptValue::Text("csv")), ScriptValue::Int(2));
-    EXPECT_EQ(ExportResults(f_.engine, ScriptValue::Text("/tmp/x.csv"), ScriptValue::Text("xml")), ScriptValue::Int(2));
-    EXPECT_EQ(ExportResults(f_.engine, ScriptValue::Text((f_.temp.Path() / "no/such/out.csv").string()),
-                            ScriptValue::Text("csv")),
-              ScriptValue::Int(3));
+    EXPECT_EQ(ExportResults(f_.engine, ScriptValue::Text("relative.csv"), ScriptValue::Text("csv")),
+              ScriptValue::Int(2));
+    EXPECT_EQ(ExportResults(f_.engine, ScriptValue::Text("/tmp/x.csv"), ScriptValue::Text("xml")),
+              ScriptValue::Int(2));
+    EXPECT_EQ(
+        ExportResults(f_.engine, ScriptValue::Text((f_.temp.Path() / "no/such/out.csv").string()),
+                      ScriptValue::Text("csv")),
+        ScriptValue::Int(3));
 }
 
 struct CommandResult {
@@ -80,8 +85,9 @@ TEST_F(ActionCliTest, DedupeDryRunChangesNothingAndSaysWhatARunThenDoes) {
     f_.Write("three/y.txt", "other");
     f_.Write("three/p.txt", "guarded");
     f_.Write("one/p.txt", "guarded");
-    const std::vector<std::string> args = {"--action", "hardlink", "--keep", "folder-order", "--protect",
-                                           R("one"),   R("two"),   R("one"),  R("three")};
+    const std::vector<std::string> args = {"--action",     "hardlink",  "--keep",
+                                           "folder-order", "--protect", R("one"),
+                                           R("two"),       R("one"),    R("three")};
     std::vector<std::string> dry_args = args;
     dry_args.insert(dry_args.begin(), "--dry-run");
     const CommandResult dry = RunDedupe(dry_args);
@@ -90,7 +96,8 @@ TEST_F(ActionCliTest, DedupeDryRunChangesNothingAndSaysWhatARunThenDoes) {
               std::string::npos)
         << dry.out;
     EXPECT_NE(dry.out.find("skipped (protected) " + R("one/x.txt")), std::string::npos) << dry.out;
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     stat(R("two/y.txt").c_str(), &a);
     stat(R("three/y.txt").c_str(), &b);
     EXPECT_NE(a.st_ino, b.st_ino);

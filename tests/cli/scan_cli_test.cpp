@@ -1,12 +1,13 @@
 // The scan command line: its JSON, CSV and text forms (names that are not valid
 // UTF-8 survive JSON byte for byte), and its answers to bad arguments.
+#include "cli/scan_cli.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <iostream>
 #include <sstream>
 
-#include "cli/scan_cli.h"
 #include "cli/scan_output.h"
 #include "support/temp_dir.h"
 #include "util/text.h"
@@ -44,10 +45,10 @@ TEST(ScanOutput, JsonStringsEscapeInvalidBytesAsLoneSurrogates) {
         {"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80\""},
         {"\xff", "\"\\udcff\""},
         {"\xC3(", "\"\\udcc3(\""},
-        {"\xE0\x80\x80", "\"\\udce0\\udc80\\udc80\""},  // overlong
-        {"\xED\xA0\x80", "\"\\udced\\udca0\\udc80\""},  // a surrogate in UTF-8
+        {"\xE0\x80\x80", "\"\\udce0\\udc80\\udc80\""},             // overlong
+        {"\xED\xA0\x80", "\"\\udced\\udca0\\udc80\""},             // a surrogate in UTF-8
         {"\xF4\x90\x80\x80", "\"\\udcf4\\udc90\\udc80\\udc80\""},  // beyond U+10FFFF
-        {"\xE2\x82", "\"\\udce2\\udc82\""},  // cut short
+        {"\xE2\x82", "\"\\udce2\\udc82\""},                        // cut short
     };
     for (const auto& [text, json] : cases) {
         std::string out;
@@ -74,24 +75,28 @@ TEST(ScanCommand, PrintsEverySetInEachFormat) {
 
     const CommandResult json = RunScan({"--format", "json", "--protect", r + "/keep", r});
     ASSERT_EQ(json.code, 0) << json.err;
-    const std::string expected_sets = "{\"sets\":[{\"size\":4,\"files\":[{\"path\":\"" + r +
-                                      "/keep/odd\\udcff,\\\"name\\\"\",\"kind\":32,\"protected\":true},{\"path\":\"" + r +
-                                      "/x.jpg\",\"kind\":16,\"protected\":false}]}],\"stats\":{\"counted\":3,"
-                                      "\"scanned\":3,\"duplicates\":2,\"unreadable\":0,";
+    const std::string expected_sets =
+        "{\"sets\":[{\"size\":4,\"files\":[{\"path\":\"" + r +
+        "/keep/odd\\udcff,\\\"name\\\"\",\"kind\":32,\"protected\":true},{\"path\":\"" + r +
+        "/x.jpg\",\"kind\":16,\"protected\":false}]}],\"stats\":{\"counted\":3,"
+        "\"scanned\":3,\"duplicates\":2,\"unreadable\":0,";
     std::string ordered = json.out;
     // The two files of the set come in the order found last first; accept either walk order.
-    const std::string swapped_sets = "{\"sets\":[{\"size\":4,\"files\":[{\"path\":\"" + r +
-                                     "/x.jpg\",\"kind\":16,\"protected\":false},{\"path\":\"" + r +
-                                     "/keep/odd\\udcff,\\\"name\\\"\",\"kind\":32,\"protected\":true}]}],\"stats\":{"
-                                     "\"counted\":3,\"scanned\":3,\"duplicates\":2,\"unreadable\":0,";
-    EXPECT_TRUE(ordered.rfind(expected_sets, 0) == 0 || ordered.rfind(swapped_sets, 0) == 0) << ordered;
+    const std::string swapped_sets =
+        "{\"sets\":[{\"size\":4,\"files\":[{\"path\":\"" + r +
+        "/x.jpg\",\"kind\":16,\"protected\":false},{\"path\":\"" + r +
+        "/keep/odd\\udcff,\\\"name\\\"\",\"kind\":32,\"protected\":true}]}],\"stats\":{"
+        "\"counted\":3,\"scanned\":3,\"duplicates\":2,\"unreadable\":0,";
+    EXPECT_TRUE(ordered.rfind(expected_sets, 0) == 0 || ordered.rfind(swapped_sets, 0) == 0)
+        << ordered;
     EXPECT_NE(ordered.find("\"bytes_read\":"), std::string::npos);
     EXPECT_NE(ordered.find("\"seconds\":"), std::string::npos);
 
     const CommandResult all = RunScan({"--skip", "0", "--format=csv", r});
     ASSERT_EQ(all.code, 0);
     EXPECT_EQ(all.out.rfind("set,size,path,kind,protected\r\n", 0), 0u);
-    EXPECT_NE(all.out.find("1,4,\"" + r + "/keep/" + "odd\xff,\"\"name\"\"\",32,0\r\n"), std::string::npos);
+    EXPECT_NE(all.out.find("1,4,\"" + r + "/keep/" + "odd\xff,\"\"name\"\"\",32,0\r\n"),
+              std::string::npos);
     EXPECT_NE(all.out.find("1,4," + r + "/.hidden,32,0\r\n"), std::string::npos);
 
     const CommandResult text = RunScan({"--kinds", "16", "--min", "1", "--max", "4", r});
@@ -119,7 +124,8 @@ TEST(ScanCommand, CollapseHardLinksPrintsOneNamePerFile) {
     EXPECT_NE(every.out.find(r + "/b\n"), std::string::npos);
     const CommandResult collapsed = RunScan({"--skip", "0", "--collapse-hardlinks", r});
     ASSERT_EQ(collapsed.code, 0) << collapsed.err;
-    EXPECT_TRUE(collapsed.out == r + "/c\n" + r + "/d\n\n" || collapsed.out == r + "/d\n" + r + "/c\n\n")
+    EXPECT_TRUE(collapsed.out == r + "/c\n" + r + "/d\n\n" ||
+                collapsed.out == r + "/d\n" + r + "/c\n\n")
         << collapsed.out;
 }
 

@@ -3,6 +3,8 @@
 // copy of a set, protected files; true counts when the worker fails part way; stored
 // scans compared byte for byte; undo of a trash run; moves refused or cut short by a
 // full disk; a read-only folder; a hard link across file systems.
+#include "deletion/action_commands.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -11,7 +13,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "deletion/action_commands.h"
 #include "history/search_fixture.h"
 #include "scratch_mount.h"
 
@@ -26,15 +27,16 @@ std::string ReadFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-ScriptValue Row(const std::string& folder, const std::string& namenosuffix, const std::string& suffix,
-                uint64_t size) {
+ScriptValue Row(const std::string& folder, const std::string& namenosuffix,
+                const std::string& suffix, uint64_t size) {
     const std::string text = std::to_string(size);
-    return ScriptValue::List({ScriptValue::Int(1), ScriptValue::Text(folder), ScriptValue::Text(namenosuffix),
-                              ScriptValue::Text(suffix), ScriptValue::Text(text), ScriptValue::Text(text)});
+    return ScriptValue::List({ScriptValue::Int(1), ScriptValue::Text(folder),
+                              ScriptValue::Text(namenosuffix), ScriptValue::Text(suffix),
+                              ScriptValue::Text(text), ScriptValue::Text(text)});
 }
 
 class ActionCommandsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("XDG_DATA_HOME", (f_.temp.Path() / "xdg").c_str(), 1);
         StoreEveryFinishedScan(f_.engine, f_.history);
@@ -81,7 +83,7 @@ TEST_F(ActionCommandsTest, TheCommandsRefuseWhatNoScanDeliveredAndKeepEveryLastC
     std::ofstream(R("e/z.bin"), std::ios::binary | std::ios::trunc) << std::string(500, 'Z');
 
     ScriptValue rows = ScriptValue::List({});
-    rows.Append(Row(outside + "/", "secret.", "bin", 300));         // never scanned
+    rows.Append(Row(outside + "/", "secret.", "bin", 300));          // never scanned
     rows.Append(Row(R("a/../../outside/"), "secret.", "bin", 300));  // ".." on the way
     rows.Append(Row(R("a/"), "x.", "bin", 301));                     // not the delivered size
     for (const char* folder : {"c/", "e/", "a/", "b/", "g/"}) {
@@ -90,8 +92,9 @@ TEST_F(ActionCommandsTest, TheCommandsRefuseWhatNoScanDeliveredAndKeepEveryLastC
     }
     ASSERT_EQ(rows.Count(), 8u);
     for (const bool trash : {false, true}) {
-        const ScriptValue started = trash ? TrashFiles(worker_, f_.engine, f_.history, f_.bridge, rows)
-                                          : DeleteFiles(worker_, f_.engine, f_.history, f_.bridge, rows);
+        const ScriptValue started =
+            trash ? TrashFiles(worker_, f_.engine, f_.history, f_.bridge, rows)
+                  : DeleteFiles(worker_, f_.engine, f_.history, f_.bridge, rows);
         ASSERT_EQ(started, ScriptValue::Int(0));
         // Refused 3; changed 2 (the linked folder, the rewritten file); both copies of
         // a/x.bin and b/x.bin ticked: each is the last copy; g/p.bin protected.
@@ -146,13 +149,14 @@ TEST_F(ActionCommandsTest, AStoredScanIsCheckedByItsBytes) {
     f_.Write("b/y.bin", std::string(800, 'y'));
     f_.Search();
     const int32_t id = GetScanReord(f_.history).At(0).At(0).IntOr(0);
-    ASSERT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(id), false), ScriptValue::Int(4));
+    ASSERT_EQ(LoadRecord(f_.engine, f_.history, f_.bridge, ScriptValue::Int(id), false),
+              ScriptValue::Int(4));
     f_.bridge.WaitForCalls(1);
     // The kept copy of y gets other bytes but keeps its size and modification time.
     struct stat before {};
     ASSERT_EQ(stat(R("b/y.bin").c_str(), &before), 0);
     std::ofstream(R("b/y.bin"), std::ios::binary | std::ios::trunc) << std::string(800, 'Y');
-    const struct utimbuf times {before.st_atime, before.st_mtime};
+    const struct utimbuf times { before.st_atime, before.st_mtime };
     utime(R("b/y.bin").c_str(), &times);
 
     ASSERT_EQ(DeleteFiles(worker_, f_.engine, f_.history, f_.bridge, RowsIn(f_.Rows(), R("a/"))),
@@ -190,10 +194,12 @@ TEST_F(ActionCommandsTest, AMoveFolderInsideOrAroundASearchFolderIsRefused) {
     f_.Write("sub/keep.txt", "k");
     f_.Search();
     const ScriptValue rows = RowsIn(f_.Rows(), R("a/"));
-    for (const std::string& target : {R("sub"), f_.Root(), f_.temp.Path().string(), std::string("relative"),
-                                      (f_.temp.Path() / "missing").string()}) {
-        EXPECT_EQ(MoveFiles(worker_, f_.engine, f_.history, f_.bridge, rows, ScriptValue::Text(target)),
-                  ScriptValue::Int(ACTION_BAD_TARGET))
+    for (const std::string& target :
+         {R("sub"), f_.Root(), f_.temp.Path().string(), std::string("relative"),
+          (f_.temp.Path() / "missing").string()}) {
+        EXPECT_EQ(
+            MoveFiles(worker_, f_.engine, f_.history, f_.bridge, rows, ScriptValue::Text(target)),
+            ScriptValue::Int(ACTION_BAD_TARGET))
             << target;
     }
     EXPECT_EQ(f_.bridge.CallCount(), 0u);
@@ -220,12 +226,15 @@ TEST_F(ActionCommandsTest, AFullDiskDuringAMoveAcrossFileSystemsLosesNothing) {
               ScriptValue::Int(0));
     const ScriptValue report = Finish();
     EXPECT_EQ(Head(report), (std::vector<int32_t>{2, 1, 1, 0, 0, 0, 0}));
-    EXPECT_EQ(report.At(7), ScriptValue::List({ScriptValue::List({ScriptValue::Text("ENOSPC"), ScriptValue::Int(1)})}));
+    EXPECT_EQ(
+        report.At(7),
+        ScriptValue::List({ScriptValue::List({ScriptValue::Text("ENOSPC"), ScriptValue::Int(1)})}));
     EXPECT_EQ(ReadFile(R("a/big.bin")), big);
     EXPECT_EQ(ReadFile(small.Where() / "a" / "tiny.bin"), "tiny");
     EXPECT_FALSE(fs::exists(R("a/tiny.bin")));
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(small.Where() / "a")) left.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(small.Where() / "a"))
+        left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"tiny.bin"});  // no partial copy stays
 }
 
@@ -261,10 +270,13 @@ TEST_F(ActionCommandsTest, AHardLinkAcrossFileSystemsIsSkippedWithTheReason) {
     f_.engine.settings.searchDirs = {f_.Root(), other.Where().string()};
     f_.Search();
     ASSERT_EQ(f_.Rows().Count(), 2u);
-    ASSERT_EQ(LinkFiles(worker_, f_.engine, f_.history, f_.bridge, RowsIn(f_.Rows(), R("a/"))), ScriptValue::Int(0));
+    ASSERT_EQ(LinkFiles(worker_, f_.engine, f_.history, f_.bridge, RowsIn(f_.Rows(), R("a/"))),
+              ScriptValue::Int(0));
     const ScriptValue report = Finish();
     EXPECT_EQ(Head(report), (std::vector<int32_t>{1, 0, 1, 0, 0, 0, 0}));
-    EXPECT_EQ(report.At(7), ScriptValue::List({ScriptValue::List({ScriptValue::Text("EXDEV"), ScriptValue::Int(1)})}));
+    EXPECT_EQ(
+        report.At(7),
+        ScriptValue::List({ScriptValue::List({ScriptValue::Text("EXDEV"), ScriptValue::Int(1)})}));
     EXPECT_EQ(ReadFile(R("a/x.bin")), "same bytes");
 }
 

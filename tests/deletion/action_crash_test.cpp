@@ -17,7 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ContentOf(int n) { return "content of set " + std::to_string(n) + std::string(static_cast<size_t>(n % 97), '.'); }
+std::string ContentOf(int n) {
+    return "content of set " + std::to_string(n) + std::string(static_cast<size_t>(n % 97), '.');
+}
 
 TEST(ActionCrash, AKillDuringHardLinkingLeavesEveryNameWithItsContent) {
     testing::SearchFixture f;
@@ -27,7 +29,8 @@ TEST(ActionCrash, AKillDuringHardLinkingLeavesEveryNameWithItsContent) {
         f.Write("b/f" + std::to_string(i), ContentOf(i));
     }
     f.Search();
-    ActionBatch batch = BatchFromRows(f.engine, testing::RowsIn(f.Rows(), f.Root() + "/b/"), ActionKind::HardLink);
+    ActionBatch batch =
+        BatchFromRows(f.engine, testing::RowsIn(f.Rows(), f.Root() + "/b/"), ActionKind::HardLink);
     ASSERT_EQ(batch.targets.size(), static_cast<size_t>(kFiles));
 
     // The child says after each file that it went on, and goes on only while it holds
@@ -75,7 +78,8 @@ TEST(ActionCrash, AKillDuringHardLinkingLeavesEveryNameWithItsContent) {
             ASSERT_TRUE(in.good()) << path;
             EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), ContentOf(i)) << path;
         }
-        struct stat a {}, b {};
+        struct stat a {
+        }, b{};
         stat((f.Root() + "/a/f" + std::to_string(i)).c_str(), &a);
         stat((f.Root() + "/b/f" + std::to_string(i)).c_str(), &b);
         linked += a.st_ino == b.st_ino;

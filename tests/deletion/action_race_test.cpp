@@ -51,7 +51,7 @@ void WriteFile(const fs::path& path, const std::string& content) {
 }
 
 class ActionRaceTest : public ::testing::TestWithParam<std::tuple<ActionKind, Race>> {
-protected:
+  protected:
     void SetUp() override {
         setenv("XDG_DATA_HOME", (f_.temp.Path() / "xdg").c_str(), 1);
         fs::path base = f_.temp.Path();
@@ -113,7 +113,8 @@ protected:
     }
 
     ActionCounts Run() {
-        ActionBatch batch = BatchFromRows(f_.engine, testing::RowsIn(f_.Rows(), (root_ / "t").string() + "/"), Kind());
+        ActionBatch batch = BatchFromRows(
+            f_.engine, testing::RowsIn(f_.Rows(), (root_ / "t").string() + "/"), Kind());
         batch.moveTarget = moved_.string() + "/";
         ActionCounts counts;
         RunActionBatch(worker_, &f_.engine, &f_.history, batch, counts);
@@ -207,24 +208,29 @@ TEST_P(ActionRaceTest, NothingOutsideTheSetIsTouchedAndTheContentSurvives) {
 
 std::string KindName(ActionKind kind) {
     switch (kind) {
-        case ActionKind::Delete: return "Delete";
-        case ActionKind::Trash: return "Trash";
-        case ActionKind::HardLink: return "HardLink";
-        case ActionKind::Reflink: return "Reflink";
-        case ActionKind::Move: return "Move";
+        case ActionKind::Delete:
+            return "Delete";
+        case ActionKind::Trash:
+            return "Trash";
+        case ActionKind::HardLink:
+            return "HardLink";
+        case ActionKind::Reflink:
+            return "Reflink";
+        case ActionKind::Move:
+            return "Move";
     }
     return "";
 }
 
-const char* const kRaceNames[] = {"None",         "TargetSameSize",      "TargetSymlink",
-                                  "TargetFolder", "TargetParentSymlink", "KeptSameSize",
-                                  "KeptSymlink",  "KeptFolder",          "KeptParentSymlink",
-                                  "KeptDeleted"};
+const char* const kRaceNames[] = {
+    "None",         "TargetSameSize", "TargetSymlink", "TargetFolder",      "TargetParentSymlink",
+    "KeptSameSize", "KeptSymlink",    "KeptFolder",    "KeptParentSymlink", "KeptDeleted"};
 
 INSTANTIATE_TEST_SUITE_P(
     EveryActionEveryRace, ActionRaceTest,
-    ::testing::Combine(::testing::Values(ActionKind::Delete, ActionKind::Trash, ActionKind::HardLink,
-                                         ActionKind::Reflink, ActionKind::Move),
+    ::testing::Combine(::testing::Values(ActionKind::Delete, ActionKind::Trash,
+                                         ActionKind::HardLink, ActionKind::Reflink,
+                                         ActionKind::Move),
                        ::testing::Values(Race::None, Race::TargetSameSize, Race::TargetSymlink,
                                          Race::TargetFolder, Race::TargetParentSymlink,
                                          Race::KeptSameSize, Race::KeptSymlink, Race::KeptFolder,

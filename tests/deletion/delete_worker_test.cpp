@@ -101,12 +101,11 @@ TEST_P(DeleteRunTest, CountsDiskResultsAndStoredScansAgree) {
     for (const char* name : {"a.txt", "b.txt", "gone.txt", "replaced.txt", "e.txt"}) {
         EXPECT_TRUE(fs::exists(f.Root() + "/keep/" + name)) << name;
     }
-    EXPECT_EQ(
-        f.FilesInGroups(),
-        (std::vector<std::string>{del + "replaced.txt", f.Root() + "/keep/a.txt",
-                                  f.Root() + "/keep/b.txt", f.Root() + "/keep/e.txt",
-                                  f.Root() + "/keep/gone.txt", f.Root() + "/keep/replaced.txt",
-                                  f.Root() + "/protect/e.txt"}));
+    EXPECT_EQ(f.FilesInGroups(),
+              (std::vector<std::string>{
+                  del + "replaced.txt", f.Root() + "/keep/a.txt", f.Root() + "/keep/b.txt",
+                  f.Root() + "/keep/e.txt", f.Root() + "/keep/gone.txt",
+                  f.Root() + "/keep/replaced.txt", f.Root() + "/protect/e.txt"}));
     ExpectScansMatchGroups();
 
     if (GetParam() == ActionKind::Trash) {

@@ -14,7 +14,7 @@
 namespace merravine::testing {
 
 class ScratchMount {
-public:
+  public:
     /// A tmpfs of `size_text` ("64k") at `where`.
     static ScratchMount Tmpfs(const std::filesystem::path& where, const std::string& size_text) {
         ScratchMount mount(where);
@@ -30,14 +30,17 @@ public:
     /// An XFS image made with reflink=1, loop-mounted at `where`.
     static ScratchMount XfsWithReflink(const std::filesystem::path& where) {
         ScratchMount mount(where);
-        const std::filesystem::path image = where.parent_path() / (where.filename().string() + ".img");
-        const std::string make = "truncate -s 320M '" + image.string() + "' && mkfs.xfs -q -f -m reflink=1 '" +
-                                 image.string() + "' >/dev/null 2>&1";
+        const std::filesystem::path image =
+            where.parent_path() / (where.filename().string() + ".img");
+        const std::string make = "truncate -s 320M '" + image.string() +
+                                 "' && mkfs.xfs -q -f -m reflink=1 '" + image.string() +
+                                 "' >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) {
             mount.why_ = "mkfs.xfs with reflink=1 is not available (package xfsprogs)";
             return mount;
         }
-        const std::string attach = "mount -o loop '" + image.string() + "' '" + where.string() + "' 2>/dev/null";
+        const std::string attach =
+            "mount -o loop '" + image.string() + "' '" + where.string() + "' 2>/dev/null";
         if (std::system(attach.c_str()) != 0) {
             mount.why_ = "cannot loop-mount an XFS image here (needs root and a loop device)";
             return mount;
@@ -48,7 +51,9 @@ public:
     }
 
     ScratchMount(ScratchMount&& other) noexcept
-        : where_(std::move(other.where_)), image_(std::move(other.image_)), why_(std::move(other.why_)),
+        : where_(std::move(other.where_)),
+          image_(std::move(other.image_)),
+          why_(std::move(other.why_)),
           mounted_(other.mounted_) {
         other.mounted_ = false;
     }
@@ -73,7 +78,7 @@ public:
         return ::mount(nullptr, where_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
 
-private:
+  private:
     explicit ScratchMount(std::filesystem::path where) : where_(std::move(where)) {
         std::filesystem::create_directories(where_);
     }

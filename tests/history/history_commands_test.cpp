@@ -59,7 +59,8 @@ TEST_F(HistoryCommandsTest, AStoredSearchLoadsBackAfterARestartWithTheSameRows) 
         ScriptValue::Array out;
         for (const ScriptValue& row : rows.Elements()) {
             const auto& values = row.Elements();
-            out.push_back(ScriptValue::List(ScriptValue::Array(values.begin(), values.begin() + 12)));
+            out.push_back(
+                ScriptValue::List(ScriptValue::Array(values.begin(), values.begin() + 12)));
         }
         return out;
     };

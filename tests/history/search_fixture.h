@@ -10,9 +10,9 @@
 #include "history/history_commands.h"
 #include "history/history_db.h"
 #include "history_test_util.h"
-#include "support/recording_bridge.h"
 #include "search/result_rows.h"
 #include "search/search_engine.h"
+#include "support/recording_bridge.h"
 #include "support/temp_dir.h"
 
 namespace merravine::testing {

@@ -24,8 +24,8 @@ mode_t ModeOf(const fs::path& path) {
 TEST(AtomicFile, OwnFilesAreTheUsersAloneAndFollowTheUmask) {
     testing::TempDir dir;
     std::string error;
-    for (const auto& [mask, expected] : {std::pair<mode_t, mode_t>{022, 0600}, {077, 0600},
-                                         {0377, 0400}}) {
+    for (const auto& [mask, expected] :
+         {std::pair<mode_t, mode_t>{022, 0600}, {077, 0600}, {0377, 0400}}) {
         const mode_t before = umask(mask);
         const fs::path file = dir.Path() / ("Config-" + std::to_string(mask) + ".ini");
         EXPECT_TRUE(ReplaceFileAtomically(file.string(), "[setting]\n", error)) << error;
@@ -55,8 +55,10 @@ TEST(AtomicFile, LeftoverTemporariesGoAndNothingElse) {
     testing::TempDir dir;
     const fs::path config = dir.Path() / "Config.ini";
     dir.Write("Config.ini", "[setting]\n");
-    for (const char* name : {"Config.ini.tmp-a1B2c3", "Config.ini.tmp-XXXXXX"}) dir.Write(name, "x");
-    for (const char* name : {"Config.ini.tmp-short", "Other.ini.tmp-a1B2c3", "Config.ini.tmp-a1B2c3d"})
+    for (const char* name : {"Config.ini.tmp-a1B2c3", "Config.ini.tmp-XXXXXX"})
+        dir.Write(name, "x");
+    for (const char* name :
+         {"Config.ini.tmp-short", "Other.ini.tmp-a1B2c3", "Config.ini.tmp-a1B2c3d"})
         dir.Write(name, "keep");
     fs::create_directory(dir.Path() / "Config.ini.tmp-folder");
     EXPECT_EQ(RemoveLeftoverTemporaries(config.string()), 2);

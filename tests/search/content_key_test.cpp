@@ -1,11 +1,12 @@
 // Content keys: the MD5 vectors of RFC 1321, and files that are equal but for one
 // byte at the key and buffer boundaries.
+#include "search/content_key.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fstream>
 
-#include "search/content_key.h"
 #include "search/md5.h"
 #include "search_test_support.h"
 #include "support/temp_dir.h"
@@ -35,7 +36,8 @@ TEST(Md5, Rfc1321Vectors) {
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
         {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
     };
@@ -70,7 +72,9 @@ TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
         RunSearchToEnd(engine);
         const auto sets = DeliveredSets(engine);
         ASSERT_EQ(sets.size(), 1u) << "size " << size;
-        EXPECT_EQ(testing::Unordered(sets), (std::set<std::set<std::string>>{{(root / "a").string(), (root / "sub/b").string()}}));
+        EXPECT_EQ(
+            testing::Unordered(sets),
+            (std::set<std::set<std::string>>{{(root / "a").string(), (root / "sub/b").string()}}));
         std::lock_guard lock(engine.groupsMutex);
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
     }
@@ -78,8 +82,10 @@ TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
 
 std::vector<BoundaryCase> BoundaryCases() {
     std::vector<BoundaryCase> cases;
-    for (size_t size : {1, 2, 31, 32, 33, 4095, 4096, 4097, 8191, 8192, 8193, 16383, 16384, 16385, 40000}) {
-        for (Where where : {Where::First, Where::Middle, Where::Last}) cases.push_back({size, where});
+    for (size_t size :
+         {1, 2, 31, 32, 33, 4095, 4096, 4097, 8191, 8192, 8193, 16383, 16384, 16385, 40000}) {
+        for (Where where : {Where::First, Where::Middle, Where::Last})
+            cases.push_back({size, where});
     }
     return cases;
 }
@@ -104,7 +110,8 @@ TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
     EXPECT_EQ(engine.groups[0].members[0].key, ContentKey::FromText(raw32));
     EXPECT_EQ(engine.groups[1].size, 33u);
     EXPECT_EQ(engine.groups[1].members[0].key, ContentKey::FromText(Md5Hex(md5_33)));
-    EXPECT_EQ(ContentKey::FromText(engine.groups[1].members[0].key.ToText()), engine.groups[1].members[0].key);
+    EXPECT_EQ(ContentKey::FromText(engine.groups[1].members[0].key.ToText()),
+              engine.groups[1].members[0].key);
 }
 
 // One pass over a reference compares every member with it: only exact copies come out
@@ -136,14 +143,18 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
     }
     ContentKey key;
     bool keyed = false;
-    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members, scratch, context,
-                                   key, keyed),
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members,
+                                   scratch, context, key, keyed),
               0);
     std::vector<std::pair<bool, int>> outcomes;
     outcomes.reserve(members.size());
     for (const CompareMember& member : members) outcomes.emplace_back(member.equal, member.error);
-    EXPECT_EQ(outcomes, (std::vector<std::pair<bool, int>>{
-                            {true, 0}, {false, 0}, {false, 0}, {false, kContentChanged}, {false, EIO}, {false, 0}}));
+    EXPECT_EQ(outcomes, (std::vector<std::pair<bool, int>>{{true, 0},
+                                                           {false, 0},
+                                                           {false, 0},
+                                                           {false, kContentChanged},
+                                                           {false, EIO},
+                                                           {false, 0}}));
     EXPECT_EQ(members[1].divergence, members[5].divergence);
     EXPECT_NE(members[1].divergence, members[2].divergence);
     ContentKey alone;
@@ -155,8 +166,8 @@ TEST(ContentKeys, OneReadOfTheReferenceComparesEveryMember) {
         return path.find("reference") != std::string::npos ? EACCES : 0;
     };
     context.faultHook = &reference_fault;
-    EXPECT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::None, members, scratch, context, key,
-                                   keyed),
+    EXPECT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::None, members, scratch,
+                                   context, key, keyed),
               EACCES);
     for (const CompareMember& member : members) EXPECT_FALSE(member.equal) << member.path;
 }
@@ -176,16 +187,16 @@ TEST(ContentKeys, AReferenceNoMemberEqualsIsNotReadToTheEnd) {
     std::vector<CompareMember> members{{r + "first"}};
     ContentKey key;
     bool keyed = true;
-    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members, scratch, context,
-                                   key, keyed),
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::WhileEqual, members,
+                                   scratch, context, key, keyed),
               0);
     EXPECT_FALSE(keyed);
     EXPECT_FALSE(members[0].equal);
     EXPECT_EQ(context.bytesRead, 2 * 4096u);
 
     context.bytesRead = 0;
-    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::Always, members, scratch, context, key,
-                                   keyed),
+    ASSERT_EQ(CompareWithReference(r + "reference", kSize, ReferenceDigest::Always, members,
+                                   scratch, context, key, keyed),
               0);
     EXPECT_TRUE(keyed);
     EXPECT_EQ(context.bytesRead, kSize + 4096u);

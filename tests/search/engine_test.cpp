@@ -121,7 +121,8 @@ TEST(SearchCommands, SecondStartPauseResumeWhileRunning) {
 TEST(SearchCommands, AbortInTheSearchPassKeepsOnlyTwins) {
     TempDir dir;
     MakeTwins(dir);
-    for (int i = 0; i < 20; ++i) dir.Write("more/f" + std::to_string(i), "x" + std::to_string(i % 10) + "-twins");
+    for (int i = 0; i < 20; ++i)
+        dir.Write("more/f" + std::to_string(i), "x" + std::to_string(i % 10) + "-twins");
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     bool finished_hook_ran = false;
@@ -153,7 +154,8 @@ TEST(SearchCommands, DuplicateLimitStopsAfterTheFirstTwin) {
     engine.settings.scanmaxfilenumber = 0;
     RunSearchToEnd(engine);
     const std::string r = dir.Path().string();
-    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (std::set<std::set<std::string>>{{r + "/f1", r + "/f2"}}));
+    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)),
+              (std::set<std::set<std::string>>{{r + "/f1", r + "/f2"}}));
     EXPECT_EQ(engine.totalNumber.load(), 5);
     EXPECT_LE(engine.scanNumber.load(), 3);
 
@@ -183,8 +185,9 @@ TEST(SearchCommands, FinishedHookSeesTheStableGroups) {
 TEST(SearchCommands, CountersCanBePolledDuringASearch) {
     TempDir dir;
     for (int i = 0; i < 300; ++i) {
-        testing::WritePattern(dir.Path() / ("d" + std::to_string(i % 7)) / ("f" + std::to_string(i)), 5000 + (i % 13),
-                              static_cast<unsigned>(i % 40));
+        testing::WritePattern(
+            dir.Path() / ("d" + std::to_string(i % 7)) / ("f" + std::to_string(i)), 5000 + (i % 13),
+            static_cast<unsigned>(i % 40));
     }
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});

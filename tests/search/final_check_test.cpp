@@ -35,9 +35,9 @@ FileRecord EmptyFile(const fs::path& folder, const std::string& stem) {
 TEST(FinalCheck, FilesWrittenSinceTheWalkAreNoLongerEmptyDuplicates) {
     testing::TempDir temp;
     for (const char* name : {"a.txt", "b.txt", "c.txt"}) temp.Write(name, "");
-    std::vector<SizeGroup> groups{
-        SizeGroup{0, {EmptyFile(temp.Path(), "a"), EmptyFile(temp.Path(), "b"),
-                      EmptyFile(temp.Path(), "c")}}};
+    std::vector<SizeGroup> groups{SizeGroup{
+        0,
+        {EmptyFile(temp.Path(), "a"), EmptyFile(temp.Path(), "b"), EmptyFile(temp.Path(), "c")}}};
     temp.Write("c.txt", "written meanwhile");
     RecheckSets(groups);
     ASSERT_EQ(groups.size(), 1u);
@@ -87,10 +87,10 @@ TEST(FinalCheck, OneFileUnderTwoNamesIsNotItsOwnDuplicate) {
 TEST(FinalCheck, TheHomeTrashWithATrailingSlash) {
     const char* before = std::getenv("XDG_DATA_HOME");
     const std::string saved = before != nullptr ? before : "";
-    for (const auto& [value, trash] : {std::pair{"/home/u/data", "/home/u/data/Trash"},
-                                       std::pair{"/home/u/data/", "/home/u/data/Trash"},
-                                       std::pair{"/home/u/data//", "/home/u/data/Trash"},
-                                       std::pair{"/", "/Trash"}}) {
+    for (const auto& [value, trash] :
+         {std::pair{"/home/u/data", "/home/u/data/Trash"},
+          std::pair{"/home/u/data/", "/home/u/data/Trash"},
+          std::pair{"/home/u/data//", "/home/u/data/Trash"}, std::pair{"/", "/Trash"}}) {
         setenv("XDG_DATA_HOME", value, 1);
         EXPECT_EQ(platform::UserTrashFolder(), trash) << value;
     }

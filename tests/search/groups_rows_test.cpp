@@ -11,7 +11,8 @@ namespace {
 
 std::vector<std::string> Names(const SizeGroup& group) {
     std::vector<std::string> names;
-    for (const FileRecord& member : group.members) names.push_back(member.namenosuffix + member.suffix);
+    for (const FileRecord& member : group.members)
+        names.push_back(member.namenosuffix + member.suffix);
     return names;
 }
 
@@ -29,7 +30,8 @@ TEST(SizeGroups, StoredScanInsertsByKeyLatestFirst) {
     ASSERT_EQ(engine.groups.size(), 3u);
     EXPECT_EQ(engine.groups[0].size, 0u);
     EXPECT_EQ(Names(engine.groups[0]), (std::vector<std::string>{"e1", "e2"}));
-    EXPECT_EQ(Names(engine.groups[1]), (std::vector<std::string>{"two.txt", "three.txt", "one.txt"}));
+    EXPECT_EQ(Names(engine.groups[1]),
+              (std::vector<std::string>{"two.txt", "three.txt", "one.txt"}));
     EXPECT_EQ(engine.groups[1].members[1].modifyTime, "17");
     EXPECT_EQ(engine.scanNumber.load(), 6);
     EXPECT_EQ(engine.duplicateNumber.load(), 2);
@@ -70,7 +72,8 @@ TEST(SizeGroups, InvariantCheckerFindsBrokenGroups) {
         r.key = ContentKey::FromText(key);
         return r;
     };
-    const std::vector<SizeGroup> unsorted = {{5, {record(5, "a"), record(5, "a")}}, {4, {record(4, "a"), record(4, "a")}}};
+    const std::vector<SizeGroup> unsorted = {{5, {record(5, "a"), record(5, "a")}},
+                                             {4, {record(4, "a"), record(4, "a")}}};
     const std::vector<SizeGroup> keys_down = {{5, {record(5, "b"), record(5, "a")}}};
     const std::vector<SizeGroup> wrong_size = {{5, {record(5, "a"), record(6, "a")}}};
     const std::vector<SizeGroup> empty_group = {{5, {}}};
@@ -85,8 +88,10 @@ TEST(ResultRows, RowsSetNumbersAndMasks) {
         std::lock_guard lock(engine.groupsMutex);
         AddToGroups(engine, "/p/", "a.", "jpg", KIND_PICTURE, 4294967296ULL, "k1");
         AddToGroups(engine, "/p/", "a.", "txt", KIND_DOCUMENT, 4294967296ULL, "k1");
-        for (const char* name : {"x", "y"}) AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "bb");
-        for (const char* name : {"u", "v", "w"}) AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "aa");
+        for (const char* name : {"x", "y"})
+            AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "bb");
+        for (const char* name : {"u", "v", "w"})
+            AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "aa");
         engine.groups.front().members[0].createTime = "1";
         engine.groups.front().members[0].flags = FILE_FLAG_PROTECTED;
     }
@@ -98,12 +103,14 @@ TEST(ResultRows, RowsSetNumbersAndMasks) {
     EXPECT_EQ(all.At(0).At(2), ScriptValue::Text("w"));  // found last, first among equals
     EXPECT_EQ(all.At(0).At(6), ScriptValue::Text("1"));
     EXPECT_EQ(all.At(0).At(11), ScriptValue::Int(FILE_FLAG_PROTECTED));
-    EXPECT_EQ(all.At(5), ScriptValue::List({ScriptValue::Int(0), ScriptValue::Text("/p/"), ScriptValue::Text("a."),
-                                            ScriptValue::Text("txt"), ScriptValue::Text("4294967296"),
-                                            ScriptValue::Text("4294967296"), ScriptValue::Text(""),
-                                            ScriptValue::Text(""), ScriptValue::Text(""), ScriptValue::Int(3),
-                                            ScriptValue::Int(KIND_DOCUMENT), ScriptValue::Int(0),
-                                            ScriptValue::Text("0"), ScriptValue::Text("0"), ScriptValue::Int(0)}));
+    EXPECT_EQ(
+        all.At(5),
+        ScriptValue::List({ScriptValue::Int(0), ScriptValue::Text("/p/"), ScriptValue::Text("a."),
+                           ScriptValue::Text("txt"), ScriptValue::Text("4294967296"),
+                           ScriptValue::Text("4294967296"), ScriptValue::Text(""),
+                           ScriptValue::Text(""), ScriptValue::Text(""), ScriptValue::Int(3),
+                           ScriptValue::Int(KIND_DOCUMENT), ScriptValue::Int(0),
+                           ScriptValue::Text("0"), ScriptValue::Text("0"), ScriptValue::Int(0)}));
     const ScriptValue pictures = BuildDuplicateRows(engine, KIND_PICTURE);
     ASSERT_EQ(pictures.Count(), 1u);
     EXPECT_EQ(pictures.At(0).At(3), ScriptValue::Text("jpg"));
@@ -126,10 +133,12 @@ TEST(ResultRows, ASetLeftWithOneMemberIsNotDelivered) {
     gone.size = 10;
     ASSERT_TRUE(RemoveFromGroups(engine, gone));
     std::vector<std::pair<std::string, int32_t>> seen;
-    ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX, [&](const SizeGroup&, const FileRecord& m, int32_t set) {
-        seen.emplace_back(m.namenosuffix, set);
-    });
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int32_t>>{{"b", 1}, {"a", 1}, {"f", 2}, {"e", 2}}));
+    ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX,
+                           [&](const SizeGroup&, const FileRecord& m, int32_t set) {
+                               seen.emplace_back(m.namenosuffix, set);
+                           });
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int32_t>>{
+                        {"b", 1}, {"a", 1}, {"f", 2}, {"e", 2}}));
 }
 
 TEST(ResultRows, AtMost10001GroupsAreDelivered) {
@@ -159,7 +168,8 @@ TEST(ResultRows, GetDuplicateFilesDeliversOnItsOwnThreadInRequestOrder) {
     SearchEngine engine;
     {
         std::lock_guard lock(engine.groupsMutex);
-        for (const char* name : {"x", "y"}) AddToGroups(engine, "/q/", name, "", KIND_OTHER, 5, "k");
+        for (const char* name : {"x", "y"})
+            AddToGroups(engine, "/q/", name, "", KIND_OTHER, 5, "k");
     }
     constexpr size_t kRequests = 40;
     for (size_t i = 0; i < kRequests; ++i) {

@@ -2,6 +2,8 @@
 // per file and a set of one file is no set; with it off every name is a member and the
 // rows carry the identity that tells them apart. Also the paths behind the counts of
 // unreadable files, and the set count the page compares with what it was shown.
+#include "search/hard_links.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +11,6 @@
 #include <map>
 #include <set>
 
-#include "search/hard_links.h"
 #include "search/result_rows.h"
 #include "search/search_commands.h"
 #include "search_test_support.h"
@@ -104,8 +105,10 @@ TEST(HardLinks, CollapseLeavesUnknownIdentitiesAndDropsSetsOfOne) {
         return r;
     };
     std::vector<SizeGroup> groups{
-        SizeGroup{5, {member("x1", "a", 0), member("x2", "a", 0), member("y1", "b", 9), member("y2", "b", 9),
-                      member("z1", "c", 11), member("z2", "c", 11), member("z3", "c", 12)}},
+        SizeGroup{
+            5,
+            {member("x1", "a", 0), member("x2", "a", 0), member("y1", "b", 9), member("y2", "b", 9),
+             member("z1", "c", 11), member("z2", "c", 11), member("z3", "c", 12)}},
         SizeGroup{6, {member("w1", "k", 3), member("w2", "k", 3)}},
     };
     for (auto& m : groups[1].members) m.size = 6;
@@ -134,8 +137,10 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
     EXPECT_EQ(problems.At(0), ScriptValue::Int(2));
     EXPECT_EQ(problems.At(1), ScriptValue::Int(0));
     std::set<std::string> listed;
-    for (size_t i = 0; i < problems.At(2).Count(); ++i) listed.insert(problems.At(2).At(i).TextForm());
-    EXPECT_EQ(listed, (std::set<std::string>{(dir.Path() / "bad1.txt").string(), (dir.Path() / "bad2.txt").string()}));
+    for (size_t i = 0; i < problems.At(2).Count(); ++i)
+        listed.insert(problems.At(2).At(i).TextForm());
+    EXPECT_EQ(listed, (std::set<std::string>{(dir.Path() / "bad1.txt").string(),
+                                             (dir.Path() / "bad2.txt").string()}));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_ALL)), ScriptValue::Int(1));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_PICTURE)), ScriptValue::Int(0));
 }
@@ -144,7 +149,8 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
 // next complete one does not.
 TEST(ScanProblems, ASearchStoppedByItsLimitIsPartial) {
     TempDir dir;
-    for (int i = 0; i < 40; ++i) dir.Write("f" + std::to_string(i) + ".txt", "content " + std::to_string(i % 4));
+    for (int i = 0; i < 40; ++i)
+        dir.Write("f" + std::to_string(i) + ".txt", "content " + std::to_string(i % 4));
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     engine.settings.scanmaxfilenumber = 2;

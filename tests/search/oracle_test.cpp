@@ -21,15 +21,19 @@ using testing::TempDir;
 void BuildRandomTree(const std::filesystem::path& root, unsigned seed) {
     std::mt19937 random(seed);
     auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
-    const std::vector<std::string> folders = {"", "a", "a/b", "a/b/c", ".hidden", ".hidden/x", "d e", "q\"uote",
-                                              "bad\xff", "deep/1/2/3/4/5/6/7/8"};
-    const std::vector<size_t> sizes = {0, 1, 2, 31, 32, 33, 63, 64, 65, 200, 4095, 4096, 4097, 8193, 20000, 70001};
+    const std::vector<std::string> folders = {
+        "",          "a",   "a/b",     "a/b/c",   ".hidden",
+        ".hidden/x", "d e", "q\"uote", "bad\xff", "deep/1/2/3/4/5/6/7/8"};
+    const std::vector<size_t> sizes = {0,  1,   2,    31,   32,   33,   63,    64,
+                                       65, 200, 4095, 4096, 4097, 8193, 20000, 70001};
     std::vector<std::filesystem::path> written;
     for (int i = 0; i < 160; ++i) {
         const std::filesystem::path path =
-            root / folders[pick(folders.size())] / ("f" + std::to_string(i) + (i % 5 == 0 ? ".TXT" : ".bin"));
+            root / folders[pick(folders.size())] /
+            ("f" + std::to_string(i) + (i % 5 == 0 ? ".TXT" : ".bin"));
         const size_t size = sizes[pick(sizes.size())];
-        const unsigned content = static_cast<unsigned>(pick(4));  // few contents per size: many twins
+        const unsigned content =
+            static_cast<unsigned>(pick(4));  // few contents per size: many twins
         size_t flip = SIZE_MAX;
         if (size > 0 && pick(3) == 0) {
             const size_t where[] = {0, size / 2, size - 1};
@@ -55,7 +59,8 @@ struct Config {
     uint32_t walkLimit = 64;
 };
 
-std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, const Config& config) {
+std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
+                                             const Config& config) {
     SearchEngine engine;
     engine.settings = testing::SettingsFor({root.string()});
     engine.tuning.hashThreads = config.threads;
@@ -142,8 +147,9 @@ TEST(SearchOracle, CrowdedSizeMatchesBruteForce) {
     for (int i = 0; i < 400; ++i) {
         const auto pattern = static_cast<unsigned>(i < 200 ? 1000 + i : i % 150);
         const size_t flip = i % 7 == 0 ? 6000 : SIZE_MAX;
-        testing::WritePattern(dir.Path() / ("d" + std::to_string(i % 9)) / ("f" + std::to_string(i)), 9000, pattern,
-                              flip);
+        testing::WritePattern(
+            dir.Path() / ("d" + std::to_string(i % 9)) / ("f" + std::to_string(i)), 9000, pattern,
+            flip);
     }
     const auto expected = testing::BruteForceSets(dir.Path());
     for (int threads : {1, 2}) {
@@ -163,8 +169,8 @@ TEST(SearchOracle, FilesThatDifferFromTheReferenceAreMatchedAmongThemselves) {
     TempDir dir;
     constexpr size_t kSize = 20000;
     const std::pair<const char*, size_t> files[] = {
-        {"a", SIZE_MAX}, {"b", 10000}, {"x/c", 10000}, {"d", 15000}, {"y/e", 15000},
-        {"f", 12000},    {"g", SIZE_MAX}, {"h", 17000},
+        {"a", SIZE_MAX}, {"b", 10000}, {"x/c", 10000},  {"d", 15000},
+        {"y/e", 15000},  {"f", 12000}, {"g", SIZE_MAX}, {"h", 17000},
     };
     for (const auto& [name, flip] : files) testing::WritePattern(dir.Path() / name, kSize, 7, flip);
     std::filesystem::create_hard_link(dir.Path() / "h", dir.Path() / "z-h-link");

@@ -47,7 +47,8 @@ TEST_P(ReadFaults, UnreadableFilesLeaveTheSearch) {
         return at == step && path.find("/bad") != std::string::npos ? EACCES : 0;
     };
     RunSearchToEnd(engine);
-    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/good1", r + "/good2"}})) << c.what;
+    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/good1", r + "/good2"}}))
+        << c.what;
     EXPECT_EQ(engine.unreadableNumber.load(), 3) << c.what;
     EXPECT_EQ(engine.duplicateNumber.load(), 2) << c.what;
 }

@@ -35,11 +35,12 @@ std::vector<std::vector<std::string>> DeliveredSets(const SearchEngine& engine) 
     std::vector<std::vector<std::string>> sets;
     std::lock_guard lock(engine.groupsMutex);
     int32_t last = 0;
-    ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX, [&](const SizeGroup&, const FileRecord& member, int32_t set) {
-        if (set != last) sets.emplace_back();
-        last = set;
-        sets.back().push_back(member.FullPath());
-    });
+    ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX,
+                           [&](const SizeGroup&, const FileRecord& member, int32_t set) {
+                               if (set != last) sets.emplace_back();
+                               last = set;
+                               sets.back().push_back(member.FullPath());
+                           });
     return sets;
 }
 

@@ -32,6 +32,7 @@ std::set<std::set<std::string>> BruteForceSets(const std::filesystem::path& root
                                                const std::set<std::string>& unreadable = {});
 
 /// Writes a file of `size` bytes from `seed`, with byte `flip` (if below size) changed.
-void WritePattern(const std::filesystem::path& path, size_t size, unsigned seed, size_t flip = SIZE_MAX);
+void WritePattern(const std::filesystem::path& path, size_t size, unsigned seed,
+                  size_t flip = SIZE_MAX);
 
 }  // namespace merravine::testing

@@ -1,5 +1,7 @@
 // The walk and its filters: name parts, nested excludes, protect folders, the skip
 // flags, kinds, size bounds, and entries that are not plain files.
+#include "search/walker.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 
 #include <cstdlib>
 
-#include "search/walker.h"
 #include "search_test_support.h"
 #include "support/temp_dir.h"
 
@@ -41,7 +42,9 @@ TEST(Walker, SplitsNamesAtTheLastDotKeepingTheListedCase) {
 TEST(Walker, NestsExcludeFoldersByWholeComponents) {
     using List = std::vector<std::string>;
     const std::tuple<List, List, List> cases[] = {
-        {{"/data"}, {"/datax", "/DATA/tmp", "/data/tmp", "/data/tmp/", "/elsewhere/x"}, {"/data/tmp"}},
+        {{"/data"},
+         {"/datax", "/DATA/tmp", "/data/tmp", "/data/tmp/", "/elsewhere/x"},
+         {"/data/tmp"}},
         {{"/"}, {"/proc", "/"}, {"/proc"}},
         {{"/home/u/"}, {"/home/u/x"}, {"/home/u/x"}},
         {{"/a", "/b"}, {"/b/c", "/a/c"}, {"/b/c", "/a/c"}},
@@ -97,22 +100,53 @@ TEST(Walker, FiltersDecideWhichFilesTakePart) {
                       {r + "/$Recycle.Bin/r1", r + "/r2"},  {r + "/xdg/Trash/files/t1", r + "/t2"}};
     const Case cases[] = {
         {"nothing skipped", 0, KIND_ALL, false, {}, all},
-        {"hidden", FILE_SKIP_HIDE, KIND_ALL, false, {}, {
-            {r + "/p.EXE", r + "/q.exe"}, {r + "/x.both", r + "/y.both"}, {r + "/s9a", r + "/s9b"},
-            {r + "/s10a", r + "/s10b"}, {r + "/s20a", r + "/s20b"}, {r + "/s21a", r + "/s21b"},
-            {r + "/skip/inner", r + "/outer"}, {r + "/$Recycle.Bin/r1", r + "/r2"},
-            {r + "/xdg/Trash/files/t1", r + "/t2"}}},
-        {"programs, any case", FILE_SKIP_PRGRAM, KIND_DOCUMENT | KIND_AUDIO | KIND_OTHER, false, {}, {
-            {r + "/.hidden/a.txt", r + "/b.txt"}, {r + "/x.both", r + "/y.both"}, {r + "/s9a", r + "/s9b"},
-            {r + "/s10a", r + "/s10b"}, {r + "/s20a", r + "/s20b"}, {r + "/s21a", r + "/s21b"},
-            {r + "/skip/inner", r + "/outer"}, {r + "/$Recycle.Bin/r1", r + "/r2"},
-            {r + "/xdg/Trash/files/t1", r + "/t2"}}},
+        {"hidden",
+         FILE_SKIP_HIDE,
+         KIND_ALL,
+         false,
+         {},
+         {{r + "/p.EXE", r + "/q.exe"},
+          {r + "/x.both", r + "/y.both"},
+          {r + "/s9a", r + "/s9b"},
+          {r + "/s10a", r + "/s10b"},
+          {r + "/s20a", r + "/s20b"},
+          {r + "/s21a", r + "/s21b"},
+          {r + "/skip/inner", r + "/outer"},
+          {r + "/$Recycle.Bin/r1", r + "/r2"},
+          {r + "/xdg/Trash/files/t1", r + "/t2"}}},
+        {"programs, any case",
+         FILE_SKIP_PRGRAM,
+         KIND_DOCUMENT | KIND_AUDIO | KIND_OTHER,
+         false,
+         {},
+         {{r + "/.hidden/a.txt", r + "/b.txt"},
+          {r + "/x.both", r + "/y.both"},
+          {r + "/s9a", r + "/s9b"},
+          {r + "/s10a", r + "/s10b"},
+          {r + "/s20a", r + "/s20b"},
+          {r + "/s21a", r + "/s21b"},
+          {r + "/skip/inner", r + "/outer"},
+          {r + "/$Recycle.Bin/r1", r + "/r2"},
+          {r + "/xdg/Trash/files/t1", r + "/t2"}}},
         {"audio listed before picture", 0, KIND_PICTURE, false, {}, {}},
-        {"sizes inclusive", 0, KIND_ALL, true, {}, {{r + "/s10a", r + "/s10b"}, {r + "/s20a", r + "/s20b"}}},
-        {"excluded folder, trash", FILE_SKIP_RECYCLE, KIND_ALL, false, {r + "/skip", r + "/nowhere/x"}, {
-            {r + "/.hidden/a.txt", r + "/b.txt"}, {r + "/p.EXE", r + "/q.exe"}, {r + "/x.both", r + "/y.both"},
-            {r + "/s9a", r + "/s9b"}, {r + "/s10a", r + "/s10b"}, {r + "/s20a", r + "/s20b"},
-            {r + "/s21a", r + "/s21b"}}},
+        {"sizes inclusive",
+         0,
+         KIND_ALL,
+         true,
+         {},
+         {{r + "/s10a", r + "/s10b"}, {r + "/s20a", r + "/s20b"}}},
+        {"excluded folder, trash",
+         FILE_SKIP_RECYCLE,
+         KIND_ALL,
+         false,
+         {r + "/skip", r + "/nowhere/x"},
+         {{r + "/.hidden/a.txt", r + "/b.txt"},
+          {r + "/p.EXE", r + "/q.exe"},
+          {r + "/x.both", r + "/y.both"},
+          {r + "/s9a", r + "/s9b"},
+          {r + "/s10a", r + "/s10b"},
+          {r + "/s20a", r + "/s20b"},
+          {r + "/s21a", r + "/s21b"}}},
     };
     for (const Case& c : cases) {
         SearchEngine engine;
@@ -182,7 +216,8 @@ TEST(Walker, OnlyPlainFilesUnderTheirListedNames) {
         engine.settings = SettingsFor({r, r, r + "/d"});
         engine.tuning.hashThreads = threads;
         RunSearchToEnd(engine);
-        EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/" + odd1, r + "/d/" + odd2}}));
+        EXPECT_EQ(testing::Unordered(DeliveredSets(engine)),
+                  (Sets{{r + "/" + odd1, r + "/d/" + odd2}}));
         EXPECT_EQ(engine.totalNumber.load(), 3);
     }
     close(sock);

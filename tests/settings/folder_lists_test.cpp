@@ -25,7 +25,8 @@ struct MergeCase {
 
 // A failing case names its lists rather than dumping the struct's bytes.
 void PrintTo(const MergeCase& merge, std::ostream* out) {
-    *out << ::testing::PrintToString(merge.input) << " -> " << ::testing::PrintToString(merge.expected);
+    *out << ::testing::PrintToString(merge.input) << " -> "
+         << ::testing::PrintToString(merge.expected);
 }
 
 class FolderMerge : public ::testing::TestWithParam<MergeCase> {};

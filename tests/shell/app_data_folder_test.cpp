@@ -48,10 +48,12 @@ TEST(ProgramDataFolder, ReadOnlyOrFullFoldersStillReadAndTellEveryFailedWrite) {
     } cases[] = {
         {"read-only", "unshare -m sh -c 'mount --bind " + folder + " " + folder +
                           " && mount -o remount,bind,ro " + folder + " && exec \"$0\" \"$@\"'"},
-        {"full", "unshare -m sh -c 'cp -a " + folder + " " + folder + ".copy && mount -t tmpfs -o "
-                 "size=512k none " + folder + " && cp -a " + folder + ".copy/. " + folder +
-                 " && (dd if=/dev/zero of=" + folder + "/filler bs=4k 2>/dev/null; true)" +
-                 " && exec \"$0\" \"$@\"'"},
+        {"full", "unshare -m sh -c 'cp -a " + folder + " " + folder +
+                     ".copy && mount -t tmpfs -o "
+                     "size=512k none " +
+                     folder + " && cp -a " + folder + ".copy/. " + folder +
+                     " && (dd if=/dev/zero of=" + folder + "/filler bs=4k 2>/dev/null; true)" +
+                     " && exec \"$0\" \"$@\"'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

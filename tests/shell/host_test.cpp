@@ -283,9 +283,9 @@ TEST_F(HostTest, OnlyOurOwnPageMayConnect) {
         {target, "localhost:" + std::to_string(port), "http://localhost:" + std::to_string(port),
          101},
         {"/ws?t=" + host_->Secret(), own, "http://" + own, 403},  // the secret in the request line
-        {target, own, "", 403},                                                 // no Origin
-        {target, own, "http://evil.example", 403},                              // another site
-        {target, own, "http://127.0.0.1:1", 403},  // another local port
+        {target, own, "", 403},                                   // no Origin
+        {target, own, "http://evil.example", 403},                // another site
+        {target, own, "http://127.0.0.1:1", 403},                 // another local port
         {target, "evil.example:" + std::to_string(port),
          "http://evil.example:" + std::to_string(port), 403},
         {"/app/index.html?t=" + host_->Secret(), own, "http://" + own, 403},  // upgrade elsewhere

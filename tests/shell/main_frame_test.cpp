@@ -24,7 +24,8 @@ class RecordingWindow final : public DesktopWindow {
     void StartMove() override { ++moves; }
     void ToggleMaximize() override { ++maximizes; }
     void Place(int width, int height, bool resizable) override {
-        placed = std::to_string(width) + "x" + std::to_string(height) + (resizable ? " resizable" : " fixed");
+        placed = std::to_string(width) + "x" + std::to_string(height) +
+                 (resizable ? " resizable" : " fixed");
     }
     int closes = 0;
     int minimizes = 0;
@@ -133,8 +134,10 @@ TEST_F(MainFrameTest, CallsThatAreNotHandled) {
 TEST(CommandTable, ASecondCommandOfATakenNameIsRefused) {
     CommandTable table;
     table.Add("Echo", 1, [](const SV::Array& a) { return a[0]; });
-    EXPECT_THROW(table.Add("Echo", 1, [](const SV::Array&) { return SV::Int(2); }), std::logic_error);
-    EXPECT_THROW(table.Add("Echo", 0, [](const SV::Array&) { return SV::Int(2); }), std::logic_error);
+    EXPECT_THROW(table.Add("Echo", 1, [](const SV::Array&) { return SV::Int(2); }),
+                 std::logic_error);
+    EXPECT_THROW(table.Add("Echo", 0, [](const SV::Array&) { return SV::Int(2); }),
+                 std::logic_error);
     table.Add("echo", 1, [](const SV::Array&) { return SV::Int(3); });  // names are case-sensitive
     EXPECT_EQ(table.Size(), 2u);
     EXPECT_EQ(table.Call("Echo", {SV::Text("x")}).value, SV::Text("x"));  // the first one stays
@@ -173,7 +176,8 @@ TEST_F(MainFrameTest, DispatcherOwnCommands) {
     EXPECT_EQ(Call("PlaceWindow", {SV::Int(400), SV::Int(250), SV::Int(0)}).value, SV::Int(0));
     EXPECT_EQ(window.placed, "400x250 fixed");
     for (const auto& [w, h] : {std::pair{0, 250}, {400, -5}, {99999, 700}, {400, 20000}}) {
-        EXPECT_EQ(Call("PlaceWindow", {SV::Int(w), SV::Int(h), SV::Int(1)}).value, SV::Int(1)) << w << "x" << h;
+        EXPECT_EQ(Call("PlaceWindow", {SV::Int(w), SV::Int(h), SV::Int(1)}).value, SV::Int(1))
+            << w << "x" << h;
     }
     EXPECT_EQ(Call("PlaceWindow", {SV::Int(902), SV::Int(702), SV::Int(1)}).value, SV::Int(0));
     EXPECT_EQ(window.placed, "902x702 resizable");

@@ -34,8 +34,8 @@ class Program {
             const std::string& extra = "", const std::string& wrapper = "") {
         const std::string command =
             "echo $$; exec env XDG_RUNTIME_DIR='" + runtime_dir.string() + "' " + wrapper +
-            " timeout 120 '" MERRAVINE_EXECUTABLE "' --no-window --data-dir '" +
-            data_dir.string() + "' " + extra + " 2>'" + (data_dir / "stderr.txt").string() + "'";
+            " timeout 120 '" MERRAVINE_EXECUTABLE "' --no-window --data-dir '" + data_dir.string() +
+            "' " + extra + " 2>'" + (data_dir / "stderr.txt").string() + "'";
         std::filesystem::create_directories(data_dir);
         out_ = popen(command.c_str(), "r");
         pid_ = Line();
@@ -120,7 +120,8 @@ class Program {
     uint16_t port_ = 0;
 };
 
-inline std::string Ask(WsTestClient& page, const std::string& name, const std::string& args = "[]") {
+inline std::string Ask(WsTestClient& page, const std::string& name,
+                       const std::string& args = "[]") {
     static int id = 0;
     ++id;
     const auto reply = page.Call(static_cast<uint64_t>(id), name, args);

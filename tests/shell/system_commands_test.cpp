@@ -199,8 +199,8 @@ TEST(SingleInstanceTest, FlagLivesOnlyInAFolderNoOtherUserCanWrite) {
     EXPECT_EQ(fs::status(own.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_TRUE(platform::TakeInstanceFlag(own));
 
-    for (const auto& [name, value] :
-         {std::pair{"XDG_RUNTIME_DIR", runtime_before}, std::pair{"XDG_CACHE_HOME", cache_before}}) {
+    for (const auto& [name, value] : {std::pair{"XDG_RUNTIME_DIR", runtime_before},
+                                      std::pair{"XDG_CACHE_HOME", cache_before}}) {
         if (value) {
             setenv(name, value->c_str(), 1);
         } else {
@@ -300,7 +300,8 @@ TEST(HostFolderCommandsTest, OpenFileOpensOnlyAPlainFile) {
     EXPECT_EQ(OpenFile(ScriptValue::Text(file), failed), ScriptValue::Int(1));
 
     RecordingLauncher refused;
-    for (const std::string& path : {dir.Path().string(), dir.Path().string() + "/missing.txt", std::string("x.txt")}) {
+    for (const std::string& path :
+         {dir.Path().string(), dir.Path().string() + "/missing.txt", std::string("x.txt")}) {
         EXPECT_EQ(OpenFile(ScriptValue::Text(path), refused), ScriptValue::Int(2)) << path;
     }
     EXPECT_TRUE(refused.calls.empty());

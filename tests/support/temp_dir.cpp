@@ -8,7 +8,8 @@
 namespace merravine::testing {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "merravine-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "merravine-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

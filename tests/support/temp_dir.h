@@ -9,7 +9,7 @@
 namespace merravine::testing {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,7 +24,7 @@ public:
     /// Reads the whole file at `path` (absolute, or relative to the folder).
     std::string Read(const std::filesystem::path& path) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

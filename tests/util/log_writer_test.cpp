@@ -90,9 +90,10 @@ TEST(LogWriter, OneEntryIsOneLineWhateverTheText) {
     Line(writer, LOG_KIND_LESS, "%s", std::string(2000, '\n').c_str());
     const auto lines = SplitLines(dir.Read(path));
     ASSERT_EQ(lines.size(), 3u) << dir.Read(path);
-    EXPECT_NE(lines[0].find(
-                  R"(: page text\n[2026-01-01] [00-00-00] [T:1    ] [DEBUG]: forged\r\tend\x01\x7f)"),
-              std::string::npos)
+    EXPECT_NE(
+        lines[0].find(
+            R"(: page text\n[2026-01-01] [00-00-00] [T:1    ] [DEBUG]: forged\r\tend\x01\x7f)"),
+        std::string::npos)
         << lines[0];
     EXPECT_NE(lines[1].find(R"(: folder /home/a\nb/ü listed)"), std::string::npos) << lines[1];
     EXPECT_LE(lines[2].size() + 1, 1301u);

@@ -44,6 +44,9 @@ TEST(SerialExecutor, StopLetsTheRunningTaskEndAndDropsTheQueue) {
     executor.Post([&] { ++ran; });  // still queued when Stop begins
     started.get_future().wait();
     std::thread stopper([&] { executor.Stop(); });
+    // Drain returns once Stop has begun (the first task cannot end before the release),
+    // so the second task is surely dropped before the first one is let go.
+    executor.Drain();
     release.set_value();
     stopper.join();
     EXPECT_EQ(ran.load(), 1);
