@@ -41,7 +41,7 @@ test('help opens from the menu, F1 and About, in the chosen language, and closes
         await page.click('#btnMenu');
         await page.click('#menuHelp');
         const help = await checkHelp(page, 'en');
-        const link = help.locator('#trashSpecLink');
+        const link = help.locator('#trashStandardLink');
         assert.equal(await link.getAttribute('target'), '_blank');
         assert.match(await link.getAttribute('href'), /^https:\/\//);
         assert.equal(await page.evaluate(() => document.getElementById('app').inert), true);
