@@ -84,6 +84,7 @@ bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
         return false;
     }
     name = entry->d_name;
+    entry_hidden_ = entry->d_name[0] == '.';
     switch (entry->d_type) {
         case DT_REG:
             type = EntryType::File;

@@ -43,6 +43,12 @@ class DirectoryListing {
     /// The next entry's name (valid until the next call) and the type the listing
     /// reports (Unknown when it reports none). False at the end or on a failure.
     bool Next(std::string_view& name, EntryType& type);
+    /// Whether the entry Next gave last is hidden: its name begins with "." here, the
+    /// system's hidden attribute where the system has one.
+    bool EntryHidden() const { return entry_hidden_; }
+    /// Whether that entry belongs to the system (the system attribute, where there is
+    /// one; pseudo file systems are asked of the folder instead).
+    bool EntrySystem() const { return entry_system_; }
 
     /// Reads the status of the entry `name` of this folder; 0 or the errno.
     int Stat(const char* name, EntryStat& out) const;
@@ -57,6 +63,8 @@ class DirectoryListing {
   private:
     void* dir_ = nullptr;  // DIR*
     int error_ = 0;
+    bool entry_hidden_ = false;
+    bool entry_system_ = false;
 };
 
 /// Reads the status of `path` without following a final link; 0 or the errno.

@@ -82,7 +82,8 @@ class Walker {
         while (listing.Next(name, type)) {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
             if (name == "." || name == "..") continue;
-            if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && name.front() == '.') continue;
+            if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && listing.EntryHidden()) continue;
+            if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && listing.EntrySystem()) continue;
             if ((filters_.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
                 IsTrash(listing, dir, name, mount_root)) {
                 continue;
