@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/file_read.h"
 #include "search/content_key.h"
 #include "util/log.h"
 
@@ -14,7 +15,10 @@ constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerpr
 constexpr size_t kWakeBatch = 16;          // queued jobs that wake an idle worker during the walk
 constexpr size_t kHandOverBatch = 32;      // files the walk hands over under one lock
 constexpr size_t kFirstReads = 8;          // first reads a worker takes under one lock
-constexpr size_t kBatchFiles = 32;          // files compared in one pass over a reference (open files)
+constexpr size_t kBatchFiles = 32;          // most files compared in one pass over a reference
+// Descriptors the rest of the process may hold beside the readers: the walk's open
+// folders, the page connection, the log and the databases.
+constexpr uint64_t kOtherDescriptors = 96;
 // Bytes of members read in one pass: large files go a few at a time, so their outcomes
 // come in as the pass goes and the other workers can take the rest of the class.
 constexpr FileLen kBatchBytes = 64 << 20;
@@ -26,13 +30,24 @@ size_t WorkerCount(const SearchTuning& tuning) {
     if (tuning.hashThreads > 0) return static_cast<size_t>(tuning.hashThreads);
     return std::max(1u, std::thread::hardware_concurrency());
 }
+
+// Members a worker compares in one pass, so that all workers together keep within
+// the process's descriptors (each pass also holds its reference open). Should the
+// limit still be met, the opens wait for a descriptor instead of failing.
+size_t MembersPerPass(size_t workers) {
+    const uint64_t limit = platform::OpenFileLimit();
+    const uint64_t free = limit > kOtherDescriptors ? limit - kOtherDescriptors : 0;
+    const uint64_t each = free / std::max<size_t>(workers, 1);
+    return static_cast<size_t>(std::clamp<uint64_t>(each > 1 ? each - 1 : 1, 1, kBatchFiles));
+}
 }  // namespace
 
 HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
     : engine_(engine),
       listing_(listing),
       scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
-      workerCount_(WorkerCount(engine.tuning)) {
+      workerCount_(WorkerCount(engine.tuning)),
+      membersPerPass_(MembersPerPass(workerCount_)) {
     for (size_t i = 0; i < workerCount_; ++i) workers_.emplace_back([this] { WorkerMain(); });
 }
 
@@ -151,7 +166,7 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
     if (file_class.queued.empty() && !key_wanted) return false;
     const bool new_reference = file_class.reference == kNone;
     const FileLen per_file = std::max<FileLen>(class_key.size, 1);
-    const auto members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
+    const auto members = static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, membersPerPass_));
     const size_t take = std::min(file_class.queued.size(), members + (new_reference ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);

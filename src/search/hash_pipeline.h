@@ -228,6 +228,7 @@ private:
     uint32_t awaited_ = kNone;  // the file the search thread waits for
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
     const size_t workerCount_;
+    const size_t membersPerPass_;  // open files of a comparison pass, less its reference
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;
