@@ -283,6 +283,7 @@ void HashPipeline::WorkerMain() {
                     whole = TakeBatch(FingerprintKey{entry.size, job.fingerprint}, batch);
                     break;
                 }
+                ++busy_;
             }
             if (whole) {
                 ReadBatch(batch, scratch, context);
@@ -291,6 +292,13 @@ void HashPipeline::WorkerMain() {
             }
             engine_.bytesRead.fetch_add(context.bytesRead, std::memory_order_relaxed);
             context.bytesRead = 0;
+            bool quiet = false;
+            {
+                std::lock_guard lock(engine_.signalMutex);
+                --busy_;
+                quiet = Quiet() && awaited_ != kNone;
+            }
+            if (quiet) engine_.signal.notify_all();
         }
     } catch (const std::exception& failure) {
         LogLess("hash worker failed: %s", failure.what());
@@ -326,6 +334,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         std::lock_guard lock(engine_.signalMutex);
         for (FirstResult& result : firsts.results) {
             Bucket& bucket = buckets_[result.size];
+            if (StageLoses(ReadStage::FirstRead, result.index)) continue;
             if (result.error != 0) {
                 SetUnreadable(result.index);
             } else if (result.keyed) {
@@ -406,11 +415,13 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
             const uint32_t index = batch.members[i];
             const CompareMember& member = batch.compared[i];
             --bucket.whole;
+            if (StageLoses(ReadStage::Comparison, index)) continue;
             if (member.error != 0) {
                 SetUnreadable(index);
             } else if (member.equal) {
                 slots_[index].keyId = reference.keyId;
                 slots_[index].status = kKeyed;
+                ++keyedCount_;
             } else {
                 Refine(index, member.divergence, bucket);
             }
@@ -434,9 +445,17 @@ void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {
     slots_[index].keyId = static_cast<uint32_t>(keys_.size());
     keys_.push_back(key);
     slots_[index].status = kKeyed;
+    ++keyedCount_;
 }
 
-void HashPipeline::SetUnreadable(uint32_t index) { slots_[index].status = kUnreadable; }
+void HashPipeline::SetUnreadable(uint32_t index) {
+    slots_[index].status = kUnreadable;
+    ++unreadableCount_;
+}
+
+bool HashPipeline::StageLoses(ReadStage stage, uint32_t index) const {
+    return engine_.stageFaultHook && engine_.stageFaultHook(stage, listing_.FullPath(listing_.files[index]));
+}
 
 bool HashPipeline::Awaited(FileLen size) const {
     return awaited_ != kNone && listing_.files[awaited_].size == size;
@@ -470,10 +489,56 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
 ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
     std::unique_lock lock(engine_.signalMutex);
     awaited_ = index;
-    engine_.signal.wait(lock, [&] { return Settled(index) || engine_.state.load() == W_ABORT; });
+    engine_.signal.wait(lock, [&] { return Settled(index) || Quiet() || engine_.state.load() == W_ABORT; });
     awaited_ = kNone;
     if (!Settled(index)) return ContentOutcome::Aborted;
     return FinalOutcome(index, key);
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+uint32_t HashPipeline::CheckBalance(bool aborted) const {
+    uint32_t faults = 0;
+    uint64_t keyed = 0;
+    uint64_t unreadable = 0;
+    const auto taken = static_cast<uint32_t>(slots_.size());
+    for (uint32_t index = 0; index < taken; ++index) {
+        if (slots_[index].aliasOf != kNone) continue;  // a hard link shares its first name's outcome
+        const FileLen size = listing_.files[index].size;
+        if (size == 0 || buckets_.at(size).count < 2) continue;
+        switch (slots_[index].status) {
+            case kKeyed: ++keyed; break;
+            case kUnreadable: ++unreadable; break;
+            case kPrefixed:
+            case kReference: break;
+            default:
+                if (aborted) break;
+                if (++faults <= 8) {
+                    LogLess("ERROR: search balance: %s reached no outcome (state %d)",
+                            listing_.FullPath(listing_.files[index]).c_str(), static_cast<int>(slots_[index].status));
+                }
+        }
+    }
+    if (keyed != keyedCount_ || unreadable != unreadableCount_) {
+        LogLess("ERROR: search balance: %llu keyed and %llu unreadable files, but %llu and %llu published",
+                static_cast<unsigned long long>(keyed), static_cast<unsigned long long>(unreadable),
+                static_cast<unsigned long long>(keyedCount_), static_cast<unsigned long long>(unreadableCount_));
+        faults += static_cast<uint32_t>(keyed > keyedCount_ ? keyed - keyedCount_ : keyedCount_ - keyed);
+        faults += static_cast<uint32_t>(unreadable > unreadableCount_ ? unreadable - unreadableCount_
+                                                                      : unreadableCount_ - unreadable);
+    }
+    if (!aborted) {
+        for (const auto& [size, bucket] : buckets_) {
+            if (bucket.pending == 0 && bucket.whole == 0) continue;
+            LogLess("ERROR: search balance: files of %llu bytes still owe %u first and %u whole reads",
+                    static_cast<unsigned long long>(size), bucket.pending, bucket.whole);
+            ++faults;
+        }
+    }
+    if (faults > 8) LogLess("ERROR: search balance: %u files out of balance in all", faults);
+    return faults;
 }
 
 }  // namespace merravine

@@ -20,6 +20,12 @@
 // A file without a key is Distinct once nothing in its size can change any more: the
 // walk is over and no read of a file of that size is queued or running.
 //
+// Balance: every file taken in ends in exactly one outcome. The stages count the
+// outcomes they publish; once the workers have stopped, CheckBalance compares those
+// counts with what every file holds and finds any read still owing. A file the
+// search thread waits for while nothing is left to run (a stage lost it) is given up
+// at once rather than waited for forever, and counts as out of balance.
+//
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
 //
@@ -71,6 +77,12 @@ public:
     ContentOutcome WaitOutcome(uint32_t index, ContentKey& key);
     /// Stops and joins the workers (an unfinished read ends at its next block).
     void Stop();
+
+    /// After Stop: checks that every file taken in reached exactly one outcome (the
+    /// outcomes the stages published agree with what each file holds, and no read is
+    /// left owing). Returns the number of files out of balance and logs each fault as
+    /// an error. An aborted search may leave files without an outcome.
+    uint32_t CheckBalance(bool aborted) const;
 
     /// After Stop: the outcome and key of file `index` without waiting.
     ContentOutcome FinalOutcome(uint32_t index, ContentKey& key) const;
@@ -212,6 +224,9 @@ private:
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);
     bool Settled(uint32_t index) const;
+    // Nothing can change any more: the walk is over, no job waits and no worker reads.
+    bool Quiet() const { return walkDone_ && jobs_.empty() && busy_ == 0; }
+    bool StageLoses(ReadStage stage, uint32_t index) const;
     uint32_t Primary(uint32_t index) const {
         return slots_[index].aliasOf == kNone ? index : slots_[index].aliasOf;
     }
@@ -232,6 +247,10 @@ private:
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;
+    size_t busy_ = 0;  // workers holding jobs they took
+    // Outcomes as the stages published them, for the balance at the end.
+    uint64_t keyedCount_ = 0;
+    uint64_t unreadableCount_ = 0;
     bool stopping_ = false;
     std::atomic<bool> stopping_flag_{false};  // read by workers between blocks
     std::vector<std::thread> workers_;

@@ -47,6 +47,13 @@ enum class IoStep { Open, Read };
 /// a non-zero result is taken as the errno of a failed call.
 using IoFaultHook = std::function<int(const std::string& path, IoStep step)>;
 
+/// The stages of content reading that decide a file's outcome.
+enum class ReadStage { FirstRead, Comparison };
+
+/// Test seam: called as a stage publishes a file's result; true makes the stage lose
+/// it (as a bookkeeping fault would), which the end-of-search balance must catch.
+using StageFaultHook = std::function<bool(ReadStage stage, const std::string& path)>;
+
 /// How the content reading of a search is tuned; the results never depend on it.
 struct SearchTuning {
     int hashThreads = 0;                ///< hash workers; 0 means one per core
@@ -79,13 +86,17 @@ struct SearchEngine {
     std::atomic<int32_t> unlistableNumber{0};  ///< folders that could not be listed
     std::atomic<int32_t> vanishedNumber{0};    ///< entries gone before they could be examined
     std::atomic<uint64_t> bytesRead{0};        ///< content bytes read by the last search
+    /// Files of the last search that reached no outcome, or more than one: always 0
+    /// unless the search itself is at fault (each is logged as an error).
+    std::atomic<int32_t> unbalancedNumber{0};
 
     /// Called on the search thread after a search that was not aborted has pruned its
     /// groups, with groupsMutex held, so the history can store the scan.
     std::function<void(const SearchEngine&)> onSearchFinished;
 
     SearchTuning tuning;
-    IoFaultHook ioFaultHook;  ///< tests only
+    IoFaultHook ioFaultHook;        ///< tests only
+    StageFaultHook stageFaultHook;  ///< tests only
 
     /// A copy of the folder or file the search is at (consistent, maybe not the newest).
     std::string ScanningPath() const;

@@ -89,7 +89,8 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
         engine.scanNumber.fetch_add(1, std::memory_order_relaxed);
         ContentKey key;
         const ContentOutcome outcome = pipeline.WaitOutcome(index, key);
-        if (outcome == ContentOutcome::Aborted) break;
+        if (outcome == ContentOutcome::Aborted && engine.state.load() == W_ABORT) break;
+        // Otherwise a stage lost the file: it is left out, and the balance says so.
         run.recorded = index + 1;
         bool twin = false;
         if (outcome == ContentOutcome::Empty) {
@@ -211,6 +212,8 @@ void RunSearch(SearchEngine& engine) {
         RunCountingPass(engine, filters, run, pipeline);
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
+        const bool aborted = engine.state.load() == W_ABORT;
+        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(aborted)));
         survivors = PrunedOrder(run, pipeline);
     }  // the pipeline's tables go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak

@@ -86,5 +86,30 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
     }
 }
 
+// A stage that loses a file's result (the fault seam stands in for a bookkeeping
+// fault): the search still ends, the lost file is in no set, and the balance at the
+// end counts it, where every other search of these tests counts none.
+TEST(ReadFaults, TheBalanceCatchesAFileAStageLost) {
+    for (const ReadStage stage : {ReadStage::FirstRead, ReadStage::Comparison}) {
+        TempDir dir;
+        const std::string r = dir.Path().string();
+        for (const char* name : {"/a", "/b", "/lost"}) testing::WritePattern(r + name, 50000, 4);
+        testing::WritePattern(r + "/c", 900, 1);
+        testing::WritePattern(r + "/d", 900, 1);
+        SearchEngine engine;
+        engine.settings = SettingsFor({r});
+        engine.stageFaultHook = [stage](ReadStage at, const std::string& path) {
+            return at == stage && path.ends_with("/lost");
+        };
+        ASSERT_TRUE(StartSearch(engine));
+        WaitForSearch(engine);
+        EXPECT_EQ(engine.state.load(), W_READY);
+        EXPECT_GE(engine.unbalancedNumber.load(), 1) << static_cast<int>(stage);
+        for (const auto& set : DeliveredSets(engine)) {
+            for (const std::string& path : set) EXPECT_FALSE(path.ends_with("/lost")) << static_cast<int>(stage);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace merravine

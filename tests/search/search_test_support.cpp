@@ -28,6 +28,7 @@ void RunSearchToEnd(SearchEngine& engine) {
     ASSERT_TRUE(StartSearch(engine));
     WaitForSearch(engine);
     ASSERT_EQ(engine.state.load(), W_READY);
+    EXPECT_EQ(engine.unbalancedNumber.load(), 0) << "a file reached no outcome, or two";
 }
 
 std::vector<std::vector<std::string>> DeliveredSets(const SearchEngine& engine) {
