@@ -61,7 +61,7 @@ void WriteFiles(const std::vector<ScanRow>& rows) {
 
 /// Loads `rows` into the engine's groups as a finished search would leave them.
 void FillGroups(merravine::SearchEngine& engine, const std::vector<ScanRow>& rows) {
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     merravine::ClearResults(engine);
     for (const auto& row : rows) {
         merravine::AddToGroups(engine, row.path, row.namenosuffix, row.suffix, row.filetype,

@@ -56,7 +56,7 @@ void ForgetFile(SearchEngine& engine, PendingPurges& purges, const DeleteRequest
     probe.suffix = request.suffix;
     probe.size = static_cast<FileLen>(request.size);
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         RemoveFromGroups(engine, probe);
     }
     purges.Add(request);

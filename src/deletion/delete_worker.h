@@ -6,7 +6,7 @@
 // worker thread and write `deleteState` 1 (start) and 2 (stop request). The worker
 // thread reads `deleteState` before each file and writes 0 as its very last step,
 // after the page has had the counts. The result groups are changed only under the
-// engine's groupsMutex; the history file only through its own lock.
+// engine's groups lock; the history file only through its own lock.
 #pragma once
 
 #include <atomic>

@@ -6,6 +6,7 @@
 
 #include "platform/file_read.h"
 #include "search/content_key.h"
+#include "search/engine_internals.h"
 #include "util/log.h"
 
 namespace merravine {
@@ -48,14 +49,20 @@ HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
       scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
       workerCount_(WorkerCount(engine.tuning)),
       membersPerPass_(MembersPerPass(workerCount_)) {
+    // A state change (an abort) must wake the search thread waiting for an outcome.
+    SetStateWake(engine_, [this] {
+        { std::lock_guard lock(mutex_); }
+        outcomes_.notify_all();
+    });
     for (size_t i = 0; i < workerCount_; ++i) workers_.emplace_back([this] { WorkerMain(); });
 }
 
 HashPipeline::~HashPipeline() { Stop(); }
 
 void HashPipeline::Stop() {
+    SetStateWake(engine_, {});
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
         stopping_flag_.store(true);
     }
@@ -88,7 +95,7 @@ void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint
 
 void HashPipeline::HandOver() {
     if (added_.empty()) return;
-    std::lock_guard lock(engine_.signalMutex);
+    std::lock_guard lock(mutex_);
     for (const Added& added : added_) Take(added);
     added_.clear();
 }
@@ -131,11 +138,11 @@ void HashPipeline::Take(const Added& added) {
 void HashPipeline::FinishWalk() {
     HandOver();
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         walkDone_ = true;
     }
     jobsReady_.notify_all();
-    engine_.signal.notify_all();
+    outcomes_.notify_all();
 }
 
 void HashPipeline::Escalate(uint32_t index) {
@@ -254,7 +261,7 @@ void HashPipeline::WorkerMain() {
         FirstReadBatch firsts;
         firsts.held.resize(kFirstReads * (PrefixSize() + 1));
         ReadContext context;
-        context.faultHook = &engine_.ioFaultHook;
+        context.faultHook = &EngineInternals::IoHook(engine_);
         context.keepGoing = [this] {
             if (stopping_flag_.load(std::memory_order_relaxed)) return false;
             return HoldWhilePaused(engine_);
@@ -264,7 +271,7 @@ void HashPipeline::WorkerMain() {
             bool whole = false;
             firsts.indices.clear();
             {
-                std::unique_lock lock(engine_.signalMutex);
+                std::unique_lock lock(mutex_);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (stopping_) return;
                 // Either one class batch, or a few first reads (a fair share of those
@@ -294,11 +301,11 @@ void HashPipeline::WorkerMain() {
             context.bytesRead = 0;
             bool quiet = false;
             {
-                std::lock_guard lock(engine_.signalMutex);
+                std::lock_guard lock(mutex_);
                 --busy_;
                 quiet = Quiet() && awaited_ != kNone;
             }
-            if (quiet) engine_.signal.notify_all();
+            if (quiet) outcomes_.notify_all();
         }
     } catch (const std::exception& failure) {
         LogLess("hash worker failed: %s", failure.what());
@@ -331,7 +338,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
     bool wake = false;
     bool digest = false;
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         for (FirstResult& result : firsts.results) {
             Bucket& bucket = buckets_[result.size];
             if (StageLoses(ReadStage::FirstRead, result.index)) continue;
@@ -354,7 +361,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         for (FirstResult& result : firsts.results) {
             if (result.digest) result.key = KeyOfContent(result.held, result.size, scratch.md5);
         }
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         for (const FirstResult& result : firsts.results) {
             if (!result.digest) continue;
             SetKey(result.index, result.key);
@@ -362,7 +369,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             wake = wake || Awaited(result.size);
         }
     }
-    if (wake) engine_.signal.notify_all();
+    if (wake) outcomes_.notify_all();
 }
 
 void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
@@ -381,11 +388,11 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
     }
     bool wake = false;
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         FinishBatch(batch, reference_error, keyed, key);
         wake = Awaited(batch.size);
     }
-    if (wake) engine_.signal.notify_all();
+    if (wake) outcomes_.notify_all();
 }
 
 void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key) {
@@ -454,7 +461,8 @@ void HashPipeline::SetUnreadable(uint32_t index) {
 }
 
 bool HashPipeline::StageLoses(ReadStage stage, uint32_t index) const {
-    return engine_.stageFaultHook && engine_.stageFaultHook(stage, listing_.FullPath(listing_.files[index]));
+    const StageFaultHook& hook = EngineInternals::StageHook(engine_);
+    return hook && hook(stage, listing_.FullPath(listing_.files[index]));
 }
 
 bool HashPipeline::Awaited(FileLen size) const {
@@ -487,9 +495,9 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
 }
 
 ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
-    std::unique_lock lock(engine_.signalMutex);
+    std::unique_lock lock(mutex_);
     awaited_ = index;
-    engine_.signal.wait(lock, [&] { return Settled(index) || Quiet() || engine_.state.load() == W_ABORT; });
+    outcomes_.wait(lock, [&] { return Settled(index) || Quiet() || engine_.state.load() == W_ABORT; });
     awaited_ = kNone;
     if (!Settled(index)) return ContentOutcome::Aborted;
     return FinalOutcome(index, key);

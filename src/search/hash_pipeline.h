@@ -29,9 +29,9 @@
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
 //
-// Threading: every field below is guarded by engine.signalMutex (the mutex the
-// state changes also signal through, so an abort wakes a waiting search thread),
-// except the files the walk has not handed over yet, which only the walk touches.
+// Threading: every field below is guarded by the pipeline's own mutex (a state
+// change wakes the search thread waiting on it), except the files the walk has not
+// handed over yet, which only the walk touches.
 // Workers read the listing entries handed to them; only the search thread appends.
 #pragma once
 
@@ -244,6 +244,8 @@ private:
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
     const size_t workerCount_;
     const size_t membersPerPass_;  // open files of a comparison pass, less its reference
+    std::mutex mutex_;
+    std::condition_variable outcomes_;  // an outcome is known, or the state changed
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;

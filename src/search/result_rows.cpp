@@ -23,7 +23,7 @@ void ForEachDeliveredMember(const std::vector<SizeGroup>& groups, int32_t mask, 
 
 ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask) {
     ScriptValue rows;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ForEachDeliveredMember(engine.groups, mask, kMaxDeliveredGroups,
                            [&rows](const SizeGroup& group, const FileRecord& member, int32_t set_number) {
                                const std::string size_text = std::to_string(static_cast<long long>(group.size));

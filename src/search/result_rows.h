@@ -18,15 +18,15 @@ inline constexpr size_t kMaxDeliveredGroups = 10001;
 /// Calls `visit(group, member, setNumber)` for every member whose kind is in `mask`,
 /// in delivery order, over at most `maxGroups` groups. Set numbers start at 1 and rise
 /// at every new group and at every change of key within a group.
-/// Caller holds groupsMutex.
+/// Caller holds the groups lock.
 void ForEachDeliveredMember(const std::vector<SizeGroup>& groups, int32_t mask, size_t maxGroups,
                             const std::function<void(const SizeGroup&, const FileRecord&, int32_t)>& visit);
 
 /// The rows for `mask`: an array of twelve-value rows, or the undefined value when no
-/// row is selected. Takes groupsMutex.
+/// row is selected. Takes the groups lock.
 ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask);
 
-/// Builds the rows (holding groupsMutex) and then, without the lock, hands them to the
+/// Builds the rows (holding the groups lock) and then, without the lock, hands them to the
 /// page's DuplicateFileToUI. Returns whether the page call succeeded.
 bool DeliverDuplicates(const SearchEngine& engine, PageBridge& bridge, int32_t mask);
 

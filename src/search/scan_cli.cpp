@@ -202,7 +202,7 @@ int RunScanCommand(int argc, char** argv) {
         stats.duplicates = engine.duplicateNumber.load();
         stats.unreadable = engine.unreadableNumber.load();
         stats.bytesRead = engine.bytesRead.load();
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         WriteScanResult(std::cout, args.format, engine.groups, stats);
         std::cout.flush();
         return 0;

@@ -15,6 +15,7 @@
 
 #include "platform/file_walk.h"
 #include "platform/heap_release.h"
+#include "search/engine_internals.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
@@ -201,7 +202,7 @@ size_t MemberCount(const std::vector<SizeGroup>& groups) {
 
 void RunSearch(SearchEngine& engine) {
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         ClearResults(engine);
     }
     const WalkFilters filters = BuildWalkFilters(engine.settings);
@@ -218,7 +219,7 @@ void RunSearch(SearchEngine& engine) {
     }  // the pipeline's tables go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
 #ifndef NDEBUG
     if (const std::string fault = CheckGroupInvariants(engine.groups, true); !fault.empty()) {
@@ -226,7 +227,8 @@ void RunSearch(SearchEngine& engine) {
     }
 #endif
     engine.duplicateNumber.store(static_cast<int32_t>(MemberCount(engine.groups)), std::memory_order_relaxed);
-    if (engine.state.load() != W_ABORT && engine.onSearchFinished) engine.onSearchFinished(engine);
+    const auto& finished = EngineInternals::OnFinished(engine);
+    if (engine.state.load() != W_ABORT && finished) finished(engine);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
         const auto sets = DeliveredSets(engine);
         ASSERT_EQ(sets.size(), 1u) << "size " << size;
         EXPECT_EQ(testing::Unordered(sets), (std::set<std::set<std::string>>{{(root / "a").string(), (root / "sub/b").string()}}));
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
     }
 }
@@ -89,7 +89,7 @@ TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     RunSearchToEnd(engine);
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ASSERT_EQ(engine.groups.size(), 2u);
     EXPECT_EQ(engine.groups[0].size, 32u);
     EXPECT_EQ(engine.groups[0].members[0].key, ContentKey::FromText(raw32));

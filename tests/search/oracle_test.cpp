@@ -68,7 +68,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, 
     bool paused = false;
     bool resumed = false;
     if (config.pause) {
-        engine.ioFaultHook = [&](const std::string&, IoStep step) {
+        engine.SetIoFaultHook([&](const std::string&, IoStep step) {
             if (step != IoStep::Open) return 0;
             std::unique_lock lock(mutex);
             if (++opens == 5) {
@@ -77,7 +77,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, 
                 changed.notify_all();
             }
             return 0;
-        };
+        });
     }
     EXPECT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     if (config.pause) {
@@ -93,7 +93,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root, 
     EXPECT_EQ(engine.scanNumber.load(), engine.totalNumber.load()) << config.what;
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << config.what;
         size_t members = 0;
         for (const SizeGroup& group : engine.groups) members += group.members.size();

@@ -43,9 +43,9 @@ TEST_P(ReadFaults, UnreadableFilesLeaveTheSearch) {
     engine.settings = SettingsFor({r});
     engine.tuning.readBufferSize = 4096;
     engine.tuning.prefixSize = 1024;
-    engine.ioFaultHook = [step = c.step](const std::string& path, IoStep at) {
+    engine.SetIoFaultHook([step = c.step](const std::string& path, IoStep at) {
         return at == step && path.find("/bad") != std::string::npos ? EACCES : 0;
-    };
+    });
     RunSearchToEnd(engine);
     EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/good1", r + "/good2"}})) << c.what;
     EXPECT_EQ(engine.unreadableNumber.load(), 3) << c.what;
@@ -71,7 +71,7 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
         testing::WritePattern(r + "/grows_while_read", size, 1);
         SearchEngine engine;
         engine.settings = SettingsFor({r});
-        engine.ioFaultHook = [](const std::string& path, IoStep step) {
+        engine.SetIoFaultHook([](const std::string& path, IoStep step) {
             if (step == IoStep::Read && path.ends_with("/grows_while_read")) {
                 std::ofstream(path, std::ios::app) << "x";
             }
@@ -79,7 +79,7 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
             if (path.ends_with("/gone")) unlink(path.c_str());
             if (path.ends_with("/grows")) std::ofstream(path, std::ios::app) << "x";
             return 0;
-        };
+        });
         RunSearchToEnd(engine);
         EXPECT_TRUE(DeliveredSets(engine).empty()) << size;
         EXPECT_EQ(engine.unreadableNumber.load(), 3) << size;
@@ -98,9 +98,9 @@ TEST(ReadFaults, TheBalanceCatchesAFileAStageLost) {
         testing::WritePattern(r + "/d", 900, 1);
         SearchEngine engine;
         engine.settings = SettingsFor({r});
-        engine.stageFaultHook = [stage](ReadStage at, const std::string& path) {
+        engine.SetStageFaultHook([stage](ReadStage at, const std::string& path) {
             return at == stage && path.ends_with("/lost");
-        };
+        });
         ASSERT_TRUE(StartSearch(engine));
         WaitForSearch(engine);
         EXPECT_EQ(engine.state.load(), W_READY);

@@ -33,7 +33,7 @@ void RunSearchToEnd(SearchEngine& engine) {
 
 std::vector<std::vector<std::string>> DeliveredSets(const SearchEngine& engine) {
     std::vector<std::vector<std::string>> sets;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     int32_t last = 0;
     ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX, [&](const SizeGroup&, const FileRecord& member, int32_t set) {
         if (set != last) sets.emplace_back();

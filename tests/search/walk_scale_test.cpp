@@ -106,7 +106,7 @@ TEST(WalkScale, FindsDuplicatesFarBelowPathMax) {
     EXPECT_EQ(engine.unlistableNumber.load(), 0);
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         for (const SizeGroup& group : engine.groups) {
             for (const FileRecord& record : group.members) EXPECT_FALSE(record.modifyTime.empty()) << record.path;
         }
@@ -126,11 +126,11 @@ TEST(WalkScale, OutOfDescriptorsWaitsInsteadOfLosingFiles) {
     engine.tuning.hashThreads = 2;
     std::mutex mutex;
     std::map<std::string, int> refused;
-    engine.ioFaultHook = [&](const std::string& path, IoStep step) {
+    engine.SetIoFaultHook([&](const std::string& path, IoStep step) {
         if (step != IoStep::Open) return 0;
         std::lock_guard lock(mutex);
         return refused[path]++ < 2 ? (refused.size() % 2 == 0 ? EMFILE : ENFILE) : 0;
-    };
+    });
     RunSearchToEnd(engine);
     EXPECT_EQ(DeliveredSets(engine).size(), 4u);
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
