@@ -118,7 +118,9 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         live.push_back(i);
     }
     const bool digesting = digest != ReferenceDigest::None;
+    const bool sha = digesting && context.wantSha;
     if (digesting) scratch.md5.Begin();
+    if (sha) scratch.sha.Begin();
     ContentKey raw;
     const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
@@ -134,6 +136,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         } else if (digesting) {
             scratch.md5.Update(scratch.buffer.data(), want);
         }
+        if (sha) scratch.sha.Update(scratch.buffer.data(), want);
         std::erase_if(live, [&](size_t i) {
             CompareMember& member = members[i];
             member.error = ReadBlock(files[i], member.path, scratch.other.data(), want, last, context);
@@ -147,6 +150,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     for (const size_t i : live) members[i].equal = true;
     if (digesting && total == size) {
         key = size <= 32 ? raw : scratch.md5.FinishKey();
+        if (sha) context.sha = scratch.sha.Finish();
         keyed = true;
     }
     return 0;

@@ -43,9 +43,10 @@ size_t MembersPerPass(size_t workers) {
 }
 }  // namespace
 
-HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
+HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing, ContentCache* cache)
     : engine_(engine),
       listing_(listing),
+      cache_(cache),
       scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
       workerCount_(WorkerCount(engine.tuning)),
       membersPerPass_(MembersPerPass(workerCount_)) {
@@ -88,8 +89,9 @@ void HashPipeline::Queue(uint32_t index, Bucket& bucket) {
 // The walk hands files over in small batches: one lock for a batch keeps the walk,
 // which bounds the whole search on trees of small files, from queueing behind the
 // workers at every file.
-void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links) {
-    added_.push_back(Added{index, links, device, inode});
+void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links, int64_t modifyNs,
+                           int64_t changeNs) {
+    added_.push_back(Added{index, links, device, inode, modifyNs, changeNs});
     if (added_.size() >= kHandOverBatch) HandOver();
 }
 
@@ -104,6 +106,7 @@ void HashPipeline::Take(const Added& added) {
     const uint32_t index = added.index;
     const FileLen size = listing_.files[index].size;
     slots_.push_back(Slot{});
+    if (cache_ != nullptr) facts_.push_back(FileFacts{added.device, added.inode, 0, size, added.modifyNs, added.changeNs});
     Slot& slot = slots_[index];
     if (added.links > 1 && size > 0) {
         auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
@@ -196,6 +199,7 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
         batch.force = batch.members.empty() || reference.hasAliases;
     } else {
         batch.key = keys_[slots_[batch.reference].keyId];
+        if (cache_ != nullptr) batch.sha = shas_[slots_[batch.reference].keyId];
     }
     batch.referencePath = listing_.FullPath(listing_.files[batch.reference]);
     batch.compared.resize(batch.members.size());
@@ -262,6 +266,7 @@ void HashPipeline::WorkerMain() {
         firsts.held.resize(kFirstReads * (PrefixSize() + 1));
         ReadContext context;
         context.faultHook = &EngineInternals::IoHook(engine_);
+        context.wantSha = cache_ != nullptr;
         context.keepGoing = [this] {
             if (stopping_flag_.load(std::memory_order_relaxed)) return false;
             return HoldWhilePaused(engine_);
@@ -327,11 +332,16 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
+        if (cache_ != nullptr && FromCache(result)) {
+            firsts.results.push_back(result);
+            continue;
+        }
         result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
                            : ComputeFingerprint(path, result.size, prefix_size, held, context, result.fingerprint);
         if (result.error == kReadAborted) return;
         if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
         result.keyed = raw;
+        result.sha = context.sha;
         result.held = held;
         firsts.results.push_back(result);
     }
@@ -344,12 +354,23 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             if (StageLoses(ReadStage::FirstRead, result.index)) continue;
             if (result.error != 0) {
                 SetUnreadable(result.index);
+            } else if (result.cached && result.keyed) {
+                // Its key is known without a read; files of its size with the same end
+                // blocks still need theirs, to be compared with it by SHA-256.
+                Slot& slot = slots_[result.index];
+                slot.cacheUse = kFromCacheKey;
+                slot.fingerprint = result.fingerprint;
+                SetKey(result.index, result.key, result.sha);
+                if (result.size > ContentKey{}.bytes.size()) AfterFirstRead(result.index, false, bucket);
             } else if (result.keyed) {
-                SetKey(result.index, result.key);
+                SetKey(result.index, result.key, result.sha);
             } else {
+                if (result.cached) slots_[result.index].cacheUse = kFromCacheFingerprint;
                 slots_[result.index].fingerprint = result.fingerprint;
                 slots_[result.index].status = kPrefixed;
-                result.digest = AfterFirstRead(result.index, result.size <= prefix_size, bucket);
+                // A file the cache answered is not in hand: should it need its key, it is
+                // read whole like a larger file.
+                result.digest = AfterFirstRead(result.index, !result.cached && result.size <= prefix_size, bucket);
                 digest = digest || result.digest;
             }
             if (!result.digest) --bucket.pending;
@@ -359,12 +380,18 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
     if (digest) {
         // Small files with a fingerprint twin: their content is still held.
         for (FirstResult& result : firsts.results) {
-            if (result.digest) result.key = KeyOfContent(result.held, result.size, scratch.md5);
+            if (!result.digest) continue;
+            result.key = KeyOfContent(result.held, result.size, scratch.md5);
+            if (context.wantSha) {
+                scratch.sha.Begin();
+                scratch.sha.Update(result.held, static_cast<size_t>(result.size));
+                result.sha = scratch.sha.Finish();
+            }
         }
         std::lock_guard lock(mutex_);
         for (const FirstResult& result : firsts.results) {
             if (!result.digest) continue;
-            SetKey(result.index, result.key);
+            SetKey(result.index, result.key, result.sha);
             --buckets_[result.size].pending;
             wake = wake || Awaited(result.size);
         }
@@ -379,6 +406,7 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
                                                  : ReferenceDigest::WhileEqual;
     ContentKey key = batch.key;
     bool keyed = false;
+    context.sha = batch.sha;
     const int reference_error =
         CompareWithReference(batch.referencePath, batch.size, digest, batch.compared, scratch, context, key, keyed);
     if (reference_error == kReadAborted) return;
@@ -389,13 +417,14 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
-        FinishBatch(batch, reference_error, keyed, key);
+        FinishBatch(batch, reference_error, keyed, key, context.sha);
         wake = Awaited(batch.size);
     }
     if (wake) outcomes_.notify_all();
 }
 
-void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key) {
+void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key,
+                               const ContentKey& sha) {
     FileClass& file_class = classes_[FingerprintKey{batch.size, batch.fingerprint}];
     Bucket& bucket = buckets_[batch.size];
     Slot& reference = slots_[batch.reference];
@@ -405,7 +434,7 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
         if (referenceError != 0) {
             SetUnreadable(batch.reference);
         } else if (keyed) {
-            SetKey(batch.reference, key);
+            SetKey(batch.reference, key, sha);
             file_class.referenceKeyed = true;
         } else {
             reference.status = kReference;
@@ -444,13 +473,15 @@ void HashPipeline::Refine(uint32_t index, uint64_t divergence, const Bucket& buc
     uint64_t refined = (slot.fingerprint ^ divergence) * 0x9E3779B97F4A7C15ULL;
     refined ^= refined >> 31;
     slot.fingerprint = refined;
+    slot.refined = true;
     slot.status = kPrefixed;
     AfterFirstRead(index, false, bucket);
 }
 
-void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {
+void HashPipeline::SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha) {
     slots_[index].keyId = static_cast<uint32_t>(keys_.size());
     keys_.push_back(key);
+    if (cache_ != nullptr) shas_.push_back(sha);
     slots_[index].status = kKeyed;
     ++keyedCount_;
 }
@@ -480,13 +511,16 @@ bool HashPipeline::Settled(uint32_t index) const {
     return walkDone_ && bucket.pending == 0 && bucket.whole == 0;
 }
 
-ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const {
+ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key, ContentKey* sha) const {
     const FileLen size = listing_.files[index].size;
     if (size == 0) return ContentOutcome::Empty;
     if (buckets_.at(size).count < 2) return ContentOutcome::Single;
     const Slot& primary = slots_[Primary(index)];
     switch (primary.status) {
-        case kKeyed: key = keys_[primary.keyId]; return ContentOutcome::Keyed;
+        case kKeyed:
+            key = keys_[primary.keyId];
+            if (sha != nullptr && cache_ != nullptr) *sha = shas_[primary.keyId];
+            return ContentOutcome::Keyed;
         case kUnreadable: return ContentOutcome::Unreadable;
         case kPrefixed:
         case kReference: return ContentOutcome::Distinct;
@@ -547,6 +581,62 @@ uint32_t HashPipeline::CheckBalance(bool aborted) const {
     }
     if (faults > 8) LogLess("ERROR: search balance: %u files out of balance in all", faults);
     return faults;
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+FileFacts HashPipeline::FactsOf(uint32_t index) const {
+    FileFacts facts = facts_[index];
+    const FileEntry& entry = listing_.files[index];
+    facts.pathHash = PathHash(listing_.folders[entry.folder], listing_.Name(entry));
+    return facts;
+}
+
+bool HashPipeline::FromCache(FirstResult& result) {
+    const CacheEntry* entry = cache_->Find(FactsOf(result.index));
+    if (entry == nullptr) return false;
+    const bool raw = result.size <= ContentKey{}.bytes.size();
+    if (entry->hasKey) {
+        result.keyed = true;
+        result.key = entry->key;
+        result.sha = entry->sha;
+    } else if (raw || !entry->hasFingerprint) {
+        return false;
+    }
+    result.cached = true;
+    result.fingerprint = entry->fingerprint;
+    return true;
+}
+
+void HashPipeline::CollectForCache(ContentCache& cache) const {
+    const auto taken = static_cast<uint32_t>(slots_.size());
+    for (uint32_t index = 0; index < taken; ++index) {
+        const Slot& slot = slots_[index];
+        if (slot.aliasOf != kNone) continue;
+        // An entry the cache answered stays as it is unless the file was read whole now.
+        if (slot.cacheUse == kFromCacheKey || (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
+            cache.Seen(FactsOf(index));
+            continue;
+        }
+        CacheEntry entry;
+        entry.hasFingerprint = !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
+        entry.fingerprint = slot.fingerprint;
+        switch (slot.status) {
+            case kKeyed:
+                entry.hasKey = true;
+                entry.key = keys_[slot.keyId];
+                entry.sha = shas_[slot.keyId];
+                break;
+            case kPrefixed:
+            case kReference: break;
+            default: continue;  // not read, unreadable, or its read was stopped
+        }
+        if (!entry.hasKey && !entry.hasFingerprint) continue;
+        entry.facts = FactsOf(index);
+        cache.Put(entry);
+    }
 }
 
 }  // namespace merravine

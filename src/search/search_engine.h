@@ -61,6 +61,8 @@ struct SearchTuning {
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
     uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table
     bool readTimes = true;              ///< read the times of the files that have a twin
+    /// The content-key cache file; empty reads every file as if no scan had come before.
+    std::string cachePath;
 };
 
 /// The search job. Other subsystems start, stop and read it through the functions

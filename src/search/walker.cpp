@@ -239,7 +239,7 @@ private:
             return;
         }
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
-        pipeline_.AddFile(index, info.device, info.inode, info.links);
+        pipeline_.AddFile(index, info.device, info.inode, info.links, info.modifyNs, info.changeNs);
     }
 
     SearchEngine& engine_;
