@@ -11,8 +11,8 @@
 #include <span>
 #include <string>
 
-#include "shell/ui_archive.h"
-#include "shell/ui_archive_writer.h"
+#include "archive/ui_archive.h"
+#include "archive/ui_archive_writer.h"
 
 namespace fs = std::filesystem;
 

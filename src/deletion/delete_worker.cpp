@@ -6,6 +6,8 @@
 #include "platform/file_remove_scanned.h"
 #include "platform/trash_move.h"
 #include "util/log.h"
+#include "util/text.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 
@@ -86,7 +88,7 @@ std::vector<DeleteRequest> RequestsFromRows(const ScriptValue& rows) {
         request.path = row.At(1).TextForm();
         request.namenosuffix = row.At(2).TextForm();
         request.suffix = row.At(3).TextForm();
-        request.size = history::LeadingInteger(row.At(5).TextForm());
+        request.size = LeadingInt64(row.At(5).TextForm());
         batch.push_back(std::move(request));
     }
     return batch;
@@ -126,18 +128,9 @@ void StartDeleteThread(DeleteWorker& worker, SearchEngine& engine, history::Hist
         std::thread([&worker, &engine, &history, &bridge, mode, batch = std::move(batch)]() {
             DeleteCounts counts;
             counts.requested = static_cast<int32_t>(batch.size());
-            try {
-                counts = RunDeleteBatch(worker, engine, history, mode, batch);
-            } catch (const std::exception& error) {
-                LogDebug("The delete thread stopped: %s", error.what());
-            } catch (...) {
-                LogDebug("The delete thread stopped.");
-            }
-            try {
-                ReportCounts(bridge, counts);
-            } catch (...) {
-                LogDebug("DelFileResultToUI failed.");
-            }
+            (void)RunGuarded("delete thread",  // logged there
+                             [&] { counts = RunDeleteBatch(worker, engine, history, mode, batch); });
+            (void)RunGuarded("DelFileResultToUI", [&] { ReportCounts(bridge, counts); });
             worker.deleteState.store(DELETE_IDLE);
         });
 }

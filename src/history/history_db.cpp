@@ -21,7 +21,7 @@ bool CollectScanIds(sqlite3* connection, std::vector<int32_t>& ids) {
     if (!statement) return false;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
-        ids.push_back(static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))));
+        ids.push_back(static_cast<int32_t>(LeadingInt64(ColumnText(statement.get(), 0))));
     }
     return rc == SQLITE_DONE;
 }
@@ -48,7 +48,7 @@ sqlite3_stmt* PurgeStatement(HistoryDb& db, int32_t id) {
 
 ScanRow ReadRow(sqlite3_stmt* statement) {
     ScanRow row;
-    row.filesize = LeadingInteger(ColumnText(statement, 0));
+    row.filesize = LeadingInt64(ColumnText(statement, 0));
     row.path = FromBase64(ColumnText(statement, 1));
     row.namenosuffix = FromBase64(ColumnText(statement, 2));
     row.suffix = ColumnText(statement, 3);
@@ -63,7 +63,7 @@ ScanRow ReadRow(sqlite3_stmt* statement) {
         const auto bytes = static_cast<size_t>(sqlite3_column_bytes(statement, 7));
         if (key != nullptr) std::memcpy(row.filekey.data(), key, std::min(bytes, kKeyBytes));
     }
-    row.filetype = static_cast<int32_t>(LeadingInteger(ColumnText(statement, 8)));
+    row.filetype = static_cast<int32_t>(LeadingInt64(ColumnText(statement, 8)));
     return row;
 }
 
@@ -112,7 +112,7 @@ int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         if (!wide_enough) continue;
         scans.push_back(
-            ScanEntry{static_cast<int32_t>(LeadingInteger(ColumnText(statement.get(), 0))),
+            ScanEntry{static_cast<int32_t>(LeadingInt64(ColumnText(statement.get(), 0))),
                       ColumnText(statement.get(), 1)});
     }
     return rc == SQLITE_DONE ? 1 : 0;

@@ -40,26 +40,6 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(bytes));
 }
 
-int64_t LeadingInteger(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    // Accumulated as a negative number so that the smallest value fits; saturates.
-    int64_t value = 0;
-    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value < (kMin + digit) / 10) {
-            value = kMin;
-            continue;
-        }
-        value = value * 10 - digit;
-    }
-    if (negative) return value;
-    return value == kMin ? std::numeric_limits<int64_t>::max() : -value;
-}
-
 std::string RecordTableName(int32_t id) { return "tbl_record" + std::to_string(id); }
 
 Transaction::Transaction(sqlite3* connection) : connection_(connection) {

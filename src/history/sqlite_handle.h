@@ -38,8 +38,6 @@ bool StepToDone(sqlite3_stmt* statement);
 /// A column's text as bytes; empty for NULL or a column past the end.
 std::string ColumnText(sqlite3_stmt* statement, int column);
 
-/// The leading decimal integer of a text (optional sign, then digits); 0 when there are none.
-int64_t LeadingInteger(std::string_view text);
 
 /// The name of one stored scan's file table: "tbl_record" and the id in decimal.
 std::string RecordTableName(int32_t id);

@@ -14,16 +14,15 @@
 #include <system_error>
 
 #include "platform/data_folder.h"
+#include "util/text.h"
 
 namespace merravine::platform {
 
 namespace {
 
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 bool NameLess(const FolderEntry& a, const FolderEntry& b) {
     const auto folded_less = [](char x, char y) {
-        return static_cast<unsigned char>(FoldAscii(x)) < static_cast<unsigned char>(FoldAscii(y));
+        return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
     };
     if (std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
                                      folded_less)) {

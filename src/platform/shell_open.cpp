@@ -2,6 +2,7 @@
 // carries the path inside GVariant text; percent-encoding the URI keeps that text free of
 // quotes and backslashes, so no file name can change what the call means.
 #include "platform/shell_open.h"
+#include "util/text.h"
 
 #include <sys/stat.h>
 
@@ -19,11 +20,6 @@ constexpr milliseconds kBusWait{6000};
 // xdg-open may keep running as the opened program itself; past this it counts as asked.
 constexpr milliseconds kOpenWait{3000};
 
-bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~' || c == '/';
-}
-
 std::string ParentFolder(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -37,21 +33,7 @@ bool Accepted(const LaunchResult& result) {
 
 }  // namespace
 
-std::string FileUri(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string uri = "file://";
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (IsUnreserved(byte)) {
-            uri += c;
-        } else {
-            uri += '%';
-            uri += kHex[byte >> 4];
-            uri += kHex[byte & 0x0F];
-        }
-    }
-    return uri;
-}
+std::string FileUri(const std::string& path) { return "file://" + PercentEncodePath(path); }
 
 bool ShowItemInFileManager(Launcher& launcher, const std::string& path) {
     const std::vector<std::string> bus_call = {"gdbus",

@@ -1,4 +1,5 @@
 #include "platform/trash_move.h"
+#include "util/text.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -150,25 +151,6 @@ RemoveOutcome MoveInto(const std::string& trash, const std::string& full_path,
 
 }  // namespace
 
-std::string PercentEncodePath(const std::string& path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(path.size());
-    for (const char c : path) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
-                           byte == '_' || byte == '~' || byte == '/';
-        if (plain) {
-            encoded += c;
-        } else {
-            encoded += '%';
-            encoded += kHex[byte >> 4];
-            encoded += kHex[byte & 0x0F];
-        }
-    }
-    return encoded;
-}
 
 std::string HomeTrashFolder() {
     const char* data_home = std::getenv("XDG_DATA_HOME");

@@ -17,8 +17,6 @@ namespace merravine::platform {
 /// Moves `full_path` to the trash when it is still a plain file of `expected_size` bytes.
 RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_size);
 
-/// The Path value of a .trashinfo file: every byte but A-Z a-z 0-9 - . _ ~ / as %XX.
-std::string PercentEncodePath(const std::string& path);
 
 /// The home trash folder: $XDG_DATA_HOME/Trash, or $HOME/.local/share/Trash.
 std::string HomeTrashFolder();

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "util/hash_mix.h"
 #include "util/log.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 namespace {
@@ -25,10 +27,7 @@ int32_t Today() {
     return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() / 24);
 }
 
-uint64_t Identity(uint64_t device, uint64_t inode) {
-    uint64_t h = (inode ^ (device * 0x9E3779B97F4A7C15ULL)) * 0xFF51AFD7ED558CCDULL;
-    return h ^ (h >> 32);
-}
+uint64_t Identity(uint64_t device, uint64_t inode) { return MixIn(MixIn(0, device), inode); }
 
 struct Statement {
     sqlite3_stmt* handle = nullptr;
@@ -61,14 +60,19 @@ bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, 
 }  // namespace
 
 uint64_t PathHash(std::string_view folder, std::string_view name) {
-    uint64_t h = 0xCBF29CE484222325ULL;
+    uint64_t h = kGoldenGamma;
     for (const std::string_view part : {folder, name}) {
-        for (const char c : part) {
-            h ^= static_cast<uint8_t>(c);
-            h *= 0x100000001B3ULL;
+        size_t at = 0;
+        for (; at + 8 <= part.size(); at += 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, part.data() + at, 8);
+            h = MixIn(h, word);
         }
+        uint64_t tail = part.size() - at;  // the length keeps "ab"+"c" apart from "a"+"bc"
+        std::memcpy(&tail, part.data() + at, part.size() - at);
+        h = MixIn(h, tail ^ (static_cast<uint64_t>(part.size()) << 56));
     }
-    return h ^ (h >> 29);
+    return MixIn(h, 0);
 }
 
 void ContentCache::SetTodayForTests(int32_t day) { g_today_for_tests.store(day); }
@@ -120,6 +124,18 @@ bool ContentCache::Open() {
 
 void ContentCache::Load() {
     std::unordered_map<uint64_t, CacheEntry> entries;
+    // Whatever happens, the readers waiting in Find are let go, with or without entries.
+    const Status status = RunGuarded("content cache load", [&] { ReadAll(entries); });
+    if (!status.IsOk()) entries.clear();
+    {
+        std::lock_guard lock(mutex_);
+        entries_ = std::move(entries);
+        loaded_ = true;
+    }
+    loadedSignal_.notify_all();
+}
+
+void ContentCache::ReadAll(std::unordered_map<uint64_t, CacheEntry>& entries) {
     if (Open()) {
         Statement select(db_, "SELECT device, inode, path, size, mtime, ctime, fingerprint, md5, sha, seen FROM entry");
         if (!select) {
@@ -160,12 +176,6 @@ void ContentCache::Load() {
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
-    {
-        std::lock_guard lock(mutex_);
-        entries_ = std::move(entries);
-        loaded_ = true;
-    }
-    loadedSignal_.notify_all();
 }
 
 const CacheEntry* ContentCache::Find(const FileFacts& facts) {
@@ -257,16 +267,17 @@ void ContentCache::Save() {
     seen_.clear();
 }
 
-bool ContentCache::Clear(const std::string& path) {
+Status ContentCache::Clear(const std::string& path) {
     ContentCache cache(path);
-    if (!cache.Open()) return false;
+    if (!cache.Open()) return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
     if (!Exec(cache.db_, "DELETE FROM entry")) {
-        LogLess("content cache %s could not be cleared (%s)", path.c_str(), sqlite3_errmsg(cache.db_));
-        return false;
+        std::string why = sqlite3_errmsg(cache.db_);
+        LogLess("content cache %s could not be cleared (%s)", path.c_str(), why.c_str());
+        return Status::Failure(StatusCode::kIoFailed, std::move(why));
     }
     Exec(cache.db_, "VACUUM");
     LogLess("content cache %s cleared", path.c_str());
-    return true;
+    return Status::Ok();
 }
 
 }  // namespace merravine

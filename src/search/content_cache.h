@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "search/file_record.h"
+#include "util/result.h"
 
 struct sqlite3;
 
@@ -83,14 +84,15 @@ public:
     /// Entries read by Load (for tests and the log).
     size_t Loaded() const { return entries_.size(); }
 
-    /// Empties the cache file at `path`; false when it could not be done (logged).
-    static bool Clear(const std::string& path);
+    /// Empties the cache file at `path` (creating it when missing); logged either way.
+    static Status Clear(const std::string& path);
 
     /// Test seam: days since 1970 that stand for "today".
     static void SetTodayForTests(int32_t day);
 
 private:
     bool Open();
+    void ReadAll(std::unordered_map<uint64_t, CacheEntry>& entries);
 
     std::string path_;
     sqlite3* db_ = nullptr;

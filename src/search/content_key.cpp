@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/file_read.h"
+#include "util/hash_mix.h"
 
 namespace merravine {
 namespace {
@@ -55,12 +56,11 @@ int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_
 // A 64-bit mix of a block (not cryptographic: a collision only costs a whole read).
 // Four independent lanes keep the multiplier busy instead of waiting on one chain.
 uint64_t MixBlock(uint64_t seed, const uint8_t* data, size_t length) {
-    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+    constexpr uint64_t kMul = kGoldenGamma;
     auto step = [](uint64_t lane, const uint8_t* at) {
         uint64_t word = 0;
         std::memcpy(&word, at, 8);
-        lane = (lane ^ word) * kMul;
-        return lane ^ (lane >> 29);
+        return MixIn(lane, word);
     };
     uint64_t lanes[4] = {seed ^ (length * kMul), seed + 1, seed + 2, seed + 3};
     size_t i = 0;

@@ -1,5 +1,6 @@
 // Name splitting and key conversions of FileRecord.
 #include "search/file_record.h"
+#include "util/text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,11 +26,7 @@ NameParts SplitName(std::string_view name) {
 }
 
 std::string LowerSuffix(std::string_view suffix) {
-    std::string lower(suffix);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
+    return AsciiLowered(suffix);
 }
 
 std::string FolderWithSlash(std::string_view folder) {

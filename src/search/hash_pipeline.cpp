@@ -8,6 +8,7 @@
 #include "search/content_key.h"
 #include "search/engine_internals.h"
 #include "util/log.h"
+#include "util/hash_mix.h"
 
 namespace merravine {
 namespace {
@@ -470,9 +471,7 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
 // how it differs, and it is matched again with the files of its size.
 void HashPipeline::Refine(uint32_t index, uint64_t divergence, const Bucket& bucket) {
     Slot& slot = slots_[index];
-    uint64_t refined = (slot.fingerprint ^ divergence) * 0x9E3779B97F4A7C15ULL;
-    refined ^= refined >> 31;
-    slot.fingerprint = refined;
+    slot.fingerprint = MixIn(slot.fingerprint, divergence);
     slot.refined = true;
     slot.status = kPrefixed;
     AfterFirstRead(index, false, bucket);

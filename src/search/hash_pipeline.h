@@ -49,6 +49,7 @@
 #include "search/listing.h"
 #include "search/search_engine.h"
 #include "search/u64_table.h"
+#include "util/hash_mix.h"
 
 namespace merravine {
 
@@ -141,7 +142,7 @@ private:
         bool operator==(const FingerprintKey&) const = default;
     };
     struct FingerprintHash {
-        size_t operator()(const FingerprintKey& k) const { return k.fingerprint ^ (k.size * 0x9E3779B97F4A7C15ULL); }
+        size_t operator()(const FingerprintKey& k) const { return MixPair(k.size, k.fingerprint); }
     };
     /// The file stored for a fingerprint (or kMany), or `index` stored; second is true when stored.
     std::pair<uint32_t*, bool> FindOrAddFingerprint(FileLen size, uint64_t fingerprint, uint32_t index) {
@@ -155,7 +156,7 @@ private:
     };
     struct InodeHash {
         size_t operator()(const InodeKey& k) const {
-            return k.inode * 0x9E3779B97F4A7C15ULL ^ k.device ^ (k.size << 17);
+            return MixPair(k.inode, k.device ^ (k.size << 17));
         }
     };
 

@@ -2,6 +2,7 @@
 // in favour of EVP; the compatibility level below keeps them available and quiet).
 #define OPENSSL_API_COMPAT 10101
 #include "search/md5.h"
+#include "util/text.h"
 
 #include <openssl/md5.h>
 
@@ -22,20 +23,12 @@ void Md5::Update(const void* data, size_t length) { MD5_Update(&state_->context,
 ContentKey Md5::FinishKey() {
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5_Final(digest, &state_->context);
-    static constexpr char kHex[] = "0123456789abcdef";
     ContentKey key;
     for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
-        key.bytes[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(kHex[digest[i] >> 4]);
-        key.bytes[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(kHex[digest[i] & 0xF]);
+        key.bytes[static_cast<size_t>(2 * i)] = static_cast<uint8_t>(kHexLower[digest[i] >> 4]);
+        key.bytes[static_cast<size_t>(2 * i + 1)] = static_cast<uint8_t>(kHexLower[digest[i] & 0xF]);
     }
     return key;
-}
-
-std::string Md5Hex(std::string_view data) {
-    Md5 md5;
-    md5.Update(data.data(), data.size());
-    const ContentKey key = md5.FinishKey();
-    return std::string(key.bytes.begin(), key.bytes.end());
 }
 
 }  // namespace merravine

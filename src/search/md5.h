@@ -33,7 +33,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-/// The MD5 digest of `data` as 32 lower-case hexadecimal characters.
-std::string Md5Hex(std::string_view data);
-
 }  // namespace merravine

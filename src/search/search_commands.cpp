@@ -4,6 +4,7 @@
 // paused, so a pause during the counting pass does not skip the search pass.
 #include "search/search_commands.h"
 
+#include "search/content_cache.h"
 #include "search/engine_internals.h"
 
 #include "search/result_rows.h"
@@ -71,6 +72,12 @@ ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const Sc
         if (!DeliverDuplicates(engine, bridge, kinds)) LogLess("duplicate rows were not delivered");
     });
     return ScriptValue::Int(0);
+}
+
+ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath) {
+    if (engine.state.load() != W_READY) return ScriptValue::Int(1);
+    if (cachePath.empty()) return ScriptValue::Int(0);
+    return ScriptValue::Int(ContentCache::Clear(cachePath).IsOk() ? 0 : 2);
 }
 
 }  // namespace merravine

@@ -25,5 +25,8 @@ ScriptValue GetDuplicateFileNumber(const SearchEngine& engine);
 /// Starts a thread that delivers the rows of the kinds in `mask` (an integer, else 0)
 /// to the page's DuplicateFileToUI; answers 0 at once.
 ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const ScriptValue& mask);
+/// Empties the content-key cache at `cachePath`: 0 done, 1 while a search runs, 2 when
+/// the file could not be cleared (the log says why).
+ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath);
 
 }  // namespace merravine

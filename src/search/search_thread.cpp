@@ -25,6 +25,8 @@
 #include "search/u64_table.h"
 #include "search/walker.h"
 #include "util/log.h"
+#include "util/thread_body.h"
+#include "util/hash_mix.h"
 
 namespace merravine {
 namespace {
@@ -66,12 +68,11 @@ public:
 
 private:
     static uint64_t Digest(FileLen size, const ContentKey& key) {
-        uint64_t h = size * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
+        uint64_t h = MixIn(0, size);
         for (size_t i = 0; i < 32; i += 8) {
             uint64_t word = 0;
             std::memcpy(&word, key.bytes.data() + i, 8);
-            h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
-            h ^= h >> 32;
+            h = MixIn(h, word);
         }
         return h;
     }
@@ -265,13 +266,7 @@ void RunSearch(SearchEngine& engine) {
 }  // namespace
 
 void SearchThreadMain(SearchEngine& engine) {
-    try {
-        RunSearch(engine);
-    } catch (const std::exception& failure) {
-        LogLess("search failed: %s", failure.what());
-    } catch (...) {
-        LogLess("search failed");
-    }
+    (void)RunGuarded("search", [&] { RunSearch(engine); });  // logged there
     engine.SetScanningPath({});
     ChangeState(engine, W_READY);
 }

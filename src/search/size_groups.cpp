@@ -77,20 +77,6 @@ bool RemoveFromGroups(SearchEngine& engine, const FileRecord& probe) {
     return true;
 }
 
-void PruneGroups(std::vector<SizeGroup>& groups) {
-    for (auto& group : groups) {
-        auto& members = group.members;
-        std::vector<FileRecord> kept;
-        for (size_t i = 0; i < members.size(); ++i) {
-            const bool twin_before = i > 0 && members[i - 1].key == members[i].key;
-            const bool twin_after = i + 1 < members.size() && members[i + 1].key == members[i].key;
-            if (twin_before || twin_after) kept.push_back(std::move(members[i]));
-        }
-        members = std::move(kept);
-    }
-    std::erase_if(groups, [](const SizeGroup& group) { return group.members.size() < 2; });
-}
-
 std::string CheckGroupInvariants(const std::vector<SizeGroup>& groups, bool pruned) {
     for (size_t g = 0; g < groups.size(); ++g) {
         const SizeGroup& group = groups[g];

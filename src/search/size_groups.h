@@ -46,8 +46,4 @@ bool RemoveFromGroups(SearchEngine& engine, const FileRecord& probe);
 /// neighbour when `pruned`. Returns an empty text when they hold, else what is wrong.
 std::string CheckGroupInvariants(const std::vector<SizeGroup>& groups, bool pruned);
 
-/// Drops every member without a twin (a neighbour with the same key) and every group
-/// left with fewer than two members.
-void PruneGroups(std::vector<SizeGroup>& groups);
-
 }  // namespace merravine

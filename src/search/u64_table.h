@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/hash_mix.h"
+
 namespace merravine {
 
 class U64Table {
@@ -30,7 +32,7 @@ public:
     size_t size() const { return count_; }
 
 private:
-    static uint64_t Spread(uint64_t key) { return (key ^ (key >> 29)) * 0xBF58476D1CE4E5B9ULL >> 7; }
+    static uint64_t Spread(uint64_t key) { return MixIn(0, key); }
     void Grow() {
         std::vector<uint64_t> old_keys = std::move(keys_);
         std::vector<uint32_t> old_values = std::move(values_);

@@ -7,18 +7,12 @@
 #include "platform/file_read.h"
 #include "platform/file_walk.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace merravine {
 namespace {
 
 using platform::EntryType;
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
 
 // True when `inner` lies below `outer` (whole path components).
 bool LiesBelow(std::string_view outer, std::string_view inner) {

@@ -21,6 +21,7 @@
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
 #include "search/search_engine.h"
+#include "util/hash_mix.h"
 
 namespace merravine {
 
@@ -63,7 +64,7 @@ struct VisitedFolders {
         bool operator==(const Id&) const = default;
     };
     struct IdHash {
-        size_t operator()(const Id& id) const { return id.inode * 0x9E3779B97F4A7C15ULL ^ id.device; }
+        size_t operator()(const Id& id) const { return MixPair(id.inode, id.device); }
     };
     std::unordered_set<Id, IdHash> seen;
 };

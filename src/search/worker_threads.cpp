@@ -2,6 +2,7 @@
 #include "search/worker_threads.h"
 
 #include "util/log.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 
@@ -22,13 +23,7 @@ void WorkerThreads::Start(std::function<void()> body) {
             std::unique_lock wait_lock(mutex_);
             turnEnded_.wait(wait_lock, [&] { return turn_ == turn; });
         }
-        try {
-            body();
-        } catch (const std::exception& error) {
-            LogLess("worker thread failed: %s", error.what());
-        } catch (...) {
-            LogLess("worker thread failed");
-        }
+        (void)RunGuarded("worker thread", body);  // logged there
         {
             std::lock_guard end_lock(mutex_);
             ++turn_;

@@ -51,6 +51,9 @@ struct SearchSettings {
     int32_t scanmaxfilenumber = 2147483647;
     /// Stored scans kept in the history; below 1 no scan is stored.
     int32_t historymax = 20;
+    /// Keep what scans learn about file contents in the content-key cache (key `cache`);
+    /// 0 reads every file again in every scan.
+    int32_t cache = 1;
     std::vector<std::string> searchDirs;
     std::vector<std::string> excludeDirs;
     std::vector<std::string> protectDirs;

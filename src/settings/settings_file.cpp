@@ -1,7 +1,6 @@
 // Load and save of the settings record in Config.ini.
 #include "settings/settings_file.h"
 
-#include <charconv>
 #include <map>
 
 #include "util/ini_file.h"
@@ -19,17 +18,12 @@ constexpr int64_t kSizeCeiling = 4294967296;  // 2^32
 int64_t IndexOfNumberedKey(std::string_view key, std::string_view prefix) {
     if (key.size() <= prefix.size()) return -1;
     for (size_t i = 0; i < prefix.size(); ++i) {
-        const auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        if (lower(key[i]) != prefix[i]) return -1;
+        if (AsciiLower(key[i]) != prefix[i]) return -1;
     }
     const std::string_view digits = key.substr(prefix.size());
     if (digits.size() > 1 && digits.front() == '0') return -1;
-    int64_t index = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
-    if (error != std::errc() || end != digits.data() + digits.size()) return -1;
-    return index;
+    const std::optional<uint64_t> index = ParseDecimal(digits, INT64_MAX);
+    return index ? static_cast<int64_t>(*index) : -1;
 }
 
 // Reads the folder keys prefix0 .. prefix(count-1) in index order, skipping empty
@@ -111,6 +105,7 @@ void LoadSettings(SearchSettings& settings) {
     }
     settings.scanmaxfilenumber = file.GetInt(section, "scanmaxfilenumber", 2147483647);
     settings.historymax = file.GetInt(section, "historymax", SearchSettings{}.historymax);
+    settings.cache = file.GetInt(section, "cache", SearchSettings{}.cache);
 }
 
 int32_t SaveSettings(const SearchSettings& settings) {

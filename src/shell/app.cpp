@@ -6,13 +6,13 @@
 #include <filesystem>
 #include <memory>
 
+#include "archive/embedded_ui.h"
+#include "archive/ui_archive.h"
 #include "platform/data_folder.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
-#include "shell/embedded_ui.h"
 #include "shell/host.h"
 #include "shell/main_frame.h"
-#include "shell/ui_archive.h"
 #include "util/log.h"
 #include "util/log_writer.h"
 
@@ -26,6 +26,7 @@ AppPaths ResolvePaths(const AppOptions& options) {
     AppPaths paths;
     paths.config_path = chosen.config_file;
     paths.database_path = chosen.database_file;
+    paths.cache_path = chosen.cache_file;
     paths.log_folder = chosen.log_folder;
     return paths;
 }
@@ -111,7 +112,14 @@ int RunApp(const AppOptions& options) {
     OpenLogFolder(paths.log_folder);
     LogDebug("Soft start!");
 
-    auto frame = std::make_unique<MainFrame>(paths);
+    std::unique_ptr<MainFrame> frame;
+    try {
+        frame = std::make_unique<MainFrame>(paths);
+    } catch (const std::exception& error) {
+        LogLess("start-up failed: %s", error.what());
+        std::fprintf(stderr, "merravine: %s\n", error.what());
+        return 1;
+    }
 
     // Whatever ends the program (the window, the page, a signal) closes the window;
     // the window may not exist yet when a signal comes, so the request waits for it.

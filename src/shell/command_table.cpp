@@ -1,13 +1,15 @@
 #include "shell/command_table.h"
 
 #include <exception>
+#include <stdexcept>
 
 #include "util/log.h"
 
 namespace merravine::shell {
 
 void CommandTable::Add(std::string name, uint32_t argument_count, CommandHandler handler) {
-    commands_[std::move(name)] = Entry{argument_count, std::move(handler)};
+    if (commands_.contains(name)) throw std::logic_error("command " + name + " registered twice");
+    commands_.emplace(std::move(name), Entry{argument_count, std::move(handler)});
 }
 
 std::optional<uint32_t> CommandTable::ArgumentCount(const std::string& name) const {

@@ -29,7 +29,9 @@ struct CallOutcome {
 
 class CommandTable {
   public:
-    /// Adds a command, or replaces the one of that name.
+    /// Adds a command. A second command of a name already taken is a programming
+    /// error: it throws std::logic_error and the first command stays, so the program
+    /// refuses to start rather than let one command silently hide another.
     void Add(std::string name, uint32_t argument_count, CommandHandler handler);
     /// The argument count of the command of that name; nullopt when there is none.
     std::optional<uint32_t> ArgumentCount(const std::string& name) const;

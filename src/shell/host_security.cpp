@@ -2,16 +2,11 @@
 
 #include <random>
 
+#include "util/text.h"
+
 namespace merravine::shell {
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool ConstantTimeEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -27,10 +22,9 @@ bool ConstantTimeEqual(std::string_view a, std::string_view b) {
 std::string NewLaunchSecret() {
     std::random_device device;  // getrandom() on glibc
     std::string secret;
-    constexpr char kHex[] = "0123456789abcdef";
     for (int word = 0; word < 4; ++word) {
         const uint32_t bits = device();
-        for (int shift = 28; shift >= 0; shift -= 4) secret += kHex[(bits >> shift) & 0xF];
+        for (int shift = 28; shift >= 0; shift -= 4) secret += kHexLower[(bits >> shift) & 0xF];
     }
     return secret;
 }
@@ -58,8 +52,8 @@ std::optional<std::string> CleanRequestPath(std::string_view target) {
     for (size_t i = 0; i < raw.size(); ++i) {
         if (raw[i] == '%') {
             if (i + 2 >= raw.size()) return std::nullopt;
-            const int high = HexDigit(raw[i + 1]);
-            const int low = HexDigit(raw[i + 2]);
+            const int high = HexValue(raw[i + 1]);
+            const int low = HexValue(raw[i + 2]);
             if (high < 0 || low < 0) return std::nullopt;
             path += static_cast<char>(high * 16 + low);
             i += 2;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "search/scan_cli.h"
+#include "cli/scan_cli.h"
 #include "shell/app.h"
 
 int main(int argc, char** argv) {

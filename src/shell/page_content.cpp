@@ -5,18 +5,11 @@
 #include <utility>
 
 #include "shell/host_security.h"
+#include "util/text.h"
 
 namespace merravine::shell {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return lower;
-}
 
 HttpReply NotFound() { return HttpReply{404, "text/plain; charset=utf-8", "not found"}; }
 
@@ -47,7 +40,7 @@ std::string MimeTypeFor(std::string_view path) {
     if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
         return "application/octet-stream";
     }
-    const std::string extension = Lower(path.substr(dot + 1));
+    const std::string extension = AsciiLowered(path.substr(dot + 1));
     for (const auto& [known, type] : kTypes) {
         if (extension == known) return std::string(type);
     }

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "util/log.h"
+#include "util/thread_body.h"
 
 namespace merravine::shell {
 
@@ -41,13 +42,7 @@ void UiThread::Run() {
             task = std::move(tasks_.front());
             tasks_.pop_front();
         }
-        try {
-            task();
-        } catch (const std::exception& error) {
-            LogDebug("UI thread task failed: %s", error.what());
-        } catch (...) {
-            LogDebug("UI thread task failed");
-        }
+        (void)RunGuarded("UI thread task", task);  // logged there
     }
 }
 

@@ -12,24 +12,6 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-void AppendUtf8(std::string& out, uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // Recursive-descent reader over one text; every method leaves `pos_` after what it read.
 class Reader {
   public:
@@ -155,23 +137,15 @@ class Reader {
         if (pos_ + 4 > text_.size()) return std::nullopt;
         unsigned code = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = text_[pos_++];
-            code <<= 4;
-            if (c >= '0' && c <= '9')
-                code |= static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                code |= static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                code |= static_cast<unsigned>(c - 'A' + 10);
-            else
-                return std::nullopt;
+            const int digit = HexValue(text_[pos_++]);
+            if (digit < 0) return std::nullopt;
+            code = (code << 4) | static_cast<unsigned>(digit);
         }
         return code;
     }
 
-    // After "\u": a character, a surrogate pair, or a lone surrogate. A lone
-    // U+DC80..U+DCFF is the byte it stands for; any other lone surrogate has no
-    // meaning in a name and becomes U+FFFD.
+    // After "\u": a character, a surrogate pair, or a unit on its own (read by the one
+    // rule of AppendUtf16Unit: U+DC80..U+DCFF is the byte it stands for).
     bool UnicodeEscape(std::string& out) {
         const auto code = Hex4();
         if (!code) return false;
@@ -186,13 +160,7 @@ class Reader {
             }
             pos_ = saved;
         }
-        if (*code >= 0xDC80 && *code <= 0xDCFF) {
-            out += static_cast<char>(*code & 0xFF);
-        } else if (*code >= 0xD800 && *code <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
-        } else {
-            AppendUtf8(out, *code);
-        }
+        AppendUtf16Unit(out, static_cast<char16_t>(*code));
         return true;
     }
 
@@ -279,13 +247,6 @@ void AppendJsonValue(std::string& out, const ScriptValue& value) {
     } else {
         AppendJsonString(out, value.TextForm());
     }
-}
-
-std::optional<ScriptValue> ParseJsonValue(std::string_view text) {
-    Reader reader(text);
-    auto value = reader.Value(0);
-    if (!value || !reader.AtEnd()) return std::nullopt;
-    return value;
 }
 
 std::optional<PageMessage> ParsePageMessage(std::string_view text) {

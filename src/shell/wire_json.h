@@ -28,9 +28,6 @@ namespace merravine::shell {
 /// Appends the JSON form of `value` (undefined as null, another kind as its text).
 void AppendJsonValue(std::string& out, const ScriptValue& value);
 
-/// Reads one JSON value as a script value; nullopt when the text is not one JSON value.
-std::optional<ScriptValue> ParseJsonValue(std::string_view text);
-
 /// One message read from the page.
 struct PageMessage {
     enum class Kind { kCall, kReply };

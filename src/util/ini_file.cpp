@@ -21,16 +21,7 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return EqualsIgnoringAsciiCase(a, b); }
 
 // The name of a section header line, or nothing for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
@@ -77,16 +68,8 @@ std::string FromUtf16LeBytes(std::string_view bytes) {
 }  // namespace
 
 int32_t LeadingInt32(std::string_view text) {
-    size_t pos = 0;
-    while (pos < text.size() && static_cast<unsigned char>(text[pos]) <= ' ') ++pos;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '-' || text[pos] == '+')) negative = text[pos++] == '-';
-    uint32_t value = 0;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-        value = value * 10u + static_cast<uint32_t>(text[pos] - '0');
-    }
-    if (negative) value = 0u - value;
-    return static_cast<int32_t>(value);
+    // The profile functions keep the low 32 bits of the number.
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(LeadingInt64(text))));
 }
 
 IniFile IniFile::Load(const std::string& path) {

@@ -54,6 +54,8 @@ Decoded DecodeOne(std::string_view text, size_t pos) {
     return {value, length};
 }
 
+}  // namespace
+
 void AppendUtf8(std::string& out, uint32_t code_point) {
     if (code_point < 0x80) {
         out += static_cast<char>(code_point);
@@ -71,6 +73,18 @@ void AppendUtf8(std::string& out, uint32_t code_point) {
         out += static_cast<char>(0x80 | (code_point & 0x3F));
     }
 }
+
+void AppendUtf16Unit(std::string& out, char16_t unit) {
+    if (unit >= 0xDC80 && unit <= 0xDCFF) {
+        out += static_cast<char>(unit - kEscapeBase);  // a byte that was not valid UTF-8
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+        AppendUtf8(out, 0xFFFD);
+    } else {
+        AppendUtf8(out, unit);
+    }
+}
+
+namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -116,12 +130,8 @@ std::string Utf16ToUtf8(std::u16string_view text) {
             const uint32_t low = text[i + 1] - 0xDC00u;
             AppendUtf8(out, 0x10000 + (high << 10) + low);
             ++i;
-        } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
-            out += static_cast<char>(unit - kEscapeBase);  // a byte that was not valid UTF-8
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
         } else {
-            AppendUtf8(out, unit);
+            AppendUtf16Unit(out, unit);
         }
     }
     return out;
@@ -151,14 +161,57 @@ int64_t LeadingInt64(std::string_view text) {
     return value;
 }
 
-size_t Utf16Length(std::string_view text) {
-    size_t units = 0;
-    for (size_t pos = 0; pos < text.size();) {
-        const Decoded d = DecodeOne(text, pos);
-        units += (d.code_point != kInvalid && d.code_point >= 0x10000) ? 2 : 1;
-        pos += d.length;
+std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
+    if (text.empty()) return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto digit = static_cast<uint64_t>(c - '0');
+        if (value > (max - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
     }
-    return units;
+    return value;
+}
+
+void AppendHexLower(std::string& out, std::string_view bytes) {
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += kHexLower[byte >> 4];
+        out += kHexLower[byte & 0x0F];
+    }
+}
+
+std::string PercentEncodePath(std::string_view path) {
+    std::string encoded;
+    encoded.reserve(path.size());
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                           (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                           byte == '_' || byte == '~' || byte == '/';
+        if (plain) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHexUpper[byte >> 4];
+            encoded += kHexUpper[byte & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+std::string AsciiLowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = AsciiLower(c);
+    return out;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
 }
 
 std::string_view CutToUtf16Units(std::string_view text, size_t max_units) {
@@ -246,10 +299,9 @@ std::string FromBase64(std::string_view stored) {
 }
 
 void AppendJsonString(std::string& out, std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
     const auto escape = [&](unsigned code) {
         out += "\\u";
-        for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 0xF];
+        for (int shift = 12; shift >= 0; shift -= 4) out += kHexLower[(code >> shift) & 0xF];
     };
     out += '"';
     for (size_t i = 0; i < bytes.size();) {

@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "support/temp_dir.h"
+#include "util/text.h"
 
 namespace merravine::platform {
 namespace {

@@ -7,6 +7,7 @@
 #include "history/scan_store.h"
 #include "history_test_util.h"
 #include "support/temp_dir.h"
+#include "util/text.h"
 
 namespace merravine::history {
 namespace {
@@ -226,7 +227,7 @@ TEST(HistoryDbText, LeadingIntegerReadsLikeTheStoredColumns) {
         {"99999999999999999999", INT64_MAX},
         {"-99999999999999999999", INT64_MIN},
         {" 12", 12}};
-    for (const auto& [text, value] : cases) EXPECT_EQ(LeadingInteger(text), value) << text;
+    for (const auto& [text, value] : cases) EXPECT_EQ(LeadingInt64(text), value) << text;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "history/history_commands.h"
 #include "history/history_db.h"
 #include "history_test_util.h"
-#include "recording_bridge.h"
+#include "support/recording_bridge.h"
 #include "search/result_rows.h"
 #include "search/search_engine.h"
 #include "support/temp_dir.h"

@@ -214,7 +214,7 @@ TEST(ContentCache, AnUnusableCacheFileOnlyCostsTheReads) {
         sqlite3_close(holder);
     }
     {  // cleared: the next scan reads everything again
-        ASSERT_TRUE(ContentCache::Clear(tree.Cache()));
+        ASSERT_TRUE(ContentCache::Clear(tree.Cache()).IsOk());
         EXPECT_GT(Scan(tree.Root(), tree.Cache()).bytesRead, 0u);
     }
 }

@@ -19,6 +19,15 @@ using testing::SettingsFor;
 using testing::TempDir;
 using testing::WritePattern;
 
+// The digest of `data` as the product's digest object gives it.
+std::string Md5Hex(std::string_view data) {
+    Md5 md5;
+    md5.Begin();
+    md5.Update(data.data(), data.size());
+    const ContentKey key = md5.FinishKey();
+    return std::string(key.bytes.begin(), key.bytes.end());
+}
+
 TEST(Md5, Rfc1321Vectors) {
     const std::pair<std::string, std::string> vectors[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},

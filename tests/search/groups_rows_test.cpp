@@ -35,9 +35,6 @@ TEST(SizeGroups, StoredScanInsertsByKeyLatestFirst) {
     EXPECT_EQ(engine.duplicateNumber.load(), 2);
     EXPECT_EQ(CheckGroupInvariants(engine.groups, false), "");
     EXPECT_NE(CheckGroupInvariants(engine.groups, true), "");  // "two" and "big" have no twin
-    PruneGroups(engine.groups);
-    EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
-    EXPECT_EQ(Names(engine.groups[1]), (std::vector<std::string>{"three.txt", "one.txt"}));
 
     engine.state.store(W_ABORT);
     EXPECT_EQ(AddToGroups(engine, "/d/", "late", "", KIND_OTHER, 5, "k"), nullptr);

@@ -81,19 +81,4 @@ void WritePattern(const std::filesystem::path& path, size_t size, unsigned seed,
     std::ofstream(path, std::ios::binary) << content;
 }
 
-PageCallResult RecordingBridge::CallScriptFunction(const std::string& name, const ScriptValue& argument) {
-    {
-        std::lock_guard lock(mutex_);
-        calls_.emplace_back(name, argument);
-    }
-    arrived_.notify_all();
-    return PageCallResult{true, ScriptValue(), {}};
-}
-
-std::vector<std::pair<std::string, ScriptValue>> RecordingBridge::WaitForCalls(size_t count) {
-    std::unique_lock lock(mutex_);
-    arrived_.wait(lock, [&] { return calls_.size() >= count; });
-    return calls_;
-}
-
 }  // namespace merravine::testing

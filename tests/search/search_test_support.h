@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "search/search_engine.h"
-#include "util/page_bridge.h"
+#include "support/recording_bridge.h"
 
 namespace merravine::testing {
 
@@ -33,18 +33,5 @@ std::set<std::set<std::string>> BruteForceSets(const std::filesystem::path& root
 
 /// Writes a file of `size` bytes from `seed`, with byte `flip` (if below size) changed.
 void WritePattern(const std::filesystem::path& path, size_t size, unsigned seed, size_t flip = SIZE_MAX);
-
-/// A page bridge that records every call and can wait for them.
-class RecordingBridge : public PageBridge {
-public:
-    PageCallResult CallScriptFunction(const std::string& name, const ScriptValue& argument) override;
-    /// Waits until `count` calls have arrived and returns them.
-    std::vector<std::pair<std::string, ScriptValue>> WaitForCalls(size_t count);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<std::pair<std::string, ScriptValue>> calls_;
-};
 
 }  // namespace merravine::testing

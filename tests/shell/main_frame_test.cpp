@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <stdexcept>
 
 #include "support/temp_dir.h"
 
@@ -102,6 +103,16 @@ TEST_F(MainFrameTest, CallsThatAreNotHandled) {
         EXPECT_EQ(outcome.status, Status::kNotHandled) << name << "/" << count;
         EXPECT_EQ(outcome.error.rfind("not handled: ", 0), 0u);
     }
+}
+
+TEST(CommandTable, ASecondCommandOfATakenNameIsRefused) {
+    CommandTable table;
+    table.Add("Echo", 1, [](const SV::Array& a) { return a[0]; });
+    EXPECT_THROW(table.Add("Echo", 1, [](const SV::Array&) { return SV::Int(2); }), std::logic_error);
+    EXPECT_THROW(table.Add("Echo", 0, [](const SV::Array&) { return SV::Int(2); }), std::logic_error);
+    table.Add("echo", 1, [](const SV::Array&) { return SV::Int(3); });  // names are case-sensitive
+    EXPECT_EQ(table.Size(), 2u);
+    EXPECT_EQ(table.Call("Echo", {SV::Text("x")}).value, SV::Text("x"));  // the first one stays
 }
 
 TEST_F(MainFrameTest, DispatcherOwnCommands) {

@@ -19,6 +19,13 @@ std::string Json(const SV& value) {
     return out;
 }
 
+// A value as the page sends it: the result of a reply message.
+std::optional<SV> ParseJsonValue(std::string_view json) {
+    const auto message = ParsePageMessage("{\"reply\":1,\"result\":" + std::string(json) + "}");
+    if (!message || message->kind != PageMessage::Kind::kReply || !message->ok) return std::nullopt;
+    return message->result;
+}
+
 TEST(WireJson, PageValuesReadAsTheContractSays) {
     const struct {
         const char* json;

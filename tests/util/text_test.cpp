@@ -4,8 +4,6 @@
 
 #include <random>
 
-#include "util/string_holder.h"
-
 namespace merravine {
 namespace {
 
@@ -91,49 +89,10 @@ TEST(Utf8, InvalidBytesBecomeLoneSurrogates) {
     EXPECT_EQ(Utf8ToUtf16("\xF0\x9F\x98\x80"), std::u16string(u"\xD83D\xDE00"));
     // A lone surrogate that stands for no byte has no UTF-8 form: U+FFFD.
     EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t{0xD800})), "\xEF\xBF\xBD");
-    EXPECT_EQ(Utf16Length("a\xF0\x9F\x98\x80\xFF"), 4u);
+    EXPECT_EQ(CutToUtf16Units("a\xF0\x9F\x98\x80\xFF", 4), "a\xF0\x9F\x98\x80\xFF");
+    EXPECT_EQ(CutToUtf16Units("a\xF0\x9F\x98\x80\xFF", 3), "a\xF0\x9F\x98\x80");
     EXPECT_EQ(CutToUtf16Units("ab\xF0\x9F\x98\x80", 3), "ab");  // no half pair
     EXPECT_EQ(CutToUtf16Units("ab\xC3\xA9z", 3), "ab\xC3\xA9");
-}
-
-TEST(StringHolders, SerialisedForms) {
-    CMyStdString narrow(std::string("ab"));
-    ASSERT_EQ(narrow.SerializedSize(), 10);
-    std::unique_ptr<uint8_t[]> block(narrow.Serialize(nullptr));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(block.get()), 10),
-              std::string("\x0A\0\0\0ab\0STR", 10));
-
-    CMyStdString copy;
-    EXPECT_EQ(copy.Deserialize({block.get(), 10}), 10);
-    EXPECT_EQ(copy.Text(), "ab");
-    EXPECT_EQ(copy.Deserialize({block.get(), 9}), -1);  // size runs past the buffer
-    block[9] = 'X';
-    EXPECT_EQ(copy.Deserialize({block.get(), 10}), -1);  // wrong trailer
-
-    CMyStdWString wide(u"\xE9");
-    ASSERT_EQ(wide.SerializedSize(), 12);
-    std::unique_ptr<uint8_t[]> wide_block(wide.Serialize(nullptr));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(wide_block.get()), 12),
-              std::string("\x0C\0\0\0\xE9\0\0\0WSTR", 12));
-    CMyStdWString wide_copy;
-    EXPECT_EQ(wide_copy.Deserialize({wide_block.get(), 12}), 12);
-    EXPECT_EQ(wide_copy.Text(), u"\xE9");
-    const uint8_t too_small[] = {8, 0, 0, 0, 0, 0, 'S', 'T', 'R', 0};
-    EXPECT_EQ(wide_copy.Deserialize(too_small), -1);
-}
-
-TEST(StringHolders, StorageFormOnHeldUnits) {
-    CMyStdWString held(std::u16string(u"C:\\"));
-    held.ToBase64();
-    EXPECT_EQ(held.Text(), u"QwA6AFwA");
-    held.FromBase64();
-    EXPECT_EQ(held.Text(), u"C:\\");
-    CMyStdWString lone(std::u16string(1, char16_t{0xD800}));  // survives as units
-    lone.ToBase64();
-    lone.FromBase64();
-    EXPECT_EQ(lone.Text(), std::u16string(1, char16_t{0xD800}));
-    CMyStdString from_null(static_cast<const char16_t*>(nullptr));
-    EXPECT_EQ(from_null.Text(), "");
 }
 
 }  // namespace

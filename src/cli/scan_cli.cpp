@@ -1,7 +1,6 @@
 // Argument parsing, progress display and output of the scan command line.
-#include "search/scan_cli.h"
+#include "cli/scan_cli.h"
 
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,30 +11,25 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/data_folder.h"
 #include "platform/file_read.h"
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 #include "search/search_engine.h"
 #include "settings/settings_file.h"
+#include "util/text.h"
 
 namespace merravine {
 namespace {
 
 constexpr const char* kUsage =
     "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
-    "[--protect DIR]... [--threads N] [--format text|json|csv] DIR...";
+    "[--protect DIR]... [--threads N] [--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
 
 // The extension lists a fresh installation uses.
 void SetDefaultExtensionLists(SearchSettings& settings) {
     for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
         settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
     }
-}
-
-std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max) {
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty() || value > max) return std::nullopt;
-    return value;
 }
 
 // An absolute folder text without trailing "/" (links are not resolved).
@@ -51,6 +45,8 @@ struct ScanArguments {
     SearchSettings settings;
     int threads = 0;
     ScanFormat format = ScanFormat::Text;
+    bool cache = true;     ///< use the content-key cache of the data folder
+    std::string dataDir;   ///< empty: the program's data folder as the window uses it
 };
 
 // Parses the arguments; on failure returns the one-line message.
@@ -81,20 +77,25 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             if (i + 1 >= argc) return std::nullopt;
             return std::string(argv[++i]);
         };
+        if (arg == "--cache" || arg == "--no-cache") {
+            if (has_value) return arg + " takes no value";
+            args.cache = arg == "--cache";
+            continue;
+        }
         const std::optional<std::string> given = (arg == "--help" || arg == "-h") ? std::nullopt : take();
         if (arg == "--help" || arg == "-h") return std::string("help");
         if (!given) return arg + " needs a value";
         if (arg == "--kinds") {
-            const auto mask = ParseNumber(*given, 63);
+            const auto mask = ParseDecimal(*given, 63);
             if (!mask || *mask == 0) return "--kinds takes a mask from 1 to 63";
             settings.filetypes = static_cast<int32_t>(*mask);
         } else if (arg == "--min" || arg == "--max") {
-            const auto bytes = ParseNumber(*given, INT64_MAX);
+            const auto bytes = ParseDecimal(*given, INT64_MAX);
             if (!bytes) return arg + " takes a number of bytes";
             (arg == "--min" ? settings.usemin : settings.usemax) = 1;
             (arg == "--min" ? settings.minsize : settings.maxsize) = static_cast<int64_t>(*bytes);
         } else if (arg == "--skip") {
-            const auto flags = ParseNumber(*given, 15);
+            const auto flags = ParseDecimal(*given, 15);
             if (!flags) return "--skip takes flags from 0 to 15";
             settings.skipflag = static_cast<int32_t>(*flags);
         } else if (arg == "--exclude") {
@@ -102,9 +103,11 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
         } else if (arg == "--protect") {
             settings.protectDirs.push_back(AbsoluteFolder(*given));
         } else if (arg == "--threads") {
-            const auto threads = ParseNumber(*given, 1024);
+            const auto threads = ParseDecimal(*given, 1024);
             if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
             args.threads = static_cast<int>(*threads);
+        } else if (arg == "--data-dir") {
+            args.dataDir = *given;
         } else if (arg == "--format") {
             if (*given == "text") {
                 args.format = ScanFormat::Text;
@@ -184,6 +187,7 @@ int RunScanCommand(int argc, char** argv) {
         engine.settings = std::move(args.settings);
         engine.tuning.hashThreads = args.threads;
         engine.tuning.readTimes = false;  // no output format shows them
+        if (args.cache) engine.tuning.cachePath = platform::ResolveDataPaths(args.dataDir).cache_file;
 
         const auto start = std::chrono::steady_clock::now();
         const SearchSettings& settings = engine.settings;

@@ -1,6 +1,6 @@
 // Reading the UI archive: validation of the whole layout once, then tree lookups and LZF
 // unpacking per fetch. Every offset read here has been checked against the byte count.
-#include "shell/ui_archive.h"
+#include "archive/ui_archive.h"
 
 #include <lzf.h>
 

@@ -1,7 +1,7 @@
 // Building the UI archive: a ternary search tree over the folded paths, inserted in a
 // balanced order (the middle path of each range first) so lookups stay short, then the entry
 // table, then each item LZF-compressed when that makes it smaller, stored plain otherwise.
-#include "shell/ui_archive_writer.h"
+#include "archive/ui_archive_writer.h"
 
 #include <lzf.h>
 
@@ -11,7 +11,7 @@
 #include <limits>
 #include <system_error>
 
-#include "shell/ui_archive.h"
+#include "archive/ui_archive.h"
 
 namespace merravine {
 

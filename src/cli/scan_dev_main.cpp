@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "search/scan_cli.h"
+#include "cli/scan_cli.h"
 
 int main(int argc, char** argv) {
     std::vector<char*> args;

@@ -1,7 +1,7 @@
 // The UI archive: packing a real folder and reading it back, the packer's limits, and a
 // reader that survives truncated and corrupted archives (run under the asan preset to catch
 // any read outside the archive's bytes).
-#include "shell/ui_archive.h"
+#include "archive/ui_archive.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "shell/embedded_ui.h"
-#include "shell/ui_archive_writer.h"
+#include "archive/embedded_ui.h"
+#include "archive/ui_archive_writer.h"
 #include "support/temp_dir.h"
 
 namespace merravine {

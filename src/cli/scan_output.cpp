@@ -1,5 +1,5 @@
 // Text, JSON and CSV forms of the scan result.
-#include "search/scan_output.h"
+#include "cli/scan_output.h"
 
 #include <cstdio>
 #include <limits>
@@ -8,12 +8,6 @@
 #include "util/text.h"
 
 namespace merravine {
-
-std::string JsonString(std::string_view text) {
-    std::string out;
-    AppendJsonString(out, text);
-    return out;
-}
 
 std::string CsvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);

@@ -28,8 +28,6 @@ struct ScanStats {
 
 enum class ScanFormat { Text, Json, Csv };
 
-/// `text` as a JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
 /// `text` as one CSV field: quoted (quotes doubled) when it holds a comma, quote, CR or LF.
 std::string CsvField(std::string_view text);
 
