@@ -1,8 +1,9 @@
-// Benchmark of the scan history and the delete worker on real files:
+// Benchmark of the scan history and the action path on real files:
 //   1. storing one scan of 100,000 duplicate files (target: under 2 s);
-//   2. deleting 10,000 files while 20 stored scans hold them (target: under 10 s),
-//      each deleted file purged from every scan;
-//   3. the same 10,000 files moved to the trash instead;
+//   2. deleting 10,000 files (one of each of 10,000 pairs found by a real search) while
+//      20 stored scans hold them (target: under 10 s), each deleted file purged from
+//      every scan;
+//   3. the same 10,000 files moved to the trash instead, and replaced with hard links;
 //   and, for comparison, deleting them with no stored scan.
 // Usage: history_bench [work folder]   (a temporary folder by default)
 #include <sys/resource.h>
@@ -15,7 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "deletion/delete_worker.h"
+#include "deletion/action_commands.h"
+#include "history/history_commands.h"
+#include "search/result_rows.h"
 #include "history/history_db.h"
 #include "history/scan_store.h"
 
@@ -49,54 +52,63 @@ std::vector<ScanRow> DuplicateRows(const std::string& root, int files) {
     return rows;
 }
 
-/// Writes the files of `rows` to disk (each of its row's size).
-void WriteFiles(const std::vector<ScanRow>& rows) {
-    for (const auto& row : rows) {
-        fs::create_directories(row.path);
-        std::ofstream out(row.path + row.namenosuffix + row.suffix, std::ios::binary);
-        const std::string content(static_cast<size_t>(row.filesize), 'x');
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+const char* KindName(merravine::ActionKind kind) {
+    switch (kind) {
+        case merravine::ActionKind::Delete: return "delete";
+        case merravine::ActionKind::Trash: return "trash";
+        case merravine::ActionKind::HardLink: return "hard-link";
+        case merravine::ActionKind::Reflink: return "reflink";
+        case merravine::ActionKind::Move: return "move";
     }
+    return "";
 }
 
-/// Loads `rows` into the engine's groups as a finished search would leave them.
-void FillGroups(merravine::SearchEngine& engine, const std::vector<ScanRow>& rows) {
-    const auto lock = engine.LockGroups();
-    merravine::ClearResults(engine);
-    for (const auto& row : rows) {
-        merravine::AddToGroups(engine, row.path, row.namenosuffix, row.suffix, row.filetype,
-                               static_cast<merravine::FileLen>(row.filesize), row.filekey);
-    }
-}
-
-void DeleteRun(const fs::path& work, merravine::DeleteMode mode, const char* label, int scans) {
-    constexpr int kFiles = 10000;
-    const std::string run = std::string(label) + std::to_string(scans);
+/// 10,000 pairs of files found by a real search; one file of each pair is acted on.
+void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
+    constexpr int kPairs = 10000;
+    const std::string run = std::string(KindName(kind)) + std::to_string(scans);
     const fs::path data = work / (run + "-data");
+    const fs::path files = work / (run + "-files");
     fs::create_directories(data);
-    const auto rows = DuplicateRows((work / (run + "-files")).string(), kFiles);
-    WriteFiles(rows);
+    for (int i = 0; i < kPairs; ++i) {
+        const std::string content = "pair " + std::to_string(i) + std::string(static_cast<size_t>(100 + i % 400), '.');
+        for (const char* side : {"/a/", "/b/"}) {
+            const fs::path file = files / (std::string(side).substr(1) + std::to_string(i / 500)) / ("f" + std::to_string(i));
+            fs::create_directories(file.parent_path());
+            std::ofstream(file, std::ios::binary) << content;
+        }
+    }
     merravine::history::HistoryDb db;
     merravine::history::OpenHistoryDb(db, data.string());
-    for (int i = 0; i < scans; ++i) merravine::history::StoreScan(db, {work.string()}, rows, 20);
     merravine::SearchEngine engine;
-    FillGroups(engine, rows);
-    std::vector<merravine::DeleteRequest> batch;
-    for (const auto& row : rows) {
-        batch.push_back({row.path, row.namenosuffix, row.suffix, row.filesize});
+    engine.settings.searchDirs = {files.string()};
+    engine.settings.skipflag = 0;
+    merravine::StartSearch(engine);
+    merravine::WaitForSearch(engine);
+    {
+        const auto lock = engine.LockGroups();
+        for (int i = 0; i < scans; ++i) merravine::StoreFinishedScan(engine, db, 20);
     }
-    merravine::DeleteWorker worker;
+    // The rows of the "b" side: one of each pair.
+    const merravine::ScriptValue all = merravine::BuildDuplicateRows(engine, 63);
+    merravine::ScriptValue rows = merravine::ScriptValue::List({});
+    const std::string side = (files / "b").string();
+    for (const auto& row : all.Elements()) {
+        if (row.At(1).TextForm().rfind(side, 0) == 0) rows.Append(row);
+    }
+    merravine::ActionBatch batch = merravine::BatchFromRows(engine, rows, kind);
+    merravine::ActionWorker worker;
     worker.deleteState = merravine::DELETE_RUNNING;
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = CpuSeconds();
-    const auto counts = merravine::RunDeleteBatch(worker, engine, db, mode, batch);
+    merravine::ActionCounts counts;
+    merravine::RunActionBatch(worker, &engine, &db, batch, counts);
     const double seconds = SecondsSince(start);
     const double cpu = CpuSeconds() - cpu_start;
     worker.deleteState = merravine::DELETE_IDLE;
-    std::printf(
-        "%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d deleted, %d failed, %zu groups "
-        "left)\n",
-        label, kFiles, scans, seconds, cpu, counts.deleted, counts.failed, engine.groups.size());
+    std::printf("%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d done, %d failed, %d other)\n",
+                KindName(kind), counts.requested, scans, seconds, cpu, counts.done, counts.failed,
+                counts.Reached() - counts.done - counts.failed);
 }
 
 }  // namespace
@@ -123,10 +135,11 @@ int main(int argc, char** argv) {
                 round, id, SecondsSince(start), CpuSeconds() - cpu_start);
         }
     }
-    DeleteRun(work, merravine::DeleteMode::Unlink, "delete", 0);
-    DeleteRun(work, merravine::DeleteMode::Unlink, "delete", 20);
+    ActionRun(work, merravine::ActionKind::Delete, 0);
+    ActionRun(work, merravine::ActionKind::Delete, 20);
     setenv("XDG_DATA_HOME", (work / "xdg").c_str(), 1);
-    DeleteRun(work, merravine::DeleteMode::Trash, "trash", 20);
+    ActionRun(work, merravine::ActionKind::Trash, 20);
+    ActionRun(work, merravine::ActionKind::HardLink, 0);
 
     if (argc <= 1) fs::remove_all(work);
     return 0;

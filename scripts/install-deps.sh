@@ -16,7 +16,10 @@ PACKAGES=(
     nlohmann-json3-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xdg-utils
+    xfsprogs
     nodejs npm chromium xvfb xauth
+    openbox xdotool wmctrl x11-utils
+    dpkg-dev lintian desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds with warnings as errors and runs every test:
-# the GoogleTest suites through CTest, then the browser tests in e2e/.
+# the GoogleTest suites through CTest, the browser tests in e2e/, then the Debian package
+# (built, installed and tried by scripts/package-test.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -16,3 +17,5 @@ if [ -f e2e/package.json ]; then
     run_e2e() { (cd e2e && xvfb-run -a --server-args="-screen 0 1280x800x24" npm test); }
     run_e2e || { echo "browser tests failed once; running them again"; run_e2e; }
 fi
+
+bash scripts/package-test.sh

@@ -40,7 +40,7 @@ test('both tables hold the same keys and every text the pages use', () => {
     assert.equal(zh.FORMATE_TIME, en.FORMATE_TIME);
     const used = new Set();
     for (const file of ['index.html', 'main/choisir.html', 'main/exclure.html', 'main/loading.html',
-        'main/centent-main.html', 'main/history.html', 'asynmsgbox.html', 'about.html', 'delete-loading.html']) {
+        'main/centent-main.html', 'main/history.html', 'asynmsgbox.html', 'about.html', 'delete-loading.html', 'help.html']) {
         const html = fs.readFileSync(path.join(uiDir, file), 'utf8');
         for (const m of html.matchAll(/<(?:dfn|label)[^>]*>([A-Z_]+)<\//g)) used.add(m[1]);
         for (const m of html.matchAll(/title="([A-Z_]+)"/g)) used.add(m[1]);

@@ -19,20 +19,13 @@
 #include "util/text.h"
 
 namespace merravine {
-namespace {
 
-constexpr const char* kUsage =
-    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
-    "[--protect DIR]... [--threads N] [--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
-
-// The extension lists a fresh installation uses.
 void SetDefaultExtensionLists(SearchSettings& settings) {
     for (size_t list = 0; list < kDefaultExtensionLists.size(); ++list) {
         settings.extensionLists[list] = SplitExtensionList(kDefaultExtensionLists[list]);
     }
 }
 
-// An absolute folder text without trailing "/" (links are not resolved).
 std::string AbsoluteFolder(const std::string& folder) {
     std::filesystem::path path(folder);
     if (path.is_relative()) path = std::filesystem::current_path() / path;
@@ -40,6 +33,12 @@ std::string AbsoluteFolder(const std::string& folder) {
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude DIR]... "
+    "[--protect DIR]... [--threads N] [--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
 
 struct ScanArguments {
     SearchSettings settings;

@@ -1,4 +1,4 @@
-// Folder listings through openat/getdents64 and statx, and the pseudo file system test
+// WalkFolder listings through openat/getdents64 and statx, and the pseudo file system test
 // through fstatfs. devtmpfs reports the tmpfs magic number, so /dev is recognised by
 // its device number instead.
 #include "platform/file_walk.h"
@@ -58,7 +58,7 @@ dev_t DeviceFolderDevice() {
 
 }  // namespace
 
-Folder& Folder::operator=(Folder&& other) noexcept {
+WalkFolder& WalkFolder::operator=(WalkFolder&& other) noexcept {
     if (this != &other) {
         Close();
         fd_ = other.fd_;
@@ -67,7 +67,7 @@ Folder& Folder::operator=(Folder&& other) noexcept {
     return *this;
 }
 
-void Folder::Close() {
+void WalkFolder::Close() {
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
@@ -75,7 +75,7 @@ void Folder::Close() {
     }
 }
 
-int Folder::Open(const std::string& path, bool followLink) {
+int WalkFolder::Open(const std::string& path, bool followLink) {
     Close();
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
     const int fd = OpenAnyLength(path, flags);
@@ -84,7 +84,7 @@ int Folder::Open(const std::string& path, bool followLink) {
     return 0;
 }
 
-int Folder::OpenChild(const char* name, Folder& child) const {
+int WalkFolder::OpenChild(const char* name, WalkFolder& child) const {
     child.Close();
     if (fd_ < 0) return EBADF;
     const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -99,7 +99,7 @@ FolderEntries::FolderEntries() : buffer_(static_cast<char*>(std::malloc(kEntries
 
 FolderEntries::~FolderEntries() { std::free(buffer_); }
 
-void FolderEntries::Start(const Folder& folder) {
+void FolderEntries::Start(const WalkFolder& folder) {
     fd_ = folder.fd_;
     filled_ = 0;
     at_ = 0;
@@ -159,7 +159,7 @@ static int StatAt(int dir_fd, const char* name, unsigned mask, EntryStat& out) {
 constexpr unsigned kWalkMask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_CTIME;
 constexpr unsigned kFullMask = kWalkMask | STATX_ATIME | STATX_BTIME;
 
-int Folder::Stat(const char* name, EntryStat& out) const {
+int WalkFolder::Stat(const char* name, EntryStat& out) const {
     if (fd_ < 0) return EBADF;
     return StatAt(fd_, name, kWalkMask, out);
 }
@@ -173,7 +173,7 @@ int StatPath(const std::string& path, EntryStat& out) {
     return error;
 }
 
-bool Folder::OnPseudoFileSystem() const {
+bool WalkFolder::OnPseudoFileSystem() const {
     if (fd_ < 0) return false;
     const int fd = fd_;
     struct statfs fs {};
@@ -190,7 +190,7 @@ bool Folder::OnPseudoFileSystem() const {
     return false;
 }
 
-bool Folder::IsMountRoot() const {
+bool WalkFolder::IsMountRoot() const {
     if (fd_ < 0) return false;
     struct statx info {};
     if (statx(fd_, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) != 0) return false;

@@ -29,21 +29,21 @@ struct EntryStat {
 /// An open folder, read and examined through its descriptor: its subfolders are
 /// opened relative to it and its entries examined relative to it, so no path length
 /// limits how deep a walk goes. Closed when the object dies.
-class Folder {
+class WalkFolder {
 public:
-    Folder() = default;
-    ~Folder() { Close(); }
-    Folder(Folder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Folder& operator=(Folder&& other) noexcept;
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
+    WalkFolder() = default;
+    ~WalkFolder() { Close(); }
+    WalkFolder(WalkFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    WalkFolder& operator=(WalkFolder&& other) noexcept;
+    WalkFolder(const WalkFolder&) = delete;
+    WalkFolder& operator=(const WalkFolder&) = delete;
 
     /// Opens the folder at `path` (any length). A search folder itself may be a link to
     /// a folder (`followLink`); folders below it are opened with OpenChild, never through
     /// a link. 0 or the errno.
     int Open(const std::string& path, bool followLink);
     /// Opens the subfolder `name` of this folder without following a link; 0 or the errno.
-    int OpenChild(const char* name, Folder& child) const;
+    int OpenChild(const char* name, WalkFolder& child) const;
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
 
@@ -73,7 +73,7 @@ public:
     FolderEntries& operator=(const FolderEntries&) = delete;
 
     /// Starts reading `folder` from its first entry.
-    void Start(const Folder& folder);
+    void Start(const WalkFolder& folder);
     /// The next entry's name (zero-terminated, valid until the next call) and the type
     /// the listing reports (Unknown when it reports none). False at the end or on a
     /// failure (then Error() tells which).

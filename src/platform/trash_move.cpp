@@ -109,24 +109,26 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-/// Writes the info file under a free name, then renames the file in.
-RemoveOutcome MoveInto(const std::string& trash, const std::string& full_path,
-                       const std::string& path_value) {
+/// Writes the info file under a free name, then renames entry `name` of `dirfd` in.
+/// 0 or errno; fills the two paths in the trash.
+int MoveInto(const std::string& trash, int dirfd, const std::string& name,
+             const std::string& full_path, const std::string& path_value, std::string& file_path,
+             std::string& info_path_out) {
     const std::string files = trash + "/files";
     const std::string infos = trash + "/info";
-    if (!EnsurePrivateFolder(files) || !EnsurePrivateFolder(infos)) return RemoveOutcome::kFailed;
+    if (!EnsurePrivateFolder(files) || !EnsurePrivateFolder(infos)) return errno ? errno : EIO;
     const std::string content = "[Trash Info]\nPath=" + PercentEncodePath(path_value) +
                                 "\nDeletionDate=" + DeletionDate() + "\n";
     const std::string base = BaseName(full_path);
     for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-        const std::string name = CandidateName(base, attempt);
-        const std::string info_path = infos + "/" + name + ".trashinfo";
+        const std::string candidate = CandidateName(base, attempt);
+        const std::string info_path = infos + "/" + candidate + ".trashinfo";
         const int fd = open(info_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            return RemoveOutcome::kFailed;
+            return errno;
         }
-        const std::string target = files + "/" + name;
+        const std::string target = files + "/" + candidate;
         struct stat existing {};
         if (lstat(target.c_str(), &existing) == 0) {
             close(fd);
@@ -138,15 +140,21 @@ RemoveOutcome MoveInto(const std::string& trash, const std::string& full_path,
         // that would cost a disk round trip per file.)
         const bool written = WriteAll(fd, content);
         close(fd);
-        if (written && rename(full_path.c_str(), target.c_str()) == 0) {
-            return RemoveOutcome::kRemoved;
+        if (written && renameat(dirfd, name.c_str(), AT_FDCWD, target.c_str()) == 0) {
+            file_path = target;
+            info_path_out = info_path;
+            return 0;
         }
-        const int error = errno;
+        const int error = written ? errno : EIO;
         unlink(info_path.c_str());
-        if (written && error == ENOENT) return RemoveOutcome::kAlreadyGone;
-        return RemoveOutcome::kFailed;
+        return error;
     }
-    return RemoveOutcome::kFailed;
+    return EEXIST;
+}
+
+RemoveOutcome OutcomeOf(int error) {
+    if (error == 0) return RemoveOutcome::kRemoved;
+    return error == ENOENT ? RemoveOutcome::kAlreadyGone : RemoveOutcome::kFailed;
 }
 
 }  // namespace
@@ -164,27 +172,35 @@ std::string HomeTrashFolder() {
     return home + "/.local/share/Trash";
 }
 
+int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path,
+                 uint64_t device, std::string& file_path, std::string& info_path) {
+    if (full_path.empty() || full_path[0] != '/') return EINVAL;
+    const std::string home_trash = HomeTrashFolder();
+    const std::optional<dev_t> home_device = DeviceOfNearest(home_trash);
+    if (home_device && *home_device == device) {
+        if (!EnsureFolderTree(home_trash)) return errno ? errno : EIO;
+        return MoveInto(home_trash, dirfd, name, full_path, full_path, file_path, info_path);
+    }
+    const std::string top = MountRootOf(ParentOf(full_path), static_cast<dev_t>(device));
+    const std::optional<std::string> trash = TopFolderTrash(top, getuid());
+    if (!trash) return EACCES;
+    // In a trash at a mount root the Path is relative to that root, so the volume can
+    // be mounted elsewhere and its files still be restored.
+    const std::string relative =
+        top == "/" ? full_path.substr(1) : full_path.substr(top.size() + 1);
+    return MoveInto(*trash, dirfd, name, full_path, relative, file_path, info_path);
+}
+
 RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_size) {
     const RemoveOutcome check = CheckScannedFile(full_path, expected_size);
     if (check != RemoveOutcome::kRemoved) return check;
     if (full_path.empty() || full_path[0] != '/') return RemoveOutcome::kFailed;
     struct stat file_info {};
     if (lstat(full_path.c_str(), &file_info) != 0) return RemoveOutcome::kFailed;
-
-    const std::string home_trash = HomeTrashFolder();
-    const std::optional<dev_t> home_device = DeviceOfNearest(home_trash);
-    if (home_device && *home_device == file_info.st_dev) {
-        if (!EnsureFolderTree(home_trash)) return RemoveOutcome::kFailed;
-        return MoveInto(home_trash, full_path, full_path);
-    }
-    const std::string top = MountRootOf(ParentOf(full_path), file_info.st_dev);
-    const std::optional<std::string> trash = TopFolderTrash(top, getuid());
-    if (!trash) return RemoveOutcome::kFailed;
-    // In a trash at a mount root the Path is relative to that root, so the volume can
-    // be mounted elsewhere and its files still be restored.
-    const std::string relative =
-        top == "/" ? full_path.substr(1) : full_path.substr(top.size() + 1);
-    return MoveInto(*trash, full_path, relative);
+    std::string file_path;
+    std::string info_path;
+    return OutcomeOf(TrashEntryAt(AT_FDCWD, full_path, full_path, file_info.st_dev, file_path,
+                                  info_path));
 }
 
 }  // namespace merravine::platform

@@ -17,6 +17,10 @@ namespace merravine::platform {
 /// Moves `full_path` to the trash when it is still a plain file of `expected_size` bytes.
 RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_size);
 
+/// Moves entry `name` of the open folder `dirfd` (the file `full_path`, on `device`)
+/// into the trash of its file system; 0 or errno. Fills where it went.
+int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path,
+                 uint64_t device, std::string& file_path, std::string& info_path);
 
 /// The home trash folder: $XDG_DATA_HOME/Trash, or $HOME/.local/share/Trash.
 std::string HomeTrashFolder();

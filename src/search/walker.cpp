@@ -31,7 +31,7 @@ bool IsTrashName(std::string_view name) {
 // walk closed it to stay within its share of descriptors), with the names of the
 // subfolders still to walk.
 struct Frame {
-    platform::Folder folder;
+    platform::WalkFolder folder;
     size_t dirLength = 0;  ///< its text, ending in "/", is the walk's path up to here
     VisitedFolders::Id id{};
     std::vector<std::string> subfolders;
@@ -183,7 +183,7 @@ private:
         return WalkReport::Done;
     }
 
-    bool IsTrash(const platform::Folder& listing, const std::string& dir, std::string_view name,
+    bool IsTrash(const platform::WalkFolder& listing, const std::string& dir, std::string_view name,
                  int& mount_root) {
         if (EqualsIgnoringAsciiCase(name, "$RECYCLE.BIN")) return true;
         if (!filters_.userTrash.empty() && name == "Trash" && dir.size() + 5 == filters_.userTrash.size() &&

@@ -9,10 +9,12 @@
 #include "archive/embedded_ui.h"
 #include "archive/ui_archive.h"
 #include "platform/data_folder.h"
+#include "platform/instance_bell.h"
 #include "platform/signals_watch.h"
 #include "platform/window_browser.h"
 #include "shell/host.h"
 #include "shell/main_frame.h"
+#include "shell/system_commands.h"
 #include "util/log.h"
 #include "util/log_writer.h"
 
@@ -95,6 +97,7 @@ std::optional<AppOptions> ParseAppOptions(int argc, char** argv, std::string& er
 const char* AppUsage() {
     return "Usage: merravine [--data-dir DIR] [--port N] [--no-window]\n"
            "       merravine scan [options] DIR...\n"
+           "       merravine dedupe --action ACTION --keep RULE [options] DIR...\n"
            "       merravine --version | --help\n"
            "\n"
            "Finds duplicate files in the folders you choose.\n"
@@ -159,6 +162,10 @@ int RunApp(const AppOptions& options) {
     }
     window->Run();
     LogDebug("window closed");
+    // A later start shows its notice first; once it is answered the running window comes
+    // to the front, above the notice that has just gone.
+    if (frame->AnotherInstanceRuns() && !platform::RingInstanceBell(InstanceBellPath()))
+        LogDebug("the running instance could not be reached");
 
     {
         std::lock_guard lock(window_mutex);

@@ -1,7 +1,8 @@
 // The command table: every native command the pages may call, by its exact name and
 // argument count. Each entry is one line that hands the arguments to the function
 // that does the work in its own subsystem; adding a command is adding a line.
-#include "deletion/delete_commands.h"
+#include "deletion/action_commands.h"
+#include "cli/results_export.h"
 #include "history/history_commands.h"
 #include "search/search_commands.h"
 #include "settings/folder_lists.h"
@@ -30,7 +31,7 @@ ScriptValue WhenReady(const SearchEngine& engine, Change change) {
 
 void AddCommands(MainFrame& frame, CommandTable& table) {
     SearchEngine& engine = frame.Engine();
-    DeleteWorker& deleter = frame.Deleter();
+    ActionWorker& deleter = frame.Deleter();
     history::HistoryDb& history = frame.History();
     PageBridge& page = frame.Page();
     // System commands.
@@ -40,7 +41,11 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("PowerOperate", 1, [](const Args& a) { return PowerOperate(a[0]); });
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
-    table.Add("CheckProgramHadRun", 0, [](const Args&) { return CheckProgramHadRun(); });
+    table.Add("CheckProgramHadRun", 0, [&frame](const Args&) {
+        const ScriptValue answer = CheckProgramHadRun();
+        frame.KnowInstance(answer.IntOr(0) == 1);
+        return answer;
+    });
     table.Add("GetLang", 0, [&frame](const Args&) { return GetLang(frame.Paths().config_path); });
     table.Add("SetLang", 1,
               [&frame](const Args& a) { return SetLang(frame.Paths().config_path, a[0]); });
@@ -79,11 +84,22 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("ClearCache", 0, [&](const Args&) { return ClearCache(engine, frame.Paths().cache_path); });
     table.Add("GetDuplicateFiles", 1,
               [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
-    // Deletion.
+    // Acting on the results.
     table.Add("DeleteFiles", 1,
               [&](const Args& a) { return DeleteFiles(deleter, engine, history, page, a[0]); });
     table.Add("TrashFiles", 1,
               [&](const Args& a) { return TrashFiles(deleter, engine, history, page, a[0]); });
+    table.Add("LinkFiles", 1,
+              [&](const Args& a) { return LinkFiles(deleter, engine, history, page, a[0]); });
+    table.Add("ReflinkFiles", 1,
+              [&](const Args& a) { return ReflinkFiles(deleter, engine, history, page, a[0]); });
+    table.Add("MoveFiles", 2, [&](const Args& a) {
+        return MoveFiles(deleter, engine, history, page, a[0], a[1]);
+    });
+    table.Add("CanReflink", 1, [](const Args& a) { return CanReflink(a[0]); });
+    table.Add("UndoTrash", 0, [&](const Args&) { return UndoTrash(deleter); });
+    table.Add("ExportResults", 2,
+              [&](const Args& a) { return ExportResults(engine, a[0], a[1]); });
     table.Add("StopDelFile", 0, [&](const Args&) { return StopDelFile(deleter); });
     // Scan history.
     table.Add("GetScanReord", 0, [&](const Args&) { return GetScanReord(history); });
@@ -103,6 +119,26 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("MinimizeWindow", 0, [&frame](const Args&) {
         if (DesktopWindow* window = frame.Window()) window->Minimize();
         return Zero();
+    });
+    table.Add("DragWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->StartMove();
+        return Zero();
+    });
+    table.Add("ToggleMaximizeWindow", 0, [&frame](const Args&) {
+        if (DesktopWindow* window = frame.Window()) window->ToggleMaximize();
+        return Zero();
+    });
+    // Width and height in pixels, and whether the user may resize the window.
+    table.Add("PlaceWindow", 3, [&frame](const Args& a) {
+        const int32_t width = a[0].IntOr(0), height = a[1].IntOr(0);
+        if (width < 100 || height < 100 || width > 16384 || height > 16384) return ScriptValue::Int(1);
+        if (DesktopWindow* window = frame.Window()) window->Place(width, height, a[2].IntOr(0) != 0);
+        return Zero();
+    });
+    // What closing now would cut short: [search state, 1 while a deletion runs].
+    table.Add("GetRunningJobs", 0, [&](const Args&) {
+        return ScriptValue::List({ScriptValue::Int(engine.state.load()),
+                                  ScriptValue::Int(DeletionRunning(deleter) ? 1 : 0)});
     });
 }
 

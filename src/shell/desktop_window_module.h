@@ -6,8 +6,10 @@
 
 namespace merravine::shell {
 
-/// The module's file name, looked up in the executable's folder.
+/// The module's file name, looked up in the executable's folder (a build tree, a portable
+/// copy), then in the program's private library folder beside an installed executable.
 inline constexpr const char* kWindowModuleFile = "merravine-window.so";
+inline constexpr const char* kInstalledModuleFolder = "../lib/merravine";
 inline constexpr const char* kWindowFactorySymbol = "merravine_new_web_view_window";
 
 /// Makes the window, or returns nullptr when there is no display. `log` receives the

@@ -1,15 +1,18 @@
 // Entry point of the merravine executable: hands over to the desktop program or to
-// the command-line scanner.
+// the command-line scanner and deduplicator.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "cli/dedupe_cli.h"
 #include "cli/scan_cli.h"
 #include "shell/app.h"
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "scan") == 0)
         return merravine::RunScanCommand(argc - 1, argv + 1);
+    if (argc > 1 && std::strcmp(argv[1], "dedupe") == 0)
+        return merravine::RunDedupeCommand(argc - 1, argv + 1);
     std::string error;
     const auto options = merravine::shell::ParseAppOptions(argc, argv, error);
     if (!options) {

@@ -37,6 +37,19 @@ void MainFrame::Attach(PageBridge* page, DesktopWindow* window) {
     window_.store(window);
 }
 
+void MainFrame::KnowInstance(bool another_runs) {
+    if (another_runs) {
+        another_runs_ = true;
+        return;
+    }
+    if (bell_) return;
+    bell_ = platform::InstanceBell::Listen(InstanceBellPath(), [this] {
+        LogDebug("another start rang; the window comes to the front");
+        if (DesktopWindow* window = Window()) window->Present();
+    });
+    if (!bell_) LogDebug("later starts cannot reach this instance: no bell socket");
+}
+
 CallOutcome MainFrame::OnScriptCall(const std::string& name, const ScriptValue::Array& args) {
     return commands_.Call(name, args);
 }

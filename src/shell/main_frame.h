@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "deletion/delete_worker.h"
+#include "deletion/action_worker.h"
 #include "history/history_db.h"
+#include "platform/instance_bell.h"
 #include "search/search_engine.h"
 #include "shell/command_table.h"
 #include "shell/desktop_window.h"
@@ -62,22 +64,31 @@ class MainFrame {
     /// The commands the pages may call.
     const CommandTable& Commands() const { return commands_; }
     SearchEngine& Engine() { return engine_; }
-    DeleteWorker& Deleter() { return deleter_; }
+    ActionWorker& Deleter() { return deleter_; }
     history::HistoryDb& History() { return history_; }
     const AppPaths& Paths() const { return paths_; }
     PageBridge& Page() { return page_; }
     DesktopWindow* Window() { return window_.load(); }
+
+    /// Takes the single-instance answer (UI thread). The first instance listens for later
+    /// starts and brings its window to the front when one rings; a later one remembers it.
+    void KnowInstance(bool another_runs);
+    /// True when another instance was running when the page asked.
+    bool AnotherInstanceRuns() const { return another_runs_.load(); }
 
   private:
     AppPaths paths_;
     PageRelay page_;
     std::atomic<DesktopWindow*> window_{nullptr};
     CommandTable commands_;
-    // Destroyed in reverse order: the delete worker and then the search engine join
+    // Destroyed in reverse order: the action worker and then the search engine join
     // their threads while the history they write to is still open.
     history::HistoryDb history_;
     SearchEngine engine_;
-    DeleteWorker deleter_;
+    ActionWorker deleter_;
+    std::atomic<bool> another_runs_{false};
+    // Last, so it stops first: its thread reaches the window through this object.
+    std::unique_ptr<platform::InstanceBell> bell_;
 };
 
 /// Fills the command table with every command the pages may call.

@@ -46,6 +46,12 @@ ScriptValue SetLang(const std::string& config_file, const ScriptValue& value) {
     return ScriptValue::Int(0);
 }
 
+std::filesystem::path InstanceBellPath() {
+    std::filesystem::path path = platform::InstanceFlagPath(kInstanceFlagName);
+    path += ".bell";
+    return path;
+}
+
 ScriptValue CheckProgramHadRun() {
     // Thread-safe one-time initialisation; the flag's descriptor stays open with it.
     static const int32_t answer =

@@ -6,6 +6,7 @@
 // defaulting to the real one, so tests never power anything off.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "platform/os_launcher.h"
@@ -16,6 +17,9 @@ namespace merravine {
 
 /// The single-instance flag's name.
 inline constexpr const char* kInstanceFlagName = "CorvantisHarrowquillen_rUn_fLag-2022_4_21-1515";
+
+/// The socket beside the single-instance flag through which a later start reaches the first.
+std::filesystem::path InstanceBellPath();
 
 /// Logs the value's text at debug level; answers 0.
 ScriptValue WriteHtmlLog(const ScriptValue& value);

@@ -21,8 +21,16 @@ class RecordingWindow final : public DesktopWindow {
     void Run() override {}
     void RequestClose() override { ++closes; }
     void Minimize() override { ++minimizes; }
+    void StartMove() override { ++moves; }
+    void ToggleMaximize() override { ++maximizes; }
+    void Place(int width, int height, bool resizable) override {
+        placed = std::to_string(width) + "x" + std::to_string(height) + (resizable ? " resizable" : " fixed");
+    }
     int closes = 0;
     int minimizes = 0;
+    int moves = 0;
+    int maximizes = 0;
+    std::string placed;
 };
 
 class MainFrameTest : public ::testing::Test {
@@ -79,7 +87,18 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"ShowInFileManager", 1},
         {"CloseWindow", 0},
         {"MinimizeWindow", 0},
+        {"DragWindow", 0},
+        {"ToggleMaximizeWindow", 0},
+        {"PlaceWindow", 3},
+        {"GetRunningJobs", 0},
         {"TrashFiles", 1},
+        // The other actions on the results, their undo and the export.
+        {"LinkFiles", 1},
+        {"ReflinkFiles", 1},
+        {"MoveFiles", 2},
+        {"CanReflink", 1},
+        {"UndoTrash", 0},
+        {"ExportResults", 2},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;
@@ -140,6 +159,20 @@ TEST_F(MainFrameTest, DispatcherOwnCommands) {
     EXPECT_EQ(Call("CloseWindow").value, SV::Int(0));
     EXPECT_EQ(window.minimizes, 1);
     EXPECT_EQ(window.closes, 1);
+    EXPECT_EQ(Call("DragWindow").value, SV::Int(0));
+    EXPECT_EQ(Call("ToggleMaximizeWindow").value, SV::Int(0));
+    EXPECT_EQ(window.moves, 1);
+    EXPECT_EQ(window.maximizes, 1);
+    // Sizes a page may ask for; nonsense is refused with 1 and leaves the window alone.
+    EXPECT_EQ(Call("PlaceWindow", {SV::Int(400), SV::Int(250), SV::Int(0)}).value, SV::Int(0));
+    EXPECT_EQ(window.placed, "400x250 fixed");
+    for (const auto& [w, h] : {std::pair{0, 250}, {400, -5}, {99999, 700}, {400, 20000}}) {
+        EXPECT_EQ(Call("PlaceWindow", {SV::Int(w), SV::Int(h), SV::Int(1)}).value, SV::Int(1)) << w << "x" << h;
+    }
+    EXPECT_EQ(Call("PlaceWindow", {SV::Int(902), SV::Int(702), SV::Int(1)}).value, SV::Int(0));
+    EXPECT_EQ(window.placed, "902x702 resizable");
+    // Idle: nothing that closing would cut short.
+    EXPECT_EQ(Call("GetRunningJobs").value, SV::List({SV::Int(W_READY), SV::Int(0)}));
 }
 
 TEST_F(MainFrameTest, SettingsCrossAsTheirTextAndStayWhileASearchRuns) {
