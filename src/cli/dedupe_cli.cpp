@@ -254,7 +254,7 @@ int RunDedupeCommand(int argc, char** argv) {
         if (ChangeStateIf(engine, W_READY, W_PRESEARCH)) SearchThreadMain(engine);
         ActionBatch batch;
         {
-            std::lock_guard lock(engine.groupsMutex);
+            const auto lock = engine.LockGroups();
             batch = BuildBatch(engine, args);
         }
         ActionWorker worker;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/scan_output.h"
+#include "platform/data_folder.h"
 #include "platform/file_read.h"
 #include "platform/open_file_limit.h"
 #include "search/search_engine.h"
@@ -37,14 +38,16 @@ std::string AbsoluteFolder(const std::string& folder) {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude "
-    "DIR]... "
-    "[--protect DIR]... [--threads N] [--collapse-hardlinks] [--format text|json|csv] DIR...";
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] "
+    "[--exclude DIR]... [--protect DIR]... [--threads N] [--collapse-hardlinks] "
+    "[--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
 
 struct ScanArguments {
     SearchSettings settings;
     int threads = 0;
     ScanFormat format = ScanFormat::Text;
+    bool cache = true;    ///< use the content-key cache of the data folder
+    std::string dataDir;  ///< empty: the program's data folder as the window uses it
 };
 
 // Parses the arguments; on failure returns the one-line message.
@@ -80,6 +83,11 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             if (i + 1 >= argc) return std::nullopt;
             return std::string(argv[++i]);
         };
+        if (arg == "--cache" || arg == "--no-cache") {
+            if (has_value) return arg + " takes no value";
+            args.cache = arg == "--cache";
+            continue;
+        }
         const std::optional<std::string> given =
             (arg == "--help" || arg == "-h") ? std::nullopt : take();
         if (arg == "--help" || arg == "-h") return std::string("help");
@@ -105,6 +113,8 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             const auto threads = ParseDecimal(*given, 1024);
             if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
             args.threads = static_cast<int>(*threads);
+        } else if (arg == "--data-dir") {
+            args.dataDir = *given;
         } else if (arg == "--format") {
             if (*given == "text") {
                 args.format = ScanFormat::Text;
@@ -187,6 +197,8 @@ int RunScanCommand(int argc, char** argv) {
         // No output format shows the times; the identity read with them is needed only to
         // tell names of one file apart.
         engine.tuning.readTimes = engine.settings.collapsehardlinks != 0;
+        if (args.cache)
+            engine.tuning.cachePath = platform::ResolveDataPaths(args.dataDir).cache_file;
 
         const auto start = std::chrono::steady_clock::now();
         const SearchSettings& settings = engine.settings;
@@ -206,7 +218,7 @@ int RunScanCommand(int argc, char** argv) {
         stats.duplicates = engine.duplicateNumber.load();
         stats.unreadable = engine.unreadableNumber.load();
         stats.bytesRead = engine.bytesRead.load();
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         WriteScanResult(std::cout, args.format, engine.groups, stats);
         std::cout.flush();
         return 0;

@@ -32,6 +32,7 @@ AppPaths ResolvePaths(const AppOptions& options) {
     AppPaths paths;
     paths.config_path = chosen.config_file;
     paths.database_path = chosen.database_file;
+    paths.cache_path = chosen.cache_file;
     paths.log_folder = chosen.log_folder;
     return paths;
 }
