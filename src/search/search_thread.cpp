@@ -255,11 +255,13 @@ void RunSearch(SearchEngine& engine) {
         RunCountingPass(engine, filters, run, pipeline);
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
-        const bool aborted = engine.state.load() == W_ABORT;
-        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(aborted)));
+        // Stopped, or ended at the limit on duplicates: files the search pass never
+        // reached may be left without an outcome.
+        const bool cut_short =
+            engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
+        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
         survivors = PrunedOrder(run, pipeline);
-        engine.partial.store(aborted || run.recorded < run.listing.files.size(),
-                             std::memory_order_relaxed);
+        engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {
             cache_loader.join();
             pipeline.CollectForCache(*cache);
