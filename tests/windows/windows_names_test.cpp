@@ -98,7 +98,7 @@ bool ScanOddNames(const std::vector<std::wstring>& odd) {
     std::ostringstream json;
     std::set<std::string> found;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         WriteScanResult(json, ScanFormat::Json, engine.groups, ScanStats{});
         for (const SizeGroup& group : engine.groups) {
             for (const FileRecord& member : group.members) found.insert(member.FullPath());

@@ -45,7 +45,7 @@ std::set<std::set<std::string>> SearchSets(const std::vector<std::string>& folde
     EXPECT_TRUE(StartSearch(engine));
     WaitForSearch(engine);
     EXPECT_EQ(engine.state.load(), W_READY);
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     std::map<int32_t, std::set<std::string>> by_set;
     ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX, [&](const SizeGroup&, const FileRecord& member, int32_t set) {
         by_set[set].insert(member.FullPath());

@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char* kConfigName = "Config.ini";
 constexpr const char* kDatabaseName = "duplicate.db";
+constexpr const char* kCacheName = "cache.db";
 constexpr const char* kLogFolderName = "Log";
 constexpr const char* kAppFolderName = "merravine";
 
@@ -38,6 +39,7 @@ DataPaths AllIn(const std::string& folder) {
     paths.config_file = Join(folder, kConfigName);
     paths.database_file = Join(folder, kDatabaseName);
     paths.log_folder = Join(folder, kLogFolderName);
+    paths.cache_file = Join(folder, kCacheName);
     return paths;
 }
 
