@@ -1,7 +1,7 @@
 // Windows names that are not valid UTF-16 (lone surrogates) keep every unit through the
 // program: the walk, the storage form, the JSON output and back to the same file.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <sstream>
 
@@ -42,7 +42,8 @@ std::set<std::string> JsonPaths(const std::string& json) {
             const auto unit = static_cast<char16_t>(std::stoul(json.substr(at, 4), nullptr, 16));
             at += 4;
             if (unit >= 0xD800 && unit < 0xDC00 && json.compare(at, 2, "\\u") == 0) {
-                const auto low = static_cast<char16_t>(std::stoul(json.substr(at + 2, 4), nullptr, 16));
+                const auto low =
+                    static_cast<char16_t>(std::stoul(json.substr(at + 2, 4), nullptr, 16));
                 if (low >= 0xDC00 && low < 0xE000) {
                     AppendUtf8(value, 0x10000 + ((unit - 0xD800u) << 10) + (low - 0xDC00u));
                     at += 6;
@@ -57,9 +58,15 @@ std::set<std::string> JsonPaths(const std::string& json) {
 }
 
 TEST(WindowsNames, EveryUnitSequenceSurvivesTheProgramTextStorageFormAndJson) {
-    const std::vector<std::wstring> names = {
-        L"plain", L"caf\u00e9", L"pair \xD83D\xDE00", L"high \xD800 alone", L"low \xDC00 alone",
-        L"reversed \xDC00\xD800", L"high at the end \xDBFF", L"\xDFFF", L"two highs \xD800\xD801x"};
+    const std::vector<std::wstring> names = {L"plain",
+                                             L"caf\u00e9",
+                                             L"pair \xD83D\xDE00",
+                                             L"high \xD800 alone",
+                                             L"low \xDC00 alone",
+                                             L"reversed \xDC00\xD800",
+                                             L"high at the end \xDBFF",
+                                             L"\xDFFF",
+                                             L"two highs \xD800\xD801x"};
     for (const std::wstring& name : names) {
         const std::string text = NarrowFromWide(name);
         EXPECT_EQ(WideFromNarrow(text), name) << text;
@@ -82,8 +89,9 @@ bool ScanOddNames(const std::vector<std::wstring>& odd) {
     const std::string root = testing::ProgramFolder(temp) + "/names";
     testing::WriteFileAt(root + "/plain.txt", "same bytes everywhere");
     for (const std::wstring& name : odd) {
-        HANDLE file = CreateFileW((platform::SystemPath(root) + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileW((platform::SystemPath(root) + L"\\" + name).c_str(), GENERIC_WRITE, 0,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return false;
         DWORD written = 0;
         EXPECT_TRUE(WriteFile(file, "same bytes everywhere", 21, &written, nullptr));
@@ -111,7 +119,8 @@ bool ScanOddNames(const std::vector<std::wstring>& odd) {
         names.insert(WideFromNarrow(path.substr(path.rfind('/') + 1)));
         // The storage form is plain ASCII that gives back the same text, which reaches the file.
         const std::string stored = ToBase64(path);
-        EXPECT_EQ(stored.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+        EXPECT_EQ(stored.find_first_not_of(
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
                   std::string::npos);
         EXPECT_EQ(FromBase64(stored), path);
         platform::ContentFile file;
@@ -125,13 +134,15 @@ bool ScanOddNames(const std::vector<std::wstring>& odd) {
 }
 
 TEST(WindowsNames, NamesBeyondAsciiAndTheBasicPlaneAreFoundPrintedAndOpenedAgain) {
-    EXPECT_TRUE(ScanOddNames({L"caf\u00e9 \u65e5\u672c.txt", L"pair \xD83D\xDE00.txt", L"it's a [name], #1.txt"}));
+    EXPECT_TRUE(ScanOddNames(
+        {L"caf\u00e9 \u65e5\u672c.txt", L"pair \xD83D\xDE00.txt", L"it's a [name], #1.txt"}));
 }
 
 TEST(WindowsNames, LoneSurrogateNamesAreFoundStoredPrintedAndOpenedAgain) {
     if (!ScanOddNames({L"lone \xD800 high.txt", L"lone \xDC00 low.txt", L"end \xDBFF"})) {
-        GTEST_SKIP() << "the file system refuses names with lone surrogates (Wine maps names to UTF-8 "
-                        "strictly); the conversions are checked on their own above";
+        GTEST_SKIP()
+            << "the file system refuses names with lone surrogates (Wine maps names to UTF-8 "
+               "strictly); the conversions are checked on their own above";
     }
 }
 

@@ -2,8 +2,8 @@
 // and across two search folders, near twins that differ in their first, middle or last
 // byte, sizes around the read block, names with spaces and non-ASCII letters, a
 // hard link, and files that stand alone.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "platform/windows/win_text.h"
 #include "windows_test_support.h"
@@ -35,12 +35,15 @@ TEST(WindowsScan, FindsExactlyTheSetsOfAKnownTree) {
     const std::string small = Pattern(33, 3);
 
     std::set<std::set<std::string>> expected;
-    const auto write = [](const std::string& path, const std::string& bytes) { testing::WriteFileAt(path, bytes); };
+    const auto write = [](const std::string& path, const std::string& bytes) {
+        testing::WriteFileAt(path, bytes);
+    };
     // Three twins of the big file in two roots; near twins of it stand alone.
     write(one + "/a/big.bin", big);
     write(one + "/b/c/big copy.bin", big);
     write(two + "/big \xC3\xA9t\xC3\xA9.bin", big);
-    expected.insert({one + "/a/big.bin", one + "/b/c/big copy.bin", two + "/big \xC3\xA9t\xC3\xA9.bin"});
+    expected.insert(
+        {one + "/a/big.bin", one + "/b/c/big copy.bin", two + "/big \xC3\xA9t\xC3\xA9.bin"});
     write(one + "/a/first differs.bin", Flipped(big, 0));
     write(one + "/a/middle differs.bin", Flipped(big, 35000));
     write(one + "/a/last differs.bin", Flipped(big, 70000));
@@ -53,7 +56,8 @@ TEST(WindowsScan, FindsExactlyTheSetsOfAKnownTree) {
                                 platform::SystemPath(one + "/block last.dat").c_str(), nullptr));
     expected.insert({one + "/block last.dat", two + "/block link.dat"});
     // Small files: a set of four, and two of another content.
-    for (const char* name : {"/s1.txt", "/a/s2.txt", "/b/s3.TXT", "/b/c/s4.txt"}) write(one + name, small);
+    for (const char* name : {"/s1.txt", "/a/s2.txt", "/b/s3.TXT", "/b/c/s4.txt"})
+        write(one + name, small);
     expected.insert({one + "/s1.txt", one + "/a/s2.txt", one + "/b/s3.TXT", one + "/b/c/s4.txt"});
     write(two + "/x.txt", Flipped(small, 16));
     write(two + "/y.txt", Flipped(small, 16));

@@ -24,6 +24,7 @@ bool AddAttributes(const std::string& path, unsigned long add);
 
 /// Searches `folders` with `skipflag`, every kind, and returns the sets found, each set and
 /// the list of sets sorted.
-std::set<std::set<std::string>> SearchSets(const std::vector<std::string>& folders, int32_t skipflag);
+std::set<std::set<std::string>> SearchSets(const std::vector<std::string>& folders,
+                                           int32_t skipflag);
 
 }  // namespace merravine::testing

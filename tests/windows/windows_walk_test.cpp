@@ -1,8 +1,8 @@
 // The walk on Windows, on real files made with the system's calls: the hidden, system and
 // Recycle Bin rules against their skip flags, paths far beyond 260 characters, reparse
 // points left alone, and hard links recognised as one file.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "platform/file_read.h"
 #include "platform/file_remove_scanned.h"
@@ -29,24 +29,28 @@ TEST(WindowsWalk, HiddenSystemAndRecycleBinEntriesFollowTheirSkipFlags) {
     const std::string in_system = root + "/system folder/inside.txt";
     const std::string recycled = root + "/$Recycle.Bin/S-1-5-21-1000/$R0AB12C.txt";
     const std::string kept = root + "/keep/kept.txt";
-    for (const std::string* path : {&plain, &hidden, &system, &in_hidden, &in_system, &recycled, &kept}) {
+    for (const std::string* path :
+         {&plain, &hidden, &system, &in_hidden, &in_system, &recycled, &kept}) {
         WriteFileAt(*path, "the same twenty bytes");
     }
-    if (!AddAttributes(hidden, FILE_ATTRIBUTE_HIDDEN) || !AddAttributes(system, FILE_ATTRIBUTE_SYSTEM) ||
+    if (!AddAttributes(hidden, FILE_ATTRIBUTE_HIDDEN) ||
+        !AddAttributes(system, FILE_ATTRIBUTE_SYSTEM) ||
         !AddAttributes(root + "/hidden folder", FILE_ATTRIBUTE_HIDDEN) ||
         !AddAttributes(root + "/system folder", FILE_ATTRIBUTE_SYSTEM)) {
         GTEST_SKIP() << "this file system does not keep the hidden and system attributes";
     }
 
     EXPECT_EQ(SearchSets({root}, 0),
-              (std::set<std::set<std::string>>{{plain, hidden, system, in_hidden, in_system, recycled, kept}}));
+              (std::set<std::set<std::string>>{
+                  {plain, hidden, system, in_hidden, in_system, recycled, kept}}));
     EXPECT_EQ(SearchSets({root}, FILE_SKIP_HIDE),
               (std::set<std::set<std::string>>{{plain, system, in_system, recycled, kept}}));
     EXPECT_EQ(SearchSets({root}, FILE_SKIP_SYSTEM),
               (std::set<std::set<std::string>>{{plain, hidden, in_hidden, recycled, kept}}));
     // The Recycle Bin's name is matched without regard to letter case.
-    EXPECT_EQ(SearchSets({root}, FILE_SKIP_RECYCLE),
-              (std::set<std::set<std::string>>{{plain, hidden, system, in_hidden, in_system, kept}}));
+    EXPECT_EQ(
+        SearchSets({root}, FILE_SKIP_RECYCLE),
+        (std::set<std::set<std::string>>{{plain, hidden, system, in_hidden, in_system, kept}}));
     EXPECT_EQ(SearchSets({root}, FILE_SKIP_HIDE | FILE_SKIP_SYSTEM | FILE_SKIP_RECYCLE),
               (std::set<std::set<std::string>>{{plain, kept}}));
 }
@@ -55,7 +59,8 @@ TEST(WindowsWalk, FindsReadsAndRemovesFilesFarBeyondTheOldPathLimit) {
     TempDir temp;
     const std::string root = ProgramFolder(temp) + "/long";
     std::string deep = root;
-    for (int level = 0; deep.size() < 600; ++level) deep += "/" + std::string(48, static_cast<char>('a' + level));
+    for (int level = 0; deep.size() < 600; ++level)
+        deep += "/" + std::string(48, static_cast<char>('a' + level));
     const std::string twin_a = deep + "/twin a.txt";
     const std::string twin_b = deep + "/twin b.txt";
     const std::string nearly = deep + "/near.txt";
@@ -89,7 +94,8 @@ TEST(WindowsWalk, ReparsePointsAreNeitherFollowedNorListedAsFiles) {
     const DWORD unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
     if (!CreateSymbolicLinkW((base + L"\\folder link").c_str(), (base + L"\\real").c_str(),
                              SYMBOLIC_LINK_FLAG_DIRECTORY | unprivileged) ||
-        !CreateSymbolicLinkW((base + L"\\file link.txt").c_str(), (base + L"\\b.txt").c_str(), unprivileged)) {
+        !CreateSymbolicLinkW((base + L"\\file link.txt").c_str(), (base + L"\\b.txt").c_str(),
+                             unprivileged)) {
         GTEST_SKIP() << "symbolic links cannot be made here (" << GetLastError() << ")";
     }
     if (GetFileAttributesW((base + L"\\folder link").c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -99,7 +105,8 @@ TEST(WindowsWalk, ReparsePointsAreNeitherFollowedNorListedAsFiles) {
     ASSERT_EQ(platform::StatPath(root + "/folder link", link), 0);
     EXPECT_EQ(link.type, platform::EntryType::Symlink);
 
-    EXPECT_EQ(SearchSets({root}, 0), (std::set<std::set<std::string>>{{root + "/real/a.txt", root + "/b.txt"}}));
+    EXPECT_EQ(SearchSets({root}, 0),
+              (std::set<std::set<std::string>>{{root + "/real/a.txt", root + "/b.txt"}}));
 }
 
 TEST(WindowsWalk, HardLinksOfOneFileShareTheirIdentity) {

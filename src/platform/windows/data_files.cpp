@@ -73,7 +73,8 @@ bool WriteAll(HANDLE file, const char* data, size_t length) {
 DataPaths ChooseDataPaths(const DataFolderInputs& inputs) {
     if (!inputs.data_dir_option.empty()) return AllIn(inputs.data_dir_option);
     if (!inputs.data_dir_env.empty()) return AllIn(inputs.data_dir_env);
-    if (!inputs.program_folder.empty() && inputs.program_folder_writable) return AllIn(inputs.program_folder);
+    if (!inputs.program_folder.empty() && inputs.program_folder_writable)
+        return AllIn(inputs.program_folder);
     const std::string roaming =
         !inputs.xdg_data_home.empty() ? inputs.xdg_data_home : Join(inputs.home, "AppData/Roaming");
     return AllIn(Join(roaming, kAppFolderName));
@@ -87,11 +88,14 @@ std::string HomeFolder() {
 
 DataPaths ResolveDataPaths(const std::string& data_dir_option) {
     DataFolderInputs inputs;
-    const auto absolute = [](const std::string& path) { return path.empty() ? path : ProgramPath(SystemPath(path)); };
+    const auto absolute = [](const std::string& path) {
+        return path.empty() ? path : ProgramPath(SystemPath(path));
+    };
     inputs.data_dir_option = absolute(data_dir_option);
     inputs.data_dir_env = absolute(Env(L"MERRAVINE_DATA_DIR"));
     inputs.program_folder = GetModuleDirectory();
-    inputs.program_folder_writable = !inputs.program_folder.empty() && FolderWritable(inputs.program_folder);
+    inputs.program_folder_writable =
+        !inputs.program_folder.empty() && FolderWritable(inputs.program_folder);
     inputs.home = HomeFolder();
     inputs.xdg_data_home = Env(L"APPDATA");
     DataPaths paths = ChooseDataPaths(inputs);
@@ -106,22 +110,26 @@ DataPaths ResolveDataPaths(const std::string& data_dir_option) {
 
 FileReadStatus ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
-    OwnedHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedHandle file(CreateFileW(SystemPath(path).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileReadStatus::kMissing
-                                                                              : FileReadStatus::kFailed;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? FileReadStatus::kMissing
+                   : FileReadStatus::kFailed;
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(file.handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.handle, &info) ||
+    if (GetFileType(file.handle) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return FileReadStatus::kNotPlainFile;
     }
     char buffer[65536];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr)) return FileReadStatus::kFailed;
+        if (!ReadFile(file.handle, buffer, sizeof buffer, &got, nullptr))
+            return FileReadStatus::kFailed;
         if (got == 0) return FileReadStatus::kOk;
         content.append(buffer, got);
     }
@@ -133,9 +141,11 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
     HANDLE file = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
         wchar_t suffix[32];
-        std::swprintf(suffix, 32, L".tmp-%06lx", (GetTickCount() + GetCurrentProcessId() * 7919u + attempt) & 0xFFFFFFu);
+        std::swprintf(suffix, 32, L".tmp-%06lx",
+                      (GetTickCount() + GetCurrentProcessId() * 7919u + attempt) & 0xFFFFFFu);
         temp = target + suffix;
-        file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
     }
     if (file == INVALID_HANDLE_VALUE) {
@@ -149,7 +159,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
         error = "cannot write " + path;
         return false;
     }
-    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(temp.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(temp.c_str());
         error = "cannot replace " + path;
         return false;
@@ -158,7 +169,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content, st
 }
 
 bool CreatePrivateFile(const std::string& path) {
-    HANDLE file = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     CloseHandle(file);
     return true;
@@ -170,11 +182,13 @@ int RemoveLeftoverTemporaries(const std::string& path) {
     const std::wstring folder = target.substr(0, slash + 1);
     const std::wstring pattern = target + L".tmp-*";
     WIN32_FIND_DATAW data{};
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return 0;
     int removed = 0;
     do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && DeleteFileW((folder + data.cFileName).c_str())) {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            DeleteFileW((folder + data.cFileName).c_str())) {
             ++removed;
         }
     } while (FindNextFileW(find, &data));
@@ -183,13 +197,16 @@ int RemoveLeftoverTemporaries(const std::string& path) {
 }
 
 int LogFileOps::OpenForAppend(const std::string& path) {
-    HANDLE file = CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return -1;
     return HandleToLong(file);
 }
 
-bool LogFileOps::Write(int fd, const char* data, size_t length) { return WriteAll(AsHandle(fd), data, length); }
+bool LogFileOps::Write(int fd, const char* data, size_t length) {
+    return WriteAll(AsHandle(fd), data, length);
+}
 
 void LogFileOps::Flush(int fd) { FlushFileBuffers(AsHandle(fd)); }
 
@@ -205,10 +222,13 @@ bool LogFileOps::Exists(const std::string& path) {
     return GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool LogFileOps::Remove(const std::string& path) { return DeleteFileW(SystemPath(path).c_str()) != 0; }
+bool LogFileOps::Remove(const std::string& path) {
+    return DeleteFileW(SystemPath(path).c_str()) != 0;
+}
 
 bool LogFileOps::Move(const std::string& from, const std::string& to) {
-    return MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool MakeFolder(const std::string& path) {

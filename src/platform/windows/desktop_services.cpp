@@ -1,14 +1,17 @@
 // Starting programs and documents (ShellExecuteExW), Explorer, the default browser, power
 // commands (ExitWindowsEx, SetSuspendState), the folder chooser's listing and loading
 // modules on Windows.
+// <windows.h> comes before the headers that build on it.
+// clang-format off
 #include <windows.h>
 #include <powrprof.h>
+// clang-format on
 
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/folder_list.h"
 #include "platform/data_folder.h"
+#include "platform/folder_list.h"
 #include "platform/loadable_module.h"
 #include "platform/os_launcher.h"
 #include "platform/power_control.h"
@@ -33,8 +36,10 @@ void AppendQuoted(std::wstring& line, const std::wstring& arg) {
             ++backslashes;
             continue;
         }
-        if (c == L'"') line.append(backslashes * 2 + 1, L'\\');
-        else line.append(backslashes, L'\\');
+        if (c == L'"')
+            line.append(backslashes * 2 + 1, L'\\');
+        else
+            line.append(backslashes, L'\\');
         backslashes = 0;
         line.push_back(c);
     }
@@ -54,7 +59,8 @@ std::wstring DisplayPath(const std::string& path) {
 
 class ShellLauncher final : public Launcher {
   public:
-    LaunchResult Run(const std::vector<std::string>& argv, std::chrono::milliseconds wait) override {
+    LaunchResult Run(const std::vector<std::string>& argv,
+                     std::chrono::milliseconds wait) override {
         LaunchResult result;
         if (argv.empty()) return result;
         const std::wstring file = WideFromNarrow(argv[0]);
@@ -90,13 +96,15 @@ class ShellLauncher final : public Launcher {
 
 bool EnableShutdownPrivilege() {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    const bool ok = LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid) &&
-                    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-                    GetLastError() == ERROR_SUCCESS;
+    const bool ok =
+        LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid) &&
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+        GetLastError() == ERROR_SUCCESS;
     CloseHandle(token);
     return ok;
 }
@@ -107,10 +115,18 @@ class WindowsPowerControl final : public PowerControl {
         EnableShutdownPrivilege();
         const DWORD reason = SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_FLAG_PLANNED;
         switch (action) {
-            case PowerAction::kPowerOff: ExitWindowsEx(EWX_POWEROFF, reason); break;
-            case PowerAction::kReboot: ExitWindowsEx(EWX_REBOOT, reason); break;
-            case PowerAction::kHibernate: SetSuspendState(TRUE, FALSE, FALSE); break;
-            case PowerAction::kSuspend: SetSuspendState(FALSE, FALSE, FALSE); break;
+            case PowerAction::kPowerOff:
+                ExitWindowsEx(EWX_POWEROFF, reason);
+                break;
+            case PowerAction::kReboot:
+                ExitWindowsEx(EWX_REBOOT, reason);
+                break;
+            case PowerAction::kHibernate:
+                SetSuspendState(TRUE, FALSE, FALSE);
+                break;
+            case PowerAction::kSuspend:
+                SetSuspendState(FALSE, FALSE, FALSE);
+                break;
         }
     }
 };
@@ -122,7 +138,8 @@ bool NameLess(const FolderEntry& a, const FolderEntry& b) {
 }
 
 bool IsAbsoluteText(const std::string& path) {
-    return (path.size() >= 2 && path[1] == ':') || path.rfind("//", 0) == 0 || path.rfind("\\\\", 0) == 0;
+    return (path.size() >= 2 && path[1] == ':') || path.rfind("//", 0) == 0 ||
+           path.rfind("\\\\", 0) == 0;
 }
 
 }  // namespace
@@ -134,10 +151,14 @@ Launcher& SystemLauncher() {
 
 const char* PowerVerb(PowerAction action) {
     switch (action) {
-        case PowerAction::kPowerOff: return "poweroff";
-        case PowerAction::kReboot: return "reboot";
-        case PowerAction::kHibernate: return "hibernate";
-        case PowerAction::kSuspend: return "suspend";
+        case PowerAction::kPowerOff:
+            return "poweroff";
+        case PowerAction::kReboot:
+            return "reboot";
+        case PowerAction::kHibernate:
+            return "hibernate";
+        case PowerAction::kSuspend:
+            return "suspend";
     }
     return "poweroff";
 }
@@ -160,20 +181,25 @@ bool ShowItemInFileManager(Launcher& launcher, const std::string& path) {
 
 int OpenFolder(Launcher& launcher, const std::string& folder) {
     const DWORD attributes = GetFileAttributesW(SystemPath(folder).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return 2;
-    const LaunchResult result = launcher.Run({NarrowFromWide(DisplayPath(folder))}, std::chrono::milliseconds(0));
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return 2;
+    const LaunchResult result =
+        launcher.Run({NarrowFromWide(DisplayPath(folder))}, std::chrono::milliseconds(0));
     return result.started ? 0 : 31;
 }
 
 int OpenWithDefaultApp(Launcher& launcher, const std::string& path) {
     if (GetFileAttributesW(SystemPath(path).c_str()) == INVALID_FILE_ATTRIBUTES) return 2;
-    const LaunchResult result = launcher.Run({NarrowFromWide(DisplayPath(path))}, std::chrono::milliseconds(0));
+    const LaunchResult result =
+        launcher.Run({NarrowFromWide(DisplayPath(path))}, std::chrono::milliseconds(0));
     return result.started ? 0 : 31;
 }
 
 // A desktop is always there for a program started by a user; services have none, and
 // their ShellExecute fails, which OpenInBrowser reports.
-bool HasGraphicalSession() { return GetSystemMetrics(SM_CMONITORS) > 0 || GetConsoleWindow() != nullptr; }
+bool HasGraphicalSession() {
+    return GetSystemMetrics(SM_CMONITORS) > 0 || GetConsoleWindow() != nullptr;
+}
 
 // The address carries the launch secret, which must not stand on a command line: the
 // browser opens a launch file in the user's own temporary folder that forwards to it.
@@ -183,18 +209,22 @@ std::string OpenInBrowser(const std::string& url) {
     if (length == 0 || length > MAX_PATH) return "";
     const std::string page =
         "<!DOCTYPE html><meta charset=\"utf-8\"><title>Corvantis Merravine</title>"
-        "<script>location.replace(\"" + url + "\")</script>";
+        "<script>location.replace(\"" +
+        url + "\")</script>";
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::wstring path = std::wstring(temp) + L"merravine-open-" +
-                                  std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".html";
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(attempt) + L".html";
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return "";
         }
         DWORD written = 0;
-        const bool ok = WriteFile(file, page.data(), static_cast<DWORD>(page.size()), &written, nullptr) &&
-                        written == page.size();
+        const bool ok =
+            WriteFile(file, page.data(), static_cast<DWORD>(page.size()), &written, nullptr) &&
+            written == page.size();
         CloseHandle(file);
         const auto started = reinterpret_cast<INT_PTR>(
             ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
@@ -208,7 +238,8 @@ std::string OpenInBrowser(const std::string& url) {
 }
 
 void* LoadModuleSymbol(const std::string& path, const char* name, std::string& error) {
-    HMODULE module = LoadLibraryExW(SystemPath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module =
+        LoadLibraryExW(SystemPath(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
         error = "cannot load " + path;
         return nullptr;
@@ -230,10 +261,12 @@ FolderListing ListSubfolders(const std::string& path) {
     }
     const std::wstring folder = SystemPath(start);
     listing.resolved = ProgramPath(folder);
-    while (listing.resolved.size() > 3 && listing.resolved.back() == '/') listing.resolved.pop_back();
+    while (listing.resolved.size() > 3 && listing.resolved.back() == '/')
+        listing.resolved.pop_back();
     WIN32_FIND_DATAW data{};
-    HANDLE find = FindFirstFileExW((folder + (folder.back() == L'\\' ? L"*" : L"\\*")).c_str(), FindExInfoBasic, &data,
-                                   FindExSearchLimitToDirectories, nullptr, 0);
+    HANDLE find =
+        FindFirstFileExW((folder + (folder.back() == L'\\' ? L"*" : L"\\*")).c_str(),
+                         FindExInfoBasic, &data, FindExSearchLimitToDirectories, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
         listing.error = "cannot list the folder (" + std::to_string(GetLastError()) + ")";
         return listing;
@@ -242,8 +275,11 @@ FolderListing ListSubfolders(const std::string& path) {
         const std::wstring_view name(data.cFileName);
         if (name == L"." || name == L"..") continue;
         const DWORD attributes = data.dwFileAttributes;
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
-        listing.folders.push_back(FolderEntry{NarrowFromWide(name), (attributes & FILE_ATTRIBUTE_HIDDEN) != 0});
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
+        listing.folders.push_back(
+            FolderEntry{NarrowFromWide(name), (attributes & FILE_ATTRIBUTE_HIDDEN) != 0});
     } while (FindNextFileW(find, &data));
     FindClose(find);
     std::sort(listing.folders.begin(), listing.folders.end(), NameLess);

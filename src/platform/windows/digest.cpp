@@ -2,8 +2,11 @@
 // library of its own for them on Windows.
 #include "platform/digest.h"
 
+// <windows.h> comes before the headers that build on it.
+// clang-format off
 #include <windows.h>
 #include <bcrypt.h>
+// clang-format on
 
 namespace merravine::platform {
 namespace {

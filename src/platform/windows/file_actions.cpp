@@ -6,8 +6,11 @@
 // Recycle Bin are not offered here (EOPNOTSUPP).
 #include "platform/file_actions.h"
 
+// <windows.h> comes before the headers that build on it.
+// clang-format off
 #include <windows.h>
 #include <shellapi.h>
+// clang-format on
 
 #include <cerrno>
 #include <mutex>
@@ -32,7 +35,9 @@ std::wstring PathOf(const Folder& folder) {
     return found != g_folder_paths.end() ? found->second : std::wstring();
 }
 
-std::wstring EntryPath(const Folder& folder, const std::string& name) { return PathOf(folder) + WideFromNarrow(name); }
+std::wstring EntryPath(const Folder& folder, const std::string& name) {
+    return PathOf(folder) + WideFromNarrow(name);
+}
 
 FileStamp StampFromStat(const EntryStat& info) {
     FileStamp stamp;
@@ -48,17 +53,20 @@ FileStamp StampFromStat(const EntryStat& info) {
 }
 
 bool SameFile(const FileStamp& now, const FileStamp& expect) {
-    return now.plain && now.size == expect.size && (expect.device == 0 || now.device == expect.device) &&
+    return now.plain && now.size == expect.size &&
+           (expect.device == 0 || now.device == expect.device) &&
            (expect.inode == 0 || now.inode == expect.inode);
 }
 
 // Opens `path` as a folder that cannot be moved away while open; `out` registers it.
 int HoldFolder(const std::wstring& path, Folder& out) {
-    HANDLE handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastErrno();
     EntryStat info;
-    if (const int error = StatHandle(handle, info); error != 0 || info.type != EntryType::Directory) {
+    if (const int error = StatHandle(handle, info);
+        error != 0 || info.type != EntryType::Directory) {
         CloseHandle(handle);
         return error != 0 ? error : (info.type == EntryType::Symlink ? ELOOP : ENOTDIR);
     }
@@ -73,12 +81,15 @@ int HoldFolder(const std::wstring& path, Folder& out) {
 
 // Every component from the drive on must be a folder and not a reparse point.
 int CheckComponents(const std::wstring& path, bool make) {
-    size_t start = path.rfind(L"\\\\?\\UNC\\", 0) == 0 ? path.find(L'\\', path.find(L'\\', 8) + 1) : path.find(L'\\', 4);
+    size_t start = path.rfind(L"\\\\?\\UNC\\", 0) == 0 ? path.find(L'\\', path.find(L'\\', 8) + 1)
+                                                       : path.find(L'\\', 4);
     if (start == std::wstring::npos) return 0;
-    for (size_t end = path.find(L'\\', start + 1); end != std::wstring::npos; end = path.find(L'\\', end + 1)) {
+    for (size_t end = path.find(L'\\', start + 1); end != std::wstring::npos;
+         end = path.find(L'\\', end + 1)) {
         const std::wstring prefix = path.substr(0, end);
         DWORD attributes = GetFileAttributesW(prefix.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES && make && CreateDirectoryW(prefix.c_str(), nullptr)) {
+        if (attributes == INVALID_FILE_ATTRIBUTES && make &&
+            CreateDirectoryW(prefix.c_str(), nullptr)) {
             attributes = GetFileAttributesW(prefix.c_str());
         }
         if (attributes == INVALID_FILE_ATTRIBUTES) return LastErrno();
@@ -88,8 +99,10 @@ int CheckComponents(const std::wstring& path, bool make) {
     return 0;
 }
 
-int OpenChecked(const Folder& folder, const std::string& name, const FileStamp& expect, OwnedHandle& out) {
-    out.handle = CreateFileW(EntryPath(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+int OpenChecked(const Folder& folder, const std::string& name, const FileStamp& expect,
+                OwnedHandle& out) {
+    out.handle = CreateFileW(EntryPath(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (!out.Valid()) return LastErrno();
     EntryStat info;
@@ -109,8 +122,8 @@ int ReadFull(HANDLE file, char* buffer, DWORD size, DWORD& got) {
 }
 
 std::wstring TemporaryName(const wchar_t* purpose) {
-    return std::wstring(L".merravine-") + purpose + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(GetTickCount64());
+    return std::wstring(L".merravine-") + purpose + L"-" + std::to_wstring(GetCurrentProcessId()) +
+           L"-" + std::to_wstring(GetTickCount64());
 }
 
 }  // namespace
@@ -155,7 +168,8 @@ bool IsCanonicalFolder(std::string_view folder) {
 }
 
 bool IsPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:") == std::string_view::npos &&
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\:") == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
 }
 
@@ -182,13 +196,15 @@ int OpenOrMakeFolders(const Folder& base, std::string_view relative, Folder& out
 
 int StampOf(const Folder& folder, const std::string& name, FileStamp& out) {
     EntryStat info;
-    if (const int error = StatSystemPath(EntryPath(folder, name), false, info); error != 0) return error;
+    if (const int error = StatSystemPath(EntryPath(folder, name), false, info); error != 0)
+        return error;
     out = StampFromStat(info);
     return 0;
 }
 
-int CompareFiles(const Folder& folderA, const std::string& nameA, const FileStamp& expectA, const Folder& folderB,
-                 const std::string& nameB, const FileStamp& expectB, bool& equal) {
+int CompareFiles(const Folder& folderA, const std::string& nameA, const FileStamp& expectA,
+                 const Folder& folderB, const std::string& nameB, const FileStamp& expectB,
+                 bool& equal) {
     OwnedHandle a;
     OwnedHandle b;
     if (const int error = OpenChecked(folderA, nameA, expectA, a); error != 0) return error;
@@ -199,9 +215,14 @@ int CompareFiles(const Folder& folderA, const std::string& nameA, const FileStam
     for (;;) {
         DWORD gotA = 0;
         DWORD gotB = 0;
-        if (const int error = ReadFull(a.handle, bufferA.data(), static_cast<DWORD>(bufferA.size()), gotA)) return error;
-        if (const int error = ReadFull(b.handle, bufferB.data(), static_cast<DWORD>(bufferB.size()), gotB)) return error;
-        if (gotA != gotB || std::char_traits<char>::compare(bufferA.data(), bufferB.data(), gotA) != 0) {
+        if (const int error =
+                ReadFull(a.handle, bufferA.data(), static_cast<DWORD>(bufferA.size()), gotA))
+            return error;
+        if (const int error =
+                ReadFull(b.handle, bufferB.data(), static_cast<DWORD>(bufferB.size()), gotB))
+            return error;
+        if (gotA != gotB ||
+            std::char_traits<char>::compare(bufferA.data(), bufferB.data(), gotA) != 0) {
             equal = false;
             return 0;
         }
@@ -215,7 +236,8 @@ int RemoveEntry(const Folder& folder, const std::string& name) {
     // A read-only file is removed as well, as the other systems remove it.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+        SetFileAttributesW(path.c_str(),
+                           attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
         if (DeleteFileW(path.c_str())) return 0;
         const int error = LastErrno();
         SetFileAttributesW(path.c_str(), attributes);
@@ -224,15 +246,17 @@ int RemoveEntry(const Folder& folder, const std::string& name) {
     return LastErrno();
 }
 
-int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileStamp& kept, const Folder& folder,
-             const std::string& name, const FileStamp& target) {
+int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileStamp& kept,
+             const Folder& folder, const std::string& name, const FileStamp& target) {
     FileStamp now;
     if (const int error = StampOf(keptFolder, keptName, now); error != 0) return error;
     if (!SameFile(now, kept)) return ESTALE;
     const std::wstring temp = PathOf(folder) + TemporaryName(L"link");
-    if (!CreateHardLinkW(temp.c_str(), EntryPath(keptFolder, keptName).c_str(), nullptr)) return LastErrno();
+    if (!CreateHardLinkW(temp.c_str(), EntryPath(keptFolder, keptName).c_str(), nullptr))
+        return LastErrno();
     EntryStat linked;
-    if (StatSystemPath(temp, false, linked) != 0 || linked.inode != now.inode || linked.device != now.device) {
+    if (StatSystemPath(temp, false, linked) != 0 || linked.inode != now.inode ||
+        linked.device != now.device) {
         DeleteFileW(temp.c_str());
         return ESTALE;
     }
@@ -248,14 +272,15 @@ int LinkOver(const Folder& keptFolder, const std::string& keptName, const FileSt
     return 0;
 }
 
-int CloneOver(const Folder&, const std::string&, const FileStamp&, const Folder&, const std::string&, const FileStamp&) {
+int CloneOver(const Folder&, const std::string&, const FileStamp&, const Folder&,
+              const std::string&, const FileStamp&) {
     return EOPNOTSUPP;
 }
 
 bool CanCloneIn(const std::string&) { return false; }
 
-int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& expect, const Folder& targetFolder,
-              const std::string& targetName) {
+int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& expect,
+              const Folder& targetFolder, const std::string& targetName) {
     FileStamp now;
     if (const int error = StampOf(folder, name, now); error != 0) return error;
     if (!SameFile(now, expect)) return ESTALE;
@@ -268,34 +293,50 @@ int MoveEntry(const Folder& folder, const std::string& name, const FileStamp& ex
     return 0;
 }
 
-int TrashEntry(const Folder& open, const std::string& folder, const std::string& name, const FileStamp& expect,
-               TrashPlace& place) {
+int TrashEntry(const Folder& open, const std::string& folder, const std::string& name,
+               const FileStamp& expect, TrashPlace& place) {
     FileStamp now;
     if (const int error = StampOf(open, name, now); error != 0) return error;
     if (!SameFile(now, expect)) return ESTALE;
     place.originalPath = folder + name;
-    return TrashEntryAt(open.Fd(), name, place.originalPath, now.device, place.filePath, place.infoPath);
+    return TrashEntryAt(open.Fd(), name, place.originalPath, now.device, place.filePath,
+                        place.infoPath);
 }
 
 int RestoreFromTrash(const TrashPlace&) { return EOPNOTSUPP; }
 
 std::string ErrorName(int error) {
     switch (error) {
-        case EACCES: return "EACCES";
-        case EPERM: return "EPERM";
-        case EROFS: return "EROFS";
-        case ENOSPC: return "ENOSPC";
-        case EXDEV: return "EXDEV";
-        case EEXIST: return "EEXIST";
-        case EOPNOTSUPP: return "EOPNOTSUPP";
-        case EINVAL: return "EINVAL";
-        case EBUSY: return "EBUSY";
-        case EIO: return "EIO";
-        case EMLINK: return "EMLINK";
-        case ENAMETOOLONG: return "ENAMETOOLONG";
-        case ELOOP: return "ELOOP";
-        case ENOENT: return "ENOENT";
-        case ESTALE: return "ESTALE";
+        case EACCES:
+            return "EACCES";
+        case EPERM:
+            return "EPERM";
+        case EROFS:
+            return "EROFS";
+        case ENOSPC:
+            return "ENOSPC";
+        case EXDEV:
+            return "EXDEV";
+        case EEXIST:
+            return "EEXIST";
+        case EOPNOTSUPP:
+            return "EOPNOTSUPP";
+        case EINVAL:
+            return "EINVAL";
+        case EBUSY:
+            return "EBUSY";
+        case EIO:
+            return "EIO";
+        case EMLINK:
+            return "EMLINK";
+        case ENAMETOOLONG:
+            return "ENAMETOOLONG";
+        case ELOOP:
+            return "ELOOP";
+        case ENOENT:
+            return "ENOENT";
+        case ESTALE:
+            return "ESTALE";
         default: {
             std::string text = std::to_string(error);
             text.insert(text.begin(), 'E');
@@ -305,13 +346,14 @@ std::string ErrorName(int error) {
 }
 
 // The Recycle Bin takes paths in the shell's form (no "\\?\" prefix, double-zero ended).
-int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path, uint64_t, std::string& file_path,
-                 std::string& info_path) {
+int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path, uint64_t,
+                 std::string& file_path, std::string& info_path) {
     std::wstring path;
     {
         std::lock_guard lock(g_folders_mutex);
         const auto found = g_folder_paths.find(dirfd);
-        path = found != g_folder_paths.end() ? found->second + WideFromNarrow(name) : SystemPath(full_path);
+        path = found != g_folder_paths.end() ? found->second + WideFromNarrow(name)
+                                             : SystemPath(full_path);
     }
     if (path.rfind(L"\\\\?\\", 0) == 0 && path.rfind(L"\\\\?\\UNC\\", 0) != 0) path.erase(0, 4);
     if (path.size() >= MAX_PATH) return ENAMETOOLONG;
@@ -331,7 +373,8 @@ RemoveOutcome CheckScannedFile(const std::string& full_path, uint64_t expected_s
     EntryStat info;
     const int error = StatPath(full_path, info);
     if (error != 0) return error == ENOENT ? RemoveOutcome::kAlreadyGone : RemoveOutcome::kFailed;
-    if (info.type != EntryType::File || info.size != expected_size) return RemoveOutcome::kNotTheScannedFile;
+    if (info.type != EntryType::File || info.size != expected_size)
+        return RemoveOutcome::kNotTheScannedFile;
     return RemoveOutcome::kRemoved;
 }
 
@@ -339,7 +382,8 @@ RemoveOutcome RemoveScannedFile(const std::string& full_path, uint64_t expected_
     const RemoveOutcome check = CheckScannedFile(full_path, expected_size);
     if (check != RemoveOutcome::kRemoved) return check;
     if (DeleteFileW(SystemPath(full_path).c_str())) return RemoveOutcome::kRemoved;
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? RemoveOutcome::kAlreadyGone : RemoveOutcome::kFailed;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? RemoveOutcome::kAlreadyGone
+                                                  : RemoveOutcome::kFailed;
 }
 
 RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_size) {
@@ -348,7 +392,7 @@ RemoveOutcome TrashScannedFile(const std::string& full_path, uint64_t expected_s
     std::string file_path;
     std::string info_path;
     return TrashEntryAt(-1, {}, full_path, 0, file_path, info_path) == 0 ? RemoveOutcome::kRemoved
-                                                                          : RemoveOutcome::kFailed;
+                                                                         : RemoveOutcome::kFailed;
 }
 
 std::string HomeTrashFolder() { return {}; }

@@ -32,9 +32,11 @@ std::wstring PathOf(int fd) {
 
 // Opens the folder at `path` as a handle; 0 or the errno.
 int OpenFolderHandle(const std::wstring& path, bool followLink, int& fd) {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HANDLE handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
+    const DWORD flags =
+        FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastErrno();
     EntryStat info;
     const int error = StatHandle(handle, info);
@@ -129,11 +131,12 @@ void FolderEntries::Start(const WalkFolder& folder) {
     error_ = 0;
     if (fd_ < 0) return;
     state->folder = PathOf(fd_);
-    state->find = FindFirstFileExW((state->folder + L"*").c_str(), FindExInfoBasic, &state->data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    state->find = FindFirstFileExW((state->folder + L"*").c_str(), FindExInfoBasic, &state->data,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (state->find == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) error_ = ErrnoFromWin32(error);
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES)
+            error_ = ErrnoFromWin32(error);
         fd_ = -1;
         return;
     }
@@ -162,7 +165,9 @@ bool FolderEntries::Next(std::string_view& name, EntryType& type) {
     return true;
 }
 
-int StatPath(const std::string& path, EntryStat& out) { return StatSystemPath(SystemPath(path), false, out); }
+int StatPath(const std::string& path, EntryStat& out) {
+    return StatSystemPath(SystemPath(path), false, out);
+}
 
 std::string UserTrashFolder() { return {}; }
 

@@ -40,7 +40,8 @@ std::mutex g_signal_mutex;
 std::function<void()>* g_signal_handler = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
     std::lock_guard lock(g_signal_mutex);
     if (g_signal_handler == nullptr) return FALSE;
     (*g_signal_handler)();
@@ -49,7 +50,9 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
-std::filesystem::path InstanceFlagPath(const std::string& name) { return std::filesystem::path(WideFromNarrow(name)); }
+std::filesystem::path InstanceFlagPath(const std::string& name) {
+    return std::filesystem::path(WideFromNarrow(name));
+}
 
 bool TakeInstanceFlag(const std::filesystem::path& file) {
     static std::mutex mutex;
@@ -70,7 +73,8 @@ std::unique_ptr<InstanceBell> InstanceBell::Listen(const std::filesystem::path& 
                                                    std::function<void()> on_ring) {
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, ObjectName(L"bell", socket_path).c_str());
     if (event == nullptr) return nullptr;
-    return std::unique_ptr<InstanceBell>(new InstanceBell(HandleToLong(event), socket_path, std::move(on_ring)));
+    return std::unique_ptr<InstanceBell>(
+        new InstanceBell(HandleToLong(event), socket_path, std::move(on_ring)));
 }
 
 InstanceBell::InstanceBell(int fd, std::filesystem::path path, std::function<void()> on_ring)
@@ -114,7 +118,8 @@ bool RingInstanceBell(const std::filesystem::path& socket_path) {
     return rung;
 }
 
-TerminationSignals::TerminationSignals(std::function<void()> on_signal) : on_signal_(std::move(on_signal)) {
+TerminationSignals::TerminationSignals(std::function<void()> on_signal)
+    : on_signal_(std::move(on_signal)) {
     std::lock_guard lock(g_signal_mutex);
     g_signal_handler = &on_signal_;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);

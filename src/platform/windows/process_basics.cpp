@@ -1,6 +1,6 @@
 // The small process facilities: thread ids, the heap, the handle limit, the program's folder.
-#include <windows.h>
 #include <malloc.h>
+#include <windows.h>
 
 #include <vector>
 
@@ -31,9 +31,11 @@ std::string FolderOfPath(const std::string& path) {
 std::string GetModuleDirectory() {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return {};
-        if (length < buffer.size()) return FolderOfPath(ProgramPath(std::wstring_view(buffer.data(), length)));
+        if (length < buffer.size())
+            return FolderOfPath(ProgramPath(std::wstring_view(buffer.data(), length)));
         buffer.resize(buffer.size() * 2);
     }
 }

@@ -8,8 +8,8 @@ namespace merravine::platform {
 HANDLE OpenForAttributes(const std::wstring& system_path, bool follow) {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     return CreateFileW(system_path.c_str(), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, flags,
-                       nullptr);
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
 }
 
 EntryType TypeFromAttributes(DWORD attributes) {
@@ -24,7 +24,8 @@ int StatHandle(HANDLE handle, EntryStat& out) {
     if (!GetFileInformationByHandle(handle, &info)) return LastErrno();
     out = EntryStat{};
     out.type = TypeFromAttributes(info.dwFileAttributes);
-    if (out.type == EntryType::File && GetFileType(handle) != FILE_TYPE_DISK) out.type = EntryType::Other;
+    if (out.type == EntryType::File && GetFileType(handle) != FILE_TYPE_DISK)
+        out.type = EntryType::Other;
     out.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     out.device = info.dwVolumeSerialNumber;
     out.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -39,7 +40,8 @@ int StatHandle(HANDLE handle, EntryStat& out) {
     out.accessTime = NsFromFileTime(ticks(info.ftLastAccessTime)) / 1000000000;
     // The change time (metadata included) where the file system keeps one.
     FILE_BASIC_INFO basic{};
-    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) && basic.ChangeTime.QuadPart != 0) {
+    if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+        basic.ChangeTime.QuadPart != 0) {
         out.changeNs = NsFromFileTime(static_cast<uint64_t>(basic.ChangeTime.QuadPart));
     } else {
         out.changeNs = out.modifyNs;

@@ -69,12 +69,14 @@ std::wstring WideFromNarrow(std::string_view text) {
         } else if (c >= 0xC2 && c < 0xE0 && i + 1 < n && IsContinuation(s[i + 1])) {
             cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
             len = 2;
-        } else if (c >= 0xE0 && c < 0xF0 && i + 2 < n && IsContinuation(s[i + 1]) && IsContinuation(s[i + 2])) {
+        } else if (c >= 0xE0 && c < 0xF0 && i + 2 < n && IsContinuation(s[i + 1]) &&
+                   IsContinuation(s[i + 2])) {
             cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
             len = cp >= 0x800 ? 3 : 0;  // surrogates allowed: they are how lone units travel
-        } else if (c >= 0xF0 && c < 0xF5 && i + 3 < n && IsContinuation(s[i + 1]) && IsContinuation(s[i + 2]) &&
-                   IsContinuation(s[i + 3])) {
-            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
+        } else if (c >= 0xF0 && c < 0xF5 && i + 3 < n && IsContinuation(s[i + 1]) &&
+                   IsContinuation(s[i + 2]) && IsContinuation(s[i + 3])) {
+            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
+                 (s[i + 3] & 0x3Fu);
             len = (cp >= 0x10000 && cp <= 0x10FFFF) ? 4 : 0;
         }
         if (len == 0) {
@@ -160,34 +162,50 @@ int64_t NsFromFileTime(uint64_t ticks) {
 
 int ErrnoFromWin32(unsigned long error) {
     switch (error) {
-        case ERROR_SUCCESS: return 0;
+        case ERROR_SUCCESS:
+            return 0;
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_DRIVE:
         case ERROR_BAD_NETPATH:
         case ERROR_BAD_NET_NAME:
-        case ERROR_INVALID_NAME: return ENOENT;
+        case ERROR_INVALID_NAME:
+            return ENOENT;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
-        case ERROR_PRIVILEGE_NOT_HELD: return EACCES;
-        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return EACCES;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
         case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS: return EEXIST;
-        case ERROR_NOT_SAME_DEVICE: return EXDEV;
-        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
+        case ERROR_NOT_SAME_DEVICE:
+            return EXDEV;
+        case ERROR_DIR_NOT_EMPTY:
+            return ENOTEMPTY;
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
         case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return ENOMEM;
-        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
         case ERROR_NOT_SUPPORTED:
-        case ERROR_INVALID_FUNCTION: return EOPNOTSUPP;
-        case ERROR_CANT_RESOLVE_FILENAME: return ELOOP;
-        case ERROR_WRITE_PROTECT: return EROFS;
-        case ERROR_BUSY: return EBUSY;
-        default: return EIO;
+        case ERROR_INVALID_FUNCTION:
+            return EOPNOTSUPP;
+        case ERROR_CANT_RESOLVE_FILENAME:
+            return ELOOP;
+        case ERROR_WRITE_PROTECT:
+            return EROFS;
+        case ERROR_BUSY:
+            return EBUSY;
+        default:
+            return EIO;
     }
 }
 
