@@ -146,20 +146,22 @@ Folder& Folder::operator=(Folder&& other) noexcept {
     return *this;
 }
 
-// "C:/a/b/" or "//server/share/a/": absolute, ending in "/", no empty, "." or ".." part.
+// "C:/a/b/" or "//server/share/a/" ("\\" counts as "/"): absolute, ending in a separator,
+// no empty, "." or ".." part.
 bool IsCanonicalFolder(std::string_view folder) {
+    const auto separator = [](char c) { return c == '/' || c == '\\'; };
     size_t start = 0;
-    if (folder.size() >= 3 && folder[1] == ':' && folder[2] == '/' &&
+    if (folder.size() >= 3 && folder[1] == ':' && separator(folder[2]) &&
         ((folder[0] >= 'A' && folder[0] <= 'Z') || (folder[0] >= 'a' && folder[0] <= 'z'))) {
         start = 3;
-    } else if (folder.size() >= 2 && folder[0] == '/' && folder[1] == '/') {
+    } else if (folder.size() >= 2 && separator(folder[0]) && separator(folder[1])) {
         start = 2;
     } else {
         return false;
     }
-    if (folder.back() != '/' || folder.find('\\') != std::string_view::npos) return false;
+    if (!separator(folder.back())) return false;
     while (start < folder.size()) {
-        const size_t end = folder.find('/', start);
+        const size_t end = folder.find_first_of("/\\", start);
         const std::string_view part = folder.substr(start, end - start);
         if (part.empty() || part == "." || part == "..") return false;
         start = end + 1;
