@@ -10,12 +10,13 @@
 namespace merravine::testing {
 
 TempDir::TempDir() {
-    // A new folder of a random name (create_directory is false when the name is taken).
+    // A new folder of a random name (create_directory is false when the name is taken). Its
+    // name is digits only, so tests that look for letters in paths find only their own.
     std::random_device random;
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
         char name[32];
-        std::snprintf(name, sizeof name, "merravine-test-%08x", random());
+        std::snprintf(name, sizeof name, "merravine-test-%010u", random());
         if (std::filesystem::create_directory(base / name)) {
             path_ = base / name;
             return;
