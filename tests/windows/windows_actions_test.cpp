@@ -1,8 +1,8 @@
 // The action path's file operations on Windows, on real files: folders are checked and
 // held, a file is acted on only while it is the one stamped, links share the kept file,
 // moves never replace, and what Windows does not offer answers EOPNOTSUPP.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cerrno>
 
@@ -17,14 +17,17 @@ using platform::FileStamp;
 using platform::Folder;
 
 TEST(WindowsActions, CanonicalFoldersAreAbsoluteAndClean) {
-    for (const char* good : {"C:/", "C:/a/b/", "z:\\data\\x\\", "//server/share/a/", "C:/a b/\xC3\xA9/"}) {
+    for (const char* good :
+         {"C:/", "C:/a/b/", "z:\\data\\x\\", "//server/share/a/", "C:/a b/\xC3\xA9/"}) {
         EXPECT_TRUE(platform::IsCanonicalFolder(good)) << good;
     }
-    for (const char* bad : {"", "/", "a/b/", "C:", "C:/a", "C:/a//b/", "C:/a/./b/", "C:/a/../b/", "C:relative/"}) {
+    for (const char* bad :
+         {"", "/", "a/b/", "C:", "C:/a", "C:/a//b/", "C:/a/./b/", "C:/a/../b/", "C:relative/"}) {
         EXPECT_FALSE(platform::IsCanonicalFolder(bad)) << bad;
     }
     EXPECT_TRUE(platform::IsPlainName("photo.jpg"));
-    for (const char* bad : {"", ".", "..", "a/b", "a\\b", "C:x"}) EXPECT_FALSE(platform::IsPlainName(bad)) << bad;
+    for (const char* bad : {"", ".", "..", "a/b", "a\\b", "C:x"})
+        EXPECT_FALSE(platform::IsPlainName(bad)) << bad;
 }
 
 TEST(WindowsActions, LinksRemovesAndMovesOnlyTheStampedFiles) {
@@ -58,7 +61,8 @@ TEST(WindowsActions, LinksRemovesAndMovesOnlyTheStampedFiles) {
     ASSERT_EQ(platform::CompareFiles(keep, "kept.txt", kept, dup, "other.txt", other, equal), 0);
     EXPECT_FALSE(equal);
     // A stamp of another file (here: other's) is refused before any byte is read.
-    EXPECT_EQ(platform::CompareFiles(keep, "kept.txt", kept, dup, "copy.txt", other, equal), ESTALE);
+    EXPECT_EQ(platform::CompareFiles(keep, "kept.txt", kept, dup, "copy.txt", other, equal),
+              ESTALE);
 
     // The copy becomes a hard link of the kept file, under its own name.
     ASSERT_EQ(platform::LinkOver(keep, "kept.txt", kept, dup, "copy.txt", copy), 0);

@@ -56,16 +56,17 @@ std::filesystem::path InstanceFlagPath(const std::string& name) {
 
 bool TakeInstanceFlag(const std::filesystem::path& file) {
     static std::mutex mutex;
-    static HANDLE held = nullptr;
+    static std::set<std::wstring> held;  // the flags this process took; held until it ends
+    const std::wstring name = ObjectName(L"instance", file);
     std::lock_guard lock(mutex);
-    if (held != nullptr) return true;
-    HANDLE flag = CreateMutexW(nullptr, FALSE, ObjectName(L"instance", file).c_str());
+    if (held.count(name) != 0) return true;
+    HANDLE flag = CreateMutexW(nullptr, FALSE, name.c_str());
     if (flag == nullptr) return true;  // an unknown state never locks the user out
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(flag);
         return false;
     }
-    held = flag;  // stays held until the process ends
+    held.insert(name);
     return true;
 }
 
