@@ -33,10 +33,10 @@ class PendingPurges {
             const FileRecord& record = batch.sets[target.set].members[target.member].record;
             files.push_back({record.path, record.namenosuffix, record.suffix});
         }
-        if (!files.empty()) static_cast<void>(history::NotePendingPurges(*history_, files));
+        if (!files.empty()) Logged(history::NotePendingPurges(*history_, files));
     }
     void Clear() {
-        if (history_ != nullptr) static_cast<void>(history::ClearPendingPurges(*history_));
+        if (history_ != nullptr) Logged(history::ClearPendingPurges(*history_));
     }
     void Add(const FileRecord& record) {
         if (history_ == nullptr) return;
@@ -45,11 +45,15 @@ class PendingPurges {
     }
     void Flush() {
         if (files_.empty()) return;
-        history::PurgeFilesFromHistory(*history_, files_);
+        Logged(history::PurgeFilesFromHistory(*history_, files_));
         files_.clear();
     }
 
   private:
+    // A failed write to the history costs the stored scans' accuracy, not the action.
+    static void Logged(const Status& status) {
+        if (!status.IsOk()) LogDebug("%s", status.Message().c_str());
+    }
     static constexpr size_t kPurgeBatch = 64;
     history::HistoryDb* history_;
     std::vector<history::StoredFileName> files_;

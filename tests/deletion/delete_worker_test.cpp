@@ -51,7 +51,7 @@ class DeleteRunTest : public ::testing::TestWithParam<ActionKind> {
     /// Every stored scan holds exactly the files the result groups hold.
     void ExpectScansMatchGroups() {
         std::vector<history::ScanEntry> scans;
-        history::ListScans(fixture_.history, scans);
+        ASSERT_TRUE(history::ListScans(fixture_.history, scans).IsOk());
         ASSERT_FALSE(scans.empty());
         for (const auto& scan : scans) {
             EXPECT_EQ(fixture_.FilesInScan(scan.id), fixture_.FilesInGroups())
