@@ -65,9 +65,9 @@ TEST(DeleteCrash, AKillDuringADeletionLeavesNoRemovedFileInAStoredScan) {
             history::HistoryDb db;
             history::OpenHistoryDb(db, data);
             ActionWorker worker;
-            worker.afterEachFile = [&](size_t) {
+            worker.SetAfterEachFile([&](size_t) {
                 if (write(fds[1], "x", 1) != 1) _exit(1);
-            };
+            });
             ActionCounts counts;
             RunActionBatch(worker, nullptr, &db, batch, counts, {});
             pause();  // the parent kills us in any case
