@@ -1,7 +1,7 @@
 // The Windows side of the program's own facilities: the version code the pages get, where
 // the program keeps its files, the program's folder, and the data files' replacement.
-#include <windows.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "platform/atomic_file.h"
 #include "platform/data_folder.h"
@@ -41,7 +41,8 @@ TEST(WindowsSystem, DataFilesGoBesideTheProgramWhenItsFolderIsWritableElseToAppD
     EXPECT_EQ(roaming.cache_file, "C:/Users/me/AppData/Roaming/merravine/cache.db");
     EXPECT_EQ(roaming.log_folder, "C:/Users/me/AppData/Roaming/merravine/Log");
     inputs.xdg_data_home.clear();
-    EXPECT_EQ(platform::ChooseDataPaths(inputs).config_file, "C:/Users/me/AppData/Roaming/merravine/Config.ini");
+    EXPECT_EQ(platform::ChooseDataPaths(inputs).config_file,
+              "C:/Users/me/AppData/Roaming/merravine/Config.ini");
     inputs.data_dir_env = "D:/env";
     EXPECT_EQ(platform::ChooseDataPaths(inputs).config_file, "D:/env/Config.ini");
     inputs.data_dir_option = "E:/option/";
@@ -70,7 +71,8 @@ TEST(WindowsSystem, SettingsFilesAreReplacedWholeAndReadBack) {
     EXPECT_EQ(platform::ReadWholeFile(file, content), platform::FileReadStatus::kOk);
     EXPECT_EQ(content, "[setting]\r\nlang=de\r\n");
     EXPECT_EQ(platform::RemoveLeftoverTemporaries(file), 0);
-    EXPECT_EQ(platform::ReadWholeFile(testing::ProgramFolder(temp), content), platform::FileReadStatus::kNotPlainFile);
+    EXPECT_EQ(platform::ReadWholeFile(testing::ProgramFolder(temp), content),
+              platform::FileReadStatus::kNotPlainFile);
     EXPECT_FALSE(platform::CreatePrivateFile(file));
     EXPECT_TRUE(platform::CreatePrivateFile(file + ".new"));
 }

@@ -10,8 +10,8 @@ int OsVersionCode() {
     using VersionNumbers = void(WINAPI*)(DWORD*, DWORD*, DWORD*);
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return 12;
-    const auto numbers =
-        reinterpret_cast<VersionNumbers>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetNtVersionNumbers")));
+    const auto numbers = reinterpret_cast<VersionNumbers>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetNtVersionNumbers")));
     if (numbers == nullptr) return 12;
     DWORD major = 0;
     DWORD minor = 0;
