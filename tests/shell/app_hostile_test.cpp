@@ -15,6 +15,7 @@
 
 #include "program_runner.h"
 #include "shell/app.h"
+#include "support/sanitizer_build.h"
 #include "support/temp_dir.h"
 
 namespace merravine {
@@ -63,39 +64,45 @@ long CpuPercentOverASecond(const Program& program) {
     return (program.CpuTicks() - before) * 100 / sysconf(_SC_CLK_TCK);
 }
 
-// Idle strangers must neither make the server spin nor keep the page's reload out:
-// with the descriptors to spare, and with a hard limit of 64 that accept() runs into.
-TEST(ProgramUnderAttack, IdleStrangersNeitherSpinNorKeepAReloadOut) {
+// Idle strangers must neither make the server spin nor keep the page's reload out.
+void ReloadPastIdleStrangers(const std::string& wrapper, int count) {
     RaiseOwnDescriptorLimit();
-    const struct {
-        const char* wrapper;
-        int strangers;
-    } cases[] = {{"", 1100}, {"prlimit --nofile=64:64", 100}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.wrapper);
-        TempDir temp;
-        Program program(temp.Path() / "data", temp.Path(), "", c.wrapper);
-        ASSERT_TRUE(program.Started());
-        WsTestClient page;
-        ASSERT_TRUE(program.Connect(page));
-        EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
+    TempDir temp;
+    Program program(temp.Path() / "data", temp.Path(), "", wrapper);
+    ASSERT_TRUE(program.Started());
+    WsTestClient page;
+    ASSERT_TRUE(program.Connect(page));
+    EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
 
-        IdleConnections strangers(program.Port(), c.strangers);
-        EXPECT_EQ(strangers.Count(), static_cast<size_t>(c.strangers));
-        // The page reloads while the strangers hold on.
-        page.Close();
-        WsTestClient reloaded;
-        ASSERT_TRUE(program.Connect(reloaded));
-        EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
-        EXPECT_EQ(testing::HttpGet(program.Port(), "/app/index.html").status, 200);
-        // Within two seconds the program is idle again (a generous bound: a spinning
-        // accept loop takes a whole core).
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        EXPECT_LT(CpuPercentOverASecond(program), 20);
-        EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
-        EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
-        EXPECT_EQ(program.Wait(), 0);
+    IdleConnections strangers(program.Port(), count);
+    EXPECT_EQ(strangers.Count(), static_cast<size_t>(count));
+    // The page reloads while the strangers hold on.
+    page.Close();
+    WsTestClient reloaded;
+    ASSERT_TRUE(program.Connect(reloaded));
+    EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
+    EXPECT_EQ(testing::HttpGet(program.Port(), "/app/index.html").status, 200);
+    // Within two seconds the program is idle again (a generous bound: a spinning
+    // accept loop takes a whole core).
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(CpuPercentOverASecond(program), 20);
+    EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
+    EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
+    EXPECT_EQ(program.Wait(), 0);
+}
+
+// With descriptors to spare.
+TEST(ProgramUnderAttack, IdleStrangersNeitherSpinNorKeepAReloadOut) {
+    ReloadPastIdleStrangers("", 1100);
+}
+
+// With a hard limit of 64 descriptors, which accept() runs into.
+TEST(ProgramUnderAttack, IdleStrangersOutOfDescriptorsNeitherSpinNorKeepAReloadOut) {
+    if (testing::kAddressSanitizer) {
+        GTEST_SKIP() << "UBSan checks a virtual call's target by probing memory through a pipe; "
+                        "with no descriptor left it takes every target for invalid and aborts";
     }
+    ReloadPastIdleStrangers("prlimit --nofile=64:64", 100);
 }
 
 // A page that sends calls but never reads their answers is dropped, and the answers
@@ -124,7 +131,6 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
         if (peak > before + 30 * 1024 && after < before + 10 * 1024) break;
     }
     EXPECT_GT(peak, before + 30 * 1024) << "the answers never piled up";
-    EXPECT_LT(after, before + 10 * 1024) << "resident KiB before " << before << ", peak " << peak;
     int answers = 0;
     while (page.Read()) ++answers;
     EXPECT_LT(answers, 200);
@@ -134,11 +140,17 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
     ASSERT_TRUE(program.Connect(reloaded));
     EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
     EXPECT_EQ(program.Wait(), 0);
+    if (testing::kAddressSanitizer) {
+        GTEST_SKIP() << "memory returned to the system is not measured under AddressSanitizer: "
+                        "its allocator holds freed blocks in quarantine";
+    }
+    EXPECT_LT(after, before + 10 * 1024) << "resident KiB before " << before << ", peak " << peak;
 }
 
 // Two million ticked rows reach DeleteFiles whole, in pieces as the page sends them,
 // and the deletion answers with its counts. The rows name a real file under a size it
-// does not have, so nothing is deleted.
+// does not have, so nothing is deleted. The unoptimised AddressSanitizer build parses
+// about twenty times slower, so there a tenth of the rows travel, in the same pieces.
 TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     TempDir temp;
     const auto files = temp.Path() / "files";
@@ -149,7 +161,7 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     WsTestClient page;
     ASSERT_TRUE(program.Connect(page));
 
-    constexpr int kRows = 2000000;
+    constexpr int kRows = testing::kAddressSanitizer ? 200000 : 2000000;
     constexpr int kPiece = 5000;
     const std::string row =
         "[0,\"" + files.string() + "/\",\"kept.\",\"txt\",\"99\",\"99\",\"\",\"\",\"\",1,2,0]";
@@ -163,7 +175,8 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     const auto report = page.Read();
     ASSERT_TRUE(report);
     // Every row arrived (requested) and each was refused: no scan delivered it.
-    EXPECT_NE(report->find(R"("fn":"DelFileResultToUI","arg":[2000000,0,0,0,0,0,2000000,)"),
+    const std::string rows = std::to_string(kRows);
+    EXPECT_NE(report->find(R"("fn":"DelFileResultToUI","arg":[)" + rows + ",0,0,0,0,0," + rows + ","),
               std::string::npos)
         << *report;
     EXPECT_TRUE(std::filesystem::exists(files / "kept.txt"));
