@@ -66,6 +66,6 @@ stage ci build_and_test ci
 soft_stage tidy lint
 stage e2e browser_tests
 stage package bash scripts/package-test.sh
-soft_stage asan build_and_test asan
+stage asan build_and_test asan
 soft_stage tsan build_and_test tsan
-soft_stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-20}"
+stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-60}"

@@ -189,8 +189,9 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     ASSERT_TRUE(report);
     // Every row arrived (requested) and each was refused: no scan delivered it.
     const std::string rows = std::to_string(kRows);
-    EXPECT_NE(report->find(R"("fn":"DelFileResultToUI","arg":[)" + rows + ",0,0,0,0,0," + rows + ","),
-              std::string::npos)
+    EXPECT_NE(
+        report->find(R"("fn":"DelFileResultToUI","arg":[)" + rows + ",0,0,0,0,0," + rows + ","),
+        std::string::npos)
         << *report;
     EXPECT_TRUE(std::filesystem::exists(files / "kept.txt"));
     page.Close();
@@ -213,8 +214,8 @@ TEST(ProgramUnderAttack, ACallThatExhaustsMemoryIsAnsweredAndTheProgramLives) {
     // Room for the message itself and its copies, not for the millions of values in it
     // (below the reader's count limit, so the reading itself runs out of memory).
     const long cap = (program.VirtualKiB() + 160 * 1024) * 1024;
-    ASSERT_EQ(std::system(("prlimit --pid " + program.ChildPid() + " --as=" +
-                           std::to_string(cap) + ":" + std::to_string(cap))
+    ASSERT_EQ(std::system(("prlimit --pid " + program.ChildPid() + " --as=" + std::to_string(cap) +
+                           ":" + std::to_string(cap))
                               .c_str()),
               0);
     std::string zeros;

@@ -4,11 +4,10 @@
 //   hung_fs MOUNTPOINT MARKER   (runs in the foreground until killed; creates the file
 //   MARKER when the first read arrives, so a test knows a reader is stuck)
 #define FUSE_USE_VERSION 31
+#include <fcntl.h>
 #include <fuse.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
