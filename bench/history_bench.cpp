@@ -93,7 +93,7 @@ void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
     merravine::StartSearch(engine);
     merravine::WaitForSearch(engine);
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         for (int i = 0; i < scans; ++i) merravine::StoreFinishedScan(engine, db, 20);
     }
     // The rows of the "b" side: one of each pair.

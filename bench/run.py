@@ -31,10 +31,17 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_LARGE = '/tmp/merravine-bench/large'
-ALL_TOOLS = ['fdupes', 'jdupes', 'rmlint', 'merravine']
+ALL_TOOLS = ['fdupes', 'jdupes', 'rmlint', 'merravine', 'merravine-cache', 'merravine-warm', 'find']
+# merravine: a first scan without the content cache (--no-cache);
+# merravine-cache: a first scan that writes the cache (a fresh data folder each run);
+# merravine-warm: a second scan of the unchanged tree (the cache kept from the warm-up);
+# find: the bare walk, find -type f -printf '%s\\n', the floor of a first scan on trees
+# where few sizes are shared.
 
 
-def command(tool, tree, out_file, binary, extra):
+def command(tool, tree, out_file, binary, extra, workdir='.'):
+    if tool == 'find':
+        return ['find', tree, '-type', 'f', '-printf', '%s\n']
     if tool == 'fdupes':
         return ['fdupes', '-r', '-q', '-H', tree]
     if tool == 'jdupes':
@@ -43,7 +50,15 @@ def command(tool, tree, out_file, binary, extra):
         return ['rmlint', '-T', 'df', '-s', '0', '-r', '-F', '-o', f'json:{out_file}', tree]
     # The development build of the scan command takes the scan arguments directly.
     prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
-    return prefix + ['--skip', '0', '--format', 'json'] + extra + [tree]
+    if tool == 'merravine':
+        cache = ['--no-cache']
+    elif tool == 'merravine-cache':
+        fresh = os.path.join(workdir, 'data-fresh')
+        shutil.rmtree(fresh, ignore_errors=True)
+        cache = ['--data-dir', fresh]
+    else:
+        cache = ['--data-dir', os.path.join(workdir, 'data-warm')]
+    return prefix + ['--skip', '0', '--format', 'json'] + cache + extra + [tree]
 
 
 def count_text_groups(path):
@@ -64,6 +79,9 @@ def count_text_groups(path):
 
 def count_output(tool, stdout_path, out_file):
     try:
+        if tool == 'find':
+            with open(stdout_path, 'rb') as f:
+                return None, sum(1 for _ in f)
         if tool in ('fdupes', 'jdupes'):
             return count_text_groups(stdout_path)
         if tool == 'rmlint':
@@ -98,7 +116,7 @@ def run_once(tool, tree, binary, extra, workdir, count, nice):
     out_file = os.path.join(workdir, f'{tool}.json')
     if os.path.exists(out_file):
         os.unlink(out_file)
-    cmd = ['/usr/bin/time', '-v', '-o', time_path] + command(tool, tree, out_file, binary, extra)
+    cmd = ['/usr/bin/time', '-v', '-o', time_path] + command(tool, tree, out_file, binary, extra, workdir)
     if nice:
         cmd = ['nice', '-n', str(nice)] + cmd
     with open(stdout_path, 'wb') as out, open(stderr_path, 'wb') as err:
@@ -187,6 +205,9 @@ def main():
                     help='run every tool at this nice level (e.g. -20 as root, to shield the '
                          'measurement from other work on a shared machine)')
     ap.add_argument('--markdown', action='store_true', help='print tables as Markdown')
+    ap.add_argument('--busy-core', action='store_true',
+                    help='keep one core busy with a second process (a spinning shell loop) '
+                         'for the whole run')
     ap.add_argument('trees', nargs='*')
     args = ap.parse_args()
 
@@ -194,14 +215,16 @@ def main():
     for t in tools:
         if t not in ALL_TOOLS:
             ap.error(f'unknown tool {t}')
-    if 'merravine' in tools and not args.bin:
-        print('no merravine executable (--bin or MERRAVINE_BIN): timing the peers only',
-              file=sys.stderr)
-        tools.remove('merravine')
+    if not args.bin:
+        ours = [t for t in tools if t.startswith('merravine')]
+        if ours:
+            print('no merravine executable (--bin or MERRAVINE_BIN): timing the peers only',
+                  file=sys.stderr)
+        tools = [t for t in tools if not t.startswith('merravine')]
     if args.bin:
         args.bin = os.path.abspath(args.bin)
     for t in tools:
-        if t != 'merravine' and not shutil.which(t):
+        if not t.startswith('merravine') and not shutil.which(t):
             sys.exit(f'{t} is not installed (apt-get install {t})')
     if not os.path.exists('/usr/bin/time'):
         sys.exit('/usr/bin/time is missing (apt-get install time)')
@@ -211,12 +234,19 @@ def main():
         print(f'generating the large corpus in {DEFAULT_LARGE}', file=sys.stderr)
         subprocess.check_call([sys.executable, os.path.join(HERE, 'gen_corpus.py'),
                                '--preset', 'large', '--seed', '1', '--out', DEFAULT_LARGE])
-    print(f'{os.cpu_count()} cores; tools: {", ".join(tools)}', file=sys.stderr)
-    for tree in trees:
-        tree = os.path.abspath(tree)
-        print(f'benchmarking {tree}', file=sys.stderr)
-        results = bench_tree(tree, tools, args.runs, args.bin, args.scan_arg, args.nice)
-        report(tree, results, args.markdown)
+    print(f'{os.cpu_count()} cores; tools: {", ".join(tools)}'
+          f'{"; one core held busy" if args.busy_core else ""}', file=sys.stderr)
+    spinner = subprocess.Popen(['sh', '-c', 'while :; do :; done']) if args.busy_core else None
+    try:
+        for tree in trees:
+            tree = os.path.abspath(tree)
+            print(f'benchmarking {tree}', file=sys.stderr)
+            results = bench_tree(tree, tools, args.runs, args.bin, args.scan_arg, args.nice)
+            report(tree, results, args.markdown)
+    finally:
+        if spinner is not None:
+            spinner.kill()
+            spinner.wait()
 
 
 if __name__ == '__main__':

@@ -24,7 +24,7 @@ ScriptValue ExportResults(const SearchEngine& engine, const ScriptValue& file,
     stats.bytesRead = engine.bytesRead.load();
     std::ostringstream out;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         WriteScanResult(out, kind == "csv" ? ScanFormat::Csv : ScanFormat::Json, engine.groups,
                         stats);
     }

@@ -11,7 +11,9 @@
 #include <string_view>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "cli/scan_output.h"
+#include "platform/data_folder.h"
 #include "platform/file_read.h"
 #include "platform/open_file_limit.h"
 #include "search/search_engine.h"
@@ -37,14 +39,16 @@ std::string AbsoluteFolder(const std::string& folder) {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] [--exclude "
-    "DIR]... "
-    "[--protect DIR]... [--threads N] [--collapse-hardlinks] [--format text|json|csv] DIR...";
+    "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] "
+    "[--exclude DIR]... [--protect DIR]... [--threads N] [--collapse-hardlinks] "
+    "[--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
 
 struct ScanArguments {
     SearchSettings settings;
     int threads = 0;
     ScanFormat format = ScanFormat::Text;
+    bool cache = true;    ///< use the content-key cache of the data folder
+    std::string dataDir;  ///< empty: the program's data folder as the window uses it
 };
 
 // Parses the arguments; on failure returns the one-line message.
@@ -53,38 +57,12 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
     settings.skipflag = 15;
     SetDefaultExtensionLists(settings);
     settings.collapsehardlinks = 0;  // every name is printed unless asked otherwise
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-            settings.searchDirs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_done = true;
-            continue;
-        }
-        if (arg == "--collapse-hardlinks") {
-            settings.collapsehardlinks = 1;
-            continue;
-        }
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= argc) return std::nullopt;
-            return std::string(argv[++i]);
-        };
-        const std::optional<std::string> given =
-            (arg == "--help" || arg == "-h") ? std::nullopt : take();
-        if (arg == "--help" || arg == "-h") return std::string("help");
-        if (!given) return arg + " needs a value";
-        if (arg == "--kinds") {
+    const auto option = [&](const std::string& arg,
+                            const std::string* given) -> std::optional<std::string> {
+        if (given == nullptr) {
+            if (arg == "--collapse-hardlinks") settings.collapsehardlinks = 1;
+            if (arg == "--cache" || arg == "--no-cache") args.cache = arg == "--cache";
+        } else if (arg == "--kinds") {
             const auto mask = ParseDecimal(*given, 63);
             if (!mask || *mask == 0) return "--kinds takes a mask from 1 to 63";
             settings.filetypes = static_cast<int32_t>(*mask);
@@ -105,6 +83,8 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             const auto threads = ParseDecimal(*given, 1024);
             if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
             args.threads = static_cast<int>(*threads);
+        } else if (arg == "--data-dir") {
+            args.dataDir = *given;
         } else if (arg == "--format") {
             if (*given == "text") {
                 args.format = ScanFormat::Text;
@@ -118,14 +98,10 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
         } else {
             return "unknown option " + arg;
         }
-    }
-    if (settings.searchDirs.empty()) return std::string("no folder to scan");
-    for (std::string& folder : settings.searchDirs) {
-        std::error_code error;
-        if (!std::filesystem::is_directory(folder, error)) return "not a folder: " + folder;
-        folder = AbsoluteFolder(folder);
-    }
-    return std::nullopt;
+        return std::nullopt;
+    };
+    return ReadCommandLine(argc, argv, {"--collapse-hardlinks", "--cache", "--no-cache"},
+                           settings.searchDirs, option);
 }
 
 // Shows the counters on stderr every 200 ms until stopped.
@@ -187,6 +163,8 @@ int RunScanCommand(int argc, char** argv) {
         // No output format shows the times; the identity read with them is needed only to
         // tell names of one file apart.
         engine.tuning.readTimes = engine.settings.collapsehardlinks != 0;
+        if (args.cache)
+            engine.tuning.cachePath = platform::ResolveDataPaths(args.dataDir).cache_file;
 
         const auto start = std::chrono::steady_clock::now();
         const SearchSettings& settings = engine.settings;
@@ -206,7 +184,7 @@ int RunScanCommand(int argc, char** argv) {
         stats.duplicates = engine.duplicateNumber.load();
         stats.unreadable = engine.unreadableNumber.load();
         stats.bytesRead = engine.bytesRead.load();
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         WriteScanResult(std::cout, args.format, engine.groups, stats);
         std::cout.flush();
         return 0;

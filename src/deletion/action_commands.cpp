@@ -65,7 +65,7 @@ ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, A
             where.emplace(folder + name, std::pair{kNowhere, size_t{0}});
         }
     }
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     for (size_t g = 0; g < engine.groups.size() && !where.empty(); ++g) {
         const auto& members = engine.groups[g].members;
         for (size_t m = 0; m < members.size(); ++m) {

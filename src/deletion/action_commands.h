@@ -21,7 +21,7 @@ enum ActionAnswer : int32_t {
 
 /// The batch for `rows` (elements 1, 2, 3 and the size text at 5): every row that names
 /// a file of the groups becomes a target with its whole set; any other row a refused
-/// target. Takes groupsMutex.
+/// target. Takes the groups lock.
 ActionBatch BatchFromRows(const SearchEngine& engine, const ScriptValue& rows, ActionKind kind);
 
 /// Starts deleting the files of `rows` for good (unlink).

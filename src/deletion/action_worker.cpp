@@ -280,7 +280,7 @@ class Runner {
     void Forget(const FileRecord& record) {
         if (batch_.dryRun) return;
         if (engine_ != nullptr) {
-            std::lock_guard lock(engine_->groupsMutex);
+            const auto lock = engine_->LockGroups();
             RemoveFromGroups(*engine_, record);
         }
         purges_.Add(record);
@@ -300,7 +300,7 @@ class Runner {
             record.changeNs = stamp.changeNs;
         }
         if (engine_ == nullptr) return;
-        std::lock_guard lock(engine_->groupsMutex);
+        const auto lock = engine_->LockGroups();
         for (SizeGroup& group : engine_->groups) {
             if (group.size != record.size) continue;
             for (FileRecord& member : group.members) {

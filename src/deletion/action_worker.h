@@ -14,8 +14,8 @@
 // No folder on the way is followed through a symbolic link (see platform/file_actions.h).
 //
 // Threads: the commands (action_commands.h) run on the UI thread, build the batch from
-// the result groups (under groupsMutex) and start the worker thread. The worker reads
-// `deleteState` before each file; it changes the result groups only under groupsMutex
+// the result groups (under the groups lock) and start the worker thread. The worker reads
+// `deleteState` before each file; it changes the result groups only under the groups lock
 // and writes 0 to `deleteState` as its very last step, after the page has had the counts.
 #pragma once
 

@@ -51,7 +51,7 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
     });
     int32_t loaded = 0;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         ClearResults(engine);
         engine.loadedRecordId.store(scan_id);
         if (rc != SQLITE_OK) return ScriptValue::Int(0);
@@ -67,7 +67,7 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
         for (const auto& group : engine.groups)
             loaded += static_cast<int32_t>(group.members.size());
     }
-    engine.deliveries.Post([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
+    engine.StartDelivery([&engine, &bridge]() { DeliverDuplicates(engine, bridge, KIND_ALL); });
     return ScriptValue::Int(loaded);
 }
 
@@ -108,13 +108,13 @@ int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& histor
 }
 
 void StoreEveryFinishedScan(SearchEngine& engine, history::HistoryDb& history) {
-    engine.onSearchFinished = [&history](const SearchEngine& finished) {
+    engine.SetOnSearchFinished([&history](const SearchEngine& finished) {
         try {
             StoreFinishedScan(finished, history, finished.settings.historymax);
         } catch (const std::exception& error) {
             LogDebug("Failed to store the scan: %s", error.what());
         }
-    };
+    });
 }
 
 }  // namespace merravine

@@ -31,7 +31,7 @@ ScriptValue LoadRecord(SearchEngine& engine, history::HistoryDb& history, PageBr
                        const ScriptValue& id, bool deletion_running);
 
 /// Stores the engine's (pruned) result groups as one scan of its search folders.
-/// The caller holds groupsMutex. Returns the new id, or 0 when nothing was stored.
+/// The caller holds the groups lock. Returns the new id, or 0 when nothing was stored.
 int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& history,
                           int32_t historymax);
 

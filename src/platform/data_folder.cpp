@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char* kConfigName = "Config.ini";
 constexpr const char* kDatabaseName = "duplicate.db";
+constexpr const char* kCacheName = "cache.db";
 constexpr const char* kLogFolderName = "Log";
 constexpr const char* kAppFolderName = "merravine";
 
@@ -51,8 +52,11 @@ bool IsSystemFolder(const std::string& folder) {
 }
 
 DataPaths AllIn(const std::string& folder) {
-    return {
-        Join(folder, kConfigName), Join(folder, kDatabaseName), Join(folder, kLogFolderName), {}};
+    return {Join(folder, kConfigName),
+            Join(folder, kDatabaseName),
+            Join(folder, kLogFolderName),
+            {},
+            Join(folder, kCacheName)};
 }
 
 }  // namespace
@@ -70,7 +74,11 @@ DataPaths ChooseDataPaths(const DataFolderInputs& inputs) {
         Join(BaseFolder(inputs.xdg_data_home, inputs.home, ".local/share"), kAppFolderName);
     const std::string state =
         Join(BaseFolder(inputs.xdg_state_home, inputs.home, ".local/state"), kAppFolderName);
-    return {Join(config, kConfigName), Join(data, kDatabaseName), Join(state, kLogFolderName), {}};
+    return {Join(config, kConfigName),
+            Join(data, kDatabaseName),
+            Join(state, kLogFolderName),
+            {},
+            Join(data, kCacheName)};
 }
 
 std::string HomeFolder() {

@@ -19,6 +19,7 @@ struct DataPaths {
     std::string database_file;  ///< full path of duplicate.db
     std::string log_folder;     ///< full path of the Log folder (created when the log is opened)
     std::string error;          ///< why a folder could not be created; empty when all is well
+    std::string cache_file;  ///< full path of cache.db, the content-key cache, beside duplicate.db
 };
 
 /// Everything the choice depends on, so that it can be made without touching the system.

@@ -4,30 +4,38 @@
 #include "platform/file_read.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/path_open.h"
+
 namespace merravine::platform {
 
 ContentFile::~ContentFile() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0) {
+        close(fd_);
+        DescriptorReleased();
+    }
 }
 
 int ContentFile::Open(const std::string& path) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    int fd = open(path.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
-    if (fd < 0) return errno;
+    int fd = OpenAnyLength(path, flags | O_NOATIME);
+    if (fd == -EPERM) fd = OpenAnyLength(path, flags);
+    if (fd < 0) return -fd;
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         const int error = errno;
         close(fd);
+        DescriptorReleased();
         return error;
     }
     if (!S_ISREG(info.st_mode)) {
         close(fd);
+        DescriptorReleased();
         return EINVAL;
     }
     fd_ = fd;
@@ -53,6 +61,12 @@ long ContentFile::ReadAt(void* buffer, size_t length, uint64_t offset) const {
         if (got >= 0) return static_cast<long>(got);
         if (errno != EINTR) return -errno;
     }
+}
+
+uint64_t OpenFileLimit() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+    return static_cast<uint64_t>(limit.rlim_cur);
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }

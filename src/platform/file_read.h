@@ -16,7 +16,8 @@ class ContentFile {
     ContentFile(const ContentFile&) = delete;
     ContentFile& operator=(const ContentFile&) = delete;
 
-    /// Opens `path` for reading; 0, or the errno (EINVAL when it is not a plain file).
+    /// Opens `path` (of any length) for reading; 0, or the errno (EINVAL when it is
+    /// not a plain file).
     int Open(const std::string& path);
     /// The size the open file has now.
     uint64_t Size() const { return size_; }
@@ -32,6 +33,16 @@ class ContentFile {
     int fd_ = -1;
     uint64_t size_ = 0;
 };
+
+/// True when `error` says the process (EMFILE) or the system (ENFILE) has no file
+/// descriptor left: the open is worth trying again once one is released.
+bool OutOfDescriptors(int error);
+
+/// The process's soft limit of open file descriptors.
+uint64_t OpenFileLimit();
+
+/// Waits a short while, or until another opener here releases a descriptor.
+void WaitForDescriptor();
 
 /// True when the standard error stream is a terminal.
 bool StderrIsTerminal();

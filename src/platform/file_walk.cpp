@@ -1,4 +1,4 @@
-// Folder listings through opendir/readdir and statx, and the pseudo file system test
+// WalkFolder listings through openat/getdents64 and statx, and the pseudo file system test
 // through fstatfs. devtmpfs reports the tmpfs magic number, so /dev is recognised by
 // its device number instead.
 #include "platform/file_walk.h"
@@ -12,11 +12,14 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
+
+#include "platform/path_open.h"
 
 namespace merravine::platform {
 namespace {
 
-DIR* AsDir(void* dir) { return static_cast<DIR*>(dir); }
+constexpr size_t kEntriesBuffer = 64 << 10;  // bytes of entries read per call
 
 constexpr std::array<unsigned long, 22> kPseudoMagic = {
     0x9fa0,      // proc
@@ -55,34 +58,69 @@ dev_t DeviceFolderDevice() {
 
 }  // namespace
 
-DirectoryListing::DirectoryListing(const std::string& path, bool followLink) {
+WalkFolder& WalkFolder::operator=(WalkFolder&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void WalkFolder::Close() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+        DescriptorReleased();
+    }
+}
+
+int WalkFolder::Open(const std::string& path, bool followLink) {
+    Close();
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-    const int fd = open(path.c_str(), flags);
-    if (fd < 0) {
-        error_ = errno;
-        return;
-    }
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        error_ = errno;
-        close(fd);
-        return;
-    }
-    dir_ = dir;
+    const int fd = OpenAnyLength(path, flags);
+    if (fd < 0) return -fd;
+    fd_ = fd;
+    return 0;
 }
 
-DirectoryListing::~DirectoryListing() {
-    if (dir_ != nullptr) closedir(AsDir(dir_));
+int WalkFolder::OpenChild(const char* name, WalkFolder& child) const {
+    child.Close();
+    if (fd_ < 0) return EBADF;
+    const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    child.fd_ = fd;
+    return 0;
 }
 
-bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
-    if (dir_ == nullptr) return false;
-    errno = 0;
-    const dirent* entry = readdir(AsDir(dir_));
-    if (entry == nullptr) {
-        error_ = errno;
-        return false;
+FolderEntries::FolderEntries() : buffer_(static_cast<char*>(std::malloc(kEntriesBuffer))) {
+    if (buffer_ == nullptr) throw std::bad_alloc();
+}
+
+FolderEntries::~FolderEntries() { std::free(buffer_); }
+
+void FolderEntries::Start(const WalkFolder& folder) {
+    fd_ = folder.fd_;
+    filled_ = 0;
+    at_ = 0;
+    error_ = 0;
+    if (fd_ >= 0) lseek(fd_, 0, SEEK_SET);
+}
+
+bool FolderEntries::Next(std::string_view& name, EntryType& type) {
+    if (fd_ < 0) return false;
+    if (at_ >= filled_) {
+        const ssize_t got = getdents64(fd_, buffer_, kEntriesBuffer);
+        if (got <= 0) {
+            error_ = got < 0 ? errno : 0;
+            fd_ = -1;
+            return false;
+        }
+        filled_ = got;
+        at_ = 0;
     }
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer_ + at_);
+    at_ += entry->d_reclen;
     name = entry->d_name;
     switch (entry->d_type) {
         case DT_REG:
@@ -104,11 +142,10 @@ bool DirectoryListing::Next(std::string_view& name, EntryType& type) {
     return true;
 }
 
-static int StatAt(int dir_fd, const char* name, EntryStat& out) {
+static int StatAt(int dir_fd, const char* name, unsigned mask, EntryStat& out) {
     struct statx info {};
-    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME |
-                          STATX_ATIME | STATX_CTIME | STATX_BTIME;
-    if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &info) != 0) return errno;
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == 0 ? AT_EMPTY_PATH : 0);
+    if (statx(dir_fd, name, flags, mask, &info) != 0) return errno;
     const mode_t mode = info.stx_mode;
     out.type = S_ISREG(mode)   ? EntryType::File
                : S_ISDIR(mode) ? EntryType::Directory
@@ -127,18 +164,29 @@ static int StatAt(int dir_fd, const char* name, EntryStat& out) {
     return 0;
 }
 
-int DirectoryListing::Stat(const char* name, EntryStat& out) const {
-    if (dir_ == nullptr) return EBADF;
-    return StatAt(dirfd(AsDir(dir_)), name, out);
+// What the walk reads of every entry: enough to filter, to group by size, to tell hard
+// links apart and to know whether a file changed since an earlier scan.
+constexpr unsigned kWalkMask =
+    STATX_TYPE | STATX_SIZE | STATX_INO | STATX_NLINK | STATX_MTIME | STATX_CTIME;
+constexpr unsigned kFullMask = kWalkMask | STATX_ATIME | STATX_BTIME;
+
+int WalkFolder::Stat(const char* name, EntryStat& out) const {
+    if (fd_ < 0) return EBADF;
+    return StatAt(fd_, name, kWalkMask, out);
 }
 
 int StatPath(const std::string& path, EntryStat& out) {
-    return StatAt(AT_FDCWD, path.c_str(), out);
+    size_t name = 0;
+    const int dir = OpenParentAnyLength(path, name);
+    if (dir < 0 && dir != AT_FDCWD) return -dir;
+    const int error = StatAt(dir, path.c_str() + name, kFullMask, out);
+    if (dir != AT_FDCWD) close(dir);
+    return error;
 }
 
-bool DirectoryListing::OnPseudoFileSystem() const {
-    if (dir_ == nullptr) return false;
-    const int fd = dirfd(AsDir(dir_));
+bool WalkFolder::OnPseudoFileSystem() const {
+    if (fd_ < 0) return false;
+    const int fd = fd_;
     struct statfs fs {};
     if (fstatfs(fd, &fs) != 0) return false;
     const auto magic = static_cast<unsigned long>(fs.f_type);
@@ -154,16 +202,15 @@ bool DirectoryListing::OnPseudoFileSystem() const {
     return false;
 }
 
-bool DirectoryListing::IsMountRoot() const {
-    if (dir_ == nullptr) return false;
+bool WalkFolder::IsMountRoot() const {
+    if (fd_ < 0) return false;
     struct statx info {};
-    if (statx(dirfd(AsDir(dir_)), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) != 0) return false;
+    if (statx(fd_, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &info) != 0) return false;
     if ((info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
         return (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     }
     struct statx parent {};
-    if (statx(dirfd(AsDir(dir_)), "..", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &parent) != 0)
-        return false;
+    if (statx(fd_, "..", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &parent) != 0) return false;
     return parent.stx_dev_major != info.stx_dev_major ||
            parent.stx_dev_minor != info.stx_dev_minor || parent.stx_ino == info.stx_ino;
 }

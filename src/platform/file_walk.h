@@ -1,6 +1,6 @@
-// Listing folders for the duplicate search: one open folder at a time, entries
-// examined without following symbolic links, and the questions the filters ask of a
-// folder (is it on a pseudo file system, is it the root of a mount).
+// Listing folders for the duplicate search: folders opened relative to their parent,
+// entries examined without following symbolic links, and the questions the filters
+// ask of a folder (is it on a pseudo file system, is it the root of a mount).
 #pragma once
 
 #include <cstdint>
@@ -26,25 +26,29 @@ struct EntryStat {
     int64_t changeNs = 0;  ///< status-change time in nanoseconds since 1970 UTC
 };
 
-/// An open folder listing. Closed when the object dies.
-class DirectoryListing {
+/// An open folder, read and examined through its descriptor: its subfolders are
+/// opened relative to it and its entries examined relative to it, so no path length
+/// limits how deep a walk goes. Closed when the object dies.
+class WalkFolder {
   public:
-    /// Opens `path` for listing. The search folders themselves may be links to
-    /// folders (`followLink`); folders found below them never are.
-    DirectoryListing(const std::string& path, bool followLink);
-    ~DirectoryListing();
-    DirectoryListing(const DirectoryListing&) = delete;
-    DirectoryListing& operator=(const DirectoryListing&) = delete;
+    WalkFolder() = default;
+    ~WalkFolder() { Close(); }
+    WalkFolder(WalkFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    WalkFolder& operator=(WalkFolder&& other) noexcept;
+    WalkFolder(const WalkFolder&) = delete;
+    WalkFolder& operator=(const WalkFolder&) = delete;
 
-    bool IsOpen() const { return dir_ != nullptr; }
-    /// errno of a failed open or of the failed fetch that ended the listing, else 0.
-    int Error() const { return error_; }
+    /// Opens the folder at `path` (any length). A search folder itself may be a link to
+    /// a folder (`followLink`); folders below it are opened with OpenChild, never through
+    /// a link. 0 or the errno.
+    int Open(const std::string& path, bool followLink);
+    /// Opens the subfolder `name` of this folder without following a link; 0 or the errno.
+    int OpenChild(const char* name, WalkFolder& child) const;
+    bool IsOpen() const { return fd_ >= 0; }
+    void Close();
 
-    /// The next entry's name (valid until the next call) and the type the listing
-    /// reports (Unknown when it reports none). False at the end or on a failure.
-    bool Next(std::string_view& name, EntryType& type);
-
-    /// Reads the status of the entry `name` of this folder; 0 or the errno.
+    /// Reads the status of the entry `name` of this folder (the folder itself for
+    /// ""); 0 or the errno. Asks only for what the search uses.
     int Stat(const char* name, EntryStat& out) const;
 
     /// True when the folder lies on a pseudo file system (proc, sysfs, devtmpfs,
@@ -55,11 +59,37 @@ class DirectoryListing {
     bool IsMountRoot() const;
 
   private:
-    void* dir_ = nullptr;  // DIR*
+    friend class FolderEntries;
+    int fd_ = -1;
+};
+
+/// Reads the entries of one open folder at a time into a buffer of its own (one per
+/// walking thread, reused from folder to folder).
+class FolderEntries {
+  public:
+    FolderEntries();
+    ~FolderEntries();
+    FolderEntries(const FolderEntries&) = delete;
+    FolderEntries& operator=(const FolderEntries&) = delete;
+
+    /// Starts reading `folder` from its first entry.
+    void Start(const WalkFolder& folder);
+    /// The next entry's name (zero-terminated, valid until the next call) and the type
+    /// the listing reports (Unknown when it reports none). False at the end or on a
+    /// failure (then Error() tells which).
+    bool Next(std::string_view& name, EntryType& type);
+    /// errno of the failed read that ended the listing, else 0.
+    int Error() const { return error_; }
+
+  private:
+    int fd_ = -1;
+    char* buffer_;
+    long filled_ = 0;
+    long at_ = 0;
     int error_ = 0;
 };
 
-/// Reads the status of `path` without following a final link; 0 or the errno.
+/// Reads the status of `path` (any length) without following a final link; 0 or the errno.
 int StatPath(const std::string& path, EntryStat& out);
 
 /// The user's freedesktop trash folder: $XDG_DATA_HOME/Trash, else ~/.local/share/Trash;

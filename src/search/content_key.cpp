@@ -21,11 +21,18 @@ int Fault(const ReadContext& context, const std::string& path, IoStep step) {
     return (*context.faultHook)(path, step);
 }
 
+// A process out of descriptors is waited out, not taken for an unreadable file: the
+// other readers close theirs within a block or two.
 int OpenChecked(const std::string& path, FileLen size, const ReadContext& context,
                 platform::ContentFile& file) {
-    if (const int fault = Fault(context, path, IoStep::Open); fault != 0) return fault;
-    if (const int error = file.Open(path); error != 0) return error;
-    return file.Size() == size ? 0 : kContentChanged;
+    for (;;) {
+        int error = Fault(context, path, IoStep::Open);
+        if (error == 0) error = file.Open(path);
+        if (error == 0) return file.Size() == size ? 0 : kContentChanged;
+        if (!platform::OutOfDescriptors(error)) return error;
+        if (context.keepGoing && !context.keepGoing()) return kReadAborted;
+        platform::WaitForDescriptor();
+    }
 }
 
 // Reads exactly `length` bytes at the file's position; 0 or why it could not. For the
@@ -109,12 +116,15 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     std::vector<size_t> live;  // members still equal so far
     for (size_t i = 0; i < members.size(); ++i) {
         members[i].error = OpenChecked(members[i].path, size, context, files[i]);
+        if (members[i].error == kReadAborted) return kReadAborted;
         if (members[i].error != 0) continue;
         if (size >= kAdviseFrom) files[i].AdviseSequential();
         live.push_back(i);
     }
     const bool digesting = digest != ReferenceDigest::None;
+    const bool sha = digesting && context.wantSha;
     if (digesting) scratch.md5.Begin();
+    if (sha) scratch.sha.Begin();
     ContentKey raw;
     const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
@@ -131,6 +141,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         } else if (digesting) {
             scratch.md5.Update(scratch.buffer.data(), want);
         }
+        if (sha) scratch.sha.Update(scratch.buffer.data(), want);
         std::erase_if(live, [&](size_t i) {
             CompareMember& member = members[i];
             member.error =
@@ -145,6 +156,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     for (const size_t i : live) members[i].equal = true;
     if (digesting && total == size) {
         key = size <= 32 ? raw : scratch.md5.FinishKey();
+        if (sha) context.sha = scratch.sha.Finish();
         keyed = true;
     }
     return 0;

@@ -15,6 +15,7 @@
 #include "search/file_record.h"
 #include "search/md5.h"
 #include "search/search_engine.h"
+#include "search/sha256.h"
 
 namespace merravine {
 
@@ -24,6 +25,7 @@ struct HashScratch {
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> other;  ///< the second file of a comparison
     Md5 md5;
+    Sha256 sha;
 };
 
 /// errno-like result of a read: 0, an errno, or kContentChanged.
@@ -36,6 +38,8 @@ struct ReadContext {
     /// Called before each block of a whole read; false stops the read (abort).
     std::function<bool()> keepGoing;
     uint64_t bytesRead = 0;  ///< grows by the bytes read
+    bool wantSha = false;    ///< digest whole contents with SHA-256 too (for the cache)
+    ContentKey sha;          ///< the SHA-256 that went with the last key computed, when wanted
 };
 
 /// Reads the whole file and sets `key` (raw content up to 32 bytes, else its MD5

@@ -15,7 +15,7 @@ bool SameFile(const FileRecord& a, const FileRecord& b);
 
 /// Keeps the first name of each file in every set (members of one key in a group);
 /// removes the sets left with one member and the groups left empty. Members whose
-/// identity was not read are kept as they are. Caller holds groupsMutex.
+/// identity was not read are kept as they are. Caller holds the groups lock.
 /// Returns the number of names removed.
 size_t CollapseHardLinks(std::vector<SizeGroup>& groups);
 

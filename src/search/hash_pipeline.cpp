@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "platform/file_read.h"
 #include "search/content_key.h"
+#include "search/engine_internals.h"
 #include "util/hash_mix.h"
 #include "util/log.h"
 
@@ -15,7 +17,10 @@ constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerpr
 constexpr size_t kWakeBatch = 16;           // queued jobs that wake an idle worker during the walk
 constexpr size_t kHandOverBatch = 32;       // files the walk hands over under one lock
 constexpr size_t kFirstReads = 8;           // first reads a worker takes under one lock
-constexpr size_t kBatchFiles = 32;  // files compared in one pass over a reference (open files)
+constexpr size_t kBatchFiles = 32;          // most files compared in one pass over a reference
+// Descriptors the rest of the process may hold beside the readers: the walk's open
+// folders, the page connection, the log and the databases.
+constexpr uint64_t kOtherDescriptors = 96;
 // Bytes of members read in one pass: large files go a few at a time, so their outcomes
 // come in as the pass goes and the other workers can take the rest of the class.
 constexpr FileLen kBatchBytes = 64 << 20;
@@ -27,21 +32,39 @@ size_t WorkerCount(const SearchTuning& tuning) {
     if (tuning.hashThreads > 0) return static_cast<size_t>(tuning.hashThreads);
     return std::max(1u, std::thread::hardware_concurrency());
 }
+
+// Members a worker compares in one pass, so that all workers together keep within
+// the process's descriptors (each pass also holds its reference open). Should the
+// limit still be met, the opens wait for a descriptor instead of failing.
+size_t MembersPerPass(size_t workers) {
+    const uint64_t limit = platform::OpenFileLimit();
+    const uint64_t free = limit > kOtherDescriptors ? limit - kOtherDescriptors : 0;
+    const uint64_t each = free / std::max<size_t>(workers, 1);
+    return static_cast<size_t>(std::clamp<uint64_t>(each > 1 ? each - 1 : 1, 1, kBatchFiles));
+}
 }  // namespace
 
-HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing)
+HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing, ContentCache* cache)
     : engine_(engine),
       listing_(listing),
+      cache_(cache),
       scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
-      workerCount_(WorkerCount(engine.tuning)) {
+      workerCount_(WorkerCount(engine.tuning)),
+      membersPerPass_(MembersPerPass(workerCount_)) {
+    // A state change (an abort) must wake the search thread waiting for an outcome.
+    SetStateWake(engine_, [this] {
+        { std::lock_guard lock(mutex_); }
+        outcomes_.notify_all();
+    });
     for (size_t i = 0; i < workerCount_; ++i) workers_.emplace_back([this] { WorkerMain(); });
 }
 
 HashPipeline::~HashPipeline() { Stop(); }
 
 void HashPipeline::Stop() {
+    SetStateWake(engine_, {});
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
         stopping_flag_.store(true);
     }
@@ -67,14 +90,15 @@ void HashPipeline::Queue(uint32_t index, Bucket& bucket) {
 // The walk hands files over in small batches: one lock for a batch keeps the walk,
 // which bounds the whole search on trees of small files, from queueing behind the
 // workers at every file.
-void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links) {
-    added_.push_back(Added{index, links, device, inode});
+void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links,
+                           int64_t modifyNs, int64_t changeNs) {
+    added_.push_back(Added{index, links, device, inode, modifyNs, changeNs});
     if (added_.size() >= kHandOverBatch) HandOver();
 }
 
 void HashPipeline::HandOver() {
     if (added_.empty()) return;
-    std::lock_guard lock(engine_.signalMutex);
+    std::lock_guard lock(mutex_);
     for (const Added& added : added_) Take(added);
     added_.clear();
 }
@@ -83,6 +107,9 @@ void HashPipeline::Take(const Added& added) {
     const uint32_t index = added.index;
     const FileLen size = listing_.files[index].size;
     slots_.push_back(Slot{});
+    if (cache_ != nullptr)
+        facts_.push_back(
+            FileFacts{added.device, added.inode, 0, size, added.modifyNs, added.changeNs});
     Slot& slot = slots_[index];
     if (added.links > 1 && size > 0) {
         auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
@@ -117,11 +144,11 @@ void HashPipeline::Take(const Added& added) {
 void HashPipeline::FinishWalk() {
     HandOver();
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         walkDone_ = true;
     }
     jobsReady_.notify_all();
-    engine_.signal.notify_all();
+    outcomes_.notify_all();
 }
 
 void HashPipeline::Escalate(uint32_t index) {
@@ -154,7 +181,7 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
     const bool new_reference = file_class.reference == kNone;
     const FileLen per_file = std::max<FileLen>(class_key.size, 1);
     const auto members =
-        static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, kBatchFiles));
+        static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, membersPerPass_));
     const size_t take = std::min(file_class.queued.size(), members + (new_reference ? 1 : 0));
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
@@ -177,6 +204,7 @@ bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch)
         batch.force = batch.members.empty() || reference.hasAliases;
     } else {
         batch.key = keys_[slots_[batch.reference].keyId];
+        if (cache_ != nullptr) batch.sha = shas_[slots_[batch.reference].keyId];
     }
     batch.referencePath = listing_.FullPath(listing_.files[batch.reference]);
     batch.compared.resize(batch.members.size());
@@ -242,7 +270,8 @@ void HashPipeline::WorkerMain() {
         FirstReadBatch firsts;
         firsts.held.resize(kFirstReads * (PrefixSize() + 1));
         ReadContext context;
-        context.faultHook = &engine_.ioFaultHook;
+        context.faultHook = &EngineInternals::IoHook(engine_);
+        context.wantSha = cache_ != nullptr;
         context.keepGoing = [this] {
             if (stopping_flag_.load(std::memory_order_relaxed)) return false;
             return HoldWhilePaused(engine_);
@@ -252,7 +281,7 @@ void HashPipeline::WorkerMain() {
             bool whole = false;
             firsts.indices.clear();
             {
-                std::unique_lock lock(engine_.signalMutex);
+                std::unique_lock lock(mutex_);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (stopping_) return;
                 // Either one class batch, or a few first reads (a fair share of those
@@ -271,6 +300,7 @@ void HashPipeline::WorkerMain() {
                     whole = TakeBatch(FingerprintKey{entry.size, job.fingerprint}, batch);
                     break;
                 }
+                ++busy_;
             }
             if (whole) {
                 ReadBatch(batch, scratch, context);
@@ -279,6 +309,13 @@ void HashPipeline::WorkerMain() {
             }
             engine_.bytesRead.fetch_add(context.bytesRead, std::memory_order_relaxed);
             context.bytesRead = 0;
+            bool quiet = false;
+            {
+                std::lock_guard lock(mutex_);
+                --busy_;
+                quiet = Quiet() && awaited_ != kNone;
+            }
+            if (quiet) outcomes_.notify_all();
         }
     } catch (const std::exception& failure) {
         LogLess("hash worker failed: %s", failure.what());
@@ -300,29 +337,48 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
+        if (cache_ != nullptr && FromCache(result)) {
+            firsts.results.push_back(result);
+            continue;
+        }
         result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
                            : ComputeFingerprint(path, result.size, prefix_size, held, context,
                                                 result.fingerprint);
         if (result.error == kReadAborted) return;
         if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
         result.keyed = raw;
+        result.sha = context.sha;
         result.held = held;
         firsts.results.push_back(result);
     }
     bool wake = false;
     bool digest = false;
     {
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         for (FirstResult& result : firsts.results) {
             Bucket& bucket = buckets_[result.size];
+            if (StageLoses(ReadStage::FirstRead, result.index)) continue;
             if (result.error != 0) {
                 SetUnreadable(result.index);
+            } else if (result.cached && result.keyed) {
+                // Its key is known without a read; files of its size with the same end
+                // blocks still need theirs, to be compared with it by SHA-256.
+                Slot& slot = slots_[result.index];
+                slot.cacheUse = kFromCacheKey;
+                slot.fingerprint = result.fingerprint;
+                SetKey(result.index, result.key, result.sha);
+                if (result.size > ContentKey{}.bytes.size())
+                    AfterFirstRead(result.index, false, bucket);
             } else if (result.keyed) {
-                SetKey(result.index, result.key);
+                SetKey(result.index, result.key, result.sha);
             } else {
+                if (result.cached) slots_[result.index].cacheUse = kFromCacheFingerprint;
                 slots_[result.index].fingerprint = result.fingerprint;
                 slots_[result.index].status = kPrefixed;
-                result.digest = AfterFirstRead(result.index, result.size <= prefix_size, bucket);
+                // A file the cache answered is not in hand: should it need its key, it is
+                // read whole like a larger file.
+                result.digest = AfterFirstRead(
+                    result.index, !result.cached && result.size <= prefix_size, bucket);
                 digest = digest || result.digest;
             }
             if (!result.digest) --bucket.pending;
@@ -332,17 +388,23 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
     if (digest) {
         // Small files with a fingerprint twin: their content is still held.
         for (FirstResult& result : firsts.results) {
-            if (result.digest) result.key = KeyOfContent(result.held, result.size, scratch.md5);
+            if (!result.digest) continue;
+            result.key = KeyOfContent(result.held, result.size, scratch.md5);
+            if (context.wantSha) {
+                scratch.sha.Begin();
+                scratch.sha.Update(result.held, static_cast<size_t>(result.size));
+                result.sha = scratch.sha.Finish();
+            }
         }
-        std::lock_guard lock(engine_.signalMutex);
+        std::lock_guard lock(mutex_);
         for (const FirstResult& result : firsts.results) {
             if (!result.digest) continue;
-            SetKey(result.index, result.key);
+            SetKey(result.index, result.key, result.sha);
             --buckets_[result.size].pending;
             wake = wake || Awaited(result.size);
         }
     }
-    if (wake) engine_.signal.notify_all();
+    if (wake) outcomes_.notify_all();
 }
 
 void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
@@ -352,6 +414,7 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
                                                  : ReferenceDigest::WhileEqual;
     ContentKey key = batch.key;
     bool keyed = false;
+    context.sha = batch.sha;
     const int reference_error = CompareWithReference(batch.referencePath, batch.size, digest,
                                                      batch.compared, scratch, context, key, keyed);
     if (reference_error == kReadAborted) return;
@@ -362,15 +425,15 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
     }
     bool wake = false;
     {
-        std::lock_guard lock(engine_.signalMutex);
-        FinishBatch(batch, reference_error, keyed, key);
+        std::lock_guard lock(mutex_);
+        FinishBatch(batch, reference_error, keyed, key, context.sha);
         wake = Awaited(batch.size);
     }
-    if (wake) engine_.signal.notify_all();
+    if (wake) outcomes_.notify_all();
 }
 
 void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed,
-                               const ContentKey& key) {
+                               const ContentKey& key, const ContentKey& sha) {
     FileClass& file_class = classes_[FingerprintKey{batch.size, batch.fingerprint}];
     Bucket& bucket = buckets_[batch.size];
     Slot& reference = slots_[batch.reference];
@@ -380,7 +443,7 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
         if (referenceError != 0) {
             SetUnreadable(batch.reference);
         } else if (keyed) {
-            SetKey(batch.reference, key);
+            SetKey(batch.reference, key, sha);
             file_class.referenceKeyed = true;
         } else {
             reference.status = kReference;
@@ -398,11 +461,13 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
             const uint32_t index = batch.members[i];
             const CompareMember& member = batch.compared[i];
             --bucket.whole;
+            if (StageLoses(ReadStage::Comparison, index)) continue;
             if (member.error != 0) {
                 SetUnreadable(index);
             } else if (member.equal) {
                 slots_[index].keyId = reference.keyId;
                 slots_[index].status = kKeyed;
+                ++keyedCount_;
             } else {
                 Refine(index, member.divergence, bucket);
             }
@@ -416,17 +481,28 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
 void HashPipeline::Refine(uint32_t index, uint64_t divergence, const Bucket& bucket) {
     Slot& slot = slots_[index];
     slot.fingerprint = MixIn(slot.fingerprint, divergence);
+    slot.refined = true;
     slot.status = kPrefixed;
     AfterFirstRead(index, false, bucket);
 }
 
-void HashPipeline::SetKey(uint32_t index, const ContentKey& key) {
+void HashPipeline::SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha) {
     slots_[index].keyId = static_cast<uint32_t>(keys_.size());
     keys_.push_back(key);
+    if (cache_ != nullptr) shas_.push_back(sha);
     slots_[index].status = kKeyed;
+    ++keyedCount_;
 }
 
-void HashPipeline::SetUnreadable(uint32_t index) { slots_[index].status = kUnreadable; }
+void HashPipeline::SetUnreadable(uint32_t index) {
+    slots_[index].status = kUnreadable;
+    ++unreadableCount_;
+}
+
+bool HashPipeline::StageLoses(ReadStage stage, uint32_t index) const {
+    const StageFaultHook& hook = EngineInternals::StageHook(engine_);
+    return hook && hook(stage, listing_.FullPath(listing_.files[index]));
+}
 
 bool HashPipeline::Awaited(FileLen size) const {
     return awaited_ != kNone && listing_.files[awaited_].size == size;
@@ -443,7 +519,7 @@ bool HashPipeline::Settled(uint32_t index) const {
     return walkDone_ && bucket.pending == 0 && bucket.whole == 0;
 }
 
-ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const {
+ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key, ContentKey* sha) const {
     const FileLen size = listing_.files[index].size;
     if (size == 0) return ContentOutcome::Empty;
     if (buckets_.at(size).count < 2) return ContentOutcome::Single;
@@ -451,6 +527,7 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
     switch (primary.status) {
         case kKeyed:
             key = keys_[primary.keyId];
+            if (sha != nullptr && cache_ != nullptr) *sha = shas_[primary.keyId];
             return ContentOutcome::Keyed;
         case kUnreadable:
             return ContentOutcome::Unreadable;
@@ -463,12 +540,132 @@ ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key) const
 }
 
 ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
-    std::unique_lock lock(engine_.signalMutex);
+    std::unique_lock lock(mutex_);
     awaited_ = index;
-    engine_.signal.wait(lock, [&] { return Settled(index) || engine_.state.load() == W_ABORT; });
+    outcomes_.wait(lock,
+                   [&] { return Settled(index) || Quiet() || engine_.state.load() == W_ABORT; });
     awaited_ = kNone;
     if (!Settled(index)) return ContentOutcome::Aborted;
     return FinalOutcome(index, key);
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+uint32_t HashPipeline::CheckBalance(bool cutShort) const {
+    uint32_t faults = 0;
+    uint64_t keyed = 0;
+    uint64_t unreadable = 0;
+    const auto taken = static_cast<uint32_t>(slots_.size());
+    for (uint32_t index = 0; index < taken; ++index) {
+        if (slots_[index].aliasOf != kNone)
+            continue;  // a hard link shares its first name's outcome
+        const FileLen size = listing_.files[index].size;
+        if (size == 0 || buckets_.at(size).count < 2) continue;
+        switch (slots_[index].status) {
+            case kKeyed:
+                ++keyed;
+                break;
+            case kUnreadable:
+                ++unreadable;
+                break;
+            case kPrefixed:
+            case kReference:
+                break;
+            default:
+                if (cutShort) break;
+                if (++faults <= 8) {
+                    LogLess("ERROR: search balance: %s reached no outcome (state %d)",
+                            listing_.FullPath(listing_.files[index]).c_str(),
+                            static_cast<int>(slots_[index].status));
+                }
+        }
+    }
+    if (keyed != keyedCount_ || unreadable != unreadableCount_) {
+        LogLess(
+            "ERROR: search balance: %llu keyed and %llu unreadable files, but %llu and %llu "
+            "published",
+            static_cast<unsigned long long>(keyed), static_cast<unsigned long long>(unreadable),
+            static_cast<unsigned long long>(keyedCount_),
+            static_cast<unsigned long long>(unreadableCount_));
+        faults +=
+            static_cast<uint32_t>(keyed > keyedCount_ ? keyed - keyedCount_ : keyedCount_ - keyed);
+        faults +=
+            static_cast<uint32_t>(unreadable > unreadableCount_ ? unreadable - unreadableCount_
+                                                                : unreadableCount_ - unreadable);
+    }
+    if (!cutShort) {
+        for (const auto& [size, bucket] : buckets_) {
+            if (bucket.pending == 0 && bucket.whole == 0) continue;
+            LogLess(
+                "ERROR: search balance: files of %llu bytes still owe %u first and %u whole reads",
+                static_cast<unsigned long long>(size), bucket.pending, bucket.whole);
+            ++faults;
+        }
+    }
+    if (faults > 8) LogLess("ERROR: search balance: %u files out of balance in all", faults);
+    return faults;
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+FileFacts HashPipeline::FactsOf(uint32_t index) const {
+    FileFacts facts = facts_[index];
+    const FileEntry& entry = listing_.files[index];
+    facts.pathHash = PathHash(listing_.folders[entry.folder], listing_.Name(entry));
+    return facts;
+}
+
+bool HashPipeline::FromCache(FirstResult& result) {
+    const CacheEntry* entry = cache_->Find(FactsOf(result.index));
+    if (entry == nullptr) return false;
+    const bool raw = result.size <= ContentKey{}.bytes.size();
+    if (entry->hasKey) {
+        result.keyed = true;
+        result.key = entry->key;
+        result.sha = entry->sha;
+    } else if (raw || !entry->hasFingerprint) {
+        return false;
+    }
+    result.cached = true;
+    result.fingerprint = entry->fingerprint;
+    return true;
+}
+
+void HashPipeline::CollectForCache(ContentCache& cache) const {
+    const auto taken = static_cast<uint32_t>(slots_.size());
+    for (uint32_t index = 0; index < taken; ++index) {
+        const Slot& slot = slots_[index];
+        if (slot.aliasOf != kNone) continue;
+        // An entry the cache answered stays as it is unless the file was read whole now.
+        if (slot.cacheUse == kFromCacheKey ||
+            (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
+            cache.Seen(FactsOf(index));
+            continue;
+        }
+        CacheEntry entry;
+        entry.hasFingerprint =
+            !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
+        entry.fingerprint = slot.fingerprint;
+        switch (slot.status) {
+            case kKeyed:
+                entry.hasKey = true;
+                entry.key = keys_[slot.keyId];
+                entry.sha = shas_[slot.keyId];
+                break;
+            case kPrefixed:
+            case kReference:
+                break;
+            default:
+                continue;  // not read, unreadable, or its read was stopped
+        }
+        if (!entry.hasKey && !entry.hasFingerprint) continue;
+        entry.facts = FactsOf(index);
+        cache.Put(entry);
+    }
 }
 
 }  // namespace merravine

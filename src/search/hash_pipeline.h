@@ -20,12 +20,18 @@
 // A file without a key is Distinct once nothing in its size can change any more: the
 // walk is over and no read of a file of that size is queued or running.
 //
+// Balance: every file taken in ends in exactly one outcome. The stages count the
+// outcomes they publish; once the workers have stopped, CheckBalance compares those
+// counts with what every file holds and finds any read still owing. A file the
+// search thread waits for while nothing is left to run (a stage lost it) is given up
+// at once rather than waited for forever, and counts as out of balance.
+//
 // The search thread then asks, file by file in walk order, for each file's outcome;
 // the order of results therefore never depends on which worker finished first.
 //
-// Threading: every field below is guarded by engine.signalMutex (the mutex the
-// state changes also signal through, so an abort wakes a waiting search thread),
-// except the files the walk has not handed over yet, which only the walk touches.
+// Threading: every field below is guarded by the pipeline's own mutex (a state
+// change wakes the search thread waiting on it), except the files the walk has not
+// handed over yet, which only the walk touches.
 // Workers read the listing entries handed to them; only the search thread appends.
 #pragma once
 
@@ -37,6 +43,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "search/content_cache.h"
 #include "search/content_key.h"
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -58,14 +65,16 @@ enum class ContentOutcome : uint8_t {
 
 class HashPipeline {
   public:
-    HashPipeline(SearchEngine& engine, const Listing& listing);
+    /// `cache` (may be null) answers for files that did not change since an earlier scan.
+    HashPipeline(SearchEngine& engine, const Listing& listing, ContentCache* cache = nullptr);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
 
     /// Walk: file `index` (already in the listing) was accepted. Files are handed to
     /// the workers a few at a time, and all of them by FinishWalk.
-    void AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links);
+    void AddFile(uint32_t index, uint64_t device, uint64_t inode, uint32_t links,
+                 int64_t modifyNs = 0, int64_t changeNs = 0);
     /// Walk: no more files will come.
     void FinishWalk();
     /// Search pass: waits for the outcome of file `index`; sets `key` when Keyed.
@@ -73,8 +82,19 @@ class HashPipeline {
     /// Stops and joins the workers (an unfinished read ends at its next block).
     void Stop();
 
-    /// After Stop: the outcome and key of file `index` without waiting.
-    ContentOutcome FinalOutcome(uint32_t index, ContentKey& key) const;
+    /// After Stop: checks that every file taken in reached exactly one outcome (the
+    /// outcomes the stages published agree with what each file holds, and no read is
+    /// left owing). Returns the number of files out of balance and logs each fault as
+    /// an error. A search cut short (stopped, or ended at its limit) may leave files
+    /// without an outcome.
+    uint32_t CheckBalance(bool cutShort) const;
+
+    /// After Stop: the outcome and key of file `index` without waiting; `sha` gets the
+    /// SHA-256 that goes with the key when the cache is used (else zero).
+    ContentOutcome FinalOutcome(uint32_t index, ContentKey& key, ContentKey* sha = nullptr) const;
+    /// After Stop: hands the cache what this search learned (also when aborted) and
+    /// which of its entries were used.
+    void CollectForCache(ContentCache& cache) const;
     /// After Stop: calls `visit(size, firstIndex)` for each bucket of two or more
     /// files, where the bucket's files follow Next() in walk order.
     template <typename Visit>
@@ -87,6 +107,8 @@ class HashPipeline {
     uint32_t Next(uint32_t index) const { return slots_[index].next; }
 
     static constexpr uint32_t kNone = UINT32_MAX;
+    static constexpr uint8_t kFromCacheFingerprint = 1;
+    static constexpr uint8_t kFromCacheKey = 2;
 
   private:
     // kKeying: a small file whose content a worker holds and is digesting.
@@ -109,6 +131,8 @@ class HashPipeline {
         uint32_t aliasOf = kNone;  // first name of the same inode
         Status status = kIdle;
         bool hasAliases = false;
+        uint8_t cacheUse = 0;  // kFromCacheFingerprint or kFromCacheKey: what the cache answered
+        bool refined = false;  // `fingerprint` is no longer that of its end blocks
     };
     struct Bucket {
         uint32_t head = kNone;
@@ -167,6 +191,7 @@ class HashPipeline {
         bool digest = false;       // the reference's key is not known yet
         bool force = false;        // its key is wanted whatever the members hold
         ContentKey key;            // the reference's key when it is known
+        ContentKey sha;            // and its SHA-256 (cache on)
         std::string referencePath;
         std::vector<uint32_t> members;
         std::vector<CompareMember> compared;  // the members' paths and outcomes
@@ -178,6 +203,8 @@ class HashPipeline {
         uint32_t links;
         uint64_t device;
         uint64_t inode;
+        int64_t modifyNs;
+        int64_t changeNs;
     };
 
     void HandOver();
@@ -187,11 +214,13 @@ class HashPipeline {
         uint32_t index = kNone;
         FileLen size = 0;
         int error = 0;
-        bool keyed = false;   // `key` holds its raw content
+        bool keyed = false;   // `key` holds its raw content (or the cache's key)
+        bool cached = false;  // taken from the cache: nothing was read
         bool digest = false;  // a small file whose key is wanted: `held` is digested
         uint64_t fingerprint = 0;
         const uint8_t* held = nullptr;
         ContentKey key;
+        ContentKey sha;
     };
     // A worker's first reads of one turn.
     struct FirstReadBatch {
@@ -205,13 +234,16 @@ class HashPipeline {
     size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
-    void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed,
-                     const ContentKey& key);
+    void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key,
+                     const ContentKey& sha);
     void Refine(uint32_t index, uint64_t divergence, const Bucket& bucket);
     FileClass& ClassOf(uint32_t index) {
         return classes_[FingerprintKey{listing_.files[index].size, slots_[index].fingerprint}];
     }
-    void SetKey(uint32_t index, const ContentKey& key);
+    void SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha);
+    FileFacts FactsOf(uint32_t index) const;
+    // A first read the cache can answer; true when `result` holds the answer.
+    bool FromCache(FirstResult& result);
     void SetUnreadable(uint32_t index);
     bool Awaited(FileLen size) const;  // the search thread waits for a file of this size
     void Schedule(FileClass& file_class, uint32_t index);
@@ -225,6 +257,9 @@ class HashPipeline {
     void MoveToFingerprintTable(const Bucket& bucket, FileLen size);
     void Escalate(uint32_t index);
     bool Settled(uint32_t index) const;
+    // Nothing can change any more: the walk is over, no job waits and no worker reads.
+    bool Quiet() const { return walkDone_ && jobs_.empty() && busy_ == 0; }
+    bool StageLoses(ReadStage stage, uint32_t index) const;
     uint32_t Primary(uint32_t index) const {
         return slots_[index].aliasOf == kNone ? index : slots_[index].aliasOf;
     }
@@ -233,6 +268,9 @@ class HashPipeline {
     const Listing& listing_;
     ChunkedVector<Slot> slots_;
     ChunkedVector<ContentKey> keys_;  // only files whose key was needed have one
+    ChunkedVector<ContentKey> shas_;  // beside keys_: the SHA-256 of the content (cache on)
+    ContentCache* cache_;
+    ChunkedVector<FileFacts> facts_;  // what the cache matches, when there is one (path hash later)
     std::unordered_map<FileLen, Bucket> buckets_;
     U64Table fingerprints_;  // of the files of crowded buckets: a file, or kMany
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
@@ -241,9 +279,16 @@ class HashPipeline {
     uint32_t awaited_ = kNone;  // the file the search thread waits for
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
     const size_t workerCount_;
+    const size_t membersPerPass_;  // open files of a comparison pass, less its reference
+    std::mutex mutex_;
+    std::condition_variable outcomes_;  // an outcome is known, or the state changed
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;
+    size_t busy_ = 0;  // workers holding jobs they took
+    // Outcomes as the stages published them, for the balance at the end.
+    uint64_t keyedCount_ = 0;
+    uint64_t unreadableCount_ = 0;
     bool stopping_ = false;
     std::atomic<bool> stopping_flag_{false};  // read by workers between blocks
     std::vector<std::thread> workers_;

@@ -1,5 +1,6 @@
 // The listing of one search: every file the walk accepted, in walk order, kept small
-// and flat (24 bytes per file plus its name, folder texts stored once), so the
+// and flat (24 bytes per file plus its name, folder texts stored once; each store
+// grows with the tree, up to what its 32-bit indexes reach), so the
 // search pass replays it instead of walking the folders a second time.
 //
 // Storage grows in fixed chunks whose addresses never change: the walk (search
@@ -21,12 +22,14 @@ namespace merravine {
 
 /// A growable array whose elements never move. One thread appends; other threads may
 /// read elements that were published to them (through a mutex) after the append.
-template <typename T>
+/// It holds up to 2^32 elements (the most a 32-bit index reaches): memory, not a
+/// fixed cap, is what limits it in practice.
+template <typename T, size_t ChunkBits = 12>
 class ChunkedVector {
   public:
-    static constexpr size_t kChunkBits = 12;
+    static constexpr size_t kChunkBits = ChunkBits;
     static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
-    static constexpr size_t kMaxChunks = size_t{1} << 16;
+    static constexpr size_t kMaxChunks = size_t{1} << (32 - kChunkBits);
 
     // The chunk table comes from calloc, whose large blocks are fresh zero pages that
     // take no memory until a chunk pointer is written.
@@ -46,7 +49,7 @@ class ChunkedVector {
         return chunks_[index >> kChunkBits][index & (kChunkSize - 1)];
     }
 
-    /// Appends a value; false when the fixed capacity (2^28 elements) is used up.
+    /// Appends a value; false when 2^32 elements are held.
     bool push_back(T value) {
         const size_t chunk = size_ >> kChunkBits;
         if (chunk >= kMaxChunks) return false;
@@ -87,7 +90,7 @@ struct FileEntry {
 
 struct Listing {
     ChunkedVector<std::string> folders;  ///< folder texts, each ending in "/"
-    ChunkedVector<char> names;
+    ChunkedVector<char, 16> names;       ///< large chunks: a name never straddles two
     ChunkedVector<FileEntry> files;
 
     std::string_view Name(const FileEntry& entry) const {

@@ -35,7 +35,7 @@ void ForEachDeliveredMember(
 
 ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask) {
     ScriptValue rows;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ForEachDeliveredMember(
         engine.groups, mask, kMaxDeliveredGroups,
         [&rows](const SizeGroup& group, const FileRecord& member, int32_t set_number) {
@@ -67,7 +67,7 @@ ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask) {
 
 int32_t CountSets(const SearchEngine& engine, int32_t mask) {
     int32_t sets = 0;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ForEachDeliveredMember(
         engine.groups, mask, SIZE_MAX,
         [&sets](const SizeGroup&, const FileRecord&, int32_t set_number) { sets = set_number; });

@@ -4,6 +4,8 @@
 // paused, so a pause during the counting pass does not skip the search pass.
 #include "search/search_commands.h"
 
+#include "search/content_cache.h"
+#include "search/engine_internals.h"
 #include "search/result_rows.h"
 #include "util/log.h"
 
@@ -29,14 +31,14 @@ ScriptValue PauseSearch(SearchEngine& engine) {
     for (;;) {
         const int32_t running = engine.state.load();
         if (running != W_PRESEARCH && running != W_SEARCH) break;
-        engine.resumeState.store(running);
+        EngineInternals::ResumeState(engine).store(running);
         if (ChangeStateIf(engine, running, W_PAUSE)) break;
     }
     return ScriptValue::Int(0);
 }
 
 ScriptValue ResumeSearch(SearchEngine& engine) {
-    ChangeStateIf(engine, W_PAUSE, engine.resumeState.load());
+    ChangeStateIf(engine, W_PAUSE, EngineInternals::ResumeState(engine).load());
     return ScriptValue::Int(0);
 }
 
@@ -65,7 +67,7 @@ ScriptValue GetDuplicateFileNumber(const SearchEngine& engine) {
 
 ScriptValue GetDuplicateFiles(SearchEngine& engine, PageBridge& bridge, const ScriptValue& mask) {
     const int32_t kinds = mask.IntOr(0);
-    engine.deliveries.Post([&engine, &bridge, kinds] {
+    engine.StartDelivery([&engine, &bridge, kinds] {
         if (!DeliverDuplicates(engine, bridge, kinds)) LogLess("duplicate rows were not delivered");
     });
     return ScriptValue::Int(0);
@@ -84,6 +86,12 @@ ScriptValue GetScanProblems(const SearchEngine& engine) {
          ScriptValue::Int(engine.unlistableNumber.load(std::memory_order_relaxed)),
          ScriptValue::List(std::move(paths)),
          ScriptValue::Int(engine.partial.load(std::memory_order_relaxed) ? 1 : 0)});
+}
+
+ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath) {
+    if (engine.state.load() != W_READY) return ScriptValue::Int(1);
+    if (cachePath.empty()) return ScriptValue::Int(0);
+    return ScriptValue::Int(ContentCache::Clear(cachePath).IsOk() ? 0 : 2);
 }
 
 }  // namespace merravine

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "search/engine_internals.h"
 #include "util/log.h"
 
 namespace merravine {
@@ -11,7 +12,7 @@ SearchEngine::~SearchEngine() {
     const int32_t running = state.load();
     if (running != W_READY) ChangeState(*this, W_ABORT);
     WaitForSearch(*this);
-    deliveries.Drain();
+    deliveries_.Drain();
 }
 
 std::string SearchEngine::ScanningPath() const {
@@ -26,27 +27,29 @@ void SearchEngine::SetScanningPath(std::string_view text) {
 
 void ChangeState(SearchEngine& engine, int32_t to) {
     {
-        std::lock_guard lock(engine.signalMutex);
+        std::lock_guard lock(EngineInternals::SignalMutex(engine));
         engine.state.store(to);
+        if (EngineInternals::StateWake(engine)) EngineInternals::StateWake(engine)();
     }
-    engine.signal.notify_all();
+    EngineInternals::Signal(engine).notify_all();
 }
 
 bool ChangeStateIf(SearchEngine& engine, int32_t from, int32_t to) {
     bool changed = false;
     {
-        std::lock_guard lock(engine.signalMutex);
+        std::lock_guard lock(EngineInternals::SignalMutex(engine));
         changed = engine.state.compare_exchange_strong(from, to);
+        if (changed && EngineInternals::StateWake(engine)) EngineInternals::StateWake(engine)();
     }
-    if (changed) engine.signal.notify_all();
+    if (changed) EngineInternals::Signal(engine).notify_all();
     return changed;
 }
 
 bool HoldWhilePaused(SearchEngine& engine) {
     if (engine.state.load(std::memory_order_relaxed) == W_PAUSE) {
-        std::unique_lock lock(engine.signalMutex);
+        std::unique_lock lock(EngineInternals::SignalMutex(engine));
         while (engine.state.load() == W_PAUSE) {
-            engine.signal.wait_for(lock, std::chrono::seconds(1));
+            EngineInternals::Signal(engine).wait_for(lock, std::chrono::seconds(1));
         }
     }
     return engine.state.load(std::memory_order_relaxed) != W_ABORT;
@@ -56,9 +59,11 @@ bool StartSearch(SearchEngine& engine) {
     if (!ChangeStateIf(engine, W_READY, W_PRESEARCH)) return false;
     // Only the thread itself returns the state to W_READY, so a thread seen in W_READY
     // has finished its work and joins at once.
-    if (engine.searchThread.joinable()) engine.searchThread.join();
+    if (EngineInternals::SearchThread(engine).joinable())
+        EngineInternals::SearchThread(engine).join();
     try {
-        engine.searchThread = std::thread([&engine] { SearchThreadMain(engine); });
+        EngineInternals::SearchThread(engine) =
+            std::thread([&engine] { SearchThreadMain(engine); });
     } catch (const std::exception& error) {
         LogLess("search thread could not start: %s", error.what());
         ChangeState(engine, W_READY);
@@ -67,10 +72,24 @@ bool StartSearch(SearchEngine& engine) {
 }
 
 void WaitForSearch(SearchEngine& engine) {
-    if (engine.searchThread.joinable() &&
-        engine.searchThread.get_id() != std::this_thread::get_id()) {
-        engine.searchThread.join();
+    if (EngineInternals::SearchThread(engine).joinable() &&
+        EngineInternals::SearchThread(engine).get_id() != std::this_thread::get_id()) {
+        EngineInternals::SearchThread(engine).join();
     }
+}
+
+}  // namespace merravine
+
+namespace merravine {
+
+void SetStateWake(SearchEngine& engine, std::function<void()> wake) {
+    std::lock_guard lock(EngineInternals::SignalMutex(engine));
+    EngineInternals::StateWake(engine) = std::move(wake);
+}
+
+void SearchEngine::AwaitState(int32_t wanted) {
+    std::unique_lock lock(signalMutex_);
+    signal_.wait(lock, [&] { return state.load() == wanted; });
 }
 
 }  // namespace merravine

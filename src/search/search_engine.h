@@ -9,7 +9,8 @@
 // - One search thread at a time runs SearchThreadMain; only it returns `state` to
 //   W_READY. It changes `settings` never and reads them without a lock: the UI thread
 //   changes the settings only while the state is W_READY.
-// - `groups` is guarded by `groupsMutex`: the search thread holds it while it clears
+// - `groups` is guarded by the groups lock (LockGroups()): the search thread holds it while it
+// clears
 //   and rebuilds the groups, result delivery while it builds rows, deletion and the
 //   history loader while they change them. Nobody holds it while waiting for a page.
 // - Hash workers of a running search never touch `groups`; they read `state` to hold
@@ -48,6 +49,13 @@ enum class IoStep { Open, Read };
 /// a non-zero result is taken as the errno of a failed call.
 using IoFaultHook = std::function<int(const std::string& path, IoStep step)>;
 
+/// The stages of content reading that decide a file's outcome.
+enum class ReadStage { FirstRead, Comparison };
+
+/// Test seam: called as a stage publishes a file's result; true makes the stage lose
+/// it (as a bookkeeping fault would), which the end-of-search balance must catch.
+using StageFaultHook = std::function<bool(ReadStage stage, const std::string& path)>;
+
 /// How the content reading of a search is tuned; the results never depend on it.
 struct SearchTuning {
     int hashThreads = 0;                ///< hash workers; 0 means one per core
@@ -55,8 +63,12 @@ struct SearchTuning {
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
     uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table
     bool readTimes = true;              ///< read the times of the files that have a twin
+    /// The content-key cache file; empty reads every file as if no scan had come before.
+    std::string cachePath;
 };
 
+/// The search job. Other subsystems start, stop and read it through the functions
+/// and accessors below; its threads, locks and hooks belong to src/search.
 struct SearchEngine {
     SearchEngine() = default;
     SearchEngine(const SearchEngine&) = delete;
@@ -66,9 +78,8 @@ struct SearchEngine {
 
     SearchSettings settings;
 
-    /// The result groups, sorted by size; guarded by groupsMutex.
+    /// The result groups, sorted by size; touched only while LockGroups() is held.
     std::vector<SizeGroup> groups;
-    mutable std::mutex groupsMutex;
 
     std::atomic<int32_t> totalNumber{0};      ///< files accepted by the counting pass
     std::atomic<int32_t> scanNumber{0};       ///< files recorded by the search pass or a load
@@ -84,29 +95,54 @@ struct SearchEngine {
     /// The last search ended before it had looked at every file (stopped, or the limit on
     /// duplicates reached): its results are partial.
     std::atomic<bool> partial{false};
-
-    /// Called on the search thread after a search that was not aborted has pruned its
-    /// groups, with groupsMutex held, so the history can store the scan.
-    std::function<void(const SearchEngine&)> onSearchFinished;
+    /// Files of the last search that reached no outcome, or more than one: always 0
+    /// unless the search itself is at fault (each is logged as an error).
+    std::atomic<int32_t> unbalancedNumber{0};
 
     SearchTuning tuning;
-    IoFaultHook ioFaultHook;  ///< tests only
 
     /// A copy of the folder or file the search is at (consistent, maybe not the newest).
     std::string ScanningPath() const;
     void SetScanningPath(std::string_view text);
 
-    /// The state a resume returns to: the pass that was running when the pause came.
-    std::atomic<int32_t> resumeState{W_SEARCH};
+    /// Holds the result groups for the caller until the lock goes.
+    [[nodiscard]] std::unique_lock<std::mutex> LockGroups() const {
+        return std::unique_lock(groupsMutex_);
+    }
 
-    /// Wakes every thread that waits for a state change or a hash result.
-    std::mutex signalMutex;
-    std::condition_variable signal;
+    /// Sets what runs on the search thread after a search that was not aborted has
+    /// pruned its groups, with the groups held, so the history can store the scan.
+    void SetOnSearchFinished(std::function<void(const SearchEngine&)> hook) {
+        onSearchFinished_ = std::move(hook);
+    }
 
-    std::thread searchThread;
-    SerialExecutor deliveries;
+    /// Runs `work` on the delivery thread, after the deliveries asked before it.
+    void StartDelivery(std::function<void()> work) { deliveries_.Post(std::move(work)); }
+    /// Waits for every delivery asked so far.
+    void JoinDeliveries() { deliveries_.Drain(); }
+
+    /// Waits until `state` holds `wanted`.
+    void AwaitState(int32_t wanted);
+
+    /// Test seams (set while no search runs).
+    void SetIoFaultHook(IoFaultHook hook) { ioFaultHook_ = std::move(hook); }
+    void SetStageFaultHook(StageFaultHook hook) { stageFaultHook_ = std::move(hook); }
 
   private:
+    friend struct EngineInternals;
+
+    mutable std::mutex groupsMutex_;
+    std::function<void(const SearchEngine&)> onSearchFinished_;
+    IoFaultHook ioFaultHook_;
+    StageFaultHook stageFaultHook_;
+    // The state a resume returns to: the pass that was running when the pause came.
+    std::atomic<int32_t> resumeState_{W_SEARCH};
+    // Wakes every thread that waits for a state change or a hash result.
+    std::mutex signalMutex_;
+    std::condition_variable signal_;
+    std::function<void()> stateWake_;  // also woken by a state change; under signalMutex_
+    std::thread searchThread_;
+    SerialExecutor deliveries_;
     mutable std::mutex scanningPathMutex_;
     std::string scanningPath_;
 };

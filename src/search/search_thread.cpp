@@ -12,9 +12,13 @@
 // finished one, so the page never shows files without a twin as duplicates.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "platform/file_walk.h"
 #include "platform/heap_release.h"
+#include "search/content_cache.h"
+#include "search/engine_internals.h"
 #include "search/final_check.h"
 #include "search/hard_links.h"
 #include "search/hash_pipeline.h"
@@ -97,7 +101,8 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
         engine.scanNumber.fetch_add(1, std::memory_order_relaxed);
         ContentKey key;
         const ContentOutcome outcome = pipeline.WaitOutcome(index, key);
-        if (outcome == ContentOutcome::Aborted) break;
+        if (outcome == ContentOutcome::Aborted && engine.state.load() == W_ABORT) break;
+        // Otherwise a stage lost the file: it is left out, and the balance says so.
         run.recorded = index + 1;
         bool twin = false;
         if (outcome == ContentOutcome::Empty) {
@@ -146,10 +151,13 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     return record;
 }
 
-// A file that keeps its place in the result groups.
+// A file that keeps its place in the result groups. `sha` is the SHA-256 that goes
+// with the key when the cache is used (zero otherwise): files are one set only when
+// both agree, so a key taken from the cache never joins a file by MD5 alone.
 struct Survivor {
     FileLen size;
     ContentKey key;
+    ContentKey sha;
     uint32_t index;
 };
 
@@ -169,24 +177,40 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
         for (uint32_t index = head; index != HashPipeline::kNone && index < run.recorded;
              index = pipeline.Next(index)) {
             ContentKey key;
-            const ContentOutcome outcome = pipeline.FinalOutcome(index, key);
+            ContentKey sha;
+            const ContentOutcome outcome = pipeline.FinalOutcome(index, key, &sha);
             if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) {
-                members.push_back(Survivor{size, key, index});
+                members.push_back(Survivor{size, key, sha, index});
             }
         }
         if (size > 0) {
             std::sort(members.begin(), members.end(), [](const Survivor& a, const Survivor& b) {
-                return a.key != b.key ? a.key < b.key : a.index > b.index;
+                if (a.key != b.key) return a.key < b.key;
+                return a.sha != b.sha ? a.sha < b.sha : a.index > b.index;
             });
         }
+        auto same = [](const Survivor& a, const Survivor& b) {
+            return a.key == b.key && a.sha == b.sha;
+        };
         size_t kept = 0;
+        const Survivor* last_kept = nullptr;
         for (size_t i = 0; i < members.size(); ++i) {
-            const bool twin = (i > 0 && members[i - 1].key == members[i].key) ||
-                              (i + 1 < members.size() && members[i + 1].key == members[i].key);
-            if (twin) {
-                survivors.push_back(members[i]);
-                ++kept;
+            const bool twin = (i > 0 && same(members[i - 1], members[i])) ||
+                              (i + 1 < members.size() && same(members[i + 1], members[i]));
+            if (!twin) continue;
+            // Two contents with one MD5: the groups tell sets apart by key, so only the
+            // first such set is kept (a missed set, never a false one).
+            if (last_kept != nullptr && last_kept->key == members[i].key &&
+                last_kept->sha != members[i].sha) {
+                LogLess(
+                    "two different contents of %llu bytes share the key %.32s; one set is left out",
+                    static_cast<unsigned long long>(size),
+                    reinterpret_cast<const char*>(members[i].key.bytes.data()));
+                continue;
             }
+            survivors.push_back(members[i]);
+            last_kept = &members[i];
+            ++kept;
         }
         // A size left with one file after its twinless files went is no group.
         if (kept == 1) survivors.pop_back();
@@ -214,25 +238,42 @@ size_t MemberCount(const std::vector<SizeGroup>& groups) {
 
 void RunSearch(SearchEngine& engine) {
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         ClearResults(engine);
     }
     const WalkFilters filters = BuildWalkFilters(engine.settings);
     SearchRun run;
     std::vector<Survivor> survivors;
+    std::unique_ptr<ContentCache> cache;
+    std::jthread cache_loader;  // joined on every way out
+    if (!engine.tuning.cachePath.empty()) {
+        cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
+        cache_loader = std::jthread([&cache] { cache->Load(); });
+    }
     {
-        HashPipeline pipeline(engine, run.listing);
+        HashPipeline pipeline(engine, run.listing, cache.get());
         RunCountingPass(engine, filters, run, pipeline);
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
+        // Stopped, or ended at the limit on duplicates: files the search pass never
+        // reached may be left without an outcome.
+        const bool cut_short =
+            engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
+        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
         survivors = PrunedOrder(run, pipeline);
-        engine.partial.store(
-            engine.state.load() == W_ABORT || run.recorded < run.listing.files.size(),
-            std::memory_order_relaxed);
-    }                             // the pipeline's tables go before the records are built
+        engine.partial.store(cut_short, std::memory_order_relaxed);
+        if (cache) {
+            cache_loader.join();
+            pipeline.CollectForCache(*cache);
+        }
+    }  // the pipeline's tables go before the records are built
+    if (cache) {
+        cache->Save();  // a stopped search keeps what it learned too
+        cache.reset();
+    }
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
     RecheckSets(engine.groups);
     if (engine.settings.collapsehardlinks != 0) CollapseHardLinks(engine.groups);
@@ -243,7 +284,8 @@ void RunSearch(SearchEngine& engine) {
 #endif
     engine.duplicateNumber.store(static_cast<int32_t>(MemberCount(engine.groups)),
                                  std::memory_order_relaxed);
-    if (engine.state.load() != W_ABORT && engine.onSearchFinished) engine.onSearchFinished(engine);
+    const auto& finished = EngineInternals::OnFinished(engine);
+    if (engine.state.load() != W_ABORT && finished) finished(engine);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ void ClearResults(SearchEngine& engine) {
     engine.problems.Clear();
     engine.partial.store(false, std::memory_order_relaxed);
     engine.bytesRead.store(0, std::memory_order_relaxed);
+    engine.unbalancedNumber.store(0, std::memory_order_relaxed);
 }
 
 FileRecord* AddToGroups(SearchEngine& engine, std::string_view path, std::string_view namenosuffix,

@@ -2,7 +2,9 @@
 #include "search/walker.h"
 
 #include <algorithm>
+#include <cerrno>
 
+#include "platform/file_read.h"
 #include "platform/file_walk.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -27,6 +29,25 @@ bool IsTrashName(std::string_view name) {
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// One folder on the walk's stack: open while its subfolders are walked (unless the
+// walk closed it to stay within its share of descriptors), with the names of the
+// subfolders still to walk.
+struct Frame {
+    platform::WalkFolder folder;
+    size_t dirLength = 0;  ///< its text, ending in "/", is the walk's path up to here
+    VisitedFolders::Id id{};
+    std::vector<std::string> subfolders;
+    size_t next = 0;
+};
+
+// Folders of the stack kept open at once; deeper trees reopen an ancestor by its path
+// (of any length) when the walk comes back to it.
+constexpr size_t kOpenFrames = 32;
+
+// What an open that ran out of descriptors turns into when the search is aborted
+// while it waits.
+constexpr int kOpenAborted = -1;
+
 class Walker {
   public:
     Walker(SearchEngine& engine, const WalkFilters& filters, Listing& listing,
@@ -38,82 +59,140 @@ class Walker {
           visited_(visited) {}
 
     WalkReport Run(const std::string& root) {
-        std::vector<std::string> pending{root};
-        bool is_root = true;
-        while (!pending.empty()) {
+        std::vector<Frame> stack;
+        {
+            Frame frame;
+            path_ = FolderWithSlash(root);
+            frame.dirLength = path_.size();
+            const int error = Retrying([&] { return frame.folder.Open(root, true); });
+            if (error == kOpenAborted) return WalkReport::Aborted;
+            if (error != 0) return Unlistable(root, error);
+            const WalkReport report = ListFolder(frame, root);
+            if (report != WalkReport::Done) return report;
+            if (!frame.subfolders.empty()) stack.push_back(std::move(frame));
+        }
+        while (!stack.empty()) {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
-            std::string folder = std::move(pending.back());
-            pending.pop_back();
-            std::vector<std::string> subfolders;
-            const WalkReport report = ListFolder(folder, is_root, subfolders);
-            if (report == WalkReport::Aborted) return report;
-            if (is_root && report == WalkReport::ListFailed) return report;
-            is_root = false;
-            for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
-                pending.push_back(std::move(*it));
+            Frame& top = stack.back();
+            if (top.next == top.subfolders.size()) {
+                stack.pop_back();
+                continue;
+            }
+            path_.resize(top.dirLength);
+            if (!top.folder.IsOpen() && !Reopen(top, stack.size() == 1)) continue;
+            const std::string& name = top.subfolders[top.next++];
+            path_.append(name);
+            Frame child;
+            const int error =
+                Retrying([&] { return top.folder.OpenChild(name.c_str(), child.folder); });
+            if (error == kOpenAborted) return WalkReport::Aborted;
+            if (error != 0) {
+                Unlistable(path_, error);
+                continue;
+            }
+            const std::string text = path_;
+            path_.push_back('/');
+            child.dirLength = path_.size();
+            if (ListFolder(child, text) == WalkReport::Aborted) return WalkReport::Aborted;
+            if (child.subfolders.empty()) continue;
+            stack.push_back(std::move(child));
+            if (stack.size() > kOpenFrames) stack[stack.size() - 1 - kOpenFrames].folder.Close();
         }
         return WalkReport::Done;
     }
 
   private:
-    WalkReport ListFolder(const std::string& folder, bool is_root,
-                          std::vector<std::string>& subfolders) {
-        engine_.SetScanningPath(folder);
-        platform::DirectoryListing listing(folder, is_root);
-        if (!listing.IsOpen()) {
-            engine_.unlistableNumber.fetch_add(1, std::memory_order_relaxed);
-            engine_.problems.Add(folder);
-            LogDebug("cannot list %s (%d)", folder.c_str(), listing.Error());
-            return WalkReport::ListFailed;
+    // Runs an open until it succeeds or fails for another reason than a lack of
+    // descriptors, which a worker closing its files soon ends. kOpenAborted on abort.
+    template <typename Open>
+    int Retrying(Open open) {
+        for (;;) {
+            const int error = open();
+            if (!platform::OutOfDescriptors(error)) return error;
+            if (!HoldWhilePaused(engine_)) return kOpenAborted;
+            platform::WaitForDescriptor();
         }
-        platform::EntryStat self;
-        if (listing.Stat(".", self) == 0 &&
-            !visited_.seen.insert({self.device, self.inode}).second) {
-            return WalkReport::Done;
-        }
-        if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && listing.OnPseudoFileSystem())
-            return WalkReport::Done;
+    }
 
-        const std::string dir = FolderWithSlash(folder);
+    WalkReport Unlistable(const std::string& folder, int error) {
+        engine_.unlistableNumber.fetch_add(1, std::memory_order_relaxed);
+        engine_.problems.Add(folder);
+        LogDebug("cannot list %s (%d)", folder.c_str(), error);
+        return WalkReport::ListFailed;
+    }
+
+    // Opens a folder of the stack again by its path (the walk's path is at it); it
+    // must still be the folder listed.
+    bool Reopen(Frame& frame, bool isRoot) {
+        const int error = Retrying([&] { return frame.folder.Open(path_, isRoot); });
+        platform::EntryStat self;
+        if (error == 0 && frame.folder.Stat("", self) == 0 && self.device == frame.id.device &&
+            self.inode == frame.id.inode) {
+            return true;
+        }
+        // Its remaining subfolders cannot be reached: each counts as a folder not listed.
+        for (; frame.next < frame.subfolders.size(); ++frame.next) {
+            Unlistable(path_ + frame.subfolders[frame.next], error != 0 ? error : ENOENT);
+        }
+        frame.folder.Close();
+        return false;
+    }
+
+    // Lists the folder whose text is `text`; the walk's path holds it with a "/".
+    WalkReport ListFolder(Frame& frame, const std::string& text) {
+        engine_.SetScanningPath(text);
+        platform::EntryStat self;
+        if (frame.folder.Stat("", self) == 0) {
+            frame.id = {self.device, self.inode};
+            if (!visited_.seen.insert(frame.id).second) return WalkReport::Done;
+        }
+        if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && frame.folder.OnPseudoFileSystem()) {
+            return WalkReport::Done;
+        }
+
+        const std::string& dir = path_;
         uint32_t folder_index = UINT32_MAX;
         int mount_root = -1;  // looked up once, when a trash name turns up
         std::string_view name;
         EntryType type = EntryType::Unknown;
-        while (listing.Next(name, type)) {
+        entries_.Start(frame.folder);
+        while (entries_.Next(name, type)) {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
             if (name == "." || name == "..") continue;
             if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && name.front() == '.') continue;
             if ((filters_.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
-                IsTrash(listing, dir, name, mount_root)) {
+                IsTrash(frame.folder, dir, name, mount_root)) {
                 continue;
             }
             platform::EntryStat info;
             if (type == EntryType::Unknown || type == EntryType::File) {
-                const std::string name_text(name);
-                if (const int error = listing.Stat(name_text.c_str(), info); error != 0) {
+                // The name is zero-terminated in the listing's buffer.
+                if (const int error = frame.folder.Stat(name.data(), info); error != 0) {
                     engine_.vanishedNumber.fetch_add(1, std::memory_order_relaxed);
                     continue;
                 }
                 type = info.type;
             }
             if (type == EntryType::Directory) {
-                std::string full = dir;
-                full.append(name);
-                if (!filters_.excluded.empty() && filters_.excluded.count(full) != 0) continue;
-                subfolders.push_back(std::move(full));
+                if (!filters_.excluded.empty()) {
+                    std::string full = dir;
+                    full.append(name);
+                    if (filters_.excluded.count(full) != 0) continue;
+                }
+                frame.subfolders.emplace_back(name);
                 continue;
             }
             if (type != EntryType::File) continue;  // links, FIFOs, sockets, devices
             AcceptFile(dir, name, info, folder_index);
         }
-        if (listing.Error() != 0) {
-            LogDebug("listing of %s ended early (%d)", folder.c_str(), listing.Error());
+        if (entries_.Error() != 0) {
+            LogDebug("listing of %s ended early (%d)", text.c_str(), entries_.Error());
         }
         return WalkReport::Done;
     }
 
-    bool IsTrash(const platform::DirectoryListing& listing, const std::string& dir,
-                 std::string_view name, int& mount_root) {
+    bool IsTrash(const platform::WalkFolder& listing, const std::string& dir, std::string_view name,
+                 int& mount_root) {
         if (EqualsIgnoringAsciiCase(name, "$RECYCLE.BIN")) return true;
         if (!filters_.userTrash.empty() && name == "Trash" &&
             dir.size() + 5 == filters_.userTrash.size() &&
@@ -155,10 +234,17 @@ class Walker {
             if (IsProtected(filters_.protectDirs, full)) entry.flags = FILE_FLAG_PROTECTED;
         }
         const auto index = static_cast<uint32_t>(listing_.files.size());
-        if (offset == SIZE_MAX || index == UINT32_MAX - 2 || !listing_.files.push_back(entry))
+        if (offset == SIZE_MAX || listing_.files.size() >= HashPipeline::kNone - 1 ||
+            !listing_.files.push_back(entry)) {
+            // Four thousand million files or bytes of names: the rest cannot be kept.
+            // They are counted with the files whose content could not be examined.
+            if (engine_.unreadableNumber.fetch_add(1, std::memory_order_relaxed) == 0) {
+                LogLess("the listing is full; files from %s on are left out", dir.c_str());
+            }
             return;
+        }
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
-        pipeline_.AddFile(index, info.device, info.inode, info.links);
+        pipeline_.AddFile(index, info.device, info.inode, info.links, info.modifyNs, info.changeNs);
     }
 
     SearchEngine& engine_;
@@ -166,6 +252,8 @@ class Walker {
     Listing& listing_;
     HashPipeline& pipeline_;
     VisitedFolders& visited_;
+    platform::FolderEntries entries_;
+    std::string path_;  // the text of the folder being listed or opened, ending in "/"
 };
 
 }  // namespace

@@ -53,6 +53,9 @@ struct SearchSettings {
     int32_t historymax = 20;
     /// Non-zero: names of one file (hard links) count as one member of a set.
     int32_t collapsehardlinks = 1;
+    /// Keep what scans learn about file contents in the content-key cache (key `cache`);
+    /// 0 reads every file again in every scan.
+    int32_t cache = 1;
     std::vector<std::string> searchDirs;
     std::vector<std::string> excludeDirs;
     std::vector<std::string> protectDirs;

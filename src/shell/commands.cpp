@@ -87,6 +87,8 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetDuplicateFileNumber", 0,
               [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
+    table.Add("ClearCache", 0,
+              [&](const Args&) { return ClearCache(engine, frame.Paths().cache_path); });
     table.Add("GetDuplicateFiles", 1,
               [&](const Args& a) { return GetDuplicateFiles(engine, page, a[0]); });
     table.Add("GetSetCount", 1, [&engine](const Args& a) { return GetSetCount(engine, a[0]); });

@@ -31,6 +31,7 @@ namespace merravine::shell {
 struct AppPaths {
     std::string config_path;    ///< Config.ini
     std::string database_path;  ///< duplicate.db
+    std::string cache_path;     ///< cache.db, the content-key cache (empty: none)
     std::string log_folder;     ///< the folder of Tessvel.log
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -24,6 +25,11 @@ struct CommandResult {
 };
 
 CommandResult RunScan(std::vector<std::string> args) {
+    // Without a data folder of its own a scan would keep its cache beside the test program,
+    // shared by every run.
+    if (std::find(args.begin(), args.end(), "--data-dir") == args.end()) {
+        args.insert(args.begin(), "--no-cache");
+    }
     args.insert(args.begin(), "scan");
     std::vector<char*> argv;
     argv.reserve(args.size());
@@ -150,6 +156,33 @@ TEST(ScanCommand, BadArgumentsAnswerTwoWithOneLine) {
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     }
+}
+
+// The cache of the data folder: a second scan reads nothing; --no-cache reads again and
+// leaves no cache file behind.
+TEST(ScanCommand, KeepsTheContentCacheInTheDataFolder) {
+    TempDir dir;
+    const std::string tree = (dir.Path() / "tree").string();
+    for (const char* name : {"/a", "/b"})
+        dir.Write("tree" + std::string(name), std::string(9000, 'x'));
+    const std::string data = (dir.Path() / "data").string();
+    const std::string fresh = (dir.Path() / "fresh").string();
+    auto bytes_read = [](const std::string& json) {
+        const size_t at = json.find("\"bytes_read\":");
+        return at == std::string::npos ? std::string("?")
+                                       : json.substr(at + 13, json.find(',', at) - at - 13);
+    };
+    const CommandResult cold = RunScan({"--format", "json", "--data-dir", data, tree});
+    ASSERT_EQ(cold.code, 0) << cold.err;
+    EXPECT_NE(bytes_read(cold.out), "0");
+    EXPECT_TRUE(std::filesystem::exists(data + "/cache.db"));
+    const CommandResult warm = RunScan({"--format", "json", "--cache", "--data-dir", data, tree});
+    EXPECT_EQ(bytes_read(warm.out), "0");
+    const CommandResult off =
+        RunScan({"--format", "json", "--no-cache", "--data-dir", fresh, tree});
+    EXPECT_NE(bytes_read(off.out), "0");
+    EXPECT_FALSE(std::filesystem::exists(fresh + "/cache.db"));
+    EXPECT_EQ(RunScan({"--no-cache=1", tree}).code, 2);
 }
 
 }  // namespace

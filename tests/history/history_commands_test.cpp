@@ -46,7 +46,7 @@ TEST_F(HistoryCommandsTest, AStoredSearchLoadsBackAfterARestartWithTheSameRows) 
     // The next start: a new connection to the same file, and empty results.
     history::OpenHistoryDb(f_.history, (f_.temp.Path() / "data").string());
     {
-        std::lock_guard lock(f_.engine.groupsMutex);
+        const auto lock = f_.engine.LockGroups();
         ClearResults(f_.engine);
     }
     const ScriptValue scans = GetScanReord(f_.history);
@@ -151,7 +151,7 @@ TEST_F(HistoryCommandsTest, BadIdsBusyStatesAndMissingTables) {
               ScriptValue::Int(0));
     EXPECT_TRUE(f_.FilesInGroups().empty());
     EXPECT_EQ(f_.engine.loadedRecordId.load(), 77);
-    f_.engine.deliveries.Drain();
+    f_.engine.JoinDeliveries();
     EXPECT_EQ(f_.bridge.WaitForCalls(1).size(), 1u);
 }
 

@@ -40,7 +40,7 @@ class SearchFixture {
 
     /// The full paths of every file in the result groups, sorted.
     std::vector<std::string> FilesInGroups() {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         std::vector<std::string> files;
         for (const auto& group : engine.groups) {
             for (const auto& member : group.members) files.push_back(member.FullPath());

@@ -75,7 +75,7 @@ TEST_P(NearTwins, OnlyTheExactCopiesFormASet) {
         EXPECT_EQ(
             testing::Unordered(sets),
             (std::set<std::set<std::string>>{{(root / "a").string(), (root / "sub/b").string()}}));
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
     }
 }
@@ -104,7 +104,7 @@ TEST(ContentKeys, RawUpTo32BytesAndMd5TextAbove) {
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     RunSearchToEnd(engine);
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ASSERT_EQ(engine.groups.size(), 2u);
     EXPECT_EQ(engine.groups[0].size, 32u);
     EXPECT_EQ(engine.groups[0].members[0].key, ContentKey::FromText(raw32));

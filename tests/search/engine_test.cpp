@@ -46,10 +46,7 @@ struct ReadGate {
     }
 };
 
-void WaitForState(SearchEngine& engine, int32_t wanted) {
-    std::unique_lock lock(engine.signalMutex);
-    engine.signal.wait(lock, [&] { return engine.state.load() == wanted; });
-}
+void WaitForState(SearchEngine& engine, int32_t wanted) { engine.AwaitState(wanted); }
 
 void MakeTwins(TempDir& dir) {
     dir.Write("a.txt", "twin content");
@@ -101,7 +98,7 @@ TEST(SearchCommands, SecondStartPauseResumeWhileRunning) {
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     ReadGate gate;
-    engine.ioFaultHook = gate.Hook();
+    engine.SetIoFaultHook(gate.Hook());
     ASSERT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     gate.WaitReached();
     EXPECT_EQ(BeginSearch(engine), ScriptValue::Int(1));
@@ -126,9 +123,9 @@ TEST(SearchCommands, AbortInTheSearchPassKeepsOnlyTwins) {
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
     bool finished_hook_ran = false;
-    engine.onSearchFinished = [&](const SearchEngine&) { finished_hook_ran = true; };
+    engine.SetOnSearchFinished([&](const SearchEngine&) { finished_hook_ran = true; });
     ReadGate gate;
-    engine.ioFaultHook = gate.Hook();
+    engine.SetIoFaultHook(gate.Hook());
     ASSERT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     WaitForState(engine, W_SEARCH);
     AbortSearch(engine);
@@ -137,7 +134,7 @@ TEST(SearchCommands, AbortInTheSearchPassKeepsOnlyTwins) {
     WaitForSearch(engine);
     EXPECT_EQ(engine.state.load(), W_READY);
     EXPECT_FALSE(finished_hook_ran);
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
     EXPECT_LE(engine.scanNumber.load(), engine.totalNumber.load());
 }
@@ -171,10 +168,10 @@ TEST(SearchCommands, FinishedHookSeesTheStableGroups) {
     engine.settings = SettingsFor({dir.Path().string()});
     size_t seen_groups = 0;
     int32_t seen_state = -1;
-    engine.onSearchFinished = [&](const SearchEngine& finished) {
+    engine.SetOnSearchFinished([&](const SearchEngine& finished) {
         seen_groups = finished.groups.size();
         seen_state = finished.state.load();
-    };
+    });
     RunSearchToEnd(engine);
     EXPECT_EQ(seen_groups, 1u);
     EXPECT_EQ(seen_state, W_SEARCH);

@@ -18,7 +18,7 @@ std::vector<std::string> Names(const SizeGroup& group) {
 
 TEST(SizeGroups, StoredScanInsertsByKeyLatestFirst) {
     SearchEngine engine;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     AddToGroups(engine, "/d/", "one.", "txt", KIND_DOCUMENT, 100, "bbbb");
     AddToGroups(engine, "/d/", "two.", "txt", KIND_DOCUMENT, 100, "aaaa");
     FileRecord* three = AddToGroups(engine, "/d/", "three.", "txt", KIND_DOCUMENT, 100, "bbbb");
@@ -44,7 +44,7 @@ TEST(SizeGroups, StoredScanInsertsByKeyLatestFirst) {
 
 TEST(SizeGroups, RemoveMatchesTheExactListedName) {
     SearchEngine engine;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     AddToGroups(engine, "/d/", "photo.", "JPG", KIND_PICTURE, 10, "k");
     AddToGroups(engine, "/d/", "photo.", "jpg", KIND_PICTURE, 10, "k");
     FileRecord probe;
@@ -85,7 +85,7 @@ TEST(SizeGroups, InvariantCheckerFindsBrokenGroups) {
 TEST(ResultRows, RowsSetNumbersAndMasks) {
     SearchEngine engine;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         AddToGroups(engine, "/p/", "a.", "jpg", KIND_PICTURE, 4294967296ULL, "k1");
         AddToGroups(engine, "/p/", "a.", "txt", KIND_DOCUMENT, 4294967296ULL, "k1");
         for (const char* name : {"x", "y"})
@@ -123,7 +123,7 @@ TEST(ResultRows, RowsSetNumbersAndMasks) {
 // sets after it are numbered without a gap.
 TEST(ResultRows, ASetLeftWithOneMemberIsNotDelivered) {
     SearchEngine engine;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     for (const char* name : {"a", "b"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 10, "k1");
     for (const char* name : {"c", "d"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 10, "k2");
     for (const char* name : {"e", "f"}) AddToGroups(engine, "/r/", name, "", KIND_OTHER, 20, "k3");
@@ -144,7 +144,7 @@ TEST(ResultRows, ASetLeftWithOneMemberIsNotDelivered) {
 TEST(ResultRows, AtMost10001GroupsAreDelivered) {
     SearchEngine engine;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         for (FileLen size = 1; size <= 10002; ++size) {
             engine.groups.push_back(SizeGroup{size, {}});
             for (const char* name : {"a", "b"}) {
@@ -167,7 +167,7 @@ TEST(ResultRows, GetDuplicateFilesDeliversOnItsOwnThreadInRequestOrder) {
     testing::RecordingBridge bridge;  // outlives the engine, which joins its delivery threads
     SearchEngine engine;
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         for (const char* name : {"x", "y"})
             AddToGroups(engine, "/q/", name, "", KIND_OTHER, 5, "k");
     }

@@ -127,9 +127,9 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
     dir.Write("bad2.txt", "same bytes here");
     SearchEngine engine;
     engine.settings = SettingsFor({dir.Path().string()});
-    engine.ioFaultHook = [](const std::string& path, IoStep) {
+    engine.SetIoFaultHook([](const std::string& path, IoStep) {
         return path.find("bad") != std::string::npos ? EACCES : 0;
-    };
+    });
     RunSearchToEnd(engine);
     const ScriptValue problems = GetScanProblems(engine);
     ASSERT_EQ(problems.Count(), 4u);

@@ -57,6 +57,7 @@ struct Config {
     size_t prefix;
     bool pause;
     uint32_t walkLimit = 64;
+    std::string cache = {};  ///< content-key cache file, or none
 };
 
 std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
@@ -67,13 +68,14 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
     engine.tuning.readBufferSize = config.buffer;
     engine.tuning.prefixSize = config.prefix;
     engine.tuning.bucketWalkLimit = config.walkLimit;
+    engine.tuning.cachePath = config.cache;
     std::mutex mutex;
     std::condition_variable changed;
     int opens = 0;
     bool paused = false;
     bool resumed = false;
     if (config.pause) {
-        engine.ioFaultHook = [&](const std::string&, IoStep step) {
+        engine.SetIoFaultHook([&](const std::string&, IoStep step) {
             if (step != IoStep::Open) return 0;
             std::unique_lock lock(mutex);
             if (++opens == 5) {
@@ -82,7 +84,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
                 changed.notify_all();
             }
             return 0;
-        };
+        });
     }
     EXPECT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     if (config.pause) {
@@ -98,7 +100,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
     EXPECT_EQ(engine.scanNumber.load(), engine.totalNumber.load()) << config.what;
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
     {
-        std::lock_guard lock(engine.groupsMutex);
+        const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << config.what;
         size_t members = 0;
         for (const SizeGroup& group : engine.groups) members += group.members.size();
@@ -129,6 +131,67 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
                 first = sets;
             } else {
                 EXPECT_EQ(sets, first) << "delivery order, seed " << seed << ", " << config.what;
+            }
+        }
+    }
+}
+
+// Rewrites, replaces, removes and copies random files; some rewrites keep their size
+// and last-write time, as a tool that restores times would leave them.
+void ChangeRandomFiles(const std::filesystem::path& root, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (!entry.is_symlink() && entry.is_regular_file()) files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    for (int i = 0; i < 25 && !files.empty(); ++i) {
+        const std::filesystem::path& path = files[random() % files.size()];
+        if (!std::filesystem::exists(std::filesystem::symlink_status(path))) continue;
+        const auto size = static_cast<size_t>(std::filesystem::file_size(path));
+        const auto written = std::filesystem::last_write_time(path);
+        switch (random() % 4) {
+            case 0:  // same size and time, other content
+                testing::WritePattern(path, size, static_cast<unsigned>(random() % 4),
+                                      size > 0 ? random() % size : SIZE_MAX);
+                std::filesystem::last_write_time(path, written);
+                break;
+            case 1:  // replaced by a copy of another file
+                std::filesystem::copy_file(files[random() % files.size()], path.string() + ".tmp",
+                                           std::filesystem::copy_options::overwrite_existing);
+                std::filesystem::rename(path.string() + ".tmp", path);
+                break;
+            case 2:
+                std::filesystem::remove(path);
+                break;
+            default:
+                std::filesystem::copy_file(path, path.string() + ".copy",
+                                           std::filesystem::copy_options::skip_existing);
+        }
+    }
+}
+
+// The cache cold, warm, and warm after random changes, with one and two workers: always
+// the brute-force answer, in the same order as a scan without the cache.
+TEST(SearchOracle, TheCacheColdWarmAndAfterChangesMatchesBruteForce) {
+    for (unsigned seed : {55u, 66u}) {
+        for (int threads : {1, 2}) {
+            TempDir dir;
+            TempDir cache_dir;
+            const std::string cache = (cache_dir.Path() / "cache.db").string();
+            BuildRandomTree(dir.Path(), seed);
+            const Config plain{"no cache", threads, 4096, 512, false};
+            Config cached = plain;
+            cached.cache = cache;
+            for (const char* step : {"cold", "warm", "changed", "warm after changes"}) {
+                if (std::string(step) == "changed")
+                    ChangeRandomFiles(dir.Path(), seed + static_cast<unsigned>(threads));
+                const auto expected = testing::BruteForceSets(dir.Path());
+                const auto sets = Search(dir.Path(), cached);
+                EXPECT_EQ(testing::Unordered(sets), expected)
+                    << "seed " << seed << ", " << threads << ", " << step;
+                EXPECT_EQ(sets, Search(dir.Path(), plain))
+                    << "order, seed " << seed << ", " << threads << ", " << step;
             }
         }
     }

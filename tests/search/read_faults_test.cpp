@@ -43,9 +43,9 @@ TEST_P(ReadFaults, UnreadableFilesLeaveTheSearch) {
     engine.settings = SettingsFor({r});
     engine.tuning.readBufferSize = 4096;
     engine.tuning.prefixSize = 1024;
-    engine.ioFaultHook = [step = c.step](const std::string& path, IoStep at) {
+    engine.SetIoFaultHook([step = c.step](const std::string& path, IoStep at) {
         return at == step && path.find("/bad") != std::string::npos ? EACCES : 0;
-    };
+    });
     RunSearchToEnd(engine);
     EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/good1", r + "/good2"}}))
         << c.what;
@@ -72,7 +72,7 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
         testing::WritePattern(r + "/grows_while_read", size, 1);
         SearchEngine engine;
         engine.settings = SettingsFor({r});
-        engine.ioFaultHook = [](const std::string& path, IoStep step) {
+        engine.SetIoFaultHook([](const std::string& path, IoStep step) {
             if (step == IoStep::Read && path.ends_with("/grows_while_read")) {
                 std::ofstream(path, std::ios::app) << "x";
             }
@@ -80,10 +80,36 @@ TEST(ReadFaults, FilesThatVanishOrChangeAreDropped) {
             if (path.ends_with("/gone")) unlink(path.c_str());
             if (path.ends_with("/grows")) std::ofstream(path, std::ios::app) << "x";
             return 0;
-        };
+        });
         RunSearchToEnd(engine);
         EXPECT_TRUE(DeliveredSets(engine).empty()) << size;
         EXPECT_EQ(engine.unreadableNumber.load(), 3) << size;
+    }
+}
+
+// A stage that loses a file's result (the fault seam stands in for a bookkeeping
+// fault): the search still ends, the lost file is in no set, and the balance at the
+// end counts it, where every other search of these tests counts none.
+TEST(ReadFaults, TheBalanceCatchesAFileAStageLost) {
+    for (const ReadStage stage : {ReadStage::FirstRead, ReadStage::Comparison}) {
+        TempDir dir;
+        const std::string r = dir.Path().string();
+        for (const char* name : {"/a", "/b", "/lost"}) testing::WritePattern(r + name, 50000, 4);
+        testing::WritePattern(r + "/c", 900, 1);
+        testing::WritePattern(r + "/d", 900, 1);
+        SearchEngine engine;
+        engine.settings = SettingsFor({r});
+        engine.SetStageFaultHook([stage](ReadStage at, const std::string& path) {
+            return at == stage && path.ends_with("/lost");
+        });
+        ASSERT_TRUE(StartSearch(engine));
+        WaitForSearch(engine);
+        EXPECT_EQ(engine.state.load(), W_READY);
+        EXPECT_GE(engine.unbalancedNumber.load(), 1) << static_cast<int>(stage);
+        for (const auto& set : DeliveredSets(engine)) {
+            for (const std::string& path : set)
+                EXPECT_FALSE(path.ends_with("/lost")) << static_cast<int>(stage);
+        }
     }
 }
 

@@ -29,11 +29,12 @@ void RunSearchToEnd(SearchEngine& engine) {
     ASSERT_TRUE(StartSearch(engine));
     WaitForSearch(engine);
     ASSERT_EQ(engine.state.load(), W_READY);
+    EXPECT_EQ(engine.unbalancedNumber.load(), 0) << "a file reached no outcome, or two";
 }
 
 std::vector<std::vector<std::string>> DeliveredSets(const SearchEngine& engine) {
     std::vector<std::vector<std::string>> sets;
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     int32_t last = 0;
     ForEachDeliveredMember(engine.groups, KIND_ALL, SIZE_MAX,
                            [&](const SizeGroup&, const FileRecord& member, int32_t set) {

@@ -174,7 +174,7 @@ TEST(Walker, RecordsKindsAndProtectFlags) {
     engine.settings = SettingsFor({r});
     engine.settings.protectDirs = {r + "/keep"};
     RunSearchToEnd(engine);
-    std::lock_guard lock(engine.groupsMutex);
+    const auto lock = engine.LockGroups();
     ASSERT_EQ(engine.groups.size(), 1u);
     for (const FileRecord& member : engine.groups[0].members) {
         if (member.suffix == "JPG") {

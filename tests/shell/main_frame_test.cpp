@@ -106,6 +106,8 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"CanReflink", 1},
         {"UndoTrash", 0},
         {"ExportResults", 2},
+        // The content-key cache.
+        {"ClearCache", 0},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;

@@ -1,0 +1,293 @@
+// The content-key cache in SQLite: one table of entries keyed by device and inode,
+// marked as ours by the file's application id, read whole at the start of a scan and
+// written in one transaction at its end.
+#include "search/content_cache.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+#include "util/hash_mix.h"
+#include "util/log.h"
+#include "util/thread_body.h"
+
+namespace merravine {
+namespace {
+
+constexpr int32_t kApplicationId = 0x4D525643;  // "MRVC"
+constexpr int32_t kFormat = 1;
+
+std::atomic<int32_t> g_today_for_tests{0};
+
+int32_t Today() {
+    if (const int32_t day = g_today_for_tests.load(); day != 0) return day;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() / 24);
+}
+
+uint64_t Identity(uint64_t device, uint64_t inode) { return MixIn(MixIn(0, device), inode); }
+
+struct Statement {
+    sqlite3_stmt* handle = nullptr;
+    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &handle, nullptr); }
+    ~Statement() { sqlite3_finalize(handle); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return handle != nullptr; }
+};
+
+int64_t Signed(uint64_t value) {
+    int64_t out = 0;
+    std::memcpy(&out, &value, sizeof out);
+    return out;
+}
+uint64_t Unsigned(int64_t value) {
+    uint64_t out = 0;
+    std::memcpy(&out, &value, sizeof out);
+    return out;
+}
+
+int32_t PragmaInt(sqlite3* db, const char* sql) {
+    Statement statement(db, sql);
+    if (!statement || sqlite3_step(statement.handle) != SQLITE_ROW) return -1;
+    return sqlite3_column_int(statement.handle, 0);
+}
+
+bool Exec(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+}  // namespace
+
+uint64_t PathHash(std::string_view folder, std::string_view name) {
+    uint64_t h = kGoldenGamma;
+    for (const std::string_view part : {folder, name}) {
+        size_t at = 0;
+        for (; at + 8 <= part.size(); at += 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, part.data() + at, 8);
+            h = MixIn(h, word);
+        }
+        uint64_t tail = part.size() - at;  // the length keeps "ab"+"c" apart from "a"+"bc"
+        std::memcpy(&tail, part.data() + at, part.size() - at);
+        h = MixIn(h, tail ^ (static_cast<uint64_t>(part.size()) << 56));
+    }
+    return MixIn(h, 0);
+}
+
+void ContentCache::SetTodayForTests(int32_t day) { g_today_for_tests.store(day); }
+
+ContentCache::ContentCache(std::string path) : path_(std::move(path)) {}
+
+ContentCache::~ContentCache() {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+bool ContentCache::Open() {
+    if (sqlite3_open_v2(path_.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        LogLess("content cache %s cannot be opened (%s); files are read as without it",
+                path_.c_str(), db_ != nullptr ? sqlite3_errmsg(db_) : "no memory");
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 200);
+    const int32_t application = PragmaInt(db_, "PRAGMA application_id");
+    const int32_t tables = PragmaInt(db_, "SELECT count(*) FROM sqlite_master");
+    if (application < 0 || tables < 0) {
+        LogLess("content cache %s cannot be read (%s); files are read as without it", path_.c_str(),
+                sqlite3_errmsg(db_));
+        return false;
+    }
+    if (tables > 0 && application != kApplicationId) {
+        LogLess("%s is not a content cache; it is left alone and files are read as without it",
+                path_.c_str());
+        return false;
+    }
+    if (tables > 0 && PragmaInt(db_, "PRAGMA user_version") != kFormat) {
+        LogLess("content cache %s is of another format; it is emptied", path_.c_str());
+        if (!Exec(db_, "DROP TABLE IF EXISTS entry")) return false;
+    }
+    const std::string create =
+        "PRAGMA application_id=" + std::to_string(kApplicationId) +
+        "; PRAGMA user_version=" + std::to_string(kFormat) +
+        "; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+        " CREATE TABLE IF NOT EXISTS entry(id INTEGER PRIMARY KEY, device INTEGER, inode INTEGER,"
+        " path INTEGER, size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB,"
+        " sha BLOB, seen INTEGER);"
+        " CREATE UNIQUE INDEX IF NOT EXISTS entry_file ON entry(device, inode)";
+    if (!Exec(db_, create.c_str())) {
+        LogLess("content cache %s cannot be set up (%s); files are read as without it",
+                path_.c_str(), sqlite3_errmsg(db_));
+        return false;
+    }
+    return true;
+}
+
+void ContentCache::Load() {
+    std::unordered_map<uint64_t, CacheEntry> entries;
+    // Whatever happens, the readers waiting in Find are let go, with or without entries.
+    const Status status = RunGuarded("content cache load", [&] { ReadAll(entries); });
+    if (!status.IsOk()) entries.clear();
+    {
+        std::lock_guard lock(mutex_);
+        entries_ = std::move(entries);
+        loaded_ = true;
+    }
+    loadedSignal_.notify_all();
+}
+
+void ContentCache::ReadAll(std::unordered_map<uint64_t, CacheEntry>& entries) {
+    if (Open()) {
+        Statement select(db_,
+                         "SELECT device, inode, path, size, mtime, ctime, fingerprint, md5, sha, "
+                         "seen FROM entry");
+        if (!select) {
+            LogLess("content cache %s cannot be read (%s)", path_.c_str(), sqlite3_errmsg(db_));
+        } else {
+            int result = SQLITE_ROW;
+            while ((result = sqlite3_step(select.handle)) == SQLITE_ROW) {
+                CacheEntry entry;
+                sqlite3_stmt* row = select.handle;
+                entry.facts.device = Unsigned(sqlite3_column_int64(row, 0));
+                entry.facts.inode = Unsigned(sqlite3_column_int64(row, 1));
+                entry.facts.pathHash = Unsigned(sqlite3_column_int64(row, 2));
+                entry.facts.size = Unsigned(sqlite3_column_int64(row, 3));
+                entry.facts.modifyNs = sqlite3_column_int64(row, 4);
+                entry.facts.changeNs = sqlite3_column_int64(row, 5);
+                entry.hasFingerprint = sqlite3_column_type(row, 6) != SQLITE_NULL;
+                entry.fingerprint = Unsigned(sqlite3_column_int64(row, 6));
+                const auto* md5 = static_cast<const uint8_t*>(sqlite3_column_blob(row, 7));
+                const auto* sha = static_cast<const uint8_t*>(sqlite3_column_blob(row, 8));
+                if (md5 != nullptr && sha != nullptr && sqlite3_column_bytes(row, 7) == 32 &&
+                    sqlite3_column_bytes(row, 8) == 32) {
+                    entry.hasKey = true;
+                    std::memcpy(entry.key.bytes.data(), md5, 32);
+                    std::memcpy(entry.sha.bytes.data(), sha, 32);
+                }
+                entry.seenDay = sqlite3_column_int(row, 9);
+                entries[Identity(entry.facts.device, entry.facts.inode)] = entry;
+            }
+            if (result != SQLITE_DONE) {
+                LogLess("content cache %s is damaged (%s); what it holds is not used",
+                        path_.c_str(), sqlite3_errmsg(db_));
+                entries.clear();
+                sqlite3_close_v2(db_);
+                db_ = nullptr;
+            }
+        }
+    } else if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+const CacheEntry* ContentCache::Find(const FileFacts& facts) {
+    {
+        std::unique_lock lock(mutex_);
+        loadedSignal_.wait(lock, [this] { return loaded_; });
+    }
+    const auto it = entries_.find(Identity(facts.device, facts.inode));
+    if (it == entries_.end()) return nullptr;
+    const FileFacts& known = it->second.facts;
+    if (known.device != facts.device || known.inode != facts.inode ||
+        known.pathHash != facts.pathHash || known.size != facts.size ||
+        known.modifyNs != facts.modifyNs || known.changeNs != facts.changeNs) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+void ContentCache::Save() {
+    if (db_ == nullptr) return;
+    const int32_t today = Today();
+    if (!Exec(db_, "BEGIN IMMEDIATE")) {
+        LogLess("content cache %s is busy (%s); this scan's findings are not kept", path_.c_str(),
+                sqlite3_errmsg(db_));
+        return;
+    }
+    bool ok = true;
+    {
+        Statement insert(db_,
+                         "INSERT OR REPLACE INTO entry(device, inode, path, size, mtime, ctime, "
+                         "fingerprint, md5, sha, seen)"
+                         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+        Statement touch(db_, "UPDATE entry SET seen=?3 WHERE device=?1 AND inode=?2");
+        ok = insert && touch;
+        for (const CacheEntry& entry : learned_) {
+            if (!ok) break;
+            const FileFacts& f = entry.facts;
+            sqlite3_stmt* row = insert.handle;
+            sqlite3_bind_int64(row, 1, Signed(f.device));
+            sqlite3_bind_int64(row, 2, Signed(f.inode));
+            sqlite3_bind_int64(row, 3, Signed(f.pathHash));
+            sqlite3_bind_int64(row, 4, Signed(f.size));
+            sqlite3_bind_int64(row, 5, f.modifyNs);
+            sqlite3_bind_int64(row, 6, f.changeNs);
+            if (entry.hasFingerprint) {
+                sqlite3_bind_int64(row, 7, Signed(entry.fingerprint));
+            } else {
+                sqlite3_bind_null(row, 7);
+            }
+            if (entry.hasKey) {
+                sqlite3_bind_blob(row, 8, entry.key.bytes.data(), 32, SQLITE_STATIC);
+                sqlite3_bind_blob(row, 9, entry.sha.bytes.data(), 32, SQLITE_STATIC);
+            } else {
+                sqlite3_bind_null(row, 8);
+                sqlite3_bind_null(row, 9);
+            }
+            sqlite3_bind_int(row, 10, today);
+            ok = ok && sqlite3_step(row) == SQLITE_DONE;
+            sqlite3_reset(row);
+        }
+        // An entry used today keeps its day; others are marked at most once a day.
+        for (const FileFacts& f : seen_) {
+            if (!ok) break;
+            const auto it = entries_.find(Identity(f.device, f.inode));
+            if (it != entries_.end() && it->second.seenDay == today) continue;
+            sqlite3_bind_int64(touch.handle, 1, Signed(f.device));
+            sqlite3_bind_int64(touch.handle, 2, Signed(f.inode));
+            sqlite3_bind_int(touch.handle, 3, today);
+            ok = sqlite3_step(touch.handle) == SQLITE_DONE;
+            sqlite3_reset(touch.handle);
+        }
+        Statement prune(db_, "DELETE FROM entry WHERE seen < ?1");
+        if (ok && prune) {
+            sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
+            ok = sqlite3_step(prune.handle) == SQLITE_DONE;
+        }
+        Statement bound(
+            db_,
+            "DELETE FROM entry WHERE id IN (SELECT id FROM entry ORDER BY seen DESC, id DESC"
+            " LIMIT -1 OFFSET ?1)");
+        if (ok && bound) {
+            sqlite3_bind_int64(bound.handle, 1, kMaxEntries);
+            ok = sqlite3_step(bound.handle) == SQLITE_DONE;
+        }
+    }
+    if (!ok || !Exec(db_, "COMMIT")) {
+        LogLess("content cache %s could not be written (%s); it keeps what it had", path_.c_str(),
+                sqlite3_errmsg(db_));
+        Exec(db_, "ROLLBACK");
+    }
+    learned_.clear();
+    seen_.clear();
+}
+
+Status ContentCache::Clear(const std::string& path) {
+    ContentCache cache(path);
+    if (!cache.Open())
+        return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
+    if (!Exec(cache.db_, "DELETE FROM entry")) {
+        std::string why = sqlite3_errmsg(cache.db_);
+        LogLess("content cache %s could not be cleared (%s)", path.c_str(), why.c_str());
+        return Status::Failure(StatusCode::kIoFailed, std::move(why));
+    }
+    Exec(cache.db_, "VACUUM");
+    LogLess("content cache %s cleared", path.c_str());
+    return Status::Ok();
+}
+
+}  // namespace merravine

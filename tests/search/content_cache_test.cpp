@@ -1,0 +1,255 @@
+// The content-key cache: a second scan of unchanged files reads nothing and finds the
+// same sets; any change to a file (content with its times put back, another file in
+// its place, a reused inode number, another device) makes it read again; equality
+// from the cache rests on SHA-256, never on MD5 alone; a missing, foreign, damaged or
+// locked cache file only costs the reads.
+#include "search/content_cache.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "search_test_support.h"
+#include "support/temp_dir.h"
+
+namespace merravine {
+namespace {
+
+using testing::DeliveredSets;
+using testing::TempDir;
+using Sets = std::set<std::set<std::string>>;
+
+struct ScanResult {
+    Sets sets;
+    uint64_t bytesRead = 0;
+    std::vector<std::vector<std::string>> ordered;
+};
+
+ScanResult Scan(const std::filesystem::path& root, const std::string& cache, int threads = 2) {
+    SearchEngine engine;
+    engine.settings = testing::SettingsFor({root.string()});
+    engine.tuning.cachePath = cache;
+    engine.tuning.hashThreads = threads;
+    engine.tuning.prefixSize = 1024;
+    engine.tuning.readBufferSize = 4096;
+    testing::RunSearchToEnd(engine);
+    EXPECT_EQ(engine.unreadableNumber.load(), 0);
+    ScanResult result;
+    result.ordered = DeliveredSets(engine);
+    result.sets = testing::Unordered(result.ordered);
+    result.bytesRead = engine.bytesRead.load();
+    return result;
+}
+
+void Sql(const std::string& db, const std::string& statement) {
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &connection), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(connection, statement.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+        << (error != nullptr ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(connection);
+}
+
+struct stat StatOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+void PutTimesBack(const std::string& path, const struct stat& before) {
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// Three files of one size, two of them equal, in sizes that take every path: a raw
+// key, a small file read whole, a large one compared block by block.
+class CacheTree {
+  public:
+    explicit CacheTree(size_t size)
+        : size_(size), root_(dir_.Path() / "tree"), cache_((dir_.Path() / "cache.db").string()) {
+        testing::WritePattern(root_ / "a", size, 1);
+        testing::WritePattern(root_ / "sub/b", size, 1);
+        testing::WritePattern(root_ / "c", size, 2);
+    }
+    std::string Path(const char* name) const { return (root_ / name).string(); }
+    Sets Expected() const { return testing::BruteForceSets(root_); }
+    const std::filesystem::path& Root() const { return root_; }
+    const std::string& Cache() const { return cache_; }
+    size_t Size() const { return size_; }
+
+  private:
+    size_t size_;
+    TempDir dir_;
+    std::filesystem::path root_;
+    std::string cache_;
+};
+
+TEST(ContentCache, ASecondScanOfUnchangedFilesReadsNothing) {
+    for (const size_t size : {20ul, 900ul, 50000ul}) {
+        CacheTree tree(size);
+        const ScanResult cold = Scan(tree.Root(), tree.Cache());
+        EXPECT_EQ(cold.sets, tree.Expected()) << size;
+        EXPECT_GT(cold.bytesRead, 0u) << size;
+        const ScanResult warm = Scan(tree.Root(), tree.Cache());
+        EXPECT_EQ(warm.ordered, cold.ordered) << size;
+        EXPECT_EQ(warm.bytesRead, 0u) << size;
+    }
+}
+
+// Each change must make the file read again; the sets follow the new contents.
+TEST(ContentCache, AChangedFileIsReadAgain) {
+    for (const size_t size : {20ul, 900ul, 50000ul}) {
+        {  // content changed, size and last-write time put back: the change time differs
+            CacheTree tree(size);
+            Scan(tree.Root(), tree.Cache());
+            const struct stat before = StatOf(tree.Path("sub/b"));
+            testing::WritePattern(tree.Path("sub/b"), size, 2);  // now equal to c, not to a
+            PutTimesBack(tree.Path("sub/b"), before);
+            const ScanResult warm = Scan(tree.Root(), tree.Cache());
+            EXPECT_EQ(warm.sets, tree.Expected()) << "touch -r, " << size;
+            EXPECT_EQ(warm.sets, (Sets{{tree.Path("sub/b"), tree.Path("c")}})) << size;
+        }
+        {  // replaced by another file of the same size and times (a new inode)
+            CacheTree tree(size);
+            Scan(tree.Root(), tree.Cache());
+            const struct stat before = StatOf(tree.Path("sub/b"));
+            testing::WritePattern(tree.Path("sub/b.new"), size, 2);
+            PutTimesBack(tree.Path("sub/b.new"), before);
+            std::filesystem::rename(tree.Path("sub/b.new"), tree.Path("sub/b"));
+            EXPECT_EQ(Scan(tree.Root(), tree.Cache()).sets, tree.Expected())
+                << "replaced, " << size;
+        }
+        {  // deleted, and its inode number given to a new file with its name and times
+            CacheTree tree(size);
+            Scan(tree.Root(), tree.Cache());
+            const struct stat before = StatOf(tree.Path("sub/b"));
+            bool reused = false;
+            for (int attempt = 0; attempt < 20 && !reused; ++attempt) {
+                std::filesystem::remove(tree.Path("sub/b"));
+                testing::WritePattern(tree.Path("sub/b"), size, 2);
+                reused = StatOf(tree.Path("sub/b")).st_ino == before.st_ino;
+            }
+            PutTimesBack(tree.Path("sub/b"), before);
+            EXPECT_EQ(Scan(tree.Root(), tree.Cache()).sets, tree.Expected())
+                << "inode reused, " << size;
+        }
+        {  // an entry for the same path and inode on another device: never used
+            CacheTree tree(size);
+            Scan(tree.Root(), tree.Cache());
+            // Were it used, c would take a's key and join its set.
+            Sql(tree.Cache(),
+                "UPDATE entry SET device = device + 1 WHERE inode = " +
+                    std::to_string(StatOf(tree.Path("c")).st_ino) + ";" +
+                    " UPDATE entry SET md5 = (SELECT md5 FROM entry WHERE inode = " +
+                    std::to_string(StatOf(tree.Path("a")).st_ino) +
+                    "), sha = (SELECT sha FROM entry"
+                    " WHERE inode = " +
+                    std::to_string(StatOf(tree.Path("a")).st_ino) +
+                    ") WHERE inode = " + std::to_string(StatOf(tree.Path("c")).st_ino));
+            const ScanResult warm = Scan(tree.Root(), tree.Cache());
+            EXPECT_EQ(warm.sets, tree.Expected()) << "other device, " << size;
+            EXPECT_GT(warm.bytesRead, 0u) << size;
+        }
+    }
+}
+
+// Two different contents made to share one MD5 in the cache (a stand-in for a
+// constructed collision): both taken from the cache, they are never one set.
+TEST(ContentCache, EqualityFromTheCacheRestsOnSha256) {
+    TempDir dir;
+    const std::filesystem::path root = dir.Path() / "tree";
+    const std::string cache = (dir.Path() / "cache.db").string();
+    for (const char* name : {"a1", "a2"}) testing::WritePattern(root / name, 50000, 1, 30000);
+    for (const char* name : {"b1", "b2"}) testing::WritePattern(root / name, 50000, 1, 20000);
+    testing::WritePattern(root / "c", 50000, 1, 10000);
+    testing::WritePattern(root / "c-twin", 50000, 1, 10000);
+    const ScanResult cold = Scan(root, cache);
+    ASSERT_EQ(cold.sets, testing::BruteForceSets(root));
+    ASSERT_EQ(cold.sets.size(), 3u);
+    const auto ino = [&](const char* name) {
+        return std::to_string(StatOf((root / name).string()).st_ino);
+    };
+    const std::string a_md5 = "(SELECT md5 FROM entry WHERE inode = " + ino("a1") + ")";
+    Sql(cache, "UPDATE entry SET md5 = " + a_md5 + " WHERE inode IN (" + ino("b1") + ", " +
+                   ino("b2") + ", " + ino("c") + ")");
+    const ScanResult warm = Scan(root, cache);
+    EXPECT_EQ(warm.bytesRead, 0u);
+    for (const auto& set : warm.sets) {
+        const bool has_a = set.count((root / "a1").string()) != 0;
+        const bool has_other =
+            set.count((root / "b1").string()) != 0 || set.count((root / "c").string()) != 0;
+        EXPECT_FALSE(has_a && has_other) << "files of different content in one set";
+        EXPECT_EQ(set.size(), 2u);
+    }
+    EXPECT_TRUE(warm.sets.count({(root / "a1").string(), (root / "a2").string()}) != 0);
+}
+
+// A cache file that cannot be used never stops a scan, and a foreign file is left
+// as it was.
+TEST(ContentCache, AnUnusableCacheFileOnlyCostsTheReads) {
+    CacheTree tree(50000);
+    const std::filesystem::path folder = std::filesystem::path(tree.Cache()).parent_path();
+    {  // in a folder that does not exist
+        const ScanResult scan = Scan(tree.Root(), (folder / "missing/cache.db").string());
+        EXPECT_EQ(scan.sets, tree.Expected());
+    }
+    {  // damaged: not an SQLite file at all
+        const std::string damaged = (folder / "damaged.db").string();
+        std::ofstream(damaged) << std::string(5000, 'x');
+        EXPECT_EQ(Scan(tree.Root(), damaged).sets, tree.Expected());
+        EXPECT_EQ(Scan(tree.Root(), damaged).sets, tree.Expected());
+    }
+    {  // another program's database: left alone
+        const std::string foreign = (folder / "foreign.db").string();
+        Sql(foreign, "CREATE TABLE notes(text); INSERT INTO notes VALUES('keep me')");
+        const auto before = std::filesystem::file_size(foreign);
+        EXPECT_EQ(Scan(tree.Root(), foreign).sets, tree.Expected());
+        EXPECT_EQ(std::filesystem::file_size(foreign), before);
+    }
+    {  // locked by another writer for the whole scan
+        Scan(tree.Root(), tree.Cache());
+        sqlite3* holder = nullptr;
+        ASSERT_EQ(sqlite3_open(tree.Cache().c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(Scan(tree.Root(), tree.Cache()).sets, tree.Expected());
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+    }
+    {  // cleared: the next scan reads everything again
+        ASSERT_TRUE(ContentCache::Clear(tree.Cache()).IsOk());
+        EXPECT_GT(Scan(tree.Root(), tree.Cache()).bytesRead, 0u);
+    }
+}
+
+// Entries of files no scan has met for the keeping time go; the others stay.
+TEST(ContentCache, EntriesNotSeenForLongArePruned) {
+    CacheTree tree(50000);
+    ContentCache::SetTodayForTests(20000);
+    Scan(tree.Root(), tree.Cache());
+    std::filesystem::remove(tree.Path("c"));
+    ContentCache::SetTodayForTests(20000 + ContentCache::kKeepDays / 2);
+    Scan(tree.Root(), tree.Cache());  // a and b are seen again, c is gone
+    ContentCache::SetTodayForTests(20000 + ContentCache::kKeepDays + 1);
+    Scan(tree.Root(), tree.Cache());
+    ContentCache::SetTodayForTests(0);
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(tree.Cache().c_str(), &connection), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(connection, "SELECT count(*) FROM entry", -1, &count, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 2);
+    sqlite3_finalize(count);
+    sqlite3_close(connection);
+}
+
+}  // namespace
+}  // namespace merravine
