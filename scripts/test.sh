@@ -2,8 +2,9 @@
 # Installs the dependencies and runs every check CI runs, one stage after the other:
 # the format check, the ci build (warnings as errors) and its GoogleTest suites, clang-tidy
 # over that build, the browser tests in e2e/, the Debian package (built, installed and tried
-# by scripts/package-test.sh), then the asan and tsan builds and their suites. The first
-# failing stage ends the run. Each stage's time is printed at the end.
+# by scripts/package-test.sh), then the asan and tsan builds and their suites, and each
+# fuzz target for a minute. The first failing stage ends the run. Each stage's time is
+# printed at the end.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -19,8 +20,8 @@ stage() {
     "$@"
     timings+=("$(printf '%-12s %5ds' "$name" $((SECONDS - start)))")
 }
-# A stage whose findings are shown but do not fail the run yet (lint, the sanitizers and the fuzz
-# targets still have findings of the merged tree to mend); skipped once the run is long.
+# A stage whose findings are shown but do not fail the run yet (what still has findings of
+# the merged tree to mend); skipped once the run is long.
 soft_failures=()
 soft_stage() {
     local name="$1"
