@@ -65,7 +65,7 @@ browser_tests() {
 stage deps bash scripts/install-deps.sh
 stage format scripts/format.sh --check
 stage ci build_and_test ci
-soft_stage tidy lint
+stage tidy lint
 stage e2e browser_tests
 stage package env MERRAVINE_PACKAGE_PRESET=ci bash scripts/package-test.sh
 stage windows bash scripts/windows-test.sh
