@@ -19,6 +19,7 @@ PACKAGES=(
     libgtk-3-dev libwebkit2gtk-4.1-dev
     xdg-utils
     xfsprogs
+    fuse3 libfuse3-dev
     nodejs npm chromium xvfb xauth
     openbox xdotool wmctrl x11-utils
     dpkg-dev lintian desktop-file-utils appstream librsvg2-bin

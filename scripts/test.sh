@@ -3,8 +3,9 @@
 # the format check, the ci build (warnings as errors) and its GoogleTest suites, clang-tidy
 # over that build, the browser tests in e2e/, the Debian package (built, installed and tried
 # by scripts/package-test.sh), the Windows build with its suites under Wine and its zip
-# (scripts/windows-test.sh), then the asan and tsan builds and their suites. The first
-# failing stage ends the run. Each stage's time is printed at the end.
+# (scripts/windows-test.sh), then the asan and tsan builds and their suites, and each fuzz
+# target for a minute. The first failing stage ends the run. Each stage's time is printed
+# at the end.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -20,8 +21,8 @@ stage() {
     "$@"
     timings+=("$(printf '%-12s %5ds' "$name" $((SECONDS - start)))")
 }
-# A stage whose findings are shown but do not fail the run yet (lint, the sanitizers and the fuzz
-# targets still have findings of the merged tree to mend); skipped once the run is long.
+# A stage whose findings are shown but do not fail the run yet (what still has findings of
+# the merged tree to mend); skipped once the run is long.
 soft_failures=()
 soft_stage() {
     local name="$1"
@@ -64,10 +65,10 @@ browser_tests() {
 stage deps bash scripts/install-deps.sh
 stage format scripts/format.sh --check
 stage ci build_and_test ci
-soft_stage tidy lint
+stage tidy lint
 stage e2e browser_tests
 stage package env MERRAVINE_PACKAGE_PRESET=ci bash scripts/package-test.sh
 stage windows bash scripts/windows-test.sh
-soft_stage asan build_and_test asan
+stage asan build_and_test asan
 soft_stage tsan build_and_test tsan
-soft_stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-20}"
+stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-60}"

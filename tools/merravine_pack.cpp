@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     fs::rename(temporary, output, ec);
     if (ec) return Fail("cannot replace " + output.string() + ": " + ec.message());
     const auto& bytes = packed.archive;
-    const unsigned nodes = bytes[4] | (bytes[5] << 8) | (bytes[6] << 16);
+    const unsigned nodes =
+        unsigned{bytes[4]} | (unsigned{bytes[5]} << 8) | (unsigned{bytes[6]} << 16);
     std::printf(
         "merravine_pack: %zu items, %zu bytes packed into %zu (%zu compressed), %u of %zu tree "
         "nodes\n",

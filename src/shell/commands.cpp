@@ -43,7 +43,7 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetOsVersion", 0, [](const Args&) { return GetOsVersion(); });
     table.Add("GetProductVersion", 0, [](const Args&) { return GetProductVersion(); });
     table.Add("CheckProgramHadRun", 0, [&frame](const Args&) {
-        const ScriptValue answer = CheckProgramHadRun();
+        ScriptValue answer = CheckProgramHadRun();
         frame.KnowInstance(answer.IntOr(0) == 1);
         return answer;
     });

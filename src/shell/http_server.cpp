@@ -69,7 +69,7 @@ class WsSession : public Unproven, public std::enable_shared_from_this<WsSession
         // What a page that stopped reading left behind goes back to the system now.
         if (overflowed_) platform::ReleaseFreeHeap();
     }
-    void Accept(http::request<http::string_body> request);
+    void Accept(const http::request<http::string_body>& request);
     void Send(std::shared_ptr<const std::string> text);
     void CloseAfterWrites();
     void CloseNow() override;
@@ -202,11 +202,11 @@ class Server final : public HttpServer {
         StopWhenIdle();
     }
 
-    void Upgrade(tcp::socket socket, http::request<http::string_body> request) {
+    void Upgrade(tcp::socket socket, const http::request<http::string_body>& request) {
         auto session = std::make_shared<WsSession>(std::move(socket), *this, next_id_++);
         MakeRoom();
         unproven_[session->Id()] = session;
-        session->Accept(std::move(request));
+        session->Accept(request);
     }
 
     void Forget(uint64_t id) { unproven_.erase(id); }
@@ -306,8 +306,8 @@ class Server final : public HttpServer {
 
 void HttpSession::Read() {
     parser_.emplace();
-    parser_->header_limit(16 * 1024);
-    parser_->body_limit(64 * 1024);
+    parser_->header_limit(std::uint32_t{16} * 1024);
+    parser_->body_limit(std::uint64_t{64} * 1024);
     stream_.expires_after(server_.Config().unproven_idle);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::OnRead, shared_from_this()));
@@ -341,7 +341,7 @@ void HttpSession::OnRead(beast::error_code error, size_t) {
             return refuse(http::status::forbidden, "origin not allowed");
         server_.Forget(id_);
         stream_.expires_never();
-        server_.Upgrade(stream_.release_socket(), std::move(request));
+        server_.Upgrade(stream_.release_socket(), request);
         return;
     }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -379,7 +379,7 @@ void HttpSession::Answer(http::response<http::string_body> response) {
 WsSession::WsSession(tcp::socket socket, Server& server, uint64_t id)
     : stream_(std::move(socket)), server_(server), id_(id), secret_timer_(stream_.get_executor()) {}
 
-void WsSession::Accept(http::request<http::string_body> request) {
+void WsSession::Accept(const http::request<http::string_body>& request) {
     stream_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     stream_.read_message_max(kUnprovenMessageMax);
     stream_.auto_fragment(false);

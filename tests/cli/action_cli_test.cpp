@@ -67,6 +67,7 @@ struct CommandResult {
 CommandResult RunDedupe(std::vector<std::string> args) {
     args.insert(args.begin(), "dedupe");
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& arg : args) argv.push_back(arg.data());
     std::ostringstream out;
     std::ostringstream err;

@@ -215,7 +215,7 @@ TEST_F(ActionCommandsTest, AMoveFolderInsideOrAroundASearchFolderIsRefused) {
 TEST_F(ActionCommandsTest, AFullDiskDuringAMoveAcrossFileSystemsLosesNothing) {
     testing::ScratchMount small = testing::ScratchMount::Tmpfs(f_.temp.Path() / "small", "64k");
     if (!small.Mounted()) GTEST_SKIP() << small.Why();
-    const std::string big(300 * 1024, 'b');
+    const std::string big(size_t{300} * 1024, 'b');
     f_.Write("a/big.bin", big);
     f_.Write("b/big.bin", big);
     f_.Write("a/tiny.bin", "tiny");

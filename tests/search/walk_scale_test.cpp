@@ -153,7 +153,7 @@ TEST(WalkScale, KeepsWithinALowDescriptorLimit) {
     int open_now = 0;
     for (int fd = 0; fd < 4096; ++fd) open_now += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
     rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(open_now + 24);
+    low.rlim_cur = static_cast<rlim_t>(open_now) + 24;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     SearchEngine engine;
     engine.settings = SettingsFor({r});

@@ -15,6 +15,7 @@
 
 #include "program_runner.h"
 #include "shell/app.h"
+#include "support/sanitizer_build.h"
 #include "support/temp_dir.h"
 
 namespace merravine {
@@ -56,6 +57,15 @@ void RaiseOwnDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Whether a line of the program's log below `data_dir` holds `text`.
+bool LogMentions(const std::filesystem::path& data_dir, const std::string& text) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(data_dir / "Log", error)) {
+        if (ReadFile(entry.path()).find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
 // CPU the program burns over one second, in percent of one core.
 long CpuPercentOverASecond(const Program& program) {
     const long before = program.CpuTicks();
@@ -63,39 +73,45 @@ long CpuPercentOverASecond(const Program& program) {
     return (program.CpuTicks() - before) * 100 / sysconf(_SC_CLK_TCK);
 }
 
-// Idle strangers must neither make the server spin nor keep the page's reload out:
-// with the descriptors to spare, and with a hard limit of 64 that accept() runs into.
-TEST(ProgramUnderAttack, IdleStrangersNeitherSpinNorKeepAReloadOut) {
+// Idle strangers must neither make the server spin nor keep the page's reload out.
+void ReloadPastIdleStrangers(const std::string& wrapper, int count) {
     RaiseOwnDescriptorLimit();
-    const struct {
-        const char* wrapper;
-        int strangers;
-    } cases[] = {{"", 1100}, {"prlimit --nofile=64:64", 100}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.wrapper);
-        TempDir temp;
-        Program program(temp.Path() / "data", temp.Path(), "", c.wrapper);
-        ASSERT_TRUE(program.Started());
-        WsTestClient page;
-        ASSERT_TRUE(program.Connect(page));
-        EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
+    TempDir temp;
+    Program program(temp.Path() / "data", temp.Path(), "", wrapper);
+    ASSERT_TRUE(program.Started());
+    WsTestClient page;
+    ASSERT_TRUE(program.Connect(page));
+    EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
 
-        IdleConnections strangers(program.Port(), c.strangers);
-        EXPECT_EQ(strangers.Count(), static_cast<size_t>(c.strangers));
-        // The page reloads while the strangers hold on.
-        page.Close();
-        WsTestClient reloaded;
-        ASSERT_TRUE(program.Connect(reloaded));
-        EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
-        EXPECT_EQ(testing::HttpGet(program.Port(), "/app/index.html").status, 200);
-        // Within two seconds the program is idle again (a generous bound: a spinning
-        // accept loop takes a whole core).
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        EXPECT_LT(CpuPercentOverASecond(program), 20);
-        EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
-        EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
-        EXPECT_EQ(program.Wait(), 0);
+    IdleConnections strangers(program.Port(), count);
+    EXPECT_EQ(strangers.Count(), static_cast<size_t>(count));
+    // The page reloads while the strangers hold on.
+    page.Close();
+    WsTestClient reloaded;
+    ASSERT_TRUE(program.Connect(reloaded));
+    EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
+    EXPECT_EQ(testing::HttpGet(program.Port(), "/app/index.html").status, 200);
+    // Within two seconds the program is idle again (a generous bound: a spinning
+    // accept loop takes a whole core).
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(CpuPercentOverASecond(program), 20);
+    EXPECT_EQ(Ask(reloaded, "GetOsVersion"), "\"result\":12");
+    EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
+    EXPECT_EQ(program.Wait(), 0);
+}
+
+// With descriptors to spare.
+TEST(ProgramUnderAttack, IdleStrangersNeitherSpinNorKeepAReloadOut) {
+    ReloadPastIdleStrangers("", 1100);
+}
+
+// With a hard limit of 64 descriptors, which accept() runs into.
+TEST(ProgramUnderAttack, IdleStrangersOutOfDescriptorsNeitherSpinNorKeepAReloadOut) {
+    if (testing::kAddressSanitizer) {
+        GTEST_SKIP() << "UBSan checks a virtual call's target by probing memory through a pipe; "
+                        "with no descriptor left it takes every target for invalid and aborts";
     }
+    ReloadPastIdleStrangers("prlimit --nofile=64:64", 100);
 }
 
 // A page that sends calls but never reads their answers is dropped, and the answers
@@ -114,17 +130,20 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
         ASSERT_TRUE(page.Send("{\"call\":" + std::to_string(1000 + i) +
                               ",\"name\":\"GetSettings\",\"args\":[]}"));
     }
-    // The answers pile up until the page is dropped; then their memory is freed.
+    // The answers pile up until the page is dropped (the log says so); then their memory
+    // is freed.
     long peak = before;
     long after = 0;
-    for (int tries = 0; tries < 400; ++tries) {
+    bool dropped = false;
+    for (int tries = 0; tries < 2400; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
         after = program.ResidentKiB();
         peak = std::max(peak, after);
-        if (peak > before + 30 * 1024 && after < before + 10 * 1024) break;
+        dropped = dropped || LogMentions(temp.Path() / "data", "does not read its messages");
+        if (dropped && (testing::kAddressSanitizer || after < before + 10L * 1024)) break;
     }
-    EXPECT_GT(peak, before + 30 * 1024) << "the answers never piled up";
-    EXPECT_LT(after, before + 10 * 1024) << "resident KiB before " << before << ", peak " << peak;
+    EXPECT_TRUE(dropped) << "the page that stopped reading was never dropped";
+    EXPECT_GT(peak, before + 30L * 1024) << "the answers never piled up";
     int answers = 0;
     while (page.Read()) ++answers;
     EXPECT_LT(answers, 200);
@@ -134,11 +153,17 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
     ASSERT_TRUE(program.Connect(reloaded));
     EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
     EXPECT_EQ(program.Wait(), 0);
+    if (testing::kAddressSanitizer) {
+        GTEST_SKIP() << "memory returned to the system is not measured under AddressSanitizer: "
+                        "its allocator holds freed blocks in quarantine";
+    }
+    EXPECT_LT(after, before + 10L * 1024) << "resident KiB before " << before << ", peak " << peak;
 }
 
 // Two million ticked rows reach DeleteFiles whole, in pieces as the page sends them,
 // and the deletion answers with its counts. The rows name a real file under a size it
-// does not have, so nothing is deleted.
+// does not have, so nothing is deleted. The unoptimised AddressSanitizer build parses
+// about twenty times slower, so there a twentieth of the rows travel, in the same pieces.
 TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     TempDir temp;
     const auto files = temp.Path() / "files";
@@ -149,7 +174,7 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     WsTestClient page;
     ASSERT_TRUE(program.Connect(page));
 
-    constexpr int kRows = 2000000;
+    constexpr int kRows = testing::kAddressSanitizer ? 100000 : 2000000;
     constexpr int kPiece = 5000;
     const std::string row =
         "[0,\"" + files.string() + "/\",\"kept.\",\"txt\",\"99\",\"99\",\"\",\"\",\"\",1,2,0]";
@@ -159,15 +184,49 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
         ASSERT_TRUE(page.Send("{\"part\":5,\"arg\":0,\"items\":[" + piece + "]}"));
     }
     ASSERT_TRUE(page.Send("{\"call\":5,\"name\":\"DeleteFiles\",\"args\":[[" + piece + "]]}"));
-    EXPECT_EQ(page.Read(), std::optional<std::string>(R"({"reply":5,"result":0})"));
+    // Reading millions of rows takes long on a loaded machine; a bound, not a measure.
+    EXPECT_EQ(page.Read(std::chrono::seconds(600)),
+              std::optional<std::string>(R"({"reply":5,"result":0})"));
     const auto report = page.Read();
     ASSERT_TRUE(report);
     // Every row arrived (requested) and each was refused: no scan delivered it.
-    EXPECT_NE(report->find(R"("fn":"DelFileResultToUI","arg":[2000000,0,0,0,0,0,2000000,)"),
-              std::string::npos)
+    const std::string rows = std::to_string(kRows);
+    EXPECT_NE(
+        report->find(R"("fn":"DelFileResultToUI","arg":[)" + rows + ",0,0,0,0,0," + rows + ","),
+        std::string::npos)
         << *report;
     EXPECT_TRUE(std::filesystem::exists(files / "kept.txt"));
     page.Close();
+    EXPECT_EQ(program.Wait(), 0);
+}
+
+// A call whose reading runs out of memory (the address space capped a little above what
+// the running program holds) is answered with an error, and the program goes on.
+TEST(ProgramUnderAttack, ACallThatExhaustsMemoryIsAnsweredAndTheProgramLives) {
+    if (testing::kAddressSanitizer) {
+        GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space for its shadow, "
+                        "so no address-space cap can be set under it";
+    }
+    TempDir temp;
+    Program program(temp.Path() / "data", temp.Path());
+    ASSERT_TRUE(program.Started());
+    WsTestClient page;
+    ASSERT_TRUE(program.Connect(page));
+    EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
+    // Room for the message itself and its copies, not for the millions of values in it
+    // (below the reader's count limit, so the reading itself runs out of memory).
+    const long cap = (program.VirtualKiB() + 160L * 1024) * 1024;
+    ASSERT_EQ(std::system(("prlimit --pid " + program.ChildPid() + " --as=" + std::to_string(cap) +
+                           ":" + std::to_string(cap))
+                              .c_str()),
+              0);
+    std::string zeros;
+    zeros.reserve(14u << 20);
+    for (int i = 0; i < (7 << 20); ++i) zeros += (i == 0 ? "0" : ",0");
+    EXPECT_EQ(Ask(page, "SetSettings", "[[" + zeros + "]]"),
+              "\"error\":\"failed: the call could not be carried out\"");
+    EXPECT_EQ(Ask(page, "GetOsVersion"), "\"result\":12");
+    EXPECT_EQ(Ask(page, "CloseWindow"), "\"result\":0");
     EXPECT_EQ(program.Wait(), 0);
 }
 

@@ -86,14 +86,9 @@ class Program {
         return utime + stime;
     }
     /// The program's resident memory in KiB, from /proc.
-    long ResidentKiB() const {
-        std::istringstream status(ReadFile("/proc/" + ChildPid() + "/status"));
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-        }
-        return -1;
-    }
+    long ResidentKiB() const { return StatusKiB("VmRSS:"); }
+    /// The program's address space in KiB, from /proc.
+    long VirtualKiB() const { return StatusKiB("VmSize:"); }
 
     /// Reads stdout to its end and returns the exit code (124: it had to be killed by timeout).
     int Wait() {
@@ -105,6 +100,15 @@ class Program {
     }
 
   private:
+    long StatusKiB(const std::string& field) const {
+        std::istringstream status(ReadFile("/proc/" + ChildPid() + "/status"));
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+        }
+        return -1;
+    }
+
     std::string Line() {
         char buffer[4096];
         if (out_ == nullptr || std::fgets(buffer, sizeof buffer, out_) == nullptr) return "";

@@ -22,9 +22,10 @@ using tcp = net::ip::tcp;
 constexpr auto kDeadline = std::chrono::seconds(60);
 
 // Runs the queued asynchronous work until `done` or the deadline; false on the deadline.
-bool RunUntil(net::io_context& io, const bool& done) {
+bool RunUntil(net::io_context& io, const bool& done,
+              std::chrono::steady_clock::duration limit = kDeadline) {
     io.restart();
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done && std::chrono::steady_clock::now() < deadline) {
         if (io.run_one_until(deadline) == 0) break;
     }
@@ -123,7 +124,7 @@ bool WsTestClient::Send(const std::string& text, bool binary) {
     return RunUntil(impl_->io, done) && !result;
 }
 
-std::optional<std::string> WsTestClient::Read() {
+std::optional<std::string> WsTestClient::Read(std::chrono::seconds limit) {
     if (!impl_->stream) return std::nullopt;
     bool done = false;
     beast::error_code result;
@@ -132,7 +133,7 @@ std::optional<std::string> WsTestClient::Read() {
         result = ec;
         done = true;
     });
-    if (!RunUntil(impl_->io, done)) {
+    if (!RunUntil(impl_->io, done, limit)) {
         beast::error_code ignored;
         impl_->stream->next_layer().close(ignored);
         RunUntil(impl_->io, done);

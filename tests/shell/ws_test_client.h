@@ -3,6 +3,7 @@
 // instead of hanging it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,8 +38,9 @@ class WsTestClient {
 
     /// Sends one text (or binary) message; false when the connection is gone.
     bool Send(const std::string& text, bool binary = false);
-    /// The next message; nullopt when the connection is closed (or nothing came in time).
-    std::optional<std::string> Read();
+    /// The next message; nullopt when the connection is closed (or nothing came within
+    /// `limit`).
+    std::optional<std::string> Read(std::chrono::seconds limit = std::chrono::seconds(60));
     /// Sends {"call":id,"name":name,"args":args_json} and reads the next message.
     std::optional<std::string> Call(uint64_t id, const std::string& name,
                                     const std::string& args_json);
