@@ -140,7 +140,7 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
         after = program.ResidentKiB();
         peak = std::max(peak, after);
         dropped = dropped || LogMentions(temp.Path() / "data", "does not read its messages");
-        if (dropped && (testing::kAddressSanitizer || after < before + 10L * 1024)) break;
+        if (dropped && (testing::kSanitizer || after < before + 10L * 1024)) break;
     }
     EXPECT_TRUE(dropped) << "the page that stopped reading was never dropped";
     EXPECT_GT(peak, before + 30L * 1024) << "the answers never piled up";
@@ -153,17 +153,17 @@ TEST(ProgramUnderAttack, APageThatStopsReadingIsDroppedAndItsMemoryFreed) {
     ASSERT_TRUE(program.Connect(reloaded));
     EXPECT_EQ(Ask(reloaded, "CloseWindow"), "\"result\":0");
     EXPECT_EQ(program.Wait(), 0);
-    if (testing::kAddressSanitizer) {
-        GTEST_SKIP() << "memory returned to the system is not measured under AddressSanitizer: "
-                        "its allocator holds freed blocks in quarantine";
+    if (testing::kSanitizer) {
+        GTEST_SKIP() << "memory returned to the system is not measured under a sanitizer: "
+                        "its allocator holds freed blocks back";
     }
     EXPECT_LT(after, before + 10L * 1024) << "resident KiB before " << before << ", peak " << peak;
 }
 
 // Two million ticked rows reach DeleteFiles whole, in pieces as the page sends them,
 // and the deletion answers with its counts. The rows name a real file under a size it
-// does not have, so nothing is deleted. The unoptimised AddressSanitizer build parses
-// about twenty times slower, so there a twentieth of the rows travel, in the same pieces.
+// does not have, so nothing is deleted. The sanitizer builds parse about twenty times
+// slower, so there a twentieth of the rows travel, in the same pieces.
 TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     TempDir temp;
     const auto files = temp.Path() / "files";
@@ -174,7 +174,7 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
     WsTestClient page;
     ASSERT_TRUE(program.Connect(page));
 
-    constexpr int kRows = testing::kAddressSanitizer ? 100000 : 2000000;
+    constexpr int kRows = testing::kSanitizer ? 100000 : 2000000;
     constexpr int kPiece = 5000;
     const std::string row =
         "[0,\"" + files.string() + "/\",\"kept.\",\"txt\",\"99\",\"99\",\"\",\"\",\"\",1,2,0]";
@@ -203,8 +203,8 @@ TEST(ProgramUnderAttack, TwoMillionRowsReachDeleteFilesWhole) {
 // A call whose reading runs out of memory (the address space capped a little above what
 // the running program holds) is answered with an error, and the program goes on.
 TEST(ProgramUnderAttack, ACallThatExhaustsMemoryIsAnsweredAndTheProgramLives) {
-    if (testing::kAddressSanitizer) {
-        GTEST_SKIP() << "AddressSanitizer reserves terabytes of address space for its shadow, "
+    if (testing::kSanitizer) {
+        GTEST_SKIP() << "a sanitizer reserves terabytes of address space for its shadow, "
                         "so no address-space cap can be set under it";
     }
     TempDir temp;

@@ -11,4 +11,15 @@ inline constexpr bool kAddressSanitizer = true;
 inline constexpr bool kAddressSanitizer = false;
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+/// Built with ThreadSanitizer.
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
+/// Built with a sanitizer whose allocator keeps freed memory, whose shadow takes terabytes
+/// of address space, and under which parsing runs many times slower.
+inline constexpr bool kSanitizer = kAddressSanitizer || kThreadSanitizer;
+
 }  // namespace merravine::testing
