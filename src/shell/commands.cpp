@@ -76,10 +76,18 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("SetCollapseHardLinks", 1, [&](const Args& a) {
         return WhenReady(engine, [&] { return SetCollapseHardLinks(settings, a[0]); });
     });
+    table.Add("GetUseCache", 0, [&settings](const Args&) { return GetUseCache(settings); });
+    table.Add("SetUseCache", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetUseCache(settings, a[0]); });
+    });
     // Search.
     table.Add("BeginSearch", 0, [&](const Args&) {
-        return DeletionRunning(deleter) ? ScriptValue::Int(1)
-                                        : BeginSearch(engine);  // the groups are busy
+        if (DeletionRunning(deleter)) return ScriptValue::Int(1);  // the groups are busy
+        // Each search follows the cache option as it is when the search starts; the
+        // tuning is read by the search thread, so it changes only while none runs.
+        if (engine.state.load() == W_READY)
+            engine.tuning.cachePath = settings.cache != 0 ? frame.Paths().cache_path : "";
+        return BeginSearch(engine);
     });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
     table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
