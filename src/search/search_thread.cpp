@@ -43,12 +43,14 @@ struct SearchRun {
 void RunCountingPass(SearchEngine& engine, const WalkFilters& filters, SearchRun& run,
                      HashPipeline& pipeline) {
     VisitedFolders visited;
+    const double share = 1.0 / static_cast<double>(engine.settings.searchDirs.size());
     for (const std::string& folder : engine.settings.searchDirs) {
-        if (CountPass(engine, filters, folder, run.listing, pipeline, visited) ==
+        if (CountPass(engine, filters, folder, run.listing, pipeline, visited, share) ==
             WalkReport::Aborted)
             break;
     }
     pipeline.FinishWalk();
+    engine.walkDone.store(true, std::memory_order_relaxed);
 }
 
 // Moves from the counting pass to the search pass unless the search was aborted;
@@ -236,6 +238,20 @@ size_t MemberCount(const std::vector<SizeGroup>& groups) {
     return members;
 }
 
+// The settings that decide which files a scan meets, hashed: scans with the same
+// key have the same work to do unless the files changed.
+uint64_t ScanKey(const SearchSettings& settings) {
+    uint64_t h = MixIn(0, static_cast<uint64_t>(settings.filetypes));
+    h = MixIn(h, static_cast<uint64_t>(settings.skipflag));
+    h = MixIn(h, settings.usemin != 0 ? static_cast<uint64_t>(settings.minsize) : UINT64_MAX);
+    h = MixIn(h, settings.usemax != 0 ? static_cast<uint64_t>(settings.maxsize) : UINT64_MAX);
+    for (const auto* list : {&settings.searchDirs, &settings.excludeDirs}) {
+        h = MixIn(h, list->size());
+        for (const std::string& folder : *list) h = MixIn(h, PathHash(folder, {}));
+    }
+    return h;
+}
+
 void RunSearch(SearchEngine& engine) {
     {
         const auto lock = engine.LockGroups();
@@ -246,7 +262,11 @@ void RunSearch(SearchEngine& engine) {
     std::vector<Survivor> survivors;
     std::unique_ptr<ContentCache> cache;
     std::jthread cache_loader;  // joined on every way out
-    if (!engine.tuning.cachePath.empty()) {
+    const uint64_t scan_key = ScanKey(engine.settings);
+    if (engine.tuning.cachePath.empty()) {
+        engine.StartEstimate({}, false);
+    } else {
+        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), true);
         cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
         cache_loader = std::jthread([&cache] { cache->Load(); });
     }
@@ -256,13 +276,19 @@ void RunSearch(SearchEngine& engine) {
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
         const bool aborted = engine.state.load() == W_ABORT;
-        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(aborted)));
+        // A search pass stopped by the duplicate limit stops the reads like an abort.
+        const bool cut_short = aborted || run.recorded < run.listing.files.size();
+        engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
         survivors = PrunedOrder(run, pipeline);
         engine.partial.store(aborted || run.recorded < run.listing.files.size(),
                              std::memory_order_relaxed);
         if (cache) {
             cache_loader.join();
             pipeline.CollectForCache(*cache);
+            if (!aborted && !engine.partial.load(std::memory_order_relaxed)) {
+                const auto files = engine.totalNumber.load(std::memory_order_relaxed);
+                cache->RememberScan(scan_key, ScanHistory{static_cast<uint64_t>(files)});
+            }
         }
     }  // the pipeline's tables go before the records are built
     if (cache) {

@@ -95,6 +95,7 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetDuplicateFileNumber", 0,
               [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
+    table.Add("GetScanEstimate", 0, [&engine](const Args&) { return GetScanEstimate(engine); });
     table.Add("ClearCache", 0,
               [&](const Args&) { return ClearCache(engine, frame.Paths().cache_path); });
     table.Add("GetDuplicateFiles", 1,

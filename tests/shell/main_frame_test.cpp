@@ -109,6 +109,7 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         // The content-key cache.
         {"ClearCache", 0},
         {"GetUseCache", 0},
+        {"GetScanEstimate", 0},
         {"SetUseCache", 1},
     };
     for (const auto& [name, count] : expected) {
