@@ -15,6 +15,8 @@ constexpr double kMinProgress = 0.01;
 constexpr double kMinSeconds = 0.4;
 // The time constant, in seconds, of the smoothing of the total duration.
 constexpr double kSmoothing = 1.0;
+// Seconds over which the rate is measured.
+constexpr double kRateWindow = 3.0;
 
 }  // namespace
 
@@ -71,7 +73,16 @@ ScanEstimate ScanEstimator::Update(const ScanSample& sample) {
     const bool reading = sample.walkDone || all_first_done >= kMinFirstReads;
     if (!reading || progress < kMinProgress || sample.seconds < kMinSeconds)
         return ScanEstimate{permille_, -1};
-    const double estimated_total = sample.seconds / progress;
+    // The rate of the last few seconds, so a slow start (the cache loading, a cold
+    // disk) weighs less as the search goes on; since the start while that is short.
+    recent_.push_back({sample.seconds, done});
+    while (recent_.size() > 2 && sample.seconds - recent_[1].first >= kRateWindow)
+        recent_.pop_front();
+    const auto& [then, done_then] = recent_.front();
+    double rate = sample.seconds > 0 ? done / sample.seconds : 0;
+    if (sample.seconds - then >= kRateWindow / 2 && done > done_then)
+        rate = (done - done_then) / (sample.seconds - then);
+    const double estimated_total = sample.seconds + (total - done) / std::max(rate, 1e-9);
     if (smoothedTotal_ < 0) {
         smoothedTotal_ = estimated_total;
     } else {

@@ -14,7 +14,7 @@
 // the folder trees walked. Once every read is done, the end goes on at the rate reached.
 // Whole reads follow pairs of files, both of which must have
 // been found, so their bytes are projected by the square of that part. The time left
-// is the work left at the rate measured since the start; the total duration this
+// is the work left at the rate of the last few seconds; the total duration this
 // gives is smoothed over about a second, so one slow or quick moment does not make
 // the shown time jump.
 //
@@ -22,6 +22,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <utility>
 
 namespace merravine {
 
@@ -73,7 +75,8 @@ class ScanEstimator {
     double lastSeconds_ = 0;
     double readEndSeconds_ = -1;  // when every read was done; -1 while some are left
     double readEndRate_ = 0;      // work a second at that moment
-    double smoothedTotal_ = -1;   // seconds the whole search takes, smoothed; -1 none yet
+    std::deque<std::pair<double, double>> recent_;  // seconds and work done, the last few s
+    double smoothedTotal_ = -1;  // seconds the whole search takes, smoothed; -1 none yet
     int32_t permille_ = 0;
 };
 

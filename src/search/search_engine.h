@@ -193,6 +193,10 @@ void SearchThreadMain(SearchEngine& engine);
 /// returns false when a search was already running.
 bool StartSearch(SearchEngine& engine);
 
+/// The settings that decide which files a search meets, hashed: searches with one key
+/// have the same work to do unless the files changed (the previous scan is kept by it).
+uint64_t ScanKey(const SearchSettings& settings);
+
 /// Waits until the search thread, if any, has ended.
 void WaitForSearch(SearchEngine& engine);
 

@@ -238,20 +238,6 @@ size_t MemberCount(const std::vector<SizeGroup>& groups) {
     return members;
 }
 
-// The settings that decide which files a scan meets, hashed: scans with the same
-// key have the same work to do unless the files changed.
-uint64_t ScanKey(const SearchSettings& settings) {
-    uint64_t h = MixIn(0, static_cast<uint64_t>(settings.filetypes));
-    h = MixIn(h, static_cast<uint64_t>(settings.skipflag));
-    h = MixIn(h, settings.usemin != 0 ? static_cast<uint64_t>(settings.minsize) : UINT64_MAX);
-    h = MixIn(h, settings.usemax != 0 ? static_cast<uint64_t>(settings.maxsize) : UINT64_MAX);
-    for (const auto* list : {&settings.searchDirs, &settings.excludeDirs}) {
-        h = MixIn(h, list->size());
-        for (const std::string& folder : *list) h = MixIn(h, PathHash(folder, {}));
-    }
-    return h;
-}
-
 void RunSearch(SearchEngine& engine) {
     {
         const auto lock = engine.LockGroups();
@@ -313,6 +299,18 @@ void RunSearch(SearchEngine& engine) {
 }
 
 }  // namespace
+
+uint64_t ScanKey(const SearchSettings& settings) {
+    uint64_t h = MixIn(0, static_cast<uint64_t>(settings.filetypes));
+    h = MixIn(h, static_cast<uint64_t>(settings.skipflag));
+    h = MixIn(h, settings.usemin != 0 ? static_cast<uint64_t>(settings.minsize) : UINT64_MAX);
+    h = MixIn(h, settings.usemax != 0 ? static_cast<uint64_t>(settings.maxsize) : UINT64_MAX);
+    for (const auto* list : {&settings.searchDirs, &settings.excludeDirs}) {
+        h = MixIn(h, list->size());
+        for (const std::string& folder : *list) h = MixIn(h, PathHash(folder, {}));
+    }
+    return h;
+}
 
 void SearchThreadMain(SearchEngine& engine) {
     (void)RunGuarded("search", [&] { RunSearch(engine); });  // logged there
