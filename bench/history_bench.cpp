@@ -105,14 +105,12 @@ void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
     }
     merravine::ActionBatch batch = merravine::BatchFromRows(engine, rows, kind);
     merravine::ActionWorker worker;
-    worker.deleteState = merravine::DELETE_RUNNING;
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = CpuSeconds();
     merravine::ActionCounts counts;
     merravine::RunActionBatch(worker, &engine, &db, batch, counts);
     const double seconds = SecondsSince(start);
     const double cpu = CpuSeconds() - cpu_start;
-    worker.deleteState = merravine::DELETE_IDLE;
     std::printf(
         "%s %d files with %d stored scans: %.2f s, %.2f s CPU (%d done, %d failed, %d other)\n",
         KindName(kind), counts.requested, scans, seconds, cpu, counts.done, counts.failed,

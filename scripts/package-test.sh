@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a release build, checks it with lintian, installs it on
-# this machine with apt-get and tries the installed program as a user would: its version,
-# a scan of a small tree with a known answer, the page server without a window, and (with
-# a display server at hand) the window module found in its private folder.
+# Builds the Debian package from a release build (or the one MERRAVINE_PACKAGE_PRESET names),
+# checks it with lintian, installs it on this machine with apt-get and tries the installed
+# program as a user would: its version, a scan of a small tree with a known answer, the page
+# server without a window, and (with a display server at hand) the window module found in
+# its private folder.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -11,12 +12,15 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 step() { printf '\n== %s\n' "$*"; }
 fail() { echo "package test FAILED: $*" >&2; exit 1; }
 
-step "release build and package"
-cmake --preset release >/dev/null
-cmake --build --preset release
-(cd build/release && cpack -G DEB)
+# The build to package: the release preset, or another one already built (CI packages its
+# ci build, stripped like a release, rather than compiling the product a second time).
+preset="${MERRAVINE_PACKAGE_PRESET:-release}"
+step "$preset build and package"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+(cd "build/$preset" && cpack -G DEB)
 version="$(sed -n 's/^project(merravine VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
-deb="build/release/merravine_${version}_amd64.deb"
+deb="build/$preset/merravine_${version}_amd64.deb"
 [ -f "$deb" ] || fail "no $deb"
 dpkg-deb --info "$deb"
 

@@ -65,7 +65,7 @@ stage format scripts/format.sh --check
 stage ci build_and_test ci
 soft_stage tidy lint
 stage e2e browser_tests
-stage package bash scripts/package-test.sh
+stage package env MERRAVINE_PACKAGE_PRESET=ci bash scripts/package-test.sh
 soft_stage asan build_and_test asan
 soft_stage tsan build_and_test tsan
 soft_stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-20}"

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/command_line.h"
 #include "cli/scan_cli.h"
 #include "deletion/action_worker.h"
 #include "settings/folder_lists.h"
@@ -70,50 +71,23 @@ std::optional<std::string> ParseArguments(int argc, char** argv, DedupeArguments
     SearchSettings& settings = args.settings;
     settings.skipflag = 15;
     SetDefaultExtensionLists(settings);
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-            settings.searchDirs.push_back(arg);
-            continue;
+    const auto option = [&](const std::string& arg,
+                            const std::string* value) -> std::optional<std::string> {
+        if (value == nullptr) {
+            args.dryRun = true;  // the one flag
+            return std::nullopt;
         }
-        if (arg == "--") {
-            options_done = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") return std::string("help");
-        if (arg == "--dry-run") {
-            args.dryRun = true;
-            continue;
-        }
-        std::optional<std::string> value;
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        }
-        if (!value) return arg + " needs a value";
-        std::optional<std::string> failure;
-        if (arg == "--action") {
-            failure = ParseAction(*value, args);
-        } else if (arg == "--keep") {
-            failure = ParseKeep(*value, args);
-        } else if (arg == "--protect") {
-            settings.protectDirs.push_back(AbsoluteFolder(*value));
-        } else {
-            failure = "unknown option " + arg;
-        }
-        if (failure) return failure;
+        if (arg == "--action") return ParseAction(*value, args);
+        if (arg == "--keep") return ParseKeep(*value, args);
+        if (arg != "--protect") return "unknown option " + arg;
+        settings.protectDirs.push_back(AbsoluteFolder(*value));
+        return std::nullopt;
+    };
+    if (auto failure = ReadCommandLine(argc, argv, {"--dry-run"}, settings.searchDirs, option)) {
+        return failure;
     }
     if (!args.haveAction) return std::string("--action is required");
     if (!args.haveKeep) return std::string("--keep is required");
-    if (settings.searchDirs.empty()) return std::string("no folder to scan");
-    for (std::string& folder : settings.searchDirs) {
-        std::error_code error;
-        if (!std::filesystem::is_directory(folder, error)) return "not a folder: " + folder;
-        folder = AbsoluteFolder(folder);
-    }
     if (args.action == ActionKind::Move) {
         std::error_code error;
         if (!std::filesystem::is_directory(args.moveTarget, error)) {

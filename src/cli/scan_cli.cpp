@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "cli/command_line.h"
 #include "cli/scan_output.h"
 #include "platform/data_folder.h"
 #include "platform/file_read.h"
@@ -56,43 +57,12 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
     settings.skipflag = 15;
     SetDefaultExtensionLists(settings);
     settings.collapsehardlinks = 0;  // every name is printed unless asked otherwise
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-            settings.searchDirs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_done = true;
-            continue;
-        }
-        if (arg == "--collapse-hardlinks") {
-            settings.collapsehardlinks = 1;
-            continue;
-        }
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= argc) return std::nullopt;
-            return std::string(argv[++i]);
-        };
-        if (arg == "--cache" || arg == "--no-cache") {
-            if (has_value) return arg + " takes no value";
-            args.cache = arg == "--cache";
-            continue;
-        }
-        const std::optional<std::string> given =
-            (arg == "--help" || arg == "-h") ? std::nullopt : take();
-        if (arg == "--help" || arg == "-h") return std::string("help");
-        if (!given) return arg + " needs a value";
-        if (arg == "--kinds") {
+    const auto option = [&](const std::string& arg,
+                            const std::string* given) -> std::optional<std::string> {
+        if (given == nullptr) {
+            if (arg == "--collapse-hardlinks") settings.collapsehardlinks = 1;
+            if (arg == "--cache" || arg == "--no-cache") args.cache = arg == "--cache";
+        } else if (arg == "--kinds") {
             const auto mask = ParseDecimal(*given, 63);
             if (!mask || *mask == 0) return "--kinds takes a mask from 1 to 63";
             settings.filetypes = static_cast<int32_t>(*mask);
@@ -128,14 +98,10 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
         } else {
             return "unknown option " + arg;
         }
-    }
-    if (settings.searchDirs.empty()) return std::string("no folder to scan");
-    for (std::string& folder : settings.searchDirs) {
-        std::error_code error;
-        if (!std::filesystem::is_directory(folder, error)) return "not a folder: " + folder;
-        folder = AbsoluteFolder(folder);
-    }
-    return std::nullopt;
+        return std::nullopt;
+    };
+    return ReadCommandLine(argc, argv, {"--collapse-hardlinks", "--cache", "--no-cache"},
+                           settings.searchDirs, option);
 }
 
 // Shows the counters on stderr every 200 ms until stopped.

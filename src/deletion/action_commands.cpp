@@ -28,10 +28,7 @@ ScriptValue StartRun(ActionWorker& worker, SearchEngine& engine, history::Histor
     // A search rebuilds the result groups: acting on them meanwhile would race with it
     // and purge files from a scan that is not stored yet.
     if (engine.state.load() != W_READY) return ScriptValue::Int(ACTION_BUSY);
-    if (worker.deleteState.load() != DELETE_IDLE) return ScriptValue::Int(ACTION_BUSY);
-    // The previous thread has written its last value; wait for it to return.
-    if (worker.deleteThread.joinable()) worker.deleteThread.join();
-    worker.deleteState.store(DELETE_RUNNING);
+    if (!worker.TryClaim()) return ScriptValue::Int(ACTION_BUSY);
     try {
         ActionBatch batch = BatchFromRows(engine, rows, kind);
         batch.moveTarget = moveTarget;
@@ -39,7 +36,7 @@ ScriptValue StartRun(ActionWorker& worker, SearchEngine& engine, history::Histor
     } catch (const std::exception& error) {
         // No thread runs, so the run is over before it began; the page hears "busy".
         LogDebug("The action thread could not start: %s", error.what());
-        worker.deleteState.store(DELETE_IDLE);
+        worker.ReleaseClaim();
         return ScriptValue::Int(ACTION_BUSY);
     }
     return ScriptValue::Int(ACTION_STARTED);
@@ -156,7 +153,7 @@ bool MoveTargetAllowed(const std::string& folder, const std::vector<std::string>
 ScriptValue MoveFiles(ActionWorker& worker, SearchEngine& engine, history::HistoryDb& history,
                       PageBridge& bridge, const ScriptValue& rows, const ScriptValue& folder) {
     const std::string target = folder.TextForm();
-    if (engine.state.load() != W_READY || worker.deleteState.load() != DELETE_IDLE) {
+    if (engine.state.load() != W_READY || worker.State() != DELETE_IDLE) {
         return ScriptValue::Int(ACTION_BUSY);
     }
     if (target.empty() || !MoveTargetAllowed(target, engine.settings.searchDirs)) {
@@ -179,12 +176,8 @@ ScriptValue CanReflink(const ScriptValue& rows) {
 }
 
 ScriptValue UndoTrash(ActionWorker& worker) {
-    if (worker.deleteState.load() != DELETE_IDLE) return ScriptValue::Int(ACTION_BUSY);
-    std::vector<platform::TrashPlace> places;
-    {
-        std::lock_guard lock(worker.trashMutex);
-        places.swap(worker.lastTrashed);
-    }
+    if (worker.State() != DELETE_IDLE) return ScriptValue::Int(ACTION_BUSY);
+    const std::vector<platform::TrashPlace> places = worker.TakeTrashed();
     int32_t restored = 0;
     int32_t refused = 0;
     for (const platform::TrashPlace& place : places) {
@@ -198,13 +191,10 @@ ScriptValue UndoTrash(ActionWorker& worker) {
 }
 
 ScriptValue StopDelFile(ActionWorker& worker) {
-    int32_t running = DELETE_RUNNING;
-    worker.deleteState.compare_exchange_strong(running, DELETE_STOP);
+    worker.RequestStop();
     return ScriptValue::Int(0);
 }
 
-bool DeletionRunning(const ActionWorker& worker) {
-    return worker.deleteState.load() != DELETE_IDLE;
-}
+bool DeletionRunning(const ActionWorker& worker) { return worker.State() != DELETE_IDLE; }
 
 }  // namespace merravine

@@ -1,6 +1,7 @@
 #include "deletion/action_worker.h"
 
 #include <cerrno>
+#include <utility>
 
 #include "settings/folder_lists.h"
 #include "util/log.h"
@@ -33,10 +34,10 @@ class PendingPurges {
             const FileRecord& record = batch.sets[target.set].members[target.member].record;
             files.push_back({record.path, record.namenosuffix, record.suffix});
         }
-        if (!files.empty()) static_cast<void>(history::NotePendingPurges(*history_, files));
+        if (!files.empty()) Logged(history::NotePendingPurges(*history_, files));
     }
     void Clear() {
-        if (history_ != nullptr) static_cast<void>(history::ClearPendingPurges(*history_));
+        if (history_ != nullptr) Logged(history::ClearPendingPurges(*history_));
     }
     void Add(const FileRecord& record) {
         if (history_ == nullptr) return;
@@ -45,11 +46,15 @@ class PendingPurges {
     }
     void Flush() {
         if (files_.empty()) return;
-        history::PurgeFilesFromHistory(*history_, files_);
+        Logged(history::PurgeFilesFromHistory(*history_, files_));
         files_.clear();
     }
 
   private:
+    // A failed write to the history costs the stored scans' accuracy, not the action.
+    static void Logged(const Status& status) {
+        if (!status.IsOk()) LogDebug("%s", status.Message().c_str());
+    }
     static constexpr size_t kPurgeBatch = 64;
     history::HistoryDb* history_;
     std::vector<history::StoredFileName> files_;
@@ -161,8 +166,7 @@ class Runner {
                 platform::TrashPlace place;
                 error = platform::TrashEntry(*folder, record.path, name, now, place);
                 if (error == 0) {
-                    std::lock_guard lock(worker_.trashMutex);
-                    worker_.lastTrashed.push_back(std::move(place));
+                    worker_.NoteTrashed(std::move(place));
                 }
                 break;
             }
@@ -359,8 +363,51 @@ void ActionCounts::Count(const FileResult& result) {
 }
 
 ActionWorker::~ActionWorker() {
-    if (deleteState.load() != DELETE_IDLE) deleteState.store(DELETE_STOP);
-    if (deleteThread.joinable()) deleteThread.join();
+    if (state_.load() != DELETE_IDLE) state_.store(DELETE_STOP);
+    Join();
+}
+
+bool ActionWorker::TryClaim() {
+    if (state_.load() != DELETE_IDLE) return false;
+    Join();  // the previous run has written its last value; wait for its thread to return
+    state_.store(DELETE_RUNNING);
+    return true;
+}
+
+void ActionWorker::Launch(std::function<void()> work) {
+    thread_ = std::thread([this, work = std::move(work)] {
+        work();
+        state_.store(DELETE_IDLE);
+    });
+}
+
+void ActionWorker::RequestStop() {
+    int32_t running = DELETE_RUNNING;
+    state_.compare_exchange_strong(running, DELETE_STOP);
+}
+
+void ActionWorker::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void ActionWorker::ForgetTrashed() {
+    std::lock_guard lock(trashMutex_);
+    lastTrashed_.clear();
+}
+
+void ActionWorker::NoteTrashed(platform::TrashPlace place) {
+    std::lock_guard lock(trashMutex_);
+    lastTrashed_.push_back(std::move(place));
+}
+
+size_t ActionWorker::TrashedCount() const {
+    std::lock_guard lock(trashMutex_);
+    return lastTrashed_.size();
+}
+
+std::vector<platform::TrashPlace> ActionWorker::TakeTrashed() {
+    std::lock_guard lock(trashMutex_);
+    return std::exchange(lastTrashed_, {});
 }
 
 bool IsProtectedFile(const std::vector<std::string>& protectDirs, const FileRecord& record) {
@@ -392,7 +439,7 @@ void RunActionBatch(ActionWorker& worker, SearchEngine* engine, history::History
     if (batch.kind == ActionKind::Move) move_error = runner.OpenMoveTarget();
     size_t reached = 0;
     for (const ActionTarget& target : batch.targets) {
-        if (worker.deleteState.load() == DELETE_STOP) break;
+        if (worker.StopRequested()) break;
         runner.NoteAhead(reached);
         FileResult result;
         if (move_error != 0 && target.set < batch.sets.size()) {
@@ -404,7 +451,7 @@ void RunActionBatch(ActionWorker& worker, SearchEngine* engine, history::History
         counts.Count(result);
         if (report) report(batch, target, result);
         ++reached;
-        if (worker.afterEachFile) worker.afterEachFile(reached);
+        worker.AfterFile(reached);
     }
     runner.Flush();
 }
@@ -426,24 +473,16 @@ ScriptValue CountsValue(const ActionCounts& counts, int32_t restorable) {
 
 void StartActionThread(ActionWorker& worker, SearchEngine& engine, history::HistoryDb& history,
                        PageBridge& bridge, ActionBatch batch) {
-    worker.deleteThread = std::thread([&worker, &engine, &history, &bridge,
-                                       batch = std::move(batch)]() mutable {
+    worker.Launch([&worker, &engine, &history, &bridge, batch = std::move(batch)]() mutable {
         ActionCounts counts;
         counts.requested = static_cast<int32_t>(batch.targets.size());
-        if (batch.kind == ActionKind::Trash) {
-            std::lock_guard lock(worker.trashMutex);
-            worker.lastTrashed.clear();
-        }
+        if (batch.kind == ActionKind::Trash) worker.ForgetTrashed();
         // What was counted before a failure happened; the rest was not reached.
         (void)RunGuarded("action thread",  // logged there
                          [&] { RunActionBatch(worker, &engine, &history, batch, counts); });
-        int32_t restorable = 0;
-        if (batch.kind == ActionKind::Trash) {
-            std::lock_guard lock(worker.trashMutex);
-            restorable = static_cast<int32_t>(worker.lastTrashed.size());
-        }
+        const auto restorable =
+            static_cast<int32_t>(batch.kind == ActionKind::Trash ? worker.TrashedCount() : 0);
         (void)RunGuarded("DelFileResultToUI", [&] { ReportCounts(bridge, counts, restorable); });
-        worker.deleteState.store(DELETE_IDLE);
     });
 }
 

@@ -15,8 +15,8 @@
 //
 // Threads: the commands (action_commands.h) run on the UI thread, build the batch from
 // the result groups (under the groups lock) and start the worker thread. The worker reads
-// `deleteState` before each file; it changes the result groups only under the groups lock
-// and writes 0 to `deleteState` as its very last step, after the page has had the counts.
+// its state before each file; it changes the result groups only under the groups lock
+// and returns to DELETE_IDLE as its very last step, after the page has had the counts.
 #pragma once
 
 #include <atomic>
@@ -35,7 +35,7 @@
 
 namespace merravine {
 
-/// Values of `deleteState`.
+/// The states of the action job (ActionWorker::State).
 enum DeleteState : int32_t {
     DELETE_IDLE = 0,
     DELETE_RUNNING = 1,
@@ -110,24 +110,53 @@ struct ActionCounts {
     void Count(const FileResult& result);
 };
 
-/// The action job's state. Destroy it before the engine, the history and the bridge it
-/// was started with: its destructor asks a running thread to stop and waits for it.
-struct ActionWorker {
+/// The action job: at most one run at a time, on a thread of its own. Destroy it before
+/// the engine, the history and the bridge it was started with: its destructor asks a
+/// running thread to stop and waits for it.
+class ActionWorker {
+  public:
     ActionWorker() = default;
     ActionWorker(const ActionWorker&) = delete;
     ActionWorker& operator=(const ActionWorker&) = delete;
     ~ActionWorker();
 
-    std::atomic<int32_t> deleteState{DELETE_IDLE};
-    std::thread deleteThread;  ///< the most recent worker thread
+    /// A DeleteState value.
+    int32_t State() const { return state_.load(); }
+    /// Claims the worker for a run when it is idle (the previous run's thread, which has
+    /// already reported, is joined first); false when a run is going on.
+    bool TryClaim();
+    /// Gives a claim back whose thread never started.
+    void ReleaseClaim() { state_.store(DELETE_IDLE); }
+    /// Runs `work` on the claimed run's thread; the thread gives the claim back as its
+    /// very last step.
+    void Launch(std::function<void()> work);
+    /// Asks a running run to stop after the file in hand.
+    void RequestStop();
+    /// Whether a stop was asked for the run going on.
+    bool StopRequested() const { return State() == DELETE_STOP; }
+    /// Waits until the last run's thread has ended.
+    void Join();
 
-    /// Where the last trash run put its files, for an undo. Written by the worker
-    /// thread before it reports, read by the UI thread while idle; guarded by trashMutex.
-    std::vector<platform::TrashPlace> lastTrashed;
-    std::mutex trashMutex;
+    /// Where the files of the last trash run went, for an undo: emptied as a trash run
+    /// starts, added to by it, taken whole by an undo.
+    void ForgetTrashed();
+    void NoteTrashed(platform::TrashPlace place);
+    size_t TrashedCount() const;
+    std::vector<platform::TrashPlace> TakeTrashed();
 
-    /// Tests only: called on the worker thread after each file with the number done.
-    std::function<void(size_t)> afterEachFile;
+    /// Tests only: `hook` is called on the worker thread after each file with the number
+    /// of files reached. Set while no run goes on.
+    void SetAfterEachFile(std::function<void(size_t)> hook) { afterEachFile_ = std::move(hook); }
+    void AfterFile(size_t reached) const {
+        if (afterEachFile_) afterEachFile_(reached);
+    }
+
+  private:
+    std::atomic<int32_t> state_{DELETE_IDLE};
+    std::thread thread_;  // the most recent run's thread
+    mutable std::mutex trashMutex_;
+    std::vector<platform::TrashPlace> lastTrashed_;  // under trashMutex_
+    std::function<void(size_t)> afterEachFile_;
 };
 
 /// Called after each file with the target and its result (the command line prints it).
@@ -139,8 +168,8 @@ using FileReport = std::function<void(const ActionBatch&, const ActionTarget&, c
 void RunActionBatch(ActionWorker& worker, SearchEngine* engine, history::HistoryDb* history,
                     ActionBatch& batch, ActionCounts& counts, const FileReport& report = {});
 
-/// Starts the worker thread on `batch`; the caller has set deleteState to 1 and made
-/// sure no earlier thread runs. The thread ends with DelFileResultToUI(counts).
+/// Starts the worker thread on `batch`; the caller has claimed the worker (TryClaim). The thread
+/// ends with DelFileResultToUI(counts).
 void StartActionThread(ActionWorker& worker, SearchEngine& engine, history::HistoryDb& history,
                        PageBridge& bridge, ActionBatch batch);
 

@@ -11,7 +11,9 @@ namespace merravine {
 
 ScriptValue GetScanReord(history::HistoryDb& history) {
     std::vector<history::ScanEntry> scans;
-    history::ListScans(history, scans);
+    if (const Status listed = history::ListScans(history, scans); !listed.IsOk()) {
+        LogDebug("%s", listed.Message().c_str());
+    }
     ScriptValue result;
     for (const auto& scan : scans) {
         ScriptValue entry;
@@ -23,13 +25,17 @@ ScriptValue GetScanReord(history::HistoryDb& history) {
 }
 
 ScriptValue DelOneRecord(history::HistoryDb& history, const ScriptValue& id) {
-    return ScriptValue::Int(history::DeleteScan(history, id.IntOr(0)) == 0 ? 1 : 0);
+    const Status deleted = history::DeleteScan(history, id.IntOr(0));
+    if (!deleted.IsOk()) LogDebug("%s", deleted.Message().c_str());
+    return ScriptValue::Int(deleted.IsOk() ? 1 : 0);
 }
 
 ScriptValue DelAllRecord(history::HistoryDb& history, const ScriptValue& ids) {
     std::vector<int32_t> list;
     for (size_t i = 0; i < ids.Count(); ++i) list.push_back(ids.At(i).IntOr(0));
-    return ScriptValue::Int(history::DeleteAllScans(history, list) == 0 ? 1 : 0);
+    const Status deleted = history::DeleteAllScans(history, list);
+    if (!deleted.IsOk()) LogDebug("%s", deleted.Message().c_str());
+    return ScriptValue::Int(deleted.IsOk() ? 1 : 0);
 }
 
 namespace {
@@ -45,16 +51,20 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
     // groups' lock are never held together in this order (storing a scan takes them
     // the other way round).
     std::vector<history::ScanRow> rows;
-    const int rc = history::ReadScanRows(history, scan_id, [&rows](const history::ScanRow& row) {
-        rows.push_back(row);
-        return 0;
-    });
+    const Status read =
+        history::ReadScanRows(history, scan_id, [&rows](const history::ScanRow& row) {
+            rows.push_back(row);
+            return 0;
+        });
     int32_t loaded = 0;
     {
         const auto lock = engine.LockGroups();
         ClearResults(engine);
         engine.loadedRecordId.store(scan_id);
-        if (rc != SQLITE_OK) return ScriptValue::Int(0);
+        if (!read.IsOk()) {
+            LogDebug("%s", read.Message().c_str());
+            return ScriptValue::Int(0);
+        }
         for (const auto& row : rows) {
             FileRecord* record =
                 AddToGroups(engine, row.path, row.namenosuffix, row.suffix, row.filetype,

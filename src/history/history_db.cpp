@@ -150,6 +150,8 @@ void OpenConnection(HistoryDb& db, const std::string& data_folder) {
     db.connection = std::move(handle);
 }
 
+Status Refused(std::string what) { return Status::Failure(StatusCode::kIoFailed, std::move(what)); }
+
 // The noted files (NotePendingPurges) that are gone from the disk leave every scan.
 void ReplayPendingPurges(HistoryDb& db) {
     std::vector<StoredFileName> gone;
@@ -172,9 +174,11 @@ void ReplayPendingPurges(HistoryDb& db) {
     if (!gone.empty()) {
         LogDebug("purging %zu deleted file(s) that an interrupted deletion left in the scans",
                  gone.size());
-        if (PurgeFilesFromHistory(db, gone) != 1) return;
+        if (!PurgeFilesFromHistory(db, gone).IsOk()) return;
     }
-    ClearPendingPurges(db);
+    if (const Status cleared = ClearPendingPurges(db); !cleared.IsOk()) {
+        LogDebug("%s", cleared.Message().c_str());
+    }
 }
 
 }  // namespace
@@ -184,10 +188,10 @@ void OpenHistoryDb(HistoryDb& db, const std::string& data_folder) {
     if (db.connection) ReplayPendingPurges(db);
 }
 
-int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
+Status ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
     std::lock_guard lock(db.mutex);
     auto statement = Prepare(db.connection.get(), "select * from tbl_searchrecode");
-    if (!statement) return 0;
+    if (!statement) return Refused("the stored scans could not be listed");
     const bool wide_enough = sqlite3_column_count(statement.get()) >= 3;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
@@ -196,10 +200,10 @@ int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans) {
             ScanEntry{static_cast<int32_t>(LeadingInt64(ColumnText(statement.get(), 0))),
                       ColumnText(statement.get(), 1)});
     }
-    return rc == SQLITE_DONE ? 1 : 0;
+    return rc == SQLITE_DONE ? Status::Ok() : Refused("the stored scans could not be listed");
 }
 
-int DeleteScan(HistoryDb& db, int32_t id) {
+Status DeleteScan(HistoryDb& db, int32_t id) {
     std::lock_guard lock(db.mutex);
     db.purge_statements.clear();
     sqlite3* connection = db.connection.get();
@@ -208,14 +212,16 @@ int DeleteScan(HistoryDb& db, int32_t id) {
     if (!remove_row || sqlite3_bind_int(remove_row.get(), 1, id) != SQLITE_OK ||
         !StepToDone(remove_row.get())) {
         LogDebug("Failed to delete the scan record %d!", id);
-        return -1;
+        return Refused("the row of scan " + std::to_string(id) + " could not be deleted");
     }
-    if (!ExecStatement(connection, "drop table " + RecordTableName(id))) return -2;
-    if (!transaction.Commit()) return -1;
-    return 0;
+    if (!ExecStatement(connection, "drop table " + RecordTableName(id))) {
+        return Refused("the file table of scan " + std::to_string(id) + " could not be dropped");
+    }
+    if (!transaction.Commit()) return Refused("deleting scan " + std::to_string(id) + " failed");
+    return Status::Ok();
 }
 
-int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids) {
+Status DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids) {
     std::lock_guard lock(db.mutex);
     db.purge_statements.clear();
     sqlite3* connection = db.connection.get();
@@ -227,38 +233,41 @@ int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids) {
     }
     if (ExecPlain(connection, "drop table tbl_searchrecode") != SQLITE_OK) {
         LogDebug("Failed to delete table!");
-        return -1;
+        return Refused("the table of stored scans could not be dropped");
     }
     if (ExecPlain(connection, kCreateScanTable) != SQLITE_OK) {
         LogDebug("Failed to rebuild the table!");
-        return -2;
+        return Refused("the table of stored scans could not be created again");
     }
-    if (!transaction.Commit()) return -1;
-    return 0;
+    if (!transaction.Commit()) return Refused("deleting every scan failed");
+    return Status::Ok();
 }
 
-int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler) {
+Status ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler) {
     std::lock_guard lock(db.mutex);
     sqlite3* connection = db.connection.get();
-    if (connection == nullptr) return SQLITE_CANTOPEN;
+    const auto failed = [id](int rc) {
+        return Refused("scan " + std::to_string(id) + " could not be read: " + sqlite3_errstr(rc));
+    };
+    if (connection == nullptr) return failed(SQLITE_CANTOPEN);
     auto statement = Prepare(connection, "select * from " + RecordTableName(id));
-    if (!statement) return sqlite3_errcode(connection);
+    if (!statement) return failed(sqlite3_errcode(connection));
     const bool wide_enough = sqlite3_column_count(statement.get()) >= 3;
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         if (!wide_enough) continue;
-        if (handler(ReadRow(statement.get())) != 0) return SQLITE_ABORT;
+        if (handler(ReadRow(statement.get())) != 0) return failed(SQLITE_ABORT);
     }
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    return rc == SQLITE_DONE ? Status::Ok() : failed(rc);
 }
 
-int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files) {
+Status PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files) {
     std::lock_guard lock(db.mutex);
     sqlite3* connection = db.connection.get();
     std::vector<int32_t> ids;
     if (!CollectScanIds(connection, ids)) {
         LogDebug("Refresh failed!");
-        return -1;
+        return Refused("the deleted files could not be taken out of the stored scans");
     }
     Transaction transaction(connection);
     auto unnote = Prepare(
@@ -271,7 +280,7 @@ int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& file
                        BindText(unnote.get(), 3, file.suffix) != SQLITE_OK ||
                        !StepToDone(unnote.get()) || sqlite3_reset(unnote.get()) != SQLITE_OK)) {
             LogDebug("Refresh failed!");
-            return -1;
+            return Refused("the deleted files could not be taken out of the stored scans");
         }
         for (const int32_t id : ids) {
             sqlite3_stmt* statement = PurgeStatement(db, id);
@@ -282,42 +291,45 @@ int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& file
                 LogDebug("Refresh failed!");
                 // The rows already removed stay removed: each deletion is whole.
                 transaction.Commit();
-                return -1;
+                return Refused("the deleted files could not be taken out of the stored scans");
             }
         }
     }
     if (!transaction.Commit()) {
         LogDebug("Refresh failed!");
-        return -1;
+        return Refused("the deleted files could not be taken out of the stored scans");
     }
-    return 1;
+    return Status::Ok();
 }
 
-int NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files) {
+Status NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files) {
     std::lock_guard lock(db.mutex);
     sqlite3* connection = db.connection.get();
     Transaction transaction(connection);
     auto note = Prepare(connection,
                         "insert into tbl_pendingpurge(path, namenosuffix, suffix) values(?,?,?)");
-    if (!note) return -1;
+    if (!note) return Refused("the files about to be deleted could not be noted");
     for (const StoredFileName& file : files) {
         if (BindText(note.get(), 1, ToBase64(file.path)) != SQLITE_OK ||
             BindText(note.get(), 2, ToBase64(file.namenosuffix)) != SQLITE_OK ||
             BindText(note.get(), 3, file.suffix) != SQLITE_OK || !StepToDone(note.get()) ||
             sqlite3_reset(note.get()) != SQLITE_OK) {
-            return -1;
+            return Refused("the files about to be deleted could not be noted");
         }
     }
-    return transaction.Commit() ? 1 : -1;
+    return transaction.Commit() ? Status::Ok()
+                                : Refused("the files about to be deleted could not be noted");
 }
 
-int ClearPendingPurges(HistoryDb& db) {
+Status ClearPendingPurges(HistoryDb& db) {
     std::lock_guard lock(db.mutex);
-    return ExecPlain(db.connection.get(), "delete from tbl_pendingpurge;") == SQLITE_OK ? 1 : -1;
+    return ExecPlain(db.connection.get(), "delete from tbl_pendingpurge;") == SQLITE_OK
+               ? Status::Ok()
+               : Refused("the noted files could not be forgotten");
 }
 
-int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
-                         std::string_view suffix) {
+Status PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
+                            std::string_view suffix) {
     return PurgeFilesFromHistory(
         db, {StoredFileName{std::string(path), std::string(namenosuffix), std::string(suffix)}});
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "history/sqlite_handle.h"
+#include "util/result.h"
 
 namespace merravine::history {
 
@@ -69,20 +70,22 @@ struct ScanRow {
 /// every operation then fails.
 void OpenHistoryDb(HistoryDb& db, const std::string& data_folder);
 
-/// Lists the stored scans in id order; 1 when the query succeeded, 0 when not.
-int ListScans(HistoryDb& db, std::vector<ScanEntry>& scans);
+// Each operation below answers a Status: ok, or kIoFailed with what the database refused.
 
-/// Deletes one scan's row and file table in one transaction: 0 done, -1 the row delete
-/// failed, -2 dropping the file table failed (nothing is changed on a failure).
-int DeleteScan(HistoryDb& db, int32_t id);
+/// Lists the stored scans in id order.
+Status ListScans(HistoryDb& db, std::vector<ScanEntry>& scans);
+
+/// Deletes one scan's row and file table in one transaction; nothing is changed on a
+/// failure (the message says whether the row or the file table could not go).
+Status DeleteScan(HistoryDb& db, int32_t id);
 
 /// Drops the file tables of `ids` and then the scan table, and creates it again, in one
-/// transaction: 0 done, -1 dropping the scan table failed, -2 creating it again failed.
-int DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids);
+/// transaction.
+Status DeleteAllScans(HistoryDb& db, const std::vector<int32_t>& ids);
 
-/// Passes each row of scan `id` to `handler` (which returns 0 to go on); 0 on success,
-/// otherwise the SQLite error code (for example when the scan has no file table).
-int ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler);
+/// Passes each row of scan `id` to `handler` (which returns 0 to go on). Fails when the
+/// scan has no file table, the database cannot be read, or the handler stopped the reading.
+Status ReadScanRows(HistoryDb& db, int32_t id, const std::function<int(const ScanRow&)>& handler);
 
 /// A file as the scans store it: folder (ending in "/"), name up to its suffix, suffix.
 struct StoredFileName {
@@ -92,20 +95,20 @@ struct StoredFileName {
 };
 
 /// Removes these files' rows from every stored scan, in one transaction (a commit per
-/// file would cost a write of every scan's changed pages per file); 1 done, -1 failed.
-int PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files);
+/// file would cost a write of every scan's changed pages per file).
+Status PurgeFilesFromHistory(HistoryDb& db, const std::vector<StoredFileName>& files);
 
 /// Notes, in one transaction, the files a deletion is about to remove. A purge takes
 /// its files off the note in its own transaction, so that a process killed between a
 /// file's removal and its purge leaves the file noted; the next OpenHistoryDb purges
-/// every noted file that is gone. 1 done, -1 failed.
-int NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files);
+/// every noted file that is gone.
+Status NotePendingPurges(HistoryDb& db, const std::vector<StoredFileName>& files);
 
-/// Forgets every noted file (a deletion run is over); 1 done, -1 failed.
-int ClearPendingPurges(HistoryDb& db);
+/// Forgets every noted file (a deletion run is over).
+Status ClearPendingPurges(HistoryDb& db);
 
 /// PurgeFilesFromHistory for one file.
-int PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
-                         std::string_view suffix);
+Status PurgeFileFromHistory(HistoryDb& db, std::string_view path, std::string_view namenosuffix,
+                            std::string_view suffix);
 
 }  // namespace merravine::history

@@ -579,7 +579,7 @@ ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
 
 namespace merravine {
 
-uint32_t HashPipeline::CheckBalance(bool aborted) const {
+uint32_t HashPipeline::CheckBalance(bool cutShort) const {
     uint32_t faults = 0;
     uint64_t keyed = 0;
     uint64_t unreadable = 0;
@@ -600,7 +600,7 @@ uint32_t HashPipeline::CheckBalance(bool aborted) const {
             case kReference:
                 break;
             default:
-                if (aborted) break;
+                if (cutShort) break;
                 if (++faults <= 8) {
                     LogLess("ERROR: search balance: %s reached no outcome (state %d)",
                             listing_.FullPath(listing_.files[index]).c_str(),
@@ -621,7 +621,7 @@ uint32_t HashPipeline::CheckBalance(bool aborted) const {
             static_cast<uint32_t>(unreadable > unreadableCount_ ? unreadable - unreadableCount_
                                                                 : unreadableCount_ - unreadable);
     }
-    if (!aborted) {
+    if (!cutShort) {
         for (const auto& [size, bucket] : buckets_) {
             if (bucket.pending == 0 && bucket.whole == 0) continue;
             LogLess(

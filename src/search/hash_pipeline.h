@@ -85,8 +85,9 @@ class HashPipeline {
     /// After Stop: checks that every file taken in reached exactly one outcome (the
     /// outcomes the stages published agree with what each file holds, and no read is
     /// left owing). Returns the number of files out of balance and logs each fault as
-    /// an error. An aborted search may leave files without an outcome.
-    uint32_t CheckBalance(bool aborted) const;
+    /// an error. A search cut short (stopped, or ended at its limit) may leave files
+    /// without an outcome.
+    uint32_t CheckBalance(bool cutShort) const;
 
     /// After Stop: the outcome and key of file `index` without waiting; `sha` gets the
     /// SHA-256 that goes with the key when the cache is used (else zero).

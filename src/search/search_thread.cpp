@@ -261,17 +261,17 @@ void RunSearch(SearchEngine& engine) {
         RunCountingPass(engine, filters, run, pipeline);
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
-        const bool aborted = engine.state.load() == W_ABORT;
-        // A search pass stopped by the duplicate limit stops the reads like an abort.
-        const bool cut_short = aborted || run.recorded < run.listing.files.size();
+        // Stopped, or ended at the limit on duplicates: files the search pass never
+        // reached may be left without an outcome.
+        const bool cut_short =
+            engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
         engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
         survivors = PrunedOrder(run, pipeline);
-        engine.partial.store(aborted || run.recorded < run.listing.files.size(),
-                             std::memory_order_relaxed);
+        engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {
             cache_loader.join();
             pipeline.CollectForCache(*cache);
-            if (!aborted && !engine.partial.load(std::memory_order_relaxed)) {
+            if (!cut_short) {
                 const auto files = engine.totalNumber.load(std::memory_order_relaxed);
                 cache->RememberScan(scan_key, ScanHistory{static_cast<uint64_t>(files)});
             }

@@ -126,7 +126,7 @@ const char* AppUsage() {
            "       merravine --version | --help\n"
            "\n"
            "Finds duplicate files in the folders you choose.\n"
-           "  --data-dir DIR  keep Config.ini, duplicate.db and Log/ in DIR\n"
+           "  --data-dir DIR  keep Config.ini, duplicate.db, cache.db and Log/ in DIR\n"
            "                  (default: $MERRAVINE_DATA_DIR, else the program's folder when\n"
            "                  it is writable, else the XDG folders of the user)\n"
            "  --port N        serve the pages on 127.0.0.1:N (default: a free port)\n"

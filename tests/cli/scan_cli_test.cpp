@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -24,6 +25,11 @@ struct CommandResult {
 };
 
 CommandResult RunScan(std::vector<std::string> args) {
+    // Without a data folder of its own a scan would keep its cache beside the test program,
+    // shared by every run.
+    if (std::find(args.begin(), args.end(), "--data-dir") == args.end()) {
+        args.insert(args.begin(), "--no-cache");
+    }
     args.insert(args.begin(), "scan");
     std::vector<char*> argv;
     argv.reserve(args.size());

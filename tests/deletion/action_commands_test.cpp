@@ -48,7 +48,7 @@ class ActionCommandsTest : public ::testing::Test {
     /// Waits for the report of run `run` and for the thread to end.
     ScriptValue Finish(size_t run = 1) {
         const auto calls = f_.bridge.WaitForCalls(run);
-        if (worker_.deleteThread.joinable()) worker_.deleteThread.join();
+        worker_.Join();
         EXPECT_EQ(calls[run - 1].first, "DelFileResultToUI");
         return calls[run - 1].second;
     }
@@ -117,9 +117,9 @@ TEST_F(ActionCommandsTest, AWorkerThatFailsPartWayReportsWhatItDid) {
         f_.Write("two/f" + std::to_string(i), content);
     }
     f_.Search();
-    worker_.afterEachFile = [](size_t done) {
+    worker_.SetAfterEachFile([](size_t done) {
         if (done == 2) throw std::runtime_error("disk gone");
-    };
+    });
     ASSERT_EQ(DeleteFiles(worker_, f_.engine, f_.history, f_.bridge, RowsIn(f_.Rows(), R("one/"))),
               ScriptValue::Int(0));
     EXPECT_EQ(Head(Finish()), (std::vector<int32_t>{5, 2, 0, 0, 0, 0, 0}));

@@ -45,10 +45,10 @@ TEST(ActionCrash, AKillDuringHardLinkingLeavesEveryNameWithItsContent) {
         close(ticks[0]);
         close(tokens[1]);
         ActionWorker worker;
-        worker.afterEachFile = [&](size_t) {
+        worker.SetAfterEachFile([&](size_t) {
             char tick = 1;
             if (write(ticks[1], &tick, 1) != 1 || read(tokens[0], &tick, 1) != 1) _exit(3);
-        };
+        });
         ActionCounts counts;
         RunActionBatch(worker, nullptr, nullptr, batch, counts);
         _exit(counts.done == kFiles ? 0 : 1);

@@ -31,7 +31,7 @@ class DeleteRunTest : public ::testing::TestWithParam<ActionKind> {
     /// Waits for the report of run number `run` and for the thread to end; the counts.
     ScriptValue Finish(size_t run = 1) {
         const auto calls = fixture_.bridge.WaitForCalls(run);
-        if (worker_.deleteThread.joinable()) worker_.deleteThread.join();
+        worker_.Join();
         EXPECT_EQ(calls[run - 1].first, "DelFileResultToUI");
         return calls[run - 1].second;
     }
@@ -51,7 +51,7 @@ class DeleteRunTest : public ::testing::TestWithParam<ActionKind> {
     /// Every stored scan holds exactly the files the result groups hold.
     void ExpectScansMatchGroups() {
         std::vector<history::ScanEntry> scans;
-        history::ListScans(fixture_.history, scans);
+        ASSERT_TRUE(history::ListScans(fixture_.history, scans).IsOk());
         ASSERT_FALSE(scans.empty());
         for (const auto& scan : scans) {
             EXPECT_EQ(fixture_.FilesInScan(scan.id), fixture_.FilesInGroups())
@@ -131,11 +131,11 @@ TEST_P(DeleteRunTest, AStopRequestEndsTheRunBeforeTheNextFile) {
     f.Search();
     ASSERT_EQ(f.Rows().Count(), 100u);
     const ScriptValue rows = RowsIn(f.Rows(), f.Root() + "/one/");  // a copy of each stays
-    worker_.afterEachFile = [this](size_t done) {
+    worker_.SetAfterEachFile([this](size_t done) {
         if (done == 10) {
             EXPECT_EQ(StopDelFile(worker_), ScriptValue::Int(0));
         }
-    };
+    });
     EXPECT_EQ(Start(rows), ScriptValue::Int(0));
     EXPECT_EQ(Head(Finish()), Counts(50, 10, 0));
     size_t left = 0;
@@ -149,7 +149,7 @@ TEST_P(DeleteRunTest, AStopRequestEndsTheRunBeforeTheNextFile) {
 
     // Idle again: a stop changes nothing, and a new run starts.
     EXPECT_EQ(StopDelFile(worker_), ScriptValue::Int(0));
-    worker_.afterEachFile = nullptr;
+    worker_.SetAfterEachFile(nullptr);
     EXPECT_EQ(Start(ScriptValue::List({})), ScriptValue::Int(0));
     EXPECT_EQ(Head(Finish(2)), Counts(0, 0, 0));
 }

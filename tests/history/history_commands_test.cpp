@@ -75,9 +75,9 @@ TEST_F(HistoryCommandsTest, ListingAndDeletingScans) {
     EXPECT_TRUE(GetScanReord(f_.history).IsUndefined());
     const auto row = MakeRow("/p/", "a.", "b", 1, "x");
     for (int i = 0; i < 5; ++i) history::StoreScan(f_.history, {"/p"}, {row}, 20);
-    ASSERT_EQ(history::DeleteScan(f_.history, 1), 0);
-    ASSERT_EQ(history::DeleteScan(f_.history, 2), 0);
-    ASSERT_EQ(history::DeleteScan(f_.history, 4), 0);
+    ASSERT_TRUE(history::DeleteScan(f_.history, 1).IsOk());
+    ASSERT_TRUE(history::DeleteScan(f_.history, 2).IsOk());
+    ASSERT_TRUE(history::DeleteScan(f_.history, 4).IsOk());
 
     const ScriptValue scans = GetScanReord(f_.history);
     ASSERT_EQ(scans.Count(), 2u);

@@ -69,15 +69,15 @@ TEST(HistoryCrash, AScanKilledWhileBeingStoredIsWholeOrAbsent) {
     HistoryDb db;
     OpenHistoryDb(db, folder);
     std::vector<ScanEntry> scans;
-    ASSERT_EQ(ListScans(db, scans), 1);
+    ASSERT_TRUE(ListScans(db, scans).IsOk());
     ASSERT_GE(scans.size(), 2u);
     for (const auto& scan : scans) {
         size_t count = 0;
-        const int rc = ReadScanRows(db, scan.id, [&](const ScanRow&) {
+        const Status read = ReadScanRows(db, scan.id, [&](const ScanRow&) {
             ++count;
             return 0;
         });
-        ASSERT_EQ(rc, SQLITE_OK);
+        ASSERT_TRUE(read.IsOk()) << read.Message();
         EXPECT_EQ(count, static_cast<size_t>(kRows)) << "scan " << scan.id;
     }
     EXPECT_EQ(testing::FileTables(db.file_path).size(), scans.size());
@@ -101,7 +101,7 @@ TEST(HistoryCrash, AFileKilledWhilePurgedIsGoneFromEveryScanOrFromNone) {
         HistoryDb db;
         OpenHistoryDb(db, folder);
         for (const auto& row : rows) {
-            if (PurgeFileFromHistory(db, row.path, row.namenosuffix, row.suffix) != 1) _exit(1);
+            if (!PurgeFileFromHistory(db, row.path, row.namenosuffix, row.suffix).IsOk()) _exit(1);
             if (write(signal_fd, "x", 1) != 1) _exit(1);
         }
     });
@@ -109,14 +109,14 @@ TEST(HistoryCrash, AFileKilledWhilePurgedIsGoneFromEveryScanOrFromNone) {
     HistoryDb db;
     OpenHistoryDb(db, folder);
     std::vector<ScanEntry> scans;
-    ASSERT_EQ(ListScans(db, scans), 1);
+    ASSERT_TRUE(ListScans(db, scans).IsOk());
     ASSERT_EQ(scans.size(), static_cast<size_t>(kScans));
     std::map<std::string, int> scans_holding;
     for (const auto& scan : scans) {
-        ReadScanRows(db, scan.id, [&](const ScanRow& row) {
-            ++scans_holding[row.path + row.namenosuffix];
-            return 0;
-        });
+        ASSERT_TRUE(ReadScanRows(db, scan.id, [&](const ScanRow& row) {
+                        ++scans_holding[row.path + row.namenosuffix];
+                        return 0;
+                    }).IsOk());
     }
     size_t purged = 0;
     for (const auto& row : rows) {

@@ -2,6 +2,7 @@
 // scans, each checked against what a separate connection finds in the file.
 #include "history/history_db.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "history/scan_store.h"
@@ -31,12 +32,12 @@ class HistoryDbTest : public ::testing::Test {
 
 TEST_F(HistoryDbTest, FirstStartCreatesAnEmptyScanTableAndLaterStartsKeepIt) {
     std::vector<ScanEntry> scans;
-    EXPECT_EQ(ListScans(db_, scans), 1);
+    EXPECT_TRUE(ListScans(db_, scans).IsOk());
     EXPECT_TRUE(scans.empty());
     const int32_t id = StoreScan(db_, {"/data"}, {MakeRow("/data/", "a.", "txt", 5, "hello")}, 20);
     ASSERT_EQ(id, 1);
     Reopen();
-    ASSERT_EQ(ListScans(db_, scans), 1);
+    ASSERT_TRUE(ListScans(db_, scans).IsOk());
     ASSERT_EQ(scans.size(), 1u);
     EXPECT_EQ(scans[0].id, 1);
     EXPECT_EQ(scans[0].searcTime.size(), 19u) << scans[0].searcTime;  // YYYY-MM-DD HH:MM:SS
@@ -67,9 +68,9 @@ TEST_F(HistoryDbTest, StoredRowsComeBackExactlyAfterARestart) {
     const int32_t id = StoreScan(db_, {"/home/u", "/tmp"}, rows, 20);
     ASSERT_GT(id, 0);
     Reopen();
-    int rc = -1;
-    EXPECT_EQ(ReadAll(db_, id, &rc), rows);
-    EXPECT_EQ(rc, SQLITE_OK);
+    bool ok = false;
+    EXPECT_EQ(ReadAll(db_, id, &ok), rows);
+    EXPECT_TRUE(ok);
     EXPECT_EQ(
         RawQuery(File(), "select filesize from " + RecordTableName(id) + " where suffix='iso'"),
         std::vector<std::string>{"5000000000"});
@@ -87,12 +88,12 @@ TEST_F(HistoryDbTest, QuotesAndStatementTextInNamesAreStoredAndPurgedExactly) {
     ASSERT_GT(first, 0);
     ASSERT_GT(second, first);
 
-    EXPECT_EQ(PurgeFileFromHistory(db_, folder, "a.", suffix), 1);
+    EXPECT_TRUE(PurgeFileFromHistory(db_, folder, "a.", suffix).IsOk());
     for (const int32_t id : {first, second}) {
         EXPECT_EQ(ReadAll(db_, id), (std::vector<ScanRow>{rows[1], rows[2]})) << id;
     }
     std::vector<ScanEntry> scans;
-    ASSERT_EQ(ListScans(db_, scans), 1);
+    ASSERT_TRUE(ListScans(db_, scans).IsOk());
     EXPECT_EQ(scans.size(), 2u);
 }
 
@@ -103,34 +104,34 @@ TEST_F(HistoryDbTest, PurgeRemovesOnlyTheFilesOwnRowsFromEveryScan) {
     const int32_t first = StoreScan(db_, {"/p"}, rows, 20);
     const int32_t second = StoreScan(db_, {"/p"}, {rows[0], rows[2]}, 20);
 
-    EXPECT_EQ(PurgeFileFromHistory(db_, "/p/", "img.", "jpg"), 1);
+    EXPECT_TRUE(PurgeFileFromHistory(db_, "/p/", "img.", "jpg").IsOk());
     EXPECT_EQ(ReadAll(db_, first), (std::vector<ScanRow>{rows[1], rows[2]}));
     EXPECT_EQ(ReadAll(db_, second), (std::vector<ScanRow>{rows[2]}));
     // A file no scan holds, and a second purge of the same file, change nothing.
-    EXPECT_EQ(PurgeFileFromHistory(db_, "/p/", "img.", "jpg"), 1);
-    EXPECT_EQ(PurgeFileFromHistory(db_, "/none/", "x.", "y"), 1);
+    EXPECT_TRUE(PurgeFileFromHistory(db_, "/p/", "img.", "jpg").IsOk());
+    EXPECT_TRUE(PurgeFileFromHistory(db_, "/none/", "x.", "y").IsOk());
     EXPECT_EQ(ReadAll(db_, first).size(), 2u);
 }
 
 TEST_F(HistoryDbTest, PurgeWithNoScansSucceeds) {
-    EXPECT_EQ(PurgeFileFromHistory(db_, "/p/", "a.", "b"), 1);
+    EXPECT_TRUE(PurgeFileFromHistory(db_, "/p/", "a.", "b").IsOk());
 }
 
 TEST_F(HistoryDbTest, DeleteScanRemovesRowAndTableOrChangesNothing) {
     const auto row = MakeRow("/p/", "a.", "b", 1, "x");
     const int32_t first = StoreScan(db_, {"/p"}, {row}, 20);
     const int32_t second = StoreScan(db_, {"/p"}, {row}, 20);
-    EXPECT_EQ(DeleteScan(db_, first), 0);
+    EXPECT_TRUE(DeleteScan(db_, first).IsOk());
     EXPECT_EQ(FileTables(File()), std::vector<std::string>{RecordTableName(second)});
     // No row and no table any more: the drop fails.
-    EXPECT_EQ(DeleteScan(db_, first), -2);
+    EXPECT_THAT(DeleteScan(db_, first).Message(), ::testing::HasSubstr("file table"));
 
     // A row whose table is gone (left by hand): the failure leaves the row in place.
     sqlite3_exec(db_.connection.get(), ("drop table " + RecordTableName(second)).c_str(), nullptr,
                  nullptr, nullptr);
-    EXPECT_EQ(DeleteScan(db_, second), -2);
+    EXPECT_THAT(DeleteScan(db_, second).Message(), ::testing::HasSubstr("file table"));
     std::vector<ScanEntry> scans;
-    ListScans(db_, scans);
+    ASSERT_TRUE(ListScans(db_, scans).IsOk());
     ASSERT_EQ(scans.size(), 1u);
     EXPECT_EQ(scans[0].id, second);
     // The transaction was ended: later writes work.
@@ -142,9 +143,9 @@ TEST_F(HistoryDbTest, DeleteAllScansRebuildsTheTableAndNewIdsNeverReuseOldRows) 
     ASSERT_EQ(StoreScan(db_, {"/p"}, {row}, 20), 1);
     ASSERT_EQ(StoreScan(db_, {"/p"}, {row, row}, 20), 2);
     // Only scan 1 is named (and a scan that never existed): scan 2's table stays behind.
-    EXPECT_EQ(DeleteAllScans(db_, {1, 7}), 0);
+    EXPECT_TRUE(DeleteAllScans(db_, {1, 7}).IsOk());
     std::vector<ScanEntry> scans;
-    EXPECT_EQ(ListScans(db_, scans), 1);
+    EXPECT_TRUE(ListScans(db_, scans).IsOk());
     EXPECT_TRUE(scans.empty());
     EXPECT_EQ(FileTables(File()), std::vector<std::string>{"tbl_record2"});
 
@@ -154,8 +155,8 @@ TEST_F(HistoryDbTest, DeleteAllScansRebuildsTheTableAndNewIdsNeverReuseOldRows) 
     EXPECT_EQ(StoreScan(db_, {"/new"}, {other}, 20), 2);
     EXPECT_EQ(ReadAll(db_, 2), std::vector<ScanRow>{other});
 
-    EXPECT_EQ(DeleteAllScans(db_, {}), 0);
-    EXPECT_EQ(ListScans(db_, scans), 1);
+    EXPECT_TRUE(DeleteAllScans(db_, {}).IsOk());
+    EXPECT_TRUE(ListScans(db_, scans).IsOk());
     EXPECT_TRUE(scans.empty());
 }
 
@@ -163,7 +164,7 @@ TEST_F(HistoryDbTest, OnlyTheNewestScansAreKept) {
     const auto row = MakeRow("/p/", "a.", "b", 1, "x");
     for (int i = 0; i < 5; ++i) ASSERT_EQ(StoreScan(db_, {"/p"}, {row}, 3), i + 1);
     std::vector<ScanEntry> scans;
-    ListScans(db_, scans);
+    ASSERT_TRUE(ListScans(db_, scans).IsOk());
     std::vector<int32_t> ids;
     ids.reserve(scans.size());
     for (const auto& scan : scans) ids.push_back(scan.id);
@@ -173,14 +174,14 @@ TEST_F(HistoryDbTest, OnlyTheNewestScansAreKept) {
     // A limit below one stores nothing.
     EXPECT_EQ(StoreScan(db_, {"/p"}, {row}, 0), 0);
     scans.clear();
-    ListScans(db_, scans);
+    ASSERT_TRUE(ListScans(db_, scans).IsOk());
     EXPECT_EQ(scans.size(), 3u);
 }
 
 TEST_F(HistoryDbTest, ReadingAMissingOrNarrowTableFailsOrSkipsRows) {
-    int rc = SQLITE_OK;
-    EXPECT_TRUE(ReadAll(db_, 42, &rc).empty());
-    EXPECT_NE(rc, SQLITE_OK);
+    bool ok = true;
+    EXPECT_TRUE(ReadAll(db_, 42, &ok).empty());
+    EXPECT_FALSE(ok);
 
     // Tables written by hand: two columns are skipped, four columns read with the rest empty.
     sqlite3* raw = db_.connection.get();
@@ -189,9 +190,9 @@ TEST_F(HistoryDbTest, ReadingAMissingOrNarrowTableFailsOrSkipsRows) {
                  "create table tbl_record51 (filesize, path, namenosuffix, suffix);"
                  "insert into tbl_record51 values ('12abc', NULL, 'YQAuAA==', 'txt');",
                  nullptr, nullptr, nullptr);
-    EXPECT_TRUE(ReadAll(db_, 50, &rc).empty());
-    EXPECT_EQ(rc, SQLITE_OK);
-    const auto rows = ReadAll(db_, 51, &rc);
+    EXPECT_TRUE(ReadAll(db_, 50, &ok).empty());
+    EXPECT_TRUE(ok);
+    const auto rows = ReadAll(db_, 51, &ok);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].filesize, 12);
     EXPECT_EQ(rows[0].path, "");
@@ -206,13 +207,13 @@ TEST(HistoryDbFailure, AFileThatCannotBeOpenedMakesEveryOperationFail) {
     HistoryDb db;
     OpenHistoryDb(db, (temp.Path() / "plain").string());
     std::vector<ScanEntry> scans;
-    EXPECT_EQ(ListScans(db, scans), 0);
-    EXPECT_EQ(DeleteScan(db, 1), -1);
-    EXPECT_EQ(DeleteAllScans(db, {1}), -1);
-    int rc = SQLITE_OK;
-    testing::ReadAll(db, 1, &rc);
-    EXPECT_NE(rc, SQLITE_OK);
-    EXPECT_EQ(PurgeFileFromHistory(db, "/a/", "b.", "c"), -1);
+    EXPECT_FALSE(ListScans(db, scans).IsOk());
+    EXPECT_FALSE(DeleteScan(db, 1).IsOk());
+    EXPECT_FALSE(DeleteAllScans(db, {1}).IsOk());
+    bool ok = true;
+    testing::ReadAll(db, 1, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(PurgeFileFromHistory(db, "/a/", "b.", "c").IsOk());
     EXPECT_EQ(StoreScan(db, {"/a"}, {testing::MakeRow("/a/", "b.", "c", 1, "k")}, 20), 0);
 }
 

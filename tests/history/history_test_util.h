@@ -47,14 +47,14 @@ inline std::vector<std::string> FileTables(const std::string& file) {
                     " order by name");
 }
 
-/// Every row of scan `id`, read through the history's own reader.
-inline std::vector<ScanRow> ReadAll(HistoryDb& db, int32_t id, int* rc = nullptr) {
+/// Every row of scan `id`, read through the history's own reader; `ok` says whether it could.
+inline std::vector<ScanRow> ReadAll(HistoryDb& db, int32_t id, bool* ok = nullptr) {
     std::vector<ScanRow> rows;
-    const int result = history::ReadScanRows(db, id, [&](const ScanRow& row) {
+    const Status result = history::ReadScanRows(db, id, [&](const ScanRow& row) {
         rows.push_back(row);
         return 0;
     });
-    if (rc != nullptr) *rc = result;
+    if (ok != nullptr) *ok = result.IsOk();
     return rows;
 }
 

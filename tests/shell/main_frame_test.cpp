@@ -165,7 +165,7 @@ TEST_F(MainFrameTest, DispatcherOwnCommands) {
     EXPECT_TRUE(Call("GetScanReord").value.IsUndefined());
     EXPECT_EQ(Call("LoadRecord", {SV::Int(0)}).value, SV::Int(-1));
     EXPECT_EQ(Call("StopDelFile").value, SV::Int(0));
-    EXPECT_EQ(frame_.Deleter().deleteState.load(), 0);
+    EXPECT_EQ(frame_.Deleter().State(), 0);
 
     RecordingWindow window;
     frame_.Attach(nullptr, &window);
