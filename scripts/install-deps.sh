@@ -22,6 +22,7 @@ PACKAGES=(
     nodejs npm chromium xvfb xauth
     openbox xdotool wmctrl x11-utils
     dpkg-dev lintian desktop-file-utils appstream librsvg2-bin
+    g++-mingw-w64-x86-64-posix wine64 googletest tcl make
 )
 
 missing=()
@@ -39,8 +40,26 @@ if command -v node >/dev/null && command -v npm >/dev/null; then
     missing=("${filtered[@]}")
 fi
 
-if [ "${#missing[@]}" -gt 0 ]; then
+# The Windows build compiles SQLite and LZF from Debian's source packages
+# (scripts/windows-deps.sh), which apt-get source finds through a deb-src line.
+sources=/etc/apt/sources.list.d/merravine-src.sources
+need_update=0
+if [ ! -f "$sources" ]; then
+    codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+    $SUDO tee "$sources" >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $codename
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    need_update=1
+fi
+
+if [ "${#missing[@]}" -gt 0 ] || [ "$need_update" -eq 1 ]; then
     $SUDO apt-get update -qq
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

@@ -2,7 +2,8 @@
 # Installs the dependencies and runs every check CI runs, one stage after the other:
 # the format check, the ci build (warnings as errors) and its GoogleTest suites, clang-tidy
 # over that build, the browser tests in e2e/, the Debian package (built, installed and tried
-# by scripts/package-test.sh), then the asan and tsan builds and their suites. The first
+# by scripts/package-test.sh), the Windows build with its suites under Wine and its zip
+# (scripts/windows-test.sh), then the asan and tsan builds and their suites. The first
 # failing stage ends the run. Each stage's time is printed at the end.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -66,6 +67,7 @@ stage ci build_and_test ci
 soft_stage tidy lint
 stage e2e browser_tests
 stage package env MERRAVINE_PACKAGE_PRESET=ci bash scripts/package-test.sh
+stage windows bash scripts/windows-test.sh
 soft_stage asan build_and_test asan
 soft_stage tsan build_and_test tsan
 soft_stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-20}"

@@ -31,7 +31,7 @@ void SetDefaultExtensionLists(SearchSettings& settings) {
 std::string AbsoluteFolder(const std::string& folder) {
     std::filesystem::path path(folder);
     if (path.is_relative()) path = std::filesystem::current_path() / path;
-    std::string text = path.lexically_normal().string();
+    std::string text = path.lexically_normal().generic_string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }

@@ -78,6 +78,12 @@ class FolderEntries {
     /// the listing reports (Unknown when it reports none). False at the end or on a
     /// failure (then Error() tells which).
     bool Next(std::string_view& name, EntryType& type);
+    /// Whether the entry Next gave last is hidden: its name begins with "." here, the
+    /// system's hidden attribute where the system has one.
+    bool EntryHidden() const { return entry_hidden_; }
+    /// Whether that entry belongs to the system (the system attribute, where there is
+    /// one; pseudo file systems are asked of the folder instead).
+    bool EntrySystem() const { return entry_system_; }
     /// errno of the failed read that ended the listing, else 0.
     int Error() const { return error_; }
 
@@ -87,6 +93,8 @@ class FolderEntries {
     long filled_ = 0;
     long at_ = 0;
     int error_ = 0;
+    bool entry_hidden_ = false;
+    bool entry_system_ = false;
 };
 
 /// Reads the status of `path` (any length) without following a final link; 0 or the errno.

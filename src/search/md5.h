@@ -1,9 +1,5 @@
-// MD5 (RFC 1321) through OpenSSL's libcrypto, written as the 32 lower-case
-// hexadecimal characters that form a content key.
-//
-// The digest uses libcrypto's MD5 functions directly rather than EVP: the same
-// assembly, but without the provider set-up EVP performs on first use, which adds
-// about 2 MiB to every process that scans.
+// MD5 (RFC 1321) through the system's implementation (platform/digest.h), written as
+// the 32 lower-case hexadecimal characters that form a content key.
 #pragma once
 
 #include <cstddef>

@@ -1,28 +1,24 @@
-// SHA-256 through libcrypto's SHA256 functions, for the same reason MD5 uses its own:
-// no provider set-up, which EVP performs on first use at a cost of about 2 MiB.
-#define OPENSSL_API_COMPAT 10101
+// SHA-256 through the platform's digest (the system's implementation).
 #include "search/sha256.h"
 
-#include <openssl/sha.h>
+#include "platform/digest.h"
 
 namespace merravine {
 
 struct Sha256::State {
-    SHA256_CTX context;
+    platform::Digest digest{platform::DigestKind::kSha256};
 };
 
-Sha256::Sha256() : state_(std::make_unique<State>()) { Begin(); }
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
 Sha256::~Sha256() = default;
 
-void Sha256::Begin() { SHA256_Init(&state_->context); }
+void Sha256::Begin() { state_->digest.Begin(); }
 
-void Sha256::Update(const void* data, size_t length) {
-    SHA256_Update(&state_->context, data, length);
-}
+void Sha256::Update(const void* data, size_t length) { state_->digest.Update(data, length); }
 
 ContentKey Sha256::Finish() {
     ContentKey digest;
-    SHA256_Final(digest.bytes.data(), &state_->context);
+    state_->digest.Finish(digest.bytes.data());
     return digest;
 }
 

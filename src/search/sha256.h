@@ -1,5 +1,5 @@
-// SHA-256 through OpenSSL's libcrypto (the SHA extensions where the processor has
-// them), for the content-key cache: equality taken from the cache rests on it.
+// SHA-256 through the system's implementation (platform/digest.h), for the content-key
+// cache: equality taken from the cache rests on it.
 #pragma once
 
 #include <cstddef>

@@ -227,7 +227,8 @@ class Walker {
         while (entries_.Next(name, type)) {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
             if (name == "." || name == "..") continue;
-            if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && name.front() == '.') continue;
+            if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && entries_.EntryHidden()) continue;
+            if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && entries_.EntrySystem()) continue;
             if ((filters_.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
                 IsTrash(frame.folder, dir, name, mount_root)) {
                 continue;

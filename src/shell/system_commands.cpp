@@ -2,6 +2,7 @@
 // the seams handed in; everything else is answered from the process itself.
 #include "shell/system_commands.h"
 
+#include "platform/os_version.h"
 #include "platform/shell_open.h"
 #include "platform/single_instance.h"
 #include "settings/settings_file.h"
@@ -31,7 +32,7 @@ ScriptValue PowerOperate(const ScriptValue& code, platform::PowerControl& power)
 
 int EnableBackupPrivileges() { return 1; }
 
-ScriptValue GetOsVersion() { return ScriptValue::Int(12); }
+ScriptValue GetOsVersion() { return ScriptValue::Int(platform::OsVersionCode()); }
 
 std::string GetFileVersionString() { return MERRAVINE_VERSION; }
 

@@ -122,6 +122,7 @@ bool FolderEntries::Next(std::string_view& name, EntryType& type) {
     const auto* entry = reinterpret_cast<const dirent64*>(buffer_ + at_);
     at_ += entry->d_reclen;
     name = entry->d_name;
+    entry_hidden_ = entry->d_name[0] == '.';
     switch (entry->d_type) {
         case DT_REG:
             type = EntryType::File;
