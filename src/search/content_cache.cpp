@@ -71,7 +71,7 @@ uint64_t PathHash(std::string_view folder, std::string_view name) {
             h = MixIn(h, word);
         }
         uint64_t tail = part.size() - at;  // the length keeps "ab"+"c" apart from "a"+"bc"
-        std::memcpy(&tail, part.data() + at, part.size() - at);
+        if (part.size() > at) std::memcpy(&tail, part.data() + at, part.size() - at);
         h = MixIn(h, tail ^ (static_cast<uint64_t>(part.size()) << 56));
     }
     return MixIn(h, 0);
