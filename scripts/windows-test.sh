@@ -52,6 +52,39 @@ if [ "$actual" != "$expected" ]; then
 fi
 echo "merravine.exe scan: the known sets"
 
+# The pages: served by merravine.exe, shown by a browser (Debian's Chromium, headless);
+# when the browser closes the page, the program ends by itself.
+if command -v chromium >/dev/null; then
+    data="$tree/data"
+    mkdir -p "$data"
+    "$wine_run" "$build/src/shell/merravine.exe" --no-window --data-dir "Z:$data" >"$tree/ui.out" 2>&1 &
+    program=$!
+    url=""
+    for _ in $(seq 1 100); do
+        url="$(grep -o 'http://127.0.0.1:[0-9]*/[^ ]*' "$tree/ui.out" | head -n1 | tr -d '\r' || true)"
+        [ -n "$url" ] && break
+        sleep 0.3
+    done
+    [ -n "$url" ] || { echo "merravine.exe printed no address"; kill "$program" 2>/dev/null; exit 1; }
+    page="$(timeout 60 chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=5000 \
+        --dump-dom "$url" 2>/dev/null || true)"
+    case "$page" in
+        *"<title>Corvantis Merravine</title>"*) ;;
+        *) echo "the browser did not get the start page"; kill "$program" 2>/dev/null; exit 1 ;;
+    esac
+    for _ in $(seq 1 100); do
+        kill -0 "$program" 2>/dev/null || break
+        sleep 0.3
+    done
+    if kill -0 "$program" 2>/dev/null; then
+        echo "merravine.exe still runs after the browser closed its page"
+        kill "$program" 2>/dev/null
+        exit 1
+    fi
+    wait "$program" || { echo "merravine.exe ended with an error after the page closed"; exit 1; }
+    echo "merravine.exe pages: shown by the browser; closing the page ended the program"
+fi
+
 # The zip: the stripped executable and the README.
 version="$("$wine_run" "$build/src/shell/merravine.exe" --version | tr -d '\r')"
 stage="$build/zip/merravine-$version-windows-x64"

@@ -57,6 +57,24 @@ std::set<std::string> JsonPaths(const std::string& json) {
     return paths;
 }
 
+TEST(WindowsNames, SystemPathsCarryTheLongPathPrefixAndNeverClimbAboveTheirRoot) {
+    using platform::ProgramPath;
+    using platform::SystemPath;
+    EXPECT_EQ(SystemPath("C:/a/b"), L"\\\\?\\C:\\a\\b");
+    EXPECT_EQ(SystemPath("C:\\a\\..\\b\\.\\c\\"), L"\\\\?\\C:\\b\\c");
+    EXPECT_EQ(SystemPath("C:/"), L"\\\\?\\C:\\");
+    EXPECT_EQ(SystemPath("C:/../.."), L"\\\\?\\C:\\");
+    EXPECT_EQ(SystemPath("//server/share/x/../../.."), L"\\\\?\\UNC\\server\\share");
+    EXPECT_EQ(SystemPath("\\\\?\\C:\\as is"), L"\\\\?\\C:\\as is");
+    const std::wstring relative = SystemPath("some folder/x");
+    EXPECT_EQ(relative.rfind(L"\\\\?\\", 0), 0u);
+    EXPECT_EQ(relative.substr(relative.size() - 14), L"\\some folder\\x");
+    EXPECT_EQ(ProgramPath(L"\\\\?\\C:\\a\\b"), "C:/a/b");
+    EXPECT_EQ(ProgramPath(L"\\\\?\\UNC\\server\\share\\x"), "//server/share/x");
+    EXPECT_EQ(ProgramPath(SystemPath("D:/caf\xC3\xA9/\xED\xA0\x80")),
+              "D:/caf\xC3\xA9/\xED\xA0\x80");
+}
+
 TEST(WindowsNames, EveryUnitSequenceSurvivesTheProgramTextStorageFormAndJson) {
     const std::vector<std::wstring> names = {L"plain",
                                              L"caf\u00e9",
