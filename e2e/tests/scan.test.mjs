@@ -74,8 +74,16 @@ test('the scan page shows progress; stop asks, and the results show what was fou
     assert.ok(shown.path.length > 0);
     assert.ok(shown.count >= 1);
 
-    // The elapsed time counts polls of 0.2 s, not the clock: 305 polls read 00:01:01.
-    await page.evaluate(() => { g_cbTimers = 608; });
+    // The bar and the remaining time come from the search's own measure: once content is
+    // being read, the bar has moved and a time is shown.
+    await page.waitForFunction(() => /^\d\d:\d\d:\d\d$/.test(document.getElementById('scanLeaveTime').textContent)
+        && Number.parseInt(document.getElementById('scanProgress').style.width, 10) > 0, null, { timeout: 60000 });
+    const estimate = await page.evaluate(() => view.GetScanEstimate());
+    assert.ok(estimate[0] > 0 && estimate[0] < 1000, `progress ${estimate[0]}`);
+
+    // The elapsed time is read from the clock, not counted in polls: a page whose polls
+    // came late (here: as if none had come for a minute) still shows the true time.
+    await page.evaluate(() => { g_cbTimers = 2; g_scanStart = Date.now() - 61300; });
     await page.waitForFunction(() => document.getElementById('scanUseTime').textContent === '00:01:01');
 
     // No keeps scanning.

@@ -71,7 +71,7 @@ uint64_t PathHash(std::string_view folder, std::string_view name) {
             h = MixIn(h, word);
         }
         uint64_t tail = part.size() - at;  // the length keeps "ab"+"c" apart from "a"+"bc"
-        std::memcpy(&tail, part.data() + at, part.size() - at);
+        if (part.size() > at) std::memcpy(&tail, part.data() + at, part.size() - at);
         h = MixIn(h, tail ^ (static_cast<uint64_t>(part.size()) << 56));
     }
     return MixIn(h, 0);
@@ -117,7 +117,8 @@ bool ContentCache::Open() {
         " CREATE TABLE IF NOT EXISTS entry(id INTEGER PRIMARY KEY, device INTEGER, inode INTEGER,"
         " path INTEGER, size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB,"
         " sha BLOB, seen INTEGER);"
-        " CREATE UNIQUE INDEX IF NOT EXISTS entry_file ON entry(device, inode)";
+        " CREATE UNIQUE INDEX IF NOT EXISTS entry_file ON entry(device, inode);"
+        " CREATE TABLE IF NOT EXISTS scan(key INTEGER PRIMARY KEY, files INTEGER, seen INTEGER)";
     if (!Exec(db_, create.c_str())) {
         LogLess("content cache %s cannot be set up (%s); files are read as without it",
                 path_.c_str(), sqlite3_errmsg(db_));
@@ -253,10 +254,25 @@ void ContentCache::Save() {
             ok = sqlite3_step(touch.handle) == SQLITE_DONE;
             sqlite3_reset(touch.handle);
         }
-        Statement prune(db_, "DELETE FROM entry WHERE seen < ?1");
-        if (ok && prune) {
-            sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
-            ok = sqlite3_step(prune.handle) == SQLITE_DONE;
+        if (ok && scanTotals_.files > 0) {
+            Statement remember(db_,
+                               "INSERT OR REPLACE INTO scan(key, files, seen)"
+                               " VALUES(?1, ?2, ?3)");
+            ok = static_cast<bool>(remember);
+            if (ok) {
+                sqlite3_bind_int64(remember.handle, 1, Signed(scanKey_));
+                sqlite3_bind_int64(remember.handle, 2, Signed(scanTotals_.files));
+                sqlite3_bind_int(remember.handle, 3, today);
+                ok = sqlite3_step(remember.handle) == SQLITE_DONE;
+            }
+        }
+        for (const char* sql :
+             {"DELETE FROM entry WHERE seen < ?1", "DELETE FROM scan WHERE seen < ?1"}) {
+            Statement prune(db_, sql);
+            if (ok && prune) {
+                sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
+                ok = sqlite3_step(prune.handle) == SQLITE_DONE;
+            }
         }
         Statement bound(
             db_,
@@ -276,11 +292,29 @@ void ContentCache::Save() {
     seen_.clear();
 }
 
+ScanHistory ContentCache::ReadHistory(const std::string& path, uint64_t scanKey) {
+    ScanHistory history;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) ==
+            SQLITE_OK &&
+        PragmaInt(db, "PRAGMA application_id") == kApplicationId) {
+        Statement select(db, "SELECT files FROM scan WHERE key=?1");
+        if (select) {
+            sqlite3_bind_int64(select.handle, 1, Signed(scanKey));
+            if (sqlite3_step(select.handle) == SQLITE_ROW) {
+                history.files = Unsigned(sqlite3_column_int64(select.handle, 0));
+            }
+        }
+    }
+    if (db != nullptr) sqlite3_close_v2(db);  // a missing or foreign file: nothing known
+    return history;
+}
+
 Status ContentCache::Clear(const std::string& path) {
     ContentCache cache(path);
     if (!cache.Open())
         return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
-    if (!Exec(cache.db_, "DELETE FROM entry")) {
+    if (!Exec(cache.db_, "DELETE FROM entry; DELETE FROM scan")) {
         std::string why = sqlite3_errmsg(cache.db_);
         LogLess("content cache %s could not be cleared (%s)", path.c_str(), why.c_str());
         return Status::Failure(StatusCode::kIoFailed, std::move(why));

@@ -9,6 +9,9 @@
 // block, and, for a file that was read whole, its MD5 content key and its SHA-256.
 // Two files are taken as equal from the cache only by their SHA-256.
 //
+// Beside the entries, the file keeps the totals of the last finished scan of each set
+// of folders and settings, so the next one can tell its progress from the start.
+//
 // Nothing here is ever fatal: a missing, locked, corrupt or foreign file is logged
 // and the scan goes on reading files as if there were no cache. Entries not seen for
 // kKeepDays days are pruned, and the file keeps at most kMaxEntries entries (about
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "search/file_record.h"
+#include "search/scan_estimate.h"
 #include "util/result.h"
 
 struct sqlite3;
@@ -81,6 +85,15 @@ class ContentCache {
     /// Writes the entries put, marks the entries found as seen today, and prunes.
     void Save();
 
+    /// The totals of the last finished scan whose settings hash to `scanKey`, from the
+    /// cache file at `path` (zero when unknown); reads only that, at once.
+    static ScanHistory ReadHistory(const std::string& path, uint64_t scanKey);
+    /// Keeps the totals of this scan for the next one with the same settings (by Save).
+    void RememberScan(uint64_t scanKey, const ScanHistory& totals) {
+        scanKey_ = scanKey;
+        scanTotals_ = totals;
+    }
+
     /// Entries read by Load (for tests and the log).
     size_t Loaded() const { return entries_.size(); }
 
@@ -102,6 +115,8 @@ class ContentCache {
     std::unordered_map<uint64_t, CacheEntry> entries_;  // by device and inode
     std::vector<FileFacts> seen_;
     std::vector<CacheEntry> learned_;
+    uint64_t scanKey_ = 0;
+    ScanHistory scanTotals_;
 };
 
 }  // namespace merravine

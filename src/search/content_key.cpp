@@ -50,7 +50,7 @@ int ReadBlock(const platform::ContentFile& file, const std::string& path, uint8_
         have += static_cast<size_t>(got);
     }
     if (have > length) return kContentChanged;
-    context.bytesRead += have;
+    context.Count(have);
     return 0;
 }
 
@@ -185,7 +185,7 @@ int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize,
             have += static_cast<size_t>(got);
         }
         if (have > want) return kContentChanged;
-        context.bytesRead += have;
+        context.Count(have);
         hash = MixBlock(hash + start, block, have);
     }
     fingerprint = hash;

@@ -7,6 +7,7 @@
 // engine's state (through `keepGoing`) and the injected fault hook.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -38,8 +39,21 @@ struct ReadContext {
     /// Called before each block of a whole read; false stops the read (abort).
     std::function<bool()> keepGoing;
     uint64_t bytesRead = 0;  ///< grows by the bytes read
-    bool wantSha = false;    ///< digest whole contents with SHA-256 too (for the cache)
-    ContentKey sha;          ///< the SHA-256 that went with the last key computed, when wanted
+    /// Where reads are published as they go, a few MiB at a time (may be null), so a
+    /// long read shows its progress before it ends.
+    std::atomic<uint64_t>* readCounter = nullptr;
+    uint64_t published = 0;  ///< the part of bytesRead already added to readCounter
+
+    void Count(uint64_t bytes) {
+        bytesRead += bytes;
+        constexpr uint64_t kPublishEvery = 4 << 20;
+        if (readCounter != nullptr && bytesRead - published >= kPublishEvery) {
+            readCounter->fetch_add(bytesRead - published, std::memory_order_relaxed);
+            published = bytesRead;
+        }
+    }
+    bool wantSha = false;  ///< digest whole contents with SHA-256 too (for the cache)
+    ContentKey sha;        ///< the SHA-256 that went with the last key computed, when wanted
 };
 
 /// Reads the whole file and sets `key` (raw content up to 32 bytes, else its MD5

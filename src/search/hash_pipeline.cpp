@@ -84,6 +84,8 @@ void HashPipeline::PushJob(Job job) {
 void HashPipeline::Queue(uint32_t index, Bucket& bucket) {
     slots_[index].status = kQueued;
     ++bucket.pending;
+    Plan(FirstReadBytes(listing_.files[index].size));
+    engine_.firstReadsPlanned.fetch_add(1, std::memory_order_relaxed);
     PushJob(Job{index, false, 0});
 }
 
@@ -156,6 +158,8 @@ void HashPipeline::Escalate(uint32_t index) {
     if (slot.status != kPrefixed) return;
     slot.status = kWholeQueued;
     ++buckets_[listing_.files[index].size].whole;
+    Plan(listing_.files[index].size);
+    engine_.bytesEscalated.fetch_add(listing_.files[index].size, std::memory_order_relaxed);
     FileClass& file_class = ClassOf(index);
     file_class.queued.push_back(index);
     Schedule(file_class, index);
@@ -272,10 +276,12 @@ void HashPipeline::WorkerMain() {
         ReadContext context;
         context.faultHook = &EngineInternals::IoHook(engine_);
         context.wantSha = cache_ != nullptr;
+        context.readCounter = &engine_.bytesRead;
         context.keepGoing = [this] {
             if (stopping_flag_.load(std::memory_order_relaxed)) return false;
             return HoldWhilePaused(engine_);
         };
+        FileLen planned = 0;  // bytes planned for the job in hand
         for (;;) {
             ClassBatch batch;
             bool whole = false;
@@ -287,17 +293,23 @@ void HashPipeline::WorkerMain() {
                 // Either one class batch, or a few first reads (a fair share of those
                 // waiting, so the other workers are not left idle at the end).
                 const size_t share = std::min(kFirstReads, jobs_.size() / workerCount_ + 1);
+                planned = 0;
                 while (!jobs_.empty() && firsts.indices.size() < share) {
                     const Job job = jobs_.front();
                     if (job.whole && !firsts.indices.empty()) break;
                     jobs_.pop_front();
+                    const FileEntry& entry = listing_.files[job.index];
                     if (!job.whole) {
                         firsts.indices.push_back(job.index);
+                        planned += FirstReadBytes(entry.size);
                         continue;
                     }
-                    const FileEntry& entry = listing_.files[job.index];
                     batch.size = entry.size;
+                    const bool new_reference =
+                        classes_[FingerprintKey{entry.size, job.fingerprint}].reference == kNone;
                     whole = TakeBatch(FingerprintKey{entry.size, job.fingerprint}, batch);
+                    if (whole)
+                        planned = entry.size * (batch.members.size() + (new_reference ? 1 : 0));
                     break;
                 }
                 ++busy_;
@@ -306,9 +318,10 @@ void HashPipeline::WorkerMain() {
                 ReadBatch(batch, scratch, context);
             } else if (!firsts.indices.empty()) {
                 FirstReads(firsts, scratch, context);
+                engine_.firstReadsDone.fetch_add(static_cast<uint32_t>(firsts.indices.size()),
+                                                 std::memory_order_relaxed);
             }
-            engine_.bytesRead.fetch_add(context.bytesRead, std::memory_order_relaxed);
-            context.bytesRead = 0;
+            SettleProgress(planned, context);
             bool quiet = false;
             {
                 std::lock_guard lock(mutex_);
@@ -322,6 +335,17 @@ void HashPipeline::WorkerMain() {
     } catch (...) {
         LogLess("hash worker failed");
     }
+}
+
+void HashPipeline::SettleProgress(FileLen planned, ReadContext& context) {
+    engine_.bytesRead.fetch_add(context.bytesRead - context.published, std::memory_order_relaxed);
+    if (planned > context.bytesRead) {
+        engine_.bytesCredited.fetch_add(planned - context.bytesRead, std::memory_order_relaxed);
+    } else {
+        Plan(context.bytesRead - planned);
+    }
+    context.bytesRead = 0;
+    context.published = 0;
 }
 
 // First reads of a few files, their outcomes published under one lock. The content
@@ -338,6 +362,8 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
         if (cache_ != nullptr && FromCache(result)) {
+            engine_.firstReadsCached.fetch_add(1, std::memory_order_relaxed);
+            engine_.bytesCached.fetch_add(FirstReadBytes(result.size), std::memory_order_relaxed);
             firsts.results.push_back(result);
             continue;
         }

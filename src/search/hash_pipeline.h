@@ -232,6 +232,11 @@ class HashPipeline {
     void WorkerMain();
     void FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context);
     size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
+    // Progress in bytes: what a first read of a file costs, a read planned, and a
+    // finished job's reads set against what was planned for it.
+    FileLen FirstReadBytes(FileLen size) const { return std::min<FileLen>(size, 2 * PrefixSize()); }
+    void Plan(FileLen bytes) { engine_.bytesPlanned.fetch_add(bytes, std::memory_order_relaxed); }
+    void SettleProgress(FileLen planned, ReadContext& context);
     void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const FingerprintKey& class_key, ClassBatch& batch);
     void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key,

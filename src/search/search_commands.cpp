@@ -61,6 +61,14 @@ ScriptValue GetScanningInfo(const SearchEngine& engine) {
     return info;
 }
 
+ScriptValue GetScanEstimate(SearchEngine& engine) {
+    if (engine.state.load() == W_READY)
+        return ScriptValue::List({ScriptValue::Int(1000), ScriptValue::Int(0)});
+    const ScanEstimate estimate = engine.Estimate();
+    return ScriptValue::List(
+        {ScriptValue::Int(estimate.permille), ScriptValue::Int(estimate.remainingSeconds)});
+}
+
 ScriptValue GetDuplicateFileNumber(const SearchEngine& engine) {
     return ScriptValue::Int(engine.duplicateNumber.load(std::memory_order_relaxed));
 }

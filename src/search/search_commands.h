@@ -31,6 +31,10 @@ ScriptValue GetSetCount(const SearchEngine& engine, const ScriptValue& mask);
 /// not read or list, with at most ProblemPaths::kMaxKept of their paths, and whether it
 /// ended before it had looked at every file.
 ScriptValue GetScanProblems(const SearchEngine& engine);
+/// [progress in thousandths, seconds left or -1 while unknown] of the running search;
+/// [1000, 0] when none runs.
+ScriptValue GetScanEstimate(SearchEngine& engine);
+
 /// Empties the content-key cache at `cachePath`: 0 done, 1 while a search runs, 2 when
 /// the file could not be cleared (the log says why).
 ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath);

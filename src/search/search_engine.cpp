@@ -1,6 +1,7 @@
 // State changes, the pause hold, and the start and end of the search thread.
 #include "search/search_engine.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "search/engine_internals.h"
@@ -23,6 +24,38 @@ std::string SearchEngine::ScanningPath() const {
 void SearchEngine::SetScanningPath(std::string_view text) {
     std::lock_guard lock(scanningPathMutex_);
     scanningPath_.assign(text);
+}
+
+void SearchEngine::StartEstimate(ScanHistory previous, bool caching) {
+    std::lock_guard lock(estimateMutex_);
+    searchStart_ = std::chrono::steady_clock::now();
+    estimator_ = ScanEstimator(previous, caching);
+}
+
+ScanSample SearchEngine::Sample() {
+    ScanSample sample;
+    sample.walkDone = walkDone.load(std::memory_order_relaxed);
+    sample.walked = walkedShare.load(std::memory_order_relaxed) / 1e6;
+    sample.files = static_cast<uint64_t>(std::max(totalNumber.load(std::memory_order_relaxed), 0));
+    // Read before what is done, so the done part never looks larger than the plan.
+    sample.bytesPlanned = bytesPlanned.load(std::memory_order_relaxed);
+    sample.bytesEscalated = bytesEscalated.load(std::memory_order_relaxed);
+    sample.firstReads = firstReadsPlanned.load(std::memory_order_relaxed);
+    sample.firstReadsDone = firstReadsDone.load(std::memory_order_relaxed);
+    sample.firstReadsCached = firstReadsCached.load(std::memory_order_relaxed);
+    sample.bytesCached = bytesCached.load(std::memory_order_relaxed);
+    sample.bytesDone =
+        bytesRead.load(std::memory_order_relaxed) + bytesCredited.load(std::memory_order_relaxed);
+    std::lock_guard lock(estimateMutex_);
+    sample.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - searchStart_).count();
+    return sample;
+}
+
+ScanEstimate SearchEngine::Estimate() {
+    const ScanSample sample = Sample();
+    std::lock_guard lock(estimateMutex_);
+    return estimator_.Update(sample);
 }
 
 void ChangeState(SearchEngine& engine, int32_t to) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "search/problem_paths.h"
+#include "search/scan_estimate.h"
 #include "search/size_groups.h"
 #include "settings/search_settings.h"
 #include "util/serial_executor.h"
@@ -91,6 +93,20 @@ struct SearchEngine {
     std::atomic<int32_t> unlistableNumber{0};  ///< folders that could not be listed
     std::atomic<int32_t> vanishedNumber{0};    ///< entries gone before they could be examined
     std::atomic<uint64_t> bytesRead{0};        ///< content bytes read by the last search
+    /// Progress of the content reading, in bytes: what the reads handed to the workers
+    /// are expected to cost, and the part of it behind them (bytes read, plus what a
+    /// read planned but did not need: an answer from the cache, an early difference).
+    std::atomic<uint64_t> bytesPlanned{0};
+    std::atomic<uint64_t> bytesCredited{0};   ///< planned bytes a finished read did not need
+    std::atomic<uint64_t> bytesEscalated{0};  ///< of bytesPlanned: whole reads after a first read
+    std::atomic<uint32_t> firstReadsPlanned{0};  ///< files handed over for a first read
+    std::atomic<uint32_t> firstReadsDone{0};     ///< of those, the ones read (or answered)
+    std::atomic<uint32_t> firstReadsCached{0};   ///< of those, the ones the cache answered
+    std::atomic<uint64_t> bytesCached{0};  ///< of bytesPlanned: first reads the cache answered
+    /// The part of the folder trees walked, in millionths, judged by their shape: each
+    /// folder's subfolders share its part equally.
+    std::atomic<uint32_t> walkedShare{0};
+    std::atomic<bool> walkDone{false};  ///< the walk of the running search is over
     ProblemPaths problems;  ///< paths behind unreadableNumber and unlistableNumber (bounded)
     /// The last search ended before it had looked at every file (stopped, or the limit on
     /// duplicates reached): its results are partial.
@@ -100,6 +116,16 @@ struct SearchEngine {
     std::atomic<int32_t> unbalancedNumber{0};
 
     SearchTuning tuning;
+
+    /// Starts the progress estimate of a search (search thread, as the search starts),
+    /// with the totals of the previous scan of the same folders when they are known.
+    /// `caching`: the search writes the content-key cache at its end.
+    void StartEstimate(ScanHistory previous, bool caching);
+    /// How far the running search has come and the seconds it still needs, measured
+    /// now (any thread).
+    ScanEstimate Estimate();
+    /// What the running search has done, read now (any thread).
+    ScanSample Sample();
 
     /// A copy of the folder or file the search is at (consistent, maybe not the newest).
     std::string ScanningPath() const;
@@ -143,6 +169,9 @@ struct SearchEngine {
     std::function<void()> stateWake_;  // also woken by a state change; under signalMutex_
     std::thread searchThread_;
     SerialExecutor deliveries_;
+    std::mutex estimateMutex_;
+    std::chrono::steady_clock::time_point searchStart_;
+    ScanEstimator estimator_;
     mutable std::mutex scanningPathMutex_;
     std::string scanningPath_;
 };
@@ -163,6 +192,10 @@ void SearchThreadMain(SearchEngine& engine);
 /// Starts a search thread when the state is W_READY and the settings allow a search;
 /// returns false when a search was already running.
 bool StartSearch(SearchEngine& engine);
+
+/// The settings that decide which files a search meets, hashed: searches with one key
+/// have the same work to do unless the files changed (the previous scan is kept by it).
+uint64_t ScanKey(const SearchSettings& settings);
 
 /// Waits until the search thread, if any, has ended.
 void WaitForSearch(SearchEngine& engine);

@@ -43,12 +43,14 @@ struct SearchRun {
 void RunCountingPass(SearchEngine& engine, const WalkFilters& filters, SearchRun& run,
                      HashPipeline& pipeline) {
     VisitedFolders visited;
+    const double share = 1.0 / static_cast<double>(engine.settings.searchDirs.size());
     for (const std::string& folder : engine.settings.searchDirs) {
-        if (CountPass(engine, filters, folder, run.listing, pipeline, visited) ==
+        if (CountPass(engine, filters, folder, run.listing, pipeline, visited, share) ==
             WalkReport::Aborted)
             break;
     }
     pipeline.FinishWalk();
+    engine.walkDone.store(true, std::memory_order_relaxed);
 }
 
 // Moves from the counting pass to the search pass unless the search was aborted;
@@ -246,7 +248,11 @@ void RunSearch(SearchEngine& engine) {
     std::vector<Survivor> survivors;
     std::unique_ptr<ContentCache> cache;
     std::jthread cache_loader;  // joined on every way out
-    if (!engine.tuning.cachePath.empty()) {
+    const uint64_t scan_key = ScanKey(engine.settings);
+    if (engine.tuning.cachePath.empty()) {
+        engine.StartEstimate({}, false);
+    } else {
+        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), true);
         cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
         cache_loader = std::jthread([&cache] { cache->Load(); });
     }
@@ -265,6 +271,10 @@ void RunSearch(SearchEngine& engine) {
         if (cache) {
             cache_loader.join();
             pipeline.CollectForCache(*cache);
+            if (!cut_short) {
+                const auto files = engine.totalNumber.load(std::memory_order_relaxed);
+                cache->RememberScan(scan_key, ScanHistory{static_cast<uint64_t>(files)});
+            }
         }
     }  // the pipeline's tables go before the records are built
     if (cache) {
@@ -289,6 +299,18 @@ void RunSearch(SearchEngine& engine) {
 }
 
 }  // namespace
+
+uint64_t ScanKey(const SearchSettings& settings) {
+    uint64_t h = MixIn(0, static_cast<uint64_t>(settings.filetypes));
+    h = MixIn(h, static_cast<uint64_t>(settings.skipflag));
+    h = MixIn(h, settings.usemin != 0 ? static_cast<uint64_t>(settings.minsize) : UINT64_MAX);
+    h = MixIn(h, settings.usemax != 0 ? static_cast<uint64_t>(settings.maxsize) : UINT64_MAX);
+    for (const auto* list : {&settings.searchDirs, &settings.excludeDirs}) {
+        h = MixIn(h, list->size());
+        for (const std::string& folder : *list) h = MixIn(h, PathHash(folder, {}));
+    }
+    return h;
+}
 
 void SearchThreadMain(SearchEngine& engine) {
     (void)RunGuarded("search", [&] { RunSearch(engine); });  // logged there

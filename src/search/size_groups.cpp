@@ -30,6 +30,15 @@ void ClearResults(SearchEngine& engine) {
     engine.problems.Clear();
     engine.partial.store(false, std::memory_order_relaxed);
     engine.bytesRead.store(0, std::memory_order_relaxed);
+    engine.bytesPlanned.store(0, std::memory_order_relaxed);
+    engine.bytesCredited.store(0, std::memory_order_relaxed);
+    engine.walkedShare.store(0, std::memory_order_relaxed);
+    engine.walkDone.store(false, std::memory_order_relaxed);
+    engine.bytesEscalated.store(0, std::memory_order_relaxed);
+    engine.firstReadsPlanned.store(0, std::memory_order_relaxed);
+    engine.firstReadsDone.store(0, std::memory_order_relaxed);
+    engine.firstReadsCached.store(0, std::memory_order_relaxed);
+    engine.bytesCached.store(0, std::memory_order_relaxed);
     engine.unbalancedNumber.store(0, std::memory_order_relaxed);
 }
 

@@ -38,7 +38,14 @@ struct Frame {
     VisitedFolders::Id id{};
     std::vector<std::string> subfolders;
     size_t next = 0;
+    uint64_t filesBefore = 0;  ///< files the walk had found when this folder was listed
+    uint64_t childFiles = 0;   ///< files in the subtrees of its subfolders walked so far
+    uint32_t childrenDone = 0;
+    uint32_t depth = 0;
 };
+
+// Folders listed between two estimates of the part of the walk behind it.
+constexpr uint32_t kListedPerEstimate = 8;
 
 // Folders of the stack kept open at once; deeper trees reopen an ancestor by its path
 // (of any length) when the walk comes back to it.
@@ -56,9 +63,60 @@ class Walker {
           filters_(filters),
           listing_(listing),
           pipeline_(pipeline),
-          visited_(visited) {}
+          visited_(visited),
+          walkedBefore_(engine.walkedShare.load(std::memory_order_relaxed)) {}
 
-    WalkReport Run(const std::string& root) {
+    WalkReport Run(const std::string& root, double share) {
+        share_ = share;
+        const WalkReport report = Walk(root);
+        if (report != WalkReport::Aborted) PublishWalked(1.0);
+        return report;
+    }
+
+  private:
+    // The part of the walk behind it: the files found against those found plus the
+    // files expected in the subfolders still to walk, each expected to hold as many as
+    // its walked siblings did on average (or the walked folders of its depth).
+    void EstimateWalked(const std::vector<Frame>& stack) {
+        if (++listedSinceEstimate_ < kListedPerEstimate) return;
+        listedSinceEstimate_ = 0;
+        double expected = 0;
+        for (const Frame& frame : stack) {
+            const size_t pending = frame.subfolders.size() - frame.next;
+            if (pending > 0) expected += static_cast<double>(pending) * ExpectedFiles(frame);
+        }
+        const auto found = static_cast<double>(found_);
+        PublishWalked(found + expected > 0 ? found / (found + expected) : 0.0);
+    }
+
+    double ExpectedFiles(const Frame& frame) const {
+        if (frame.childrenDone > 0)
+            return static_cast<double>(frame.childFiles) / frame.childrenDone;
+        if (frame.depth + 1 < depthFiles_.size() && depthFiles_[frame.depth + 1].second > 0) {
+            const auto& [files, folders] = depthFiles_[frame.depth + 1];
+            return static_cast<double>(files) / folders;
+        }
+        return static_cast<double>(found_) / static_cast<double>(std::max<uint64_t>(listed_, 1));
+    }
+
+    void PublishWalked(double part) {
+        const double total = walkedBefore_ + share_ * std::clamp(part, 0.0, 1.0) * 1e6;
+        engine_.walkedShare.store(static_cast<uint32_t>(std::min(total, 1e6)),
+                                  std::memory_order_relaxed);
+    }
+
+    // A subfolder's subtree is walked: its files count for its siblings' estimate.
+    void SubtreeDone(Frame* parent, uint32_t depth, uint64_t files) {
+        if (depthFiles_.size() <= depth) depthFiles_.resize(depth + 1);
+        depthFiles_[depth].first += files;
+        ++depthFiles_[depth].second;
+        if (parent != nullptr) {
+            parent->childFiles += files;
+            ++parent->childrenDone;
+        }
+    }
+
+    WalkReport Walk(const std::string& root) {
         std::vector<Frame> stack;
         {
             Frame frame;
@@ -75,7 +133,10 @@ class Walker {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
             Frame& top = stack.back();
             if (top.next == top.subfolders.size()) {
+                const uint64_t files = found_ - top.filesBefore;
+                const uint32_t depth = top.depth;
                 stack.pop_back();
+                SubtreeDone(stack.empty() ? nullptr : &stack.back(), depth, files);
                 continue;
             }
             path_.resize(top.dirLength);
@@ -83,6 +144,7 @@ class Walker {
             const std::string& name = top.subfolders[top.next++];
             path_.append(name);
             Frame child;
+            child.depth = top.depth + 1;
             const int error =
                 Retrying([&] { return top.folder.OpenChild(name.c_str(), child.folder); });
             if (error == kOpenAborted) return WalkReport::Aborted;
@@ -94,14 +156,18 @@ class Walker {
             path_.push_back('/');
             child.dirLength = path_.size();
             if (ListFolder(child, text) == WalkReport::Aborted) return WalkReport::Aborted;
-            if (child.subfolders.empty()) continue;
+            if (child.subfolders.empty()) {
+                SubtreeDone(&top, child.depth, found_ - child.filesBefore);
+                EstimateWalked(stack);
+                continue;
+            }
             stack.push_back(std::move(child));
+            EstimateWalked(stack);
             if (stack.size() > kOpenFrames) stack[stack.size() - 1 - kOpenFrames].folder.Close();
         }
         return WalkReport::Done;
     }
 
-  private:
     // Runs an open until it succeeds or fails for another reason than a lack of
     // descriptors, which a worker closing its files soon ends. kOpenAborted on abort.
     template <typename Open>
@@ -141,6 +207,8 @@ class Walker {
     // Lists the folder whose text is `text`; the walk's path holds it with a "/".
     WalkReport ListFolder(Frame& frame, const std::string& text) {
         engine_.SetScanningPath(text);
+        frame.filesBefore = found_;
+        ++listed_;
         platform::EntryStat self;
         if (frame.folder.Stat("", self) == 0) {
             frame.id = {self.device, self.inode};
@@ -245,6 +313,7 @@ class Walker {
             return;
         }
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
+        ++found_;
         pipeline_.AddFile(index, info.device, info.inode, info.links, info.modifyNs, info.changeNs);
     }
 
@@ -253,6 +322,12 @@ class Walker {
     Listing& listing_;
     HashPipeline& pipeline_;
     VisitedFolders& visited_;
+    const double walkedBefore_;  // millionths walked by the earlier search folders
+    double share_ = 1;           // this search folder's part of the whole walk
+    uint64_t found_ = 0;         // files accepted below this search folder
+    uint64_t listed_ = 0;        // folders listed
+    uint32_t listedSinceEstimate_ = 0;
+    std::vector<std::pair<uint64_t, uint32_t>> depthFiles_;  // walked subtrees: files, folders
     platform::FolderEntries entries_;
     std::string path_;  // the text of the folder being listed or opened, ending in "/"
 };
@@ -313,11 +388,15 @@ WalkFilters BuildWalkFilters(const SearchSettings& settings) {
 }
 
 WalkReport CountPass(SearchEngine& engine, const WalkFilters& filters, const std::string& folder,
-                     Listing& listing, HashPipeline& pipeline, VisitedFolders& visited) {
-    if (folder.empty()) return WalkReport::EmptyFolder;
+                     Listing& listing, HashPipeline& pipeline, VisitedFolders& visited,
+                     double share) {
+    if (folder.empty()) {
+        engine.walkedShare.fetch_add(static_cast<uint32_t>(share * 1e6), std::memory_order_relaxed);
+        return WalkReport::EmptyFolder;
+    }
     if (engine.state.load(std::memory_order_relaxed) == W_ABORT) return WalkReport::Aborted;
     Walker walker(engine, filters, listing, pipeline, visited);
-    return walker.Run(folder);
+    return walker.Run(folder, share);
 }
 
 }  // namespace merravine

@@ -70,8 +70,10 @@ struct VisitedFolders {
 };
 
 /// The counting pass over one search folder: counts every accepted file in
-/// totalNumber, appends it to the listing and hands it to the pipeline.
+/// totalNumber, appends it to the listing and hands it to the pipeline. `share` is the
+/// folder's part of the whole walk, added to walkedShare as the walk goes.
 WalkReport CountPass(SearchEngine& engine, const WalkFilters& filters, const std::string& folder,
-                     Listing& listing, HashPipeline& pipeline, VisitedFolders& visited);
+                     Listing& listing, HashPipeline& pipeline, VisitedFolders& visited,
+                     double share = 1.0);
 
 }  // namespace merravine

@@ -38,14 +38,33 @@ ScriptValue GetCollapseHardLinks(const SearchSettings& settings) {
     return ScriptValue::Int(settings.collapsehardlinks != 0 ? 1 : 0);
 }
 
+namespace {
+
+// Writes one key only, so a file saved before the option existed keeps its layout.
+bool SaveOneKey(const SearchSettings& settings, const char* key, int32_t value) {
+    IniFile file = IniFile::Load(settings.configPath);
+    file.Set(kSettingSection, key, std::to_string(value));
+    std::string error;
+    if (file.Save(error)) return true;
+    LogDebug("Failed to save the settings: %s", error.c_str());
+    return false;
+}
+
+}  // namespace
+
 int32_t SetCollapseHardLinks(SearchSettings& settings, const ScriptValue& value) {
     settings.collapsehardlinks = value.IntOr(0) != 0 ? 1 : 0;
-    // Only this key is written, so a file saved before the option existed keeps its layout.
-    IniFile file = IniFile::Load(settings.configPath);
-    file.Set(kSettingSection, "collapsehardlinks", std::to_string(settings.collapsehardlinks));
-    std::string error;
-    if (!file.Save(error)) LogDebug("Failed to save the settings: %s", error.c_str());
+    (void)SaveOneKey(settings, "collapsehardlinks", settings.collapsehardlinks);
     return 0;
+}
+
+ScriptValue GetUseCache(const SearchSettings& settings) {
+    return ScriptValue::Int(settings.cache != 0 ? 1 : 0);
+}
+
+int32_t SetUseCache(SearchSettings& settings, const ScriptValue& value) {
+    settings.cache = value.IntOr(0) != 0 ? 1 : 0;
+    return SaveOneKey(settings, "cache", settings.cache) ? 0 : kNotSaved;
 }
 
 }  // namespace merravine

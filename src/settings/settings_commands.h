@@ -28,4 +28,11 @@ ScriptValue GetCollapseHardLinks(const SearchSettings& settings);
 /// `collapsehardlinks`, to the settings file: 0.
 int32_t SetCollapseHardLinks(SearchSettings& settings, const ScriptValue& value);
 
+/// The content-key cache option: 1 when scans keep and use what earlier scans learned.
+ScriptValue GetUseCache(const SearchSettings& settings);
+
+/// Sets the cache option from `value` (non-zero: on) and writes only its key, `cache`:
+/// 0, or kNotSaved when the file could not be written (the option holds for this run).
+int32_t SetUseCache(SearchSettings& settings, const ScriptValue& value);
+
 }  // namespace merravine

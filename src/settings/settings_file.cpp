@@ -106,7 +106,7 @@ void LoadSettings(SearchSettings& settings) {
     settings.scanmaxfilenumber = file.GetInt(section, "scanmaxfilenumber", 2147483647);
     settings.historymax = file.GetInt(section, "historymax", SearchSettings{}.historymax);
     settings.collapsehardlinks = file.GetInt(section, "collapsehardlinks", 1) != 0 ? 1 : 0;
-    settings.cache = file.GetInt(section, "cache", SearchSettings{}.cache);
+    settings.cache = file.GetInt(section, "cache", SearchSettings{}.cache) != 0 ? 1 : 0;
 }
 
 bool SaveSettings(const SearchSettings& settings) {

@@ -76,10 +76,18 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("SetCollapseHardLinks", 1, [&](const Args& a) {
         return WhenReady(engine, [&] { return SetCollapseHardLinks(settings, a[0]); });
     });
+    table.Add("GetUseCache", 0, [&settings](const Args&) { return GetUseCache(settings); });
+    table.Add("SetUseCache", 1, [&](const Args& a) {
+        return WhenReady(engine, [&] { return SetUseCache(settings, a[0]); });
+    });
     // Search.
     table.Add("BeginSearch", 0, [&](const Args&) {
-        return DeletionRunning(deleter) ? ScriptValue::Int(1)
-                                        : BeginSearch(engine);  // the groups are busy
+        if (DeletionRunning(deleter)) return ScriptValue::Int(1);  // the groups are busy
+        // Each search follows the cache option as it is when the search starts; the
+        // tuning is read by the search thread, so it changes only while none runs.
+        if (engine.state.load() == W_READY)
+            engine.tuning.cachePath = settings.cache != 0 ? frame.Paths().cache_path : "";
+        return BeginSearch(engine);
     });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });
     table.Add("ResumeSearch", 0, [&engine](const Args&) { return ResumeSearch(engine); });
@@ -87,6 +95,7 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
     table.Add("GetDuplicateFileNumber", 0,
               [&engine](const Args&) { return GetDuplicateFileNumber(engine); });
     table.Add("GetScanningInfo", 0, [&engine](const Args&) { return GetScanningInfo(engine); });
+    table.Add("GetScanEstimate", 0, [&engine](const Args&) { return GetScanEstimate(engine); });
     table.Add("ClearCache", 0,
               [&](const Args&) { return ClearCache(engine, frame.Paths().cache_path); });
     table.Add("GetDuplicateFiles", 1,

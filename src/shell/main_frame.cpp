@@ -21,7 +21,6 @@ MainFrame::MainFrame(AppPaths paths) : paths_(std::move(paths)) {
     StoreEveryFinishedScan(engine_, history_);
     InitSearchSettings(engine_.settings, paths_.config_path);
     LoadSettings(engine_.settings);
-    if (engine_.settings.cache != 0) engine_.tuning.cachePath = paths_.cache_path;
     AddCommands(*this, commands_);
     LogLess("version: %s", GetFileVersionString().c_str());
 }

@@ -229,6 +229,28 @@ TEST(ContentCache, AnUnusableCacheFileOnlyCostsTheReads) {
     }
 }
 
+// A finished scan keeps its file count for the next one with the same settings, which
+// can tell its progress from the start; other settings, a clear or a foreign file know
+// nothing.
+TEST(ContentCache, AFinishedScanIsRememberedForTheNextWithTheSameSettings) {
+    CacheTree tree(50000);
+    SearchSettings settings = testing::SettingsFor({tree.Root().string()});
+    EXPECT_EQ(ContentCache::ReadHistory(tree.Cache(), ScanKey(settings)).files, 0u);
+    Scan(tree.Root(), tree.Cache());
+    const uint64_t files = ContentCache::ReadHistory(tree.Cache(), ScanKey(settings)).files;
+    EXPECT_EQ(files, 3u);
+    settings.skipflag ^= FILE_SKIP_HIDE;
+    EXPECT_EQ(ContentCache::ReadHistory(tree.Cache(), ScanKey(settings)).files, 0u);
+    settings.skipflag ^= FILE_SKIP_HIDE;
+    settings.excludeDirs.push_back(tree.Path("sub"));
+    EXPECT_EQ(ContentCache::ReadHistory(tree.Cache(), ScanKey(settings)).files, 0u);
+    ASSERT_TRUE(ContentCache::Clear(tree.Cache()).IsOk());
+    settings.excludeDirs.clear();
+    EXPECT_EQ(ContentCache::ReadHistory(tree.Cache(), ScanKey(settings)).files, 0u);
+    const std::string foreign = tree.Path("a");
+    EXPECT_EQ(ContentCache::ReadHistory(foreign, ScanKey(settings)).files, 0u);
+}
+
 // Entries of files no scan has met for the keeping time go; the others stay.
 TEST(ContentCache, EntriesNotSeenForLongArePruned) {
     CacheTree tree(50000);

@@ -84,6 +84,29 @@ TEST_F(SettingsFile, HardLinkOptionDefaultsOnAndWritesOnlyItsKey) {
     EXPECT_EQ(restarted.collapsehardlinks, 0);
 }
 
+// The cache option is on unless the file says 0; setting it writes only `cache`, and a
+// change that cannot be written still holds for this run and says it was not saved.
+TEST_F(SettingsFile, CacheOptionDefaultsOnWritesOnlyItsKeyAndReportsAFailedSave) {
+    EXPECT_EQ(Loaded("").cache, 1);
+    EXPECT_EQ(Loaded("[setting]\ncache=0\n").cache, 0);
+    EXPECT_EQ(Loaded("[setting]\ncache=-3\n").cache, 1);
+    SearchSettings settings = Loaded("[setting]\nskipflag=3\n");
+    EXPECT_EQ(GetUseCache(settings), ScriptValue::Int(1));
+    EXPECT_EQ(SetUseCache(settings, ScriptValue::Int(0)), 0);
+    EXPECT_EQ(GetUseCache(settings), ScriptValue::Int(0));
+    EXPECT_EQ(FileText(), "[setting]\nskipflag=3\ncache=0\n");
+    SearchSettings restarted = Fresh();
+    LoadSettings(restarted);
+    EXPECT_EQ(restarted.cache, 0);
+    EXPECT_EQ(SetUseCache(restarted, ScriptValue::Int(5)), 0);
+    EXPECT_EQ(FileText(), "[setting]\nskipflag=3\ncache=1\n");
+
+    SearchSettings unsaved;
+    InitSearchSettings(unsaved, (dir_.Path() / "gone" / "Config.ini").string());
+    EXPECT_EQ(SetUseCache(unsaved, ScriptValue::Int(0)), kNotSaved);
+    EXPECT_EQ(GetUseCache(unsaved), ScriptValue::Int(0));
+}
+
 TEST_F(SettingsFile, HandEditedNumberedKeysAndCounts) {
     // No searchnum: indexes 0..62 are tried; excludenum then defaults to 63 tries too.
     SearchSettings missing = Loaded(

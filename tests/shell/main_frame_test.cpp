@@ -108,6 +108,9 @@ TEST_F(MainFrameTest, EveryCommandUnderItsExactNameAndCount) {
         {"ExportResults", 2},
         // The content-key cache.
         {"ClearCache", 0},
+        {"GetUseCache", 0},
+        {"GetScanEstimate", 0},
+        {"SetUseCache", 1},
     };
     for (const auto& [name, count] : expected) {
         EXPECT_EQ(frame_.Commands().ArgumentCount(name), std::optional<uint32_t>(count)) << name;
