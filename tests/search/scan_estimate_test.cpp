@@ -119,11 +119,11 @@ TEST(ScanEstimate, NothingIsToldBeforeThereIsSomethingToMeasure) {
     sample.seconds = 2;
     sample.walked = 0.5;
     sample.firstReads = 400;  // handed over, none read yet
-    sample.bytesPlanned = 400 * 8192;
+    sample.bytesPlanned = 400ULL * 8192;
     EXPECT_EQ(estimator.Update(sample).remainingSeconds, -1);
     sample.seconds = 3;
     sample.firstReadsDone = 200;
-    sample.bytesDone = 200 * 8192;
+    sample.bytesDone = 200ULL * 8192;
     EXPECT_GT(estimator.Update(sample).remainingSeconds, 0);
 }
 
