@@ -427,43 +427,4 @@ int RestoreFromTrash(const TrashPlace& place) {
     return 0;
 }
 
-std::string ErrorName(int error) {
-    switch (error) {
-        case EACCES:
-            return "EACCES";
-        case EPERM:
-            return "EPERM";
-        case EROFS:
-            return "EROFS";
-        case ENOSPC:
-            return "ENOSPC";
-        case EDQUOT:
-            return "EDQUOT";
-        case EXDEV:
-            return "EXDEV";
-        case EEXIST:
-            return "EEXIST";
-        case EOPNOTSUPP:
-            return "EOPNOTSUPP";
-        case EINVAL:
-            return "EINVAL";
-        case EBUSY:
-            return "EBUSY";
-        case EIO:
-            return "EIO";
-        case EMLINK:
-            return "EMLINK";
-        case ENAMETOOLONG:
-            return "ENAMETOOLONG";
-        case ELOOP:
-            return "ELOOP";
-        case ENOENT:
-            return "ENOENT";
-        case ESTALE:
-            return "ESTALE";
-        default:
-            return "E" + std::to_string(error);
-    }
-}
-
 }  // namespace merravine::platform

@@ -17,20 +17,6 @@ class SystemctlPowerControl final : public PowerControl {
 
 }  // namespace
 
-const char* PowerVerb(PowerAction action) {
-    switch (action) {
-        case PowerAction::kPowerOff:
-            return "poweroff";
-        case PowerAction::kReboot:
-            return "reboot";
-        case PowerAction::kHibernate:
-            return "hibernate";
-        case PowerAction::kSuspend:
-            return "suspend";
-    }
-    return "";
-}
-
 PowerControl& SystemPowerControl() {
     static SystemctlPowerControl control;
     return control;

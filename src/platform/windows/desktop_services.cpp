@@ -149,20 +149,6 @@ Launcher& SystemLauncher() {
     return launcher;
 }
 
-const char* PowerVerb(PowerAction action) {
-    switch (action) {
-        case PowerAction::kPowerOff:
-            return "poweroff";
-        case PowerAction::kReboot:
-            return "reboot";
-        case PowerAction::kHibernate:
-            return "hibernate";
-        case PowerAction::kSuspend:
-            return "suspend";
-    }
-    return "poweroff";
-}
-
 PowerControl& SystemPowerControl() {
     static WindowsPowerControl control;
     return control;

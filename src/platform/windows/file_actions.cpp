@@ -307,46 +307,6 @@ int TrashEntry(const Folder& open, const std::string& folder, const std::string&
 
 int RestoreFromTrash(const TrashPlace&) { return EOPNOTSUPP; }
 
-std::string ErrorName(int error) {
-    switch (error) {
-        case EACCES:
-            return "EACCES";
-        case EPERM:
-            return "EPERM";
-        case EROFS:
-            return "EROFS";
-        case ENOSPC:
-            return "ENOSPC";
-        case EXDEV:
-            return "EXDEV";
-        case EEXIST:
-            return "EEXIST";
-        case EOPNOTSUPP:
-            return "EOPNOTSUPP";
-        case EINVAL:
-            return "EINVAL";
-        case EBUSY:
-            return "EBUSY";
-        case EIO:
-            return "EIO";
-        case EMLINK:
-            return "EMLINK";
-        case ENAMETOOLONG:
-            return "ENAMETOOLONG";
-        case ELOOP:
-            return "ELOOP";
-        case ENOENT:
-            return "ENOENT";
-        case ESTALE:
-            return "ESTALE";
-        default: {
-            std::string text = std::to_string(error);
-            text.insert(text.begin(), 'E');
-            return text;
-        }
-    }
-}
-
 // The Recycle Bin takes paths in the shell's form (no "\\?\" prefix, double-zero ended).
 int TrashEntryAt(int dirfd, const std::string& name, const std::string& full_path, uint64_t,
                  std::string& file_path, std::string& info_path) {
