@@ -3,9 +3,9 @@
 # the format check, the ci build (warnings as errors) and its GoogleTest suites, clang-tidy
 # over that build, the browser tests in e2e/, the Debian package (built, installed and tried
 # by scripts/package-test.sh), the Windows build with its suites under Wine and its zip
-# (scripts/windows-test.sh), then the asan and tsan builds and their suites, and each fuzz
-# target for a minute. The first failing stage ends the run. Each stage's time is printed
-# at the end.
+# (scripts/windows-test.sh), the asan build and its suites, each fuzz target for a minute,
+# and the tsan build and its suites. The first failing stage ends the run. Each stage's time
+# is printed at the end.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -48,6 +48,15 @@ build_and_test() {
     ctest --preset "$preset" -j "$jobs"
 }
 
+# ThreadSanitizer over every suite but the page server's whole-program tests (label shell):
+# under its slowdown one of them still misses an answer now and then, so those run apart,
+# shown without failing the run.
+tsan_build_and_test() {
+    cmake --preset tsan >/dev/null
+    cmake --build --preset tsan -j "$jobs"
+    ctest --preset tsan -j "$jobs" -LE shell
+}
+
 lint() {
     # Every translation unit of the ci build, headers of the project included (.clang-tidy).
     run-clang-tidy-14 -p build/ci -j "$jobs" -quiet "$root/(src|tests|tools|bench)/" \
@@ -70,5 +79,6 @@ stage e2e browser_tests
 stage package env MERRAVINE_PACKAGE_PRESET=ci bash scripts/package-test.sh
 stage windows bash scripts/windows-test.sh
 stage asan build_and_test asan
-soft_stage tsan build_and_test tsan
 stage fuzz bash scripts/fuzz.sh "${MERRAVINE_FUZZ_SECONDS:-60}"
+stage tsan tsan_build_and_test
+soft_stage tsan-shell ctest --preset tsan -j "$jobs" -L shell
