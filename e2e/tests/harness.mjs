@@ -161,10 +161,11 @@ export async function listedFolders(page, listId) {
     return page.$$eval(`#${listId} .dir-entry`, (els) => els.map((e) => e.dataset.path));
 }
 
-/// Runs page 1 and page 2 with `folder` and the default options, then waits for page 4's rows.
+/// Runs page 1 and page 2 with `folder` (or a list of folders, in this order) and the default
+/// options (`configure` may change page 2), then waits for page 4's rows.
 export async function scanFolder(page, folder, { configure } = {}) {
     await clearFolders(page, 'listSearchDir');
-    await addFolderTyped(page, '#btnAddSearchDir', folder);
+    for (const f of [].concat(folder)) await addFolderTyped(page, '#btnAddSearchDir', f);
     await page.click('#btnNextStep');
     await page.waitForSelector('#btnStartScan');
     await page.waitForFunction(() => document.getElementById('chkKind1') && document.getElementById('chkAllType').dataset.state);

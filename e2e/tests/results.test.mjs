@@ -8,25 +8,12 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
     startBrowser, launch, makeFiles, answerBox, topPopup, popupCount, gridRows, counters, waitRows,
-    clearFolders, addFolderTyped,
+    scanFolder,
 } from './harness.mjs';
 
 let browser;
 before(async () => { browser = await startBrowser(); });
 after(async () => { await browser.close(); });
-
-/// Scans `folders` (in this order) with the default options; `configure` may change page 2.
-async function scanFolders(page, folders, { configure } = {}) {
-    await clearFolders(page, 'listSearchDir');
-    for (const f of folders) await addFolderTyped(page, '#btnAddSearchDir', f);
-    await page.click('#btnNextStep');
-    await page.waitForSelector('#btnStartScan');
-    await page.waitForFunction(() => document.getElementById('chkKind1') && document.getElementById('chkAllType').dataset.state);
-    if (configure) await configure(page);
-    await page.click('#btnStartScan');
-    await page.waitForSelector('#pageResults');
-    await waitRows(page);
-}
 
 const setTime = (file, seconds) => fs.utimesSync(file, seconds, seconds);
 
@@ -89,7 +76,7 @@ test('every Select rule and folder rule keeps one file per set and counts what i
     try {
         const root = path.join(app.dirs.home, 'rules');
         makeRuleTree(root);
-        await scanFolders(page, [path.join(root, 'A'), path.join(root, 'B')]);
+        await scanFolder(page, [path.join(root, 'A'), path.join(root, 'B')]);
         await waitRows(page, 7);
 
         await selectRule(page, 'allButNewest');
@@ -144,7 +131,7 @@ test('protected rows show a lock and are never ticked: not by click, Space, rule
         const root = path.join(app.dirs.home, 'prot');
         makeRuleTree(root);
         await page.evaluate((dir) => view.SetProtectDirectory([dir]), path.join(root, 'A'));
-        await scanFolders(page, [root]);
+        await scanFolder(page, [root]);
         await waitRows(page, 7);
         const rows = await gridRows(page);
         const locked = rows.map((r, i) => [r, i]).filter(([r]) => r.folder === path.join(root, 'A') + '/');
@@ -183,7 +170,7 @@ test('sorting by a column keeps sets together and a third click brings the descr
         makeRuleTree(root);
         makeFiles(root, { 'C/a-first.txt': 'xxxx content of x' });
         setTime(path.join(root, 'C/a-first.txt'), 8000);
-        await scanFolders(page, [root]);
+        await scanFolder(page, [root]);
         await waitRows(page, 8);
         const described = (await gridRows(page)).map((r) => r.folder + r.name);
         const together = (rows) => {
@@ -243,7 +230,7 @@ test('keyboard and mouse: Space ticks, Enter and double click open, tabs by keys
     try {
         const root = path.join(app.dirs.home, 'keys');
         makeRuleTree(root);
-        await scanFolders(page, [root]);
+        await scanFolder(page, [root]);
         await waitRows(page, 7);
         // Opening a file starts another program: record the request instead.
         await page.evaluate(() => {
@@ -321,7 +308,7 @@ test('a question focuses No: Enter on the delete question deletes nothing', asyn
     try {
         const root = path.join(app.dirs.home, 'no');
         const f = makeFiles(root, { 'a.txt': 'same text', 'b.txt': 'same text' });
-        await scanFolders(page, [root]);
+        await scanFolder(page, [root]);
         await waitRows(page, 2);
         await page.click('#chkHeader');
         await page.click('#btnDelSelect');
@@ -351,7 +338,7 @@ test('totals and the space freed with hard links listed, and counted once', asyn
         fs.linkSync(f['solo.dat'], path.join(root, 'solo-link.dat'));
         // Every name listed: {orig, orig-link, copy} is one set of two files; {solo, solo-link}
         // is one file with two names, a set that frees nothing.
-        await scanFolders(page, [root], { configure: (p) => p.uncheck('#chkCollapseLinks') });
+        await scanFolder(page, [root], { configure: (p) => p.uncheck('#chkCollapseLinks') });
         await waitRows(page, 5);
         const totals = async () => page.evaluate(() => ['totalSets', 'totalFiles', 'totalSpace']
             .map((id) => document.getElementById(id).textContent));
@@ -374,7 +361,7 @@ test('totals and the space freed with hard links listed, and counted once', asyn
         // Counted once (the default): each file is one member; one file with two names is no set.
         await page.click('#btnHome');
         await answerBox(page, 'btnYes');
-        await scanFolders(page, [root], { configure: (p) => p.check('#chkCollapseLinks') });
+        await scanFolder(page, [root], { configure: (p) => p.check('#chkCollapseLinks') });
         await waitRows(page, 2);
         assert.deepEqual(await totals(), ['1', '2', '4.00KB']);
         const once = await gridRows(page);
@@ -397,7 +384,7 @@ test('the page fills its window: every column and date is readable at 902 x 702 
     try {
         const root = path.join(app.dirs.home, 'fill');
         makeRuleTree(root);
-        await scanFolders(page, [root]);
+        await scanFolder(page, [root]);
         await waitRows(page, 7);
         const measure = () => page.evaluate(() => {
             const view = document.querySelector('#the-grid .vgrid-view');
