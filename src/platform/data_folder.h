@@ -14,6 +14,13 @@
 
 namespace merravine::platform {
 
+/// The names of the program's files and folders in its data folder, on every system.
+inline constexpr const char* kConfigName = "Config.ini";
+inline constexpr const char* kDatabaseName = "duplicate.db";
+inline constexpr const char* kCacheName = "cache.db";
+inline constexpr const char* kLogFolderName = "Log";
+inline constexpr const char* kAppFolderName = "merravine";  ///< below the per-user folders
+
 struct DataPaths {
     std::string config_file;    ///< full path of Config.ini
     std::string database_file;  ///< full path of duplicate.db

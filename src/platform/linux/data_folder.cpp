@@ -15,12 +15,6 @@ namespace merravine::platform {
 
 namespace {
 
-constexpr const char* kConfigName = "Config.ini";
-constexpr const char* kDatabaseName = "duplicate.db";
-constexpr const char* kCacheName = "cache.db";
-constexpr const char* kLogFolderName = "Log";
-constexpr const char* kAppFolderName = "merravine";
-
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";

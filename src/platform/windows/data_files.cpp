@@ -18,12 +18,6 @@
 namespace merravine::platform {
 namespace {
 
-constexpr const char* kConfigName = "Config.ini";
-constexpr const char* kDatabaseName = "duplicate.db";
-constexpr const char* kCacheName = "cache.db";
-constexpr const char* kLogFolderName = "Log";
-constexpr const char* kAppFolderName = "merravine";
-
 std::string Env(const wchar_t* name) {
     const wchar_t* value = _wgetenv(name);  // NOLINT(concurrency-mt-unsafe)
     return value != nullptr ? ProgramPath(value) : "";
