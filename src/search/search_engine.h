@@ -61,6 +61,7 @@ using StageFaultHook = std::function<bool(ReadStage stage, const std::string& pa
 /// How the content reading of a search is tuned; the results never depend on it.
 struct SearchTuning {
     int hashThreads = 0;                ///< hash workers; 0 means one per core
+    int walkThreads = 0;                ///< threads listing folders; 0 means one per core, up to 4
     size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
     uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table
