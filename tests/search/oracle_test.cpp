@@ -59,6 +59,7 @@ struct Config {
     uint32_t walkLimit = 64;
     std::string cache = {};  ///< content-key cache file, or none
     int walkThreads = 1;
+    DiskOrder diskOrder = DiskOrder::Never;
 };
 
 std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
@@ -71,6 +72,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
     engine.tuning.bucketWalkLimit = config.walkLimit;
     engine.tuning.cachePath = config.cache;
     engine.tuning.walkThreads = config.walkThreads;
+    engine.tuning.diskOrder = config.diskOrder;
     std::mutex mutex;
     std::condition_variable changed;
     int opens = 0;
@@ -121,6 +123,7 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
         {"pause and resume", 2, 8192, 512, true},
         {"pause and resume, three walk threads", 2, 8192, 512, true, 64, {}, 3},
         {"fingerprint table from the third file of a size", 2, 4096, 256, false, 2},
+        {"disk order, one reader", 4, 4096, 512, false, 64, {}, 2, DiskOrder::Always},
     };
     for (unsigned seed : {11u, 22u, 33u, 44u}) {
         TempDir dir;
