@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "platform/file_read.h"
@@ -59,8 +58,9 @@ constexpr uint32_t kListedPerEstimate = 8;
 constexpr size_t kOpenFrames = 32;
 
 // Folders the helpers may have listed ahead of the walk: what bounds the memory and
-// descriptors their results hold.
-constexpr size_t kListedAhead = 256;
+// descriptors their results hold (with the open frames, within the descriptors the
+// hash workers leave to the rest of the process).
+constexpr size_t kListedAhead = 64;
 
 // Walk threads when the tuning leaves it to the machine: one per core up to this.
 constexpr size_t kDefaultWalkThreads = 4;
@@ -198,6 +198,16 @@ class Walker {
                 EstimateWalked();
                 continue;
             }
+            if (!task->folder.IsOpen()) {
+                const int error = OpenAgain(stack_.back(), *task);
+                if (error == kOpenAborted) return WalkReport::Aborted;
+                if (error != 0) {
+                    // Its subfolders cannot be reached: each counts as a folder not listed.
+                    for (const auto& sub : child.tasks) Unlistable(child.dir + sub->name, error);
+                    SubtreeDone(&top, child.depth, found_ - child.filesBefore);
+                    continue;
+                }
+            }
             child.folder = std::make_shared<platform::WalkFolder>(std::move(task->folder));
             task.reset();
             Push(std::move(child));
@@ -239,6 +249,7 @@ class Walker {
             return task;
         }
         ListTask(*task, *top.folder, path_ + '/', entries_);
+        if (task->listed.subfolders.empty()) task->folder.Close();
         return task;
     }
 
@@ -255,7 +266,23 @@ class Walker {
             return;
         }
         ListFolder(engine_, filters_, task.folder, dir, entries, task.listed);
-        if (task.listed.subfolders.empty()) task.folder.Close();
+    }
+
+    // Opens the folder a helper listed (and closed) again below `parent`, the top of
+    // the stack; it must still be the folder listed. 0, the errno, or kOpenAborted.
+    int OpenAgain(Frame& parent, Task& task) {
+        if (!parent.folder && !Reopen(parent)) return ENOENT;
+        const int error =
+            Retrying([&] { return parent.folder->OpenChild(task.name.c_str(), task.folder); });
+        if (error != 0) return error;
+        platform::EntryStat self;
+        if (task.listed.hasId && (task.folder.Stat("", self) != 0 ||
+                                  self.device != task.listed.device ||
+                                  self.inode != task.listed.inode)) {
+            task.folder.Close();
+            return ENOENT;
+        }
+        return 0;
     }
 
     // A helper thread: lists subfolders of open folders on the stack, deepest first,
@@ -273,7 +300,12 @@ class Walker {
             }
             try {
                 ListTask(*task, *parent, dir, entries);
-            } catch (const std::bad_alloc&) {
+                // Closed at once: a helper holds no descriptor while its result waits,
+                // so descriptors never run out for the walk's own sake.
+                task->folder.Close();
+            } catch (...) {
+                // Out of memory: the folder counts as not listed, and the walk that
+                // waits for it goes on.
                 task->listed.Clear();
                 task->listed.openError = ENOMEM;
             }
