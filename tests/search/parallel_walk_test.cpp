@@ -104,10 +104,10 @@ TEST(ParallelWalk, ManyThreadsFindWhatOneThreadFinds) {
 }
 
 // Stops the search once the walk has counted `files` files (at once for 0).
-void StopAfter(const std::filesystem::path& root, int32_t files) {
+void StopAfter(const std::filesystem::path& root, int32_t files, int walkThreads = 3) {
     SearchEngine engine;
     engine.settings = testing::SettingsFor({root.string()});
-    engine.tuning.walkThreads = 3;
+    engine.tuning.walkThreads = walkThreads;
     engine.tuning.hashThreads = 2;
     ASSERT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     while (engine.totalNumber.load() < files && engine.state.load() != W_READY) {
@@ -127,6 +127,7 @@ void StopAfter(const std::filesystem::path& root, int32_t files) {
 TEST(ParallelWalk, AStopAtAnyMomentEndsTheWalk) {
     TempDir dir;
     BuildWideTree(dir.Path());
+    StopAfter(dir.Path(), 0, 1);
     for (int32_t files : {0, 1, 20, 100, 250, 400}) StopAfter(dir.Path(), files);
 }
 
