@@ -21,8 +21,8 @@ bool IsTrashName(std::string_view name) {
 
 // `mount_root` caches whether the folder is the root of a mount: looked up once, when
 // a trash name turns up.
-bool IsTrash(const WalkFilters& filters, const platform::WalkFolder& folder,
-             const std::string& dir, std::string_view name, int& mount_root) {
+bool IsTrash(const WalkFilters& filters, const platform::WalkFolder& folder, const std::string& dir,
+             std::string_view name, int& mount_root) {
     if (EqualsIgnoringAsciiCase(name, "$RECYCLE.BIN")) return true;
     if (!filters.userTrash.empty() && name == "Trash" &&
         dir.size() + 5 == filters.userTrash.size() &&

@@ -35,9 +35,9 @@ struct ListedFolder {
     bool hasId = false;
     uint64_t device = 0;
     uint64_t inode = 0;
-    bool pseudo = false;   ///< left out: it lies on a pseudo file system
-    bool aborted = false;  ///< the search was stopped while it was listed
-    int listError = 0;     ///< errno of a read that ended the listing early
+    bool pseudo = false;    ///< left out: it lies on a pseudo file system
+    bool aborted = false;   ///< the search was stopped while it was listed
+    int listError = 0;      ///< errno of a read that ended the listing early
     uint32_t vanished = 0;  ///< entries gone before they could be examined
     std::string names;      ///< the accepted files' names, one after another
     std::vector<ListedFile> files;

@@ -6,8 +6,8 @@
 
 #include "platform/disk_layout.h"
 #include "platform/file_read.h"
-#include "search/disk_order.h"
 #include "search/content_key.h"
+#include "search/disk_order.h"
 #include "search/engine_internals.h"
 #include "util/hash_mix.h"
 #include "util/log.h"

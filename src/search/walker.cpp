@@ -42,8 +42,8 @@ struct Frame {
     std::string dir;                               // its text, ending in "/"
     VisitedFolders::Id id{};
     std::vector<std::unique_ptr<Task>> tasks;
-    size_t next = 0;   // the next task the walk applies
-    size_t taken = 0;  // tasks before this one are taken
+    size_t next = 0;           // the next task the walk applies
+    size_t taken = 0;          // tasks before this one are taken
     uint64_t filesBefore = 0;  ///< files the walk had found when this folder was listed
     uint64_t childFiles = 0;   ///< files in the subtrees of its subfolders walked so far
     uint32_t childrenDone = 0;
@@ -256,7 +256,8 @@ class Walker {
     // Opens the task's folder below `parent` and lists it.
     void ListTask(Task& task, const platform::WalkFolder& parent, const std::string& dir,
                   platform::FolderEntries& entries) {
-        const int error = Retrying([&] { return parent.OpenChild(task.name.c_str(), task.folder); });
+        const int error =
+            Retrying([&] { return parent.OpenChild(task.name.c_str(), task.folder); });
         if (error == kOpenAborted) {
             task.listed.aborted = true;
             return;
@@ -276,9 +277,9 @@ class Walker {
             Retrying([&] { return parent.folder->OpenChild(task.name.c_str(), task.folder); });
         if (error != 0) return error;
         platform::EntryStat self;
-        if (task.listed.hasId && (task.folder.Stat("", self) != 0 ||
-                                  self.device != task.listed.device ||
-                                  self.inode != task.listed.inode)) {
+        if (task.listed.hasId &&
+            (task.folder.Stat("", self) != 0 || self.device != task.listed.device ||
+             self.inode != task.listed.inode)) {
             task.folder.Close();
             return ENOENT;
         }
@@ -427,8 +428,7 @@ class Walker {
         }
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
         ++found_;
-        pipeline_.AddFile(index, file.device, file.inode, file.links, file.modifyNs,
-                          file.changeNs);
+        pipeline_.AddFile(index, file.device, file.inode, file.links, file.modifyNs, file.changeNs);
     }
 
     SearchEngine& engine_;

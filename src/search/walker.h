@@ -5,10 +5,10 @@
 // The walk is iterative: it keeps a stack of open folders, handles a folder's files
 // in listing order before any of its subfolders, and walks the subfolders depth first
 // in listing order. Helper threads may list folders ahead of it; what they find is
-// applied in that same order, so the outcome does not depend on the thread count. Only plain files are ever
-// accepted; symbolic links are never followed, and no folder (by device and inode)
-// is listed twice in one search, so a file is never recorded twice under one path or
-// through a second mount of the same folder.
+// applied in that same order, so the outcome does not depend on the thread count. Only plain files
+// are ever accepted; symbolic links are never followed, and no folder (by device and inode) is
+// listed twice in one search, so a file is never recorded twice under one path or through a second
+// mount of the same folder.
 //
 // Runs on the search thread, with its helpers for the time of one CountPass.
 #pragma once

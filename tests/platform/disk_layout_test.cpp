@@ -14,7 +14,8 @@ namespace merravine::platform {
 namespace {
 
 TEST(DiskLayout, TheQueueFlagAnswersUnlessADriverDefaultSetIt) {
-    const char* disk = "../../devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
+    const char* disk =
+        "../../devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda";
     EXPECT_EQ(RotationOf('1', disk), Rotation::Rotating);
     EXPECT_EQ(RotationOf('0', disk), Rotation::Solid);
     EXPECT_EQ(RotationOf(0, disk), Rotation::Unknown);
@@ -34,7 +35,8 @@ TEST(DiskLayout, PartitionsAnswerAsTheirDisk) {
     for (const auto& entry : std::filesystem::directory_iterator(devices)) {
         unsigned major_number = 0;
         unsigned minor_number = 0;
-        if (std::sscanf(entry.path().filename().c_str(), "%u:%u", &major_number, &minor_number) != 2)
+        if (std::sscanf(entry.path().filename().c_str(), "%u:%u", &major_number, &minor_number) !=
+            2)
             continue;
         const Rotation rotation = DeviceRotation(makedev(major_number, minor_number));
         if (!std::filesystem::exists(entry.path() / "partition")) {
@@ -55,7 +57,7 @@ TEST(DiskLayout, PartitionsAnswerAsTheirDisk) {
 
 TEST(DiskLayout, LocatesAFileAndItsFirstBlock) {
     testing::TempDir dir;
-    dir.Write("data", std::string(256 * 1024, 'x'));
+    dir.Write("data", std::string(size_t{256} * 1024, 'x'));
     dir.Write("empty", "");
     const std::string data = (dir.Path() / "data").string();
     FileLocation location;

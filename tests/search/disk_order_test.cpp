@@ -17,8 +17,9 @@ TEST(DiskOrder, FilesGoByTheirPlaceThenByInodeOnEachDevice) {
     // One device: known places ascending (whatever the inodes), then the files whose
     // place is unknown by inode; a second device after the first.
     const std::vector<DiskPlace> places = {
-        Unplaced(0, 8, 900), Placed(1, 8, 4096 * 50, 5), Placed(2, 9, 100),
-        Placed(3, 8, 4096, 999), Unplaced(4, 8, 12), Unplaced(5, 9, 1), Placed(6, 8, 4096 * 7, 3),
+        Unplaced(0, 8, 900),     Placed(1, 8, 204800, 5), Placed(2, 9, 100),
+        Placed(3, 8, 4096, 999), Unplaced(4, 8, 12),      Unplaced(5, 9, 1),
+        Placed(6, 8, 28672, 3),
     };
     EXPECT_EQ(DiskReadOrder(places), (std::vector<uint32_t>{3, 6, 1, 4, 0, 2, 5}));
 }

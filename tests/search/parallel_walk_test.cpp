@@ -60,15 +60,15 @@ Outcome Scan(const SearchSettings& settings, int walkThreads) {
         const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << walkThreads;
     }
-    return Outcome{DeliveredSets(engine),         engine.totalNumber.load(),
-                   engine.scanNumber.load(),      engine.duplicateNumber.load(),
+    return Outcome{DeliveredSets(engine),          engine.totalNumber.load(),
+                   engine.scanNumber.load(),       engine.duplicateNumber.load(),
                    engine.unreadableNumber.load(), engine.unlistableNumber.load(),
                    engine.vanishedNumber.load()};
 }
 
 TEST(ParallelWalk, ManyThreadsFindWhatOneThreadFinds) {
     TempDir dir;
-    const auto root = dir.Path();
+    const auto& root = dir.Path();
     BuildWideTree(root);
     SearchSettings all = testing::SettingsFor({root.string()});
     const auto expected = testing::BruteForceSets(root);

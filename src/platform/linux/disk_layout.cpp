@@ -41,12 +41,13 @@ Rotation DeviceRotation(uint64_t device) {
     const unsigned major_number = major(static_cast<dev_t>(device));
     const unsigned minor_number = minor(static_cast<dev_t>(device));
     if (major_number == 0) return Rotation::Unknown;  // no block device behind it
-    const std::string base = "/sys/dev/block/" + std::to_string(major_number) + ":" +
-                             std::to_string(minor_number);
+    const std::string base =
+        "/sys/dev/block/" + std::to_string(major_number) + ":" + std::to_string(minor_number);
     // A whole disk (or a mapped or RAID device) has its own queue; a partition has
     // none, and its folder lies inside its disk's.
     char flag = ReadFlag(base + "/queue/rotational");
-    if (flag == 0 && ReadFlag(base + "/partition") != 0) flag = ReadFlag(base + "/../queue/rotational");
+    if (flag == 0 && ReadFlag(base + "/partition") != 0)
+        flag = ReadFlag(base + "/../queue/rotational");
     char target[4096];
     const ssize_t length = readlink(base.c_str(), target, sizeof target - 1);
     return RotationOf(flag, std::string_view(target, length > 0 ? static_cast<size_t>(length) : 0));
