@@ -646,18 +646,18 @@ FileFacts HashPipeline::FactsOf(uint32_t index) const {
 }
 
 bool HashPipeline::FromCache(FirstResult& result) {
-    const CacheEntry* entry = cache_->Find(FactsOf(result.index));
-    if (entry == nullptr) return false;
+    CacheEntry entry;
+    if (!cache_->Find(FactsOf(result.index), entry)) return false;
     const bool raw = result.size <= ContentKey{}.bytes.size();
-    if (entry->hasKey) {
+    if (entry.hasKey) {
         result.keyed = true;
-        result.key = entry->key;
-        result.sha = entry->sha;
-    } else if (raw || !entry->hasFingerprint) {
+        result.key = entry.key;
+        result.sha = entry.sha;
+    } else if (raw || !entry.hasFingerprint) {
         return false;
     }
     result.cached = true;
-    result.fingerprint = entry->fingerprint;
+    result.fingerprint = entry.fingerprint;
     return true;
 }
 
