@@ -14,6 +14,11 @@ size_t PlaceOf(uint64_t device, uint64_t inode, size_t mask) {
 
 }  // namespace
 
+void CacheTable::Reserve(size_t entries, size_t keyed) {
+    entries_.reserve(entries);
+    digests_.reserve(keyed);
+}
+
 void CacheTable::Add(const CacheEntry& entry, bool seenToday) {
     Stored stored;
     stored.facts = entry.facts;
@@ -28,8 +33,6 @@ void CacheTable::Add(const CacheEntry& entry, bool seenToday) {
 }
 
 void CacheTable::Index() {
-    entries_.shrink_to_fit();
-    digests_.shrink_to_fit();
     // At most half full, so a lookup that misses ends after a probe or two.
     const size_t places = std::bit_ceil(std::max<size_t>(2 * entries_.size(), 16));
     places_.assign(places, 0);

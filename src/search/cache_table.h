@@ -47,6 +47,9 @@ class CacheTable {
         bool seenToday = false;  ///< a scan met the file today: no need to mark it again
     };
 
+    /// Makes room for `entries` entries, `keyed` of them with digests, so that adding
+    /// them neither doubles the store nor copies it.
+    void Reserve(size_t entries, size_t keyed);
     void Add(const CacheEntry& entry, bool seenToday = false);
     /// Builds the lookup table over the entries added (call once, after the last Add).
     void Index();

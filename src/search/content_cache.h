@@ -64,6 +64,8 @@ class ContentCache {
     /// none. Waits for Load.
     bool Find(const FileFacts& facts, CacheEntry& entry);
 
+    /// Makes room for what Put will be given (`keyed` entries of them with digests).
+    void ReserveLearned(size_t entries, size_t keyed) { learned_.Reserve(entries, keyed); }
     /// Keeps what this scan learned about a file, to be written by Save.
     void Put(const CacheEntry& entry) { learned_.Add(entry); }
     /// Notes that a file's entry was used by this scan (it is kept from pruning).

@@ -110,8 +110,7 @@ void HashPipeline::Take(const Added& added) {
     const FileLen size = listing_.files[index].size;
     slots_.push_back(Slot{});
     if (cache_ != nullptr)
-        facts_.push_back(
-            FileFacts{added.device, added.inode, 0, size, added.modifyNs, added.changeNs});
+        facts_.push_back(Identity{added.device, added.inode, added.modifyNs, added.changeNs});
     Slot& slot = slots_[index];
     if (added.links > 1 && size > 0) {
         auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
@@ -639,10 +638,14 @@ uint32_t HashPipeline::CheckBalance(bool cutShort) const {
 namespace merravine {
 
 FileFacts HashPipeline::FactsOf(uint32_t index) const {
-    FileFacts facts = facts_[index];
+    const Identity& identity = facts_[index];
     const FileEntry& entry = listing_.files[index];
-    facts.pathHash = PathHash(listing_.folders[entry.folder], listing_.Name(entry));
-    return facts;
+    return FileFacts{identity.device,
+                     identity.inode,
+                     PathHash(listing_.folders[entry.folder], listing_.Name(entry)),
+                     entry.size,
+                     identity.modifyNs,
+                     identity.changeNs};
 }
 
 bool HashPipeline::FromCache(FirstResult& result) {
@@ -661,35 +664,50 @@ bool HashPipeline::FromCache(FirstResult& result) {
     return true;
 }
 
+HashPipeline::CacheUse HashPipeline::ForCache(uint32_t index) const {
+    const Slot& slot = slots_[index];
+    if (slot.aliasOf != kNone) return CacheUse::None;
+    // An entry the cache answered stays as it is unless the file was read whole now.
+    if (slot.cacheUse == kFromCacheKey ||
+        (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
+        return CacheUse::Seen;
+    }
+    if (slot.status == kKeyed) return CacheUse::Keyed;
+    // Not read, unreadable, or its read was stopped: nothing learned.
+    if (slot.status != kPrefixed && slot.status != kReference) return CacheUse::None;
+    const bool fingerprinted =
+        !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
+    return fingerprinted ? CacheUse::Fingerprint : CacheUse::None;
+}
+
 void HashPipeline::CollectForCache(ContentCache& cache) const {
     const auto taken = static_cast<uint32_t>(slots_.size());
+    size_t learned = 0;
+    size_t keyed = 0;
     for (uint32_t index = 0; index < taken; ++index) {
-        const Slot& slot = slots_[index];
-        if (slot.aliasOf != kNone) continue;
-        // An entry the cache answered stays as it is unless the file was read whole now.
-        if (slot.cacheUse == kFromCacheKey ||
-            (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
+        const CacheUse use = ForCache(index);
+        learned += use == CacheUse::Keyed || use == CacheUse::Fingerprint ? 1 : 0;
+        keyed += use == CacheUse::Keyed ? 1 : 0;
+    }
+    cache.ReserveLearned(learned, keyed);
+    for (uint32_t index = 0; index < taken; ++index) {
+        const CacheUse use = ForCache(index);
+        if (use == CacheUse::None) continue;
+        if (use == CacheUse::Seen) {
             cache.Seen(FactsOf(index));
             continue;
         }
+        const Slot& slot = slots_[index];
         CacheEntry entry;
+        entry.facts = FactsOf(index);
         entry.hasFingerprint =
             !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
         entry.fingerprint = slot.fingerprint;
-        switch (slot.status) {
-            case kKeyed:
-                entry.hasKey = true;
-                entry.key = keys_[slot.keyId];
-                entry.sha = shas_[slot.keyId];
-                break;
-            case kPrefixed:
-            case kReference:
-                break;
-            default:
-                continue;  // not read, unreadable, or its read was stopped
+        if (use == CacheUse::Keyed) {
+            entry.hasKey = true;
+            entry.key = keys_[slot.keyId];
+            entry.sha = shas_[slot.keyId];
         }
-        if (!entry.hasKey && !entry.hasFingerprint) continue;
-        entry.facts = FactsOf(index);
         cache.Put(entry);
     }
 }
