@@ -64,6 +64,7 @@ CacheEntry CacheTable::Expand(const Stored& stored) const {
     entry.facts = stored.facts;
     entry.fingerprint = stored.fingerprint;
     entry.hasFingerprint = stored.hasFingerprint;
+    entry.seenToday = stored.seenToday;
     if (stored.keys != kNoKeys) {
         entry.hasKey = true;
         entry.key = digests_[stored.keys].key;

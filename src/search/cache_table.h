@@ -32,6 +32,7 @@ struct CacheEntry {
     bool hasKey = false;  ///< `key` and `sha` were computed from the whole content
     ContentKey key;
     ContentKey sha;
+    bool seenToday = false;  ///< a scan met the file today (entries read from the file)
 };
 
 class CacheTable {

@@ -68,7 +68,8 @@ class ContentCache {
     void ReserveLearned(size_t entries, size_t keyed) { learned_.Reserve(entries, keyed); }
     /// Keeps what this scan learned about a file, to be written by Save.
     void Put(const CacheEntry& entry) { learned_.Add(entry); }
-    /// Notes that a file's entry was used by this scan (it is kept from pruning).
+    /// Notes that a file's entry was used by this scan (it is kept from pruning); an
+    /// entry found marked today needs no note.
     void Seen(const FileFacts& facts);
     /// Lets go of the entries read by Load (after the last Find and Seen).
     void DropLoaded() { loaded_.Clear(); }

@@ -389,7 +389,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
                 // Its key is known without a read; files of its size with the same end
                 // blocks still need theirs, to be compared with it by SHA-256.
                 Slot& slot = slots_[result.index];
-                slot.cacheUse = kFromCacheKey;
+                slot.cacheUse = kFromCacheKey | (result.seenToday ? kCacheSeenToday : 0);
                 slot.fingerprint = result.fingerprint;
                 SetKey(result.index, result.key, result.sha);
                 if (result.size > ContentKey{}.bytes.size())
@@ -397,7 +397,9 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             } else if (result.keyed) {
                 SetKey(result.index, result.key, result.sha);
             } else {
-                if (result.cached) slots_[result.index].cacheUse = kFromCacheFingerprint;
+                if (result.cached)
+                    slots_[result.index].cacheUse =
+                        kFromCacheFingerprint | (result.seenToday ? kCacheSeenToday : 0);
                 slots_[result.index].fingerprint = result.fingerprint;
                 slots_[result.index].status = kPrefixed;
                 // A file the cache answered is not in hand: should it need its key, it is
@@ -660,6 +662,7 @@ bool HashPipeline::FromCache(FirstResult& result) {
         return false;
     }
     result.cached = true;
+    result.seenToday = entry.seenToday;
     result.fingerprint = entry.fingerprint;
     return true;
 }
@@ -668,9 +671,10 @@ HashPipeline::CacheUse HashPipeline::ForCache(uint32_t index) const {
     const Slot& slot = slots_[index];
     if (slot.aliasOf != kNone) return CacheUse::None;
     // An entry the cache answered stays as it is unless the file was read whole now.
-    if (slot.cacheUse == kFromCacheKey ||
-        (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
-        return CacheUse::Seen;
+    const uint8_t use = slot.cacheUse & (kFromCacheKey | kFromCacheFingerprint);
+    if (use == kFromCacheKey || (use == kFromCacheFingerprint && slot.status != kKeyed)) {
+        // An entry marked today already needs no word with the cache file.
+        return (slot.cacheUse & kCacheSeenToday) != 0 ? CacheUse::None : CacheUse::Seen;
     }
     if (slot.status == kKeyed) return CacheUse::Keyed;
     // Not read, unreadable, or its read was stopped: nothing learned.

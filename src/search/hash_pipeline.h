@@ -109,6 +109,7 @@ class HashPipeline {
     static constexpr uint32_t kNone = UINT32_MAX;
     static constexpr uint8_t kFromCacheFingerprint = 1;
     static constexpr uint8_t kFromCacheKey = 2;
+    static constexpr uint8_t kCacheSeenToday = 4;  // beside either: its entry is marked today
 
   private:
     // kKeying: a small file whose content a worker holds and is digesting.
@@ -216,6 +217,7 @@ class HashPipeline {
         int error = 0;
         bool keyed = false;   // `key` holds its raw content (or the cache's key)
         bool cached = false;  // taken from the cache: nothing was read
+        bool seenToday = false;  // and its entry needs no new mark
         bool digest = false;  // a small file whose key is wanted: `held` is digested
         uint64_t fingerprint = 0;
         const uint8_t* held = nullptr;
