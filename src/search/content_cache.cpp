@@ -90,10 +90,15 @@ ContentCache::~ContentCache() {
     if (db_ != nullptr) sqlite3_close_v2(db_);
 }
 
-bool ContentCache::Open() {
-    if (sqlite3_open_v2(path_.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+bool ContentCache::Open(bool create) {
+    const int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (opened != SQLITE_OK && !create && opened == SQLITE_CANTOPEN) {
+        createOnSave_ = true;  // nothing to read yet; the file is made when there is something
+        return false;
+    }
+    if (opened != SQLITE_OK) {
         LogLess("content cache %s cannot be opened (%s); files are read as without it",
                 path_.c_str(), db_ != nullptr ? sqlite3_errmsg(db_) : "no memory");
         return false;
@@ -115,7 +120,7 @@ bool ContentCache::Open() {
         LogLess("content cache %s is of another format; it is emptied", path_.c_str());
         if (!Exec(db_, "DROP TABLE IF EXISTS entry")) return false;
     }
-    const std::string create =
+    const std::string schema =
         "PRAGMA application_id=" + std::to_string(kApplicationId) +
         "; PRAGMA user_version=" + std::to_string(kFormat) +
         "; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
@@ -124,7 +129,7 @@ bool ContentCache::Open() {
         " size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB, sha BLOB,"
         " seen INTEGER, PRIMARY KEY(device, inode)) WITHOUT ROWID;"
         " CREATE TABLE IF NOT EXISTS scan(key INTEGER PRIMARY KEY, files INTEGER, seen INTEGER)";
-    if (!Exec(db_, create.c_str())) {
+    if (!Exec(db_, schema.c_str())) {
         LogLess("content cache %s cannot be set up (%s); files are read as without it",
                 path_.c_str(), sqlite3_errmsg(db_));
         return false;
@@ -150,7 +155,7 @@ void ContentCache::Load() {
 }
 
 void ContentCache::ReadAll(CacheTable& entries) {
-    if (!Open()) {
+    if (!Open(false)) {
         if (db_ != nullptr) sqlite3_close_v2(db_);
         db_ = nullptr;
         return;
@@ -225,6 +230,10 @@ void ContentCache::Save() {
         hook = g_save_hook;
     }
     if (hook) hook();
+    if (db_ == nullptr && createOnSave_ && !Open(true) && db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
     if (db_ == nullptr) return;
     const int32_t today = Today();
     if (!Exec(db_, "BEGIN IMMEDIATE")) {
@@ -336,7 +345,7 @@ ScanHistory ContentCache::ReadHistory(const std::string& path, uint64_t scanKey)
 
 Status ContentCache::Clear(const std::string& path) {
     ContentCache cache(path);
-    if (!cache.Open())
+    if (!cache.Open(true))
         return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
     if (!Exec(cache.db_, "DELETE FROM entry; DELETE FROM scan")) {
         std::string why = sqlite3_errmsg(cache.db_);

@@ -97,7 +97,8 @@ class ContentCache {
     static void SetSaveHookForTests(std::function<void()> hook);
 
   private:
-    bool Open();
+    // Opens the file; `create` makes it when missing (else a missing file is left to Save).
+    bool Open(bool create);
     void ReadAll(CacheTable& entries);
 
     std::string path_;
@@ -105,6 +106,7 @@ class ContentCache {
     std::mutex mutex_;
     std::condition_variable loadedSignal_;
     bool loadDone_ = false;
+    bool createOnSave_ = false;  // the file was missing at Load
     CacheTable loaded_;
     size_t loadedCount_ = 0;
     struct Identity {
