@@ -257,7 +257,9 @@ void RunSearch(SearchEngine& engine) {
         engine.StartEstimate({}, false);
     } else {
         engine.WaitForCacheSave();  // the last search's findings are on disk before they are read
-        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), true);
+        // The cache is written after the search's end, so its end costs no more than
+        // without the cache.
+        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), false);
         cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
         cache_loader = std::jthread([&cache] { cache->Load(); });
     }
