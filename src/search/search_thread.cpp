@@ -8,6 +8,10 @@
 // recorded files (ordered by size, then by key with the file found last first among
 // equals), drops every file without a twin, and hands over with W_READY.
 //
+// With the content cache, its entries are read on a thread of their own while the walk
+// goes on, and what the search learned is written after the results are out, on the
+// engine's cache-save thread; the next search waits for that write before it reads.
+//
 // An aborted search keeps the files recorded before the abort, pruned like a
 // finished one, so the page never shows files without a twin as duplicates.
 #include <algorithm>
