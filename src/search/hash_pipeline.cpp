@@ -356,7 +356,6 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         FirstResult result;
         result.index = firsts.indices[i];
         result.size = listing_.files[result.index].size;
-        const std::string path = listing_.FullPath(listing_.files[result.index]);
         const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
@@ -366,6 +365,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             firsts.results.push_back(result);
             continue;
         }
+        const std::string path = listing_.FullPath(listing_.files[result.index]);
         result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
                            : ComputeFingerprint(path, result.size, prefix_size, held, context,
                                                 result.fingerprint);
