@@ -38,9 +38,6 @@ namespace merravine {
 namespace {
 
 constexpr uint32_t kPathEvery = 64;  // files of the search pass per update of the scanning path
-// Tables of this size or more (the cache's entries, the pipeline's maps) are mapped
-// apart, so each phase's tables leave the peak when they are freed.
-constexpr size_t kLargeBlock = 256 << 10;
 
 struct SearchRun {
     Listing listing;
@@ -250,7 +247,6 @@ void RunSearch(SearchEngine& engine) {
         const auto lock = engine.LockGroups();
         ClearResults(engine);
     }
-    platform::KeepLargeBlocksApart(kLargeBlock);
     const WalkFilters filters = BuildWalkFilters(engine.settings);
     SearchRun run;
     std::vector<Survivor> survivors;

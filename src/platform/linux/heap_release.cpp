@@ -8,6 +8,4 @@ namespace merravine::platform {
 
 void ReleaseFreeHeap() { malloc_trim(0); }
 
-void KeepLargeBlocksApart(size_t bytes) { mallopt(M_MMAP_THRESHOLD, static_cast<int>(bytes)); }
-
 }  // namespace merravine::platform

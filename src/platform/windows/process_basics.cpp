@@ -16,9 +16,6 @@ int64_t CurrentThreadId() { return static_cast<int64_t>(GetCurrentThreadId()); }
 
 void ReleaseFreeHeap() { _heapmin(); }
 
-// The Windows heap hands large blocks back by itself.
-void KeepLargeBlocksApart(size_t) {}
-
 // Handles have no per-process limit worth raising; the C library's descriptors are not used
 // for files here.
 uint64_t RaiseOpenFileLimit() { return 16u * 1024u * 1024u; }
