@@ -297,10 +297,13 @@ void ContentCache::Save() {
                 ok = sqlite3_step(remember.handle) == SQLITE_DONE;
             }
         }
+        // Pruning reads every row; a scan that wrote or marked no entry (a second scan on
+        // the same day) leaves it to the next that does, and the file cannot have grown.
+        const bool changed = learned_.size() > 0 || !seen_.empty();
         for (const char* sql :
              {"DELETE FROM entry WHERE seen < ?1", "DELETE FROM scan WHERE seen < ?1"}) {
             Statement prune(db_, sql);
-            if (ok && prune) {
+            if (ok && changed && prune) {
                 sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
                 ok = sqlite3_step(prune.handle) == SQLITE_DONE;
             }
