@@ -1,6 +1,6 @@
 // The content-key cache in SQLite: one table of entries keyed by device and inode,
 // marked as ours by the file's application id, read whole at the start of a scan and
-// written in one transaction at its end.
+// written in one transaction once its results are out.
 #include "search/content_cache.h"
 
 #include <sqlite3.h>
