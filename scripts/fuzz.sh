@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (the `fuzz` preset: clang, ASan + UBSan) and runs each
-# for SECONDS (default 60) from its seeds in fuzz/corpus/<target>/. The seeds are read,
+# for SECONDS (default 25) from its seeds in fuzz/corpus/<target>/. The seeds are read,
 # never changed: new inputs go to a scratch folder. A crash fails the script and leaves
 # the input that caused it in build/fuzz/artifacts/.
 set -euo pipefail
-seconds="${1:-60}"
+seconds="${1:-25}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 cmake --preset fuzz >/dev/null
