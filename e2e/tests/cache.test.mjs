@@ -113,10 +113,11 @@ test('Clear cache asks first; No keeps the entries, Yes empties the file and say
 
 test('Clear cache is refused while a scan runs, and the cache keeps its entries', async () => {
     await goHome();
-    // A scan that takes long: equal sparse files of 1 GiB, read in full.
+    // A scan that takes long: equal sparse files of 1 GiB, read in full (about 4 GB/s
+    // here, so 96 of them outlast the menu and its question on a fast machine too).
     const slow = tempDir('cache-slow');
     try {
-        for (let i = 0; i < 6; i++) {
+        for (let i = 0; i < 96; i++) {
             const fd = fs.openSync(path.join(slow, `zeros_${i}.bin`), 'w');
             fs.ftruncateSync(fd, 1024 * 1024 * 1024);
             fs.closeSync(fd);
