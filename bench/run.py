@@ -5,7 +5,8 @@ For each tree: one warm-up run of every tool (fills the page cache, not counted)
 --runs rounds in which the tools run one after another (interleaved, so a slow spell of a
 shared machine hits every tool alike). Wall time is measured here around the process;
 peak RSS comes from /usr/bin/time -v. Prints, per tree and tool, the median, minimum and
-maximum wall time, the largest peak RSS, the sets and files found, and how many times
+maximum wall time, for merravine the median time until its results were out (its own
+figure; the process then waits for the content cache to be written), the largest peak RSS, the sets and files found, and how many times
 faster and leaner merravine is than each peer.
 
 Every tool does a full-content duplicate search of the whole tree, hidden entries and
@@ -97,6 +98,18 @@ def count_output(tool, stdout_path, out_file):
         return None, None
 
 
+def results_seconds(tool, stdout_path):
+    """merravine only: seconds from the start of its search to its results being out, as
+    it reports them (the process may go on after that, writing the content cache)."""
+    if not tool.startswith('merravine'):
+        return None
+    try:
+        with open(stdout_path, 'rb') as f:
+            return float(json.loads(f.read().decode('utf-8'))['stats']['seconds'])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+
+
 def time_figures(time_file):
     """Peak RSS in KiB and CPU seconds (user + system) from /usr/bin/time -v."""
     rss, cpu = None, 0.0
@@ -129,17 +142,17 @@ def run_once(tool, tree, binary, extra, workdir, count, nice):
         print(f'  {tool} exited {rc}: {tail}', file=sys.stderr)
     sets, files = count_output(tool, stdout_path, out_file) if count else (None, None)
     rss, cpu = time_figures(time_path)
-    return wall, rss, cpu, sets, files, rc
+    return wall, rss, cpu, sets, files, rc, results_seconds(tool, stdout_path)
 
 
 def bench_tree(tree, tools, runs, binary, extra, nice):
-    results = {t: dict(walls=[], rss=[], cpu=[], sets=None, files=None, failed=False)
+    results = {t: dict(walls=[], rss=[], cpu=[], out=[], sets=None, files=None, failed=False)
                for t in tools}
     with tempfile.TemporaryDirectory(prefix='merravine-bench-') as workdir:
         for round_no in range(runs + 1):  # round 0 is the warm-up
             for tool in tools:
                 last = round_no == runs
-                wall, rss, cpu, sets, files, rc = run_once(tool, tree, binary, extra, workdir,
+                wall, rss, cpu, sets, files, rc, out = run_once(tool, tree, binary, extra, workdir,
                                                            last, nice)
                 r = results[tool]
                 r['failed'] |= rc != 0
@@ -147,6 +160,8 @@ def bench_tree(tree, tools, runs, binary, extra, nice):
                     continue
                 r['walls'].append(wall)
                 r['cpu'].append(cpu)
+                if out is not None:
+                    r['out'].append(out)
                 if rss is not None:
                     r['rss'].append(rss)
                 if last:
@@ -173,12 +188,13 @@ def report(tree, results, markdown):
         rss = max(r['rss']) if r['rss'] else None
         rows.append([tool, f'{med:.3f}', f'{min(r["walls"]):.3f}', f'{max(r["walls"]):.3f}',
                      f'{statistics.median(r["cpu"]):.2f}',
+                     f'{statistics.median(r["out"]):.3f}' if r['out'] else '-',
                      f'{rss / 1024:.1f}' if rss else '-',
                      str(r['sets']), str(r['files']),
                      '-' if tool == 'merravine' else fmt_ratio(our_med, med),
                      '-' if tool == 'merravine' else fmt_ratio(our_rss, rss),
                      'FAILED' if r['failed'] else ''])
-    head = ['tool', 'median s', 'min s', 'max s', 'cpu s', 'peak MiB', 'sets', 'files',
+    head = ['tool', 'median s', 'min s', 'max s', 'cpu s', 'results s', 'peak MiB', 'sets', 'files',
             'peer time / ours', 'peer RSS / ours', '']
     print(f'\n{tree}  ({len(next(iter(results.values()))["walls"])} runs each, warm cache)')
     if markdown:

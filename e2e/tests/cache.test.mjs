@@ -65,6 +65,23 @@ async function waitReady() {
     }
 }
 
+// The cache is written after a scan's results are out, in one transaction: polled until
+// it holds at least `atLeast` entries.
+async function waitCacheEntries(atLeast) {
+    const deadline = Date.now() + 30000;
+    for (;;) {
+        let count = 0;
+        try {
+            count = cacheEntries();
+        } catch {
+            count = 0;   // not made yet
+        }
+        if (count >= atLeast) return count;
+        if (Date.now() > deadline) throw new Error(`the cache holds ${count} entries`);
+        await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+}
+
 async function restart() {
     await page.close();
     await app.stop();
@@ -99,7 +116,7 @@ test('a new start reads the option back; turned on, the next scan fills the cach
     await page.click('#btnReturn');
     await scanWithCache(true);
     assert.match(configText(), /^cache=1$/m);
-    assert.ok(cacheEntries() >= 4, 'the twins were kept in the cache');
+    assert.ok(await waitCacheEntries(4) >= 4, 'the twins were kept in the cache');
 });
 
 test('Clear cache asks first; No keeps the entries, Yes empties the file and says so', async () => {

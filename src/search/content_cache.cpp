@@ -1,6 +1,6 @@
 // The content-key cache in SQLite: one table of entries keyed by device and inode,
 // marked as ours by the file's application id, read whole at the start of a scan and
-// written in one transaction at its end.
+// written in one transaction once its results are out.
 #include "search/content_cache.h"
 
 #include <sqlite3.h>
@@ -17,17 +17,17 @@ namespace merravine {
 namespace {
 
 constexpr int32_t kApplicationId = 0x4D525643;  // "MRVC"
-constexpr int32_t kFormat = 1;
+constexpr int32_t kFormat = 2;
 
 std::atomic<int32_t> g_today_for_tests{0};
+std::mutex g_save_hook_mutex;
+std::function<void()> g_save_hook;  // under g_save_hook_mutex
 
 int32_t Today() {
     if (const int32_t day = g_today_for_tests.load(); day != 0) return day;
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() / 24);
 }
-
-uint64_t Identity(uint64_t device, uint64_t inode) { return MixIn(MixIn(0, device), inode); }
 
 struct Statement {
     sqlite3_stmt* handle = nullptr;
@@ -79,16 +79,26 @@ uint64_t PathHash(std::string_view folder, std::string_view name) {
 
 void ContentCache::SetTodayForTests(int32_t day) { g_today_for_tests.store(day); }
 
+void ContentCache::SetSaveHookForTests(std::function<void()> hook) {
+    std::lock_guard lock(g_save_hook_mutex);
+    g_save_hook = std::move(hook);
+}
+
 ContentCache::ContentCache(std::string path) : path_(std::move(path)) {}
 
 ContentCache::~ContentCache() {
     if (db_ != nullptr) sqlite3_close_v2(db_);
 }
 
-bool ContentCache::Open() {
-    if (sqlite3_open_v2(path_.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+bool ContentCache::Open(bool create) {
+    const int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (opened != SQLITE_OK && !create && opened == SQLITE_CANTOPEN) {
+        createOnSave_ = true;  // nothing to read yet; the file is made when there is something
+        return false;
+    }
+    if (opened != SQLITE_OK) {
         LogLess("content cache %s cannot be opened (%s); files are read as without it",
                 path_.c_str(), db_ != nullptr ? sqlite3_errmsg(db_) : "no memory");
         return false;
@@ -110,16 +120,16 @@ bool ContentCache::Open() {
         LogLess("content cache %s is of another format; it is emptied", path_.c_str());
         if (!Exec(db_, "DROP TABLE IF EXISTS entry")) return false;
     }
-    const std::string create =
+    const std::string schema =
         "PRAGMA application_id=" + std::to_string(kApplicationId) +
         "; PRAGMA user_version=" + std::to_string(kFormat) +
         "; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-        " CREATE TABLE IF NOT EXISTS entry(id INTEGER PRIMARY KEY, device INTEGER, inode INTEGER,"
-        " path INTEGER, size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB,"
-        " sha BLOB, seen INTEGER);"
-        " CREATE UNIQUE INDEX IF NOT EXISTS entry_file ON entry(device, inode);"
+        // One b-tree keyed by the file: no row id and no second index to keep up.
+        " CREATE TABLE IF NOT EXISTS entry(device INTEGER, inode INTEGER, path INTEGER,"
+        " size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB, sha BLOB,"
+        " seen INTEGER, PRIMARY KEY(device, inode)) WITHOUT ROWID;"
         " CREATE TABLE IF NOT EXISTS scan(key INTEGER PRIMARY KEY, files INTEGER, seen INTEGER)";
-    if (!Exec(db_, create.c_str())) {
+    if (!Exec(db_, schema.c_str())) {
         LogLess("content cache %s cannot be set up (%s); files are read as without it",
                 path_.c_str(), sqlite3_errmsg(db_));
         return false;
@@ -128,80 +138,102 @@ bool ContentCache::Open() {
 }
 
 void ContentCache::Load() {
-    std::unordered_map<uint64_t, CacheEntry> entries;
+    CacheTable entries;
     // Whatever happens, the readers waiting in Find are let go, with or without entries.
-    const Status status = RunGuarded("content cache load", [&] { ReadAll(entries); });
-    if (!status.IsOk()) entries.clear();
+    const Status status = RunGuarded("content cache load", [&] {
+        ReadAll(entries);
+        entries.Index();
+    });
+    if (!status.IsOk()) entries.Clear();
     {
         std::lock_guard lock(mutex_);
-        entries_ = std::move(entries);
-        loaded_ = true;
+        loaded_ = std::move(entries);
+        loadedCount_ = loaded_.size();
+        loadDone_ = true;
     }
     loadedSignal_.notify_all();
 }
 
-void ContentCache::ReadAll(std::unordered_map<uint64_t, CacheEntry>& entries) {
-    if (Open()) {
-        Statement select(db_,
-                         "SELECT device, inode, path, size, mtime, ctime, fingerprint, md5, sha, "
-                         "seen FROM entry");
-        if (!select) {
-            LogLess("content cache %s cannot be read (%s)", path_.c_str(), sqlite3_errmsg(db_));
-        } else {
-            int result = SQLITE_ROW;
-            while ((result = sqlite3_step(select.handle)) == SQLITE_ROW) {
-                CacheEntry entry;
-                sqlite3_stmt* row = select.handle;
-                entry.facts.device = Unsigned(sqlite3_column_int64(row, 0));
-                entry.facts.inode = Unsigned(sqlite3_column_int64(row, 1));
-                entry.facts.pathHash = Unsigned(sqlite3_column_int64(row, 2));
-                entry.facts.size = Unsigned(sqlite3_column_int64(row, 3));
-                entry.facts.modifyNs = sqlite3_column_int64(row, 4);
-                entry.facts.changeNs = sqlite3_column_int64(row, 5);
-                entry.hasFingerprint = sqlite3_column_type(row, 6) != SQLITE_NULL;
-                entry.fingerprint = Unsigned(sqlite3_column_int64(row, 6));
-                const auto* md5 = static_cast<const uint8_t*>(sqlite3_column_blob(row, 7));
-                const auto* sha = static_cast<const uint8_t*>(sqlite3_column_blob(row, 8));
-                if (md5 != nullptr && sha != nullptr && sqlite3_column_bytes(row, 7) == 32 &&
-                    sqlite3_column_bytes(row, 8) == 32) {
-                    entry.hasKey = true;
-                    std::memcpy(entry.key.bytes.data(), md5, 32);
-                    std::memcpy(entry.sha.bytes.data(), sha, 32);
-                }
-                entry.seenDay = sqlite3_column_int(row, 9);
-                entries[Identity(entry.facts.device, entry.facts.inode)] = entry;
-            }
-            if (result != SQLITE_DONE) {
-                LogLess("content cache %s is damaged (%s); what it holds is not used",
-                        path_.c_str(), sqlite3_errmsg(db_));
-                entries.clear();
-                sqlite3_close_v2(db_);
-                db_ = nullptr;
-            }
+void ContentCache::ReadAll(CacheTable& entries) {
+    if (!Open(false)) {
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return;
+    }
+    Statement select(db_,
+                     "SELECT device, inode, path, size, mtime, ctime, fingerprint, md5, sha, "
+                     "seen FROM entry");
+    if (!select) {
+        LogLess("content cache %s cannot be read (%s)", path_.c_str(), sqlite3_errmsg(db_));
+        return;
+    }
+    {  // room for every row at once, rather than growing by doubling
+        Statement count(db_, "SELECT count(*), count(md5) FROM entry");
+        if (count && sqlite3_step(count.handle) == SQLITE_ROW) {
+            entries.Reserve(static_cast<size_t>(sqlite3_column_int64(count.handle, 0)),
+                            static_cast<size_t>(sqlite3_column_int64(count.handle, 1)));
         }
-    } else if (db_ != nullptr) {
+    }
+    const int32_t today = Today();
+    int result = SQLITE_ROW;
+    sqlite3_stmt* row = select.handle;
+    while ((result = sqlite3_step(row)) == SQLITE_ROW) {
+        CacheEntry entry;
+        entry.facts.device = Unsigned(sqlite3_column_int64(row, 0));
+        entry.facts.inode = Unsigned(sqlite3_column_int64(row, 1));
+        entry.facts.pathHash = Unsigned(sqlite3_column_int64(row, 2));
+        entry.facts.size = Unsigned(sqlite3_column_int64(row, 3));
+        entry.facts.modifyNs = sqlite3_column_int64(row, 4);
+        entry.facts.changeNs = sqlite3_column_int64(row, 5);
+        entry.hasFingerprint = sqlite3_column_type(row, 6) != SQLITE_NULL;
+        entry.fingerprint = Unsigned(sqlite3_column_int64(row, 6));
+        const auto* md5 = static_cast<const uint8_t*>(sqlite3_column_blob(row, 7));
+        const auto* sha = static_cast<const uint8_t*>(sqlite3_column_blob(row, 8));
+        if (md5 != nullptr && sha != nullptr && sqlite3_column_bytes(row, 7) == 32 &&
+            sqlite3_column_bytes(row, 8) == 32) {
+            entry.hasKey = true;
+            std::memcpy(entry.key.bytes.data(), md5, 32);
+            std::memcpy(entry.sha.bytes.data(), sha, 32);
+        }
+        entries.Add(entry, sqlite3_column_int(row, 9) == today);
+    }
+    sqlite3_db_release_memory(db_);  // the pages read stay out of the search's peak
+    if (result != SQLITE_DONE) {
+        LogLess("content cache %s is damaged (%s); what it holds is not used", path_.c_str(),
+                sqlite3_errmsg(db_));
+        entries.Clear();
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
 }
 
-const CacheEntry* ContentCache::Find(const FileFacts& facts) {
+bool ContentCache::Find(const FileFacts& facts, CacheEntry& entry) {
     {
         std::unique_lock lock(mutex_);
-        loadedSignal_.wait(lock, [this] { return loaded_; });
+        loadedSignal_.wait(lock, [this] { return loadDone_; });
     }
-    const auto it = entries_.find(Identity(facts.device, facts.inode));
-    if (it == entries_.end()) return nullptr;
-    const FileFacts& known = it->second.facts;
-    if (known.device != facts.device || known.inode != facts.inode ||
-        known.pathHash != facts.pathHash || known.size != facts.size ||
-        known.modifyNs != facts.modifyNs || known.changeNs != facts.changeNs) {
-        return nullptr;
-    }
-    return &it->second;
+    const CacheTable::Stored* stored = loaded_.Find(facts.device, facts.inode);
+    if (stored == nullptr || !(stored->facts == facts)) return false;
+    entry = loaded_.Expand(*stored);
+    return true;
+}
+
+void ContentCache::Seen(const FileFacts& facts) {
+    const CacheTable::Stored* stored = loaded_.Find(facts.device, facts.inode);
+    if (stored != nullptr && !stored->seenToday) seen_.push_back({facts.device, facts.inode});
 }
 
 void ContentCache::Save() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(g_save_hook_mutex);
+        hook = g_save_hook;
+    }
+    if (hook) hook();
+    if (db_ == nullptr && createOnSave_ && !Open(true) && db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
     if (db_ == nullptr) return;
     const int32_t today = Today();
     if (!Exec(db_, "BEGIN IMMEDIATE")) {
@@ -217,8 +249,9 @@ void ContentCache::Save() {
                          " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         Statement touch(db_, "UPDATE entry SET seen=?3 WHERE device=?1 AND inode=?2");
         ok = insert && touch;
-        for (const CacheEntry& entry : learned_) {
+        for (const CacheTable::Stored& stored : learned_.entries()) {
             if (!ok) break;
+            const CacheEntry entry = learned_.Expand(stored);
             const FileFacts& f = entry.facts;
             sqlite3_stmt* row = insert.handle;
             sqlite3_bind_int64(row, 1, Signed(f.device));
@@ -244,10 +277,8 @@ void ContentCache::Save() {
             sqlite3_reset(row);
         }
         // An entry used today keeps its day; others are marked at most once a day.
-        for (const FileFacts& f : seen_) {
+        for (const Identity& f : seen_) {
             if (!ok) break;
-            const auto it = entries_.find(Identity(f.device, f.inode));
-            if (it != entries_.end() && it->second.seenDay == today) continue;
             sqlite3_bind_int64(touch.handle, 1, Signed(f.device));
             sqlite3_bind_int64(touch.handle, 2, Signed(f.inode));
             sqlite3_bind_int(touch.handle, 3, today);
@@ -266,19 +297,24 @@ void ContentCache::Save() {
                 ok = sqlite3_step(remember.handle) == SQLITE_DONE;
             }
         }
+        // Pruning reads every row; a scan that wrote or marked no entry (a second scan on
+        // the same day) leaves it to the next that does, and the file cannot have grown.
+        const bool changed = learned_.size() > 0 || !seen_.empty();
         for (const char* sql :
              {"DELETE FROM entry WHERE seen < ?1", "DELETE FROM scan WHERE seen < ?1"}) {
             Statement prune(db_, sql);
-            if (ok && prune) {
+            if (ok && changed && prune) {
                 sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
                 ok = sqlite3_step(prune.handle) == SQLITE_DONE;
             }
         }
-        Statement bound(
-            db_,
-            "DELETE FROM entry WHERE id IN (SELECT id FROM entry ORDER BY seen DESC, id DESC"
-            " LIMIT -1 OFFSET ?1)");
-        if (ok && bound) {
+        // Only a file that may have grown past its bound is sorted by age.
+        const bool may_be_over =
+            static_cast<int64_t>(loadedCount_ + learned_.size()) > kMaxEntries;
+        Statement bound(db_,
+                        "DELETE FROM entry WHERE (device, inode) IN (SELECT device, inode FROM"
+                        " entry ORDER BY seen DESC LIMIT -1 OFFSET ?1)");
+        if (ok && may_be_over && bound) {
             sqlite3_bind_int64(bound.handle, 1, kMaxEntries);
             ok = sqlite3_step(bound.handle) == SQLITE_DONE;
         }
@@ -288,8 +324,8 @@ void ContentCache::Save() {
                 sqlite3_errmsg(db_));
         Exec(db_, "ROLLBACK");
     }
-    learned_.clear();
-    seen_.clear();
+    learned_.Clear();
+    std::vector<Identity>().swap(seen_);
 }
 
 ScanHistory ContentCache::ReadHistory(const std::string& path, uint64_t scanKey) {
@@ -312,7 +348,7 @@ ScanHistory ContentCache::ReadHistory(const std::string& path, uint64_t scanKey)
 
 Status ContentCache::Clear(const std::string& path) {
     ContentCache cache(path);
-    if (!cache.Open())
+    if (!cache.Open(true))
         return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
     if (!Exec(cache.db_, "DELETE FROM entry; DELETE FROM scan")) {
         std::string why = sqlite3_errmsg(cache.db_);

@@ -18,19 +18,24 @@
 // 130 bytes each on disk, so it stays below about 130 MiB).
 //
 // Threads: Load runs on a thread of its own while the walk goes on; Find waits for
-// it and may then be called from any thread. Put, Seen and Save run on the search
-// thread once the readers have stopped.
+// it and may then be called from any thread. Put, Seen and DropLoaded run on the
+// search thread once the readers have stopped; Save runs after them on any one thread
+// (the search hands the cache to a thread of its own, so its results need not wait).
+//
+// Memory: entries are held compactly (cache_table.h); the entries read are dropped
+// before the search builds its results, and what the search learned is held once.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "search/cache_table.h"
 #include "search/file_record.h"
 #include "search/scan_estimate.h"
 #include "util/result.h"
@@ -38,26 +43,6 @@
 struct sqlite3;
 
 namespace merravine {
-
-/// A file as the walk saw it: what an entry must match.
-struct FileFacts {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    uint64_t pathHash = 0;
-    FileLen size = 0;
-    int64_t modifyNs = 0;
-    int64_t changeNs = 0;
-};
-
-struct CacheEntry {
-    FileFacts facts;
-    uint64_t fingerprint = 0;
-    bool hasFingerprint = false;
-    bool hasKey = false;  ///< `key` and `sha` were computed from the whole content
-    ContentKey key;
-    ContentKey sha;
-    int32_t seenDay = 0;  ///< days since 1970 when a scan last met the file
-};
 
 /// A 64-bit hash of a path given as folder text and name.
 uint64_t PathHash(std::string_view folder, std::string_view name);
@@ -75,13 +60,19 @@ class ContentCache {
 
     /// Reads every entry into memory; afterwards Find answers. Safe to call once.
     void Load();
-    /// The entry of a file whose facts all match, or null. Waits for Load.
-    const CacheEntry* Find(const FileFacts& facts);
+    /// Sets `entry` to the entry of a file whose facts all match; false when there is
+    /// none. Waits for Load.
+    bool Find(const FileFacts& facts, CacheEntry& entry);
 
+    /// Makes room for what Put will be given (`keyed` entries of them with digests).
+    void ReserveLearned(size_t entries, size_t keyed) { learned_.Reserve(entries, keyed); }
     /// Keeps what this scan learned about a file, to be written by Save.
-    void Put(const CacheEntry& entry) { learned_.push_back(entry); }
-    /// Notes that a file's entry was used by this scan (it is kept from pruning).
-    void Seen(const FileFacts& facts) { seen_.push_back(facts); }
+    void Put(const CacheEntry& entry) { learned_.Add(entry); }
+    /// Notes that a file's entry was used by this scan (it is kept from pruning); an
+    /// entry found marked today needs no note.
+    void Seen(const FileFacts& facts);
+    /// Lets go of the entries read by Load (after the last Find and Seen).
+    void DropLoaded() { loaded_.Clear(); }
     /// Writes the entries put, marks the entries found as seen today, and prunes.
     void Save();
 
@@ -95,26 +86,35 @@ class ContentCache {
     }
 
     /// Entries read by Load (for tests and the log).
-    size_t Loaded() const { return entries_.size(); }
+    size_t Loaded() const { return loadedCount_; }
 
     /// Empties the cache file at `path` (creating it when missing); logged either way.
     static Status Clear(const std::string& path);
 
     /// Test seam: days since 1970 that stand for "today".
     static void SetTodayForTests(int32_t day);
+    /// Test seam: runs as every Save begins (it may hold the save up); empty: nothing.
+    static void SetSaveHookForTests(std::function<void()> hook);
 
   private:
-    bool Open();
-    void ReadAll(std::unordered_map<uint64_t, CacheEntry>& entries);
+    // Opens the file; `create` makes it when missing (else a missing file is left to Save).
+    bool Open(bool create);
+    void ReadAll(CacheTable& entries);
 
     std::string path_;
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
     std::condition_variable loadedSignal_;
-    bool loaded_ = false;
-    std::unordered_map<uint64_t, CacheEntry> entries_;  // by device and inode
-    std::vector<FileFacts> seen_;
-    std::vector<CacheEntry> learned_;
+    bool loadDone_ = false;
+    bool createOnSave_ = false;  // the file was missing at Load
+    CacheTable loaded_;
+    size_t loadedCount_ = 0;
+    struct Identity {
+        uint64_t device;
+        uint64_t inode;
+    };
+    std::vector<Identity> seen_;  // entries used that were not yet marked today
+    CacheTable learned_;
     uint64_t scanKey_ = 0;
     ScanHistory scanTotals_;
 };

@@ -110,8 +110,7 @@ void HashPipeline::Take(const Added& added) {
     const FileLen size = listing_.files[index].size;
     slots_.push_back(Slot{});
     if (cache_ != nullptr)
-        facts_.push_back(
-            FileFacts{added.device, added.inode, 0, size, added.modifyNs, added.changeNs});
+        facts_.push_back(Identity{added.device, added.inode, added.modifyNs, added.changeNs});
     Slot& slot = slots_[index];
     if (added.links > 1 && size > 0) {
         auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
@@ -357,7 +356,6 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         FirstResult result;
         result.index = firsts.indices[i];
         result.size = listing_.files[result.index].size;
-        const std::string path = listing_.FullPath(listing_.files[result.index]);
         const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
         uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
@@ -367,6 +365,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             firsts.results.push_back(result);
             continue;
         }
+        const std::string path = listing_.FullPath(listing_.files[result.index]);
         result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
                            : ComputeFingerprint(path, result.size, prefix_size, held, context,
                                                 result.fingerprint);
@@ -390,7 +389,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
                 // Its key is known without a read; files of its size with the same end
                 // blocks still need theirs, to be compared with it by SHA-256.
                 Slot& slot = slots_[result.index];
-                slot.cacheUse = kFromCacheKey;
+                slot.cacheUse = kFromCacheKey | (result.seenToday ? kCacheSeenToday : 0);
                 slot.fingerprint = result.fingerprint;
                 SetKey(result.index, result.key, result.sha);
                 if (result.size > ContentKey{}.bytes.size())
@@ -398,7 +397,9 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
             } else if (result.keyed) {
                 SetKey(result.index, result.key, result.sha);
             } else {
-                if (result.cached) slots_[result.index].cacheUse = kFromCacheFingerprint;
+                if (result.cached)
+                    slots_[result.index].cacheUse =
+                        kFromCacheFingerprint | (result.seenToday ? kCacheSeenToday : 0);
                 slots_[result.index].fingerprint = result.fingerprint;
                 slots_[result.index].status = kPrefixed;
                 // A file the cache answered is not in hand: should it need its key, it is
@@ -639,57 +640,78 @@ uint32_t HashPipeline::CheckBalance(bool cutShort) const {
 namespace merravine {
 
 FileFacts HashPipeline::FactsOf(uint32_t index) const {
-    FileFacts facts = facts_[index];
+    const Identity& identity = facts_[index];
     const FileEntry& entry = listing_.files[index];
-    facts.pathHash = PathHash(listing_.folders[entry.folder], listing_.Name(entry));
-    return facts;
+    return FileFacts{identity.device,
+                     identity.inode,
+                     PathHash(listing_.folders[entry.folder], listing_.Name(entry)),
+                     entry.size,
+                     identity.modifyNs,
+                     identity.changeNs};
 }
 
 bool HashPipeline::FromCache(FirstResult& result) {
-    const CacheEntry* entry = cache_->Find(FactsOf(result.index));
-    if (entry == nullptr) return false;
+    CacheEntry entry;
+    if (!cache_->Find(FactsOf(result.index), entry)) return false;
     const bool raw = result.size <= ContentKey{}.bytes.size();
-    if (entry->hasKey) {
+    if (entry.hasKey) {
         result.keyed = true;
-        result.key = entry->key;
-        result.sha = entry->sha;
-    } else if (raw || !entry->hasFingerprint) {
+        result.key = entry.key;
+        result.sha = entry.sha;
+    } else if (raw || !entry.hasFingerprint) {
         return false;
     }
     result.cached = true;
-    result.fingerprint = entry->fingerprint;
+    result.seenToday = entry.seenToday;
+    result.fingerprint = entry.fingerprint;
     return true;
+}
+
+HashPipeline::CacheUse HashPipeline::ForCache(uint32_t index) const {
+    const Slot& slot = slots_[index];
+    if (slot.aliasOf != kNone) return CacheUse::None;
+    // An entry the cache answered stays as it is unless the file was read whole now.
+    const uint8_t use = slot.cacheUse & (kFromCacheKey | kFromCacheFingerprint);
+    if (use == kFromCacheKey || (use == kFromCacheFingerprint && slot.status != kKeyed)) {
+        // An entry marked today already needs no word with the cache file.
+        return (slot.cacheUse & kCacheSeenToday) != 0 ? CacheUse::None : CacheUse::Seen;
+    }
+    if (slot.status == kKeyed) return CacheUse::Keyed;
+    // Not read, unreadable, or its read was stopped: nothing learned.
+    if (slot.status != kPrefixed && slot.status != kReference) return CacheUse::None;
+    const bool fingerprinted =
+        !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
+    return fingerprinted ? CacheUse::Fingerprint : CacheUse::None;
 }
 
 void HashPipeline::CollectForCache(ContentCache& cache) const {
     const auto taken = static_cast<uint32_t>(slots_.size());
+    size_t learned = 0;
+    size_t keyed = 0;
     for (uint32_t index = 0; index < taken; ++index) {
-        const Slot& slot = slots_[index];
-        if (slot.aliasOf != kNone) continue;
-        // An entry the cache answered stays as it is unless the file was read whole now.
-        if (slot.cacheUse == kFromCacheKey ||
-            (slot.cacheUse == kFromCacheFingerprint && slot.status != kKeyed)) {
+        const CacheUse use = ForCache(index);
+        learned += use == CacheUse::Keyed || use == CacheUse::Fingerprint ? 1 : 0;
+        keyed += use == CacheUse::Keyed ? 1 : 0;
+    }
+    cache.ReserveLearned(learned, keyed);
+    for (uint32_t index = 0; index < taken; ++index) {
+        const CacheUse use = ForCache(index);
+        if (use == CacheUse::None) continue;
+        if (use == CacheUse::Seen) {
             cache.Seen(FactsOf(index));
             continue;
         }
+        const Slot& slot = slots_[index];
         CacheEntry entry;
+        entry.facts = FactsOf(index);
         entry.hasFingerprint =
             !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
         entry.fingerprint = slot.fingerprint;
-        switch (slot.status) {
-            case kKeyed:
-                entry.hasKey = true;
-                entry.key = keys_[slot.keyId];
-                entry.sha = shas_[slot.keyId];
-                break;
-            case kPrefixed:
-            case kReference:
-                break;
-            default:
-                continue;  // not read, unreadable, or its read was stopped
+        if (use == CacheUse::Keyed) {
+            entry.hasKey = true;
+            entry.key = keys_[slot.keyId];
+            entry.sha = shas_[slot.keyId];
         }
-        if (!entry.hasKey && !entry.hasFingerprint) continue;
-        entry.facts = FactsOf(index);
         cache.Put(entry);
     }
 }

@@ -109,6 +109,7 @@ class HashPipeline {
     static constexpr uint32_t kNone = UINT32_MAX;
     static constexpr uint8_t kFromCacheFingerprint = 1;
     static constexpr uint8_t kFromCacheKey = 2;
+    static constexpr uint8_t kCacheSeenToday = 4;  // beside either: its entry is marked today
 
   private:
     // kKeying: a small file whose content a worker holds and is digesting.
@@ -216,6 +217,7 @@ class HashPipeline {
         int error = 0;
         bool keyed = false;   // `key` holds its raw content (or the cache's key)
         bool cached = false;  // taken from the cache: nothing was read
+        bool seenToday = false;  // and its entry needs no new mark
         bool digest = false;  // a small file whose key is wanted: `held` is digested
         uint64_t fingerprint = 0;
         const uint8_t* held = nullptr;
@@ -247,6 +249,10 @@ class HashPipeline {
     }
     void SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha);
     FileFacts FactsOf(uint32_t index) const;
+    // What the cache is to keep of a file: nothing, that its entry was used, or a new
+    // entry with its key or with only its fingerprint.
+    enum class CacheUse : uint8_t { None, Seen, Keyed, Fingerprint };
+    CacheUse ForCache(uint32_t index) const;
     // A first read the cache can answer; true when `result` holds the answer.
     bool FromCache(FirstResult& result);
     void SetUnreadable(uint32_t index);
@@ -275,7 +281,15 @@ class HashPipeline {
     ChunkedVector<ContentKey> keys_;  // only files whose key was needed have one
     ChunkedVector<ContentKey> shas_;  // beside keys_: the SHA-256 of the content (cache on)
     ContentCache* cache_;
-    ChunkedVector<FileFacts> facts_;  // what the cache matches, when there is one (path hash later)
+    // What the cache matches beside the size and path (known from the listing), for
+    // every file taken in when there is a cache.
+    struct Identity {
+        uint64_t device;
+        uint64_t inode;
+        int64_t modifyNs;
+        int64_t changeNs;
+    };
+    ChunkedVector<Identity> facts_;
     std::unordered_map<FileLen, Bucket> buckets_;
     U64Table fingerprints_;  // of the files of crowded buckets: a file, or kMany
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;

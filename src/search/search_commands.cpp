@@ -96,9 +96,10 @@ ScriptValue GetScanProblems(const SearchEngine& engine) {
          ScriptValue::Int(engine.partial.load(std::memory_order_relaxed) ? 1 : 0)});
 }
 
-ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath) {
+ScriptValue ClearCache(SearchEngine& engine, const std::string& cachePath) {
     if (engine.state.load() != W_READY) return ScriptValue::Int(1);
     if (cachePath.empty()) return ScriptValue::Int(0);
+    engine.WaitForCacheSave();  // the last search's findings are written first, then cleared
     return ScriptValue::Int(ContentCache::Clear(cachePath).IsOk() ? 0 : 2);
 }
 

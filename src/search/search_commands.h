@@ -37,6 +37,6 @@ ScriptValue GetScanEstimate(SearchEngine& engine);
 
 /// Empties the content-key cache at `cachePath`: 0 done, 1 while a search runs, 2 when
 /// the file could not be cleared (the log says why).
-ScriptValue ClearCache(const SearchEngine& engine, const std::string& cachePath);
+ScriptValue ClearCache(SearchEngine& engine, const std::string& cachePath);
 
 }  // namespace merravine

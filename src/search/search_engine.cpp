@@ -13,6 +13,7 @@ SearchEngine::~SearchEngine() {
     const int32_t running = state.load();
     if (running != W_READY) ChangeState(*this, W_ABORT);
     WaitForSearch(*this);
+    cacheSaves_.Drain();  // a save not yet begun would be dropped by the executor's end
     deliveries_.Drain();
 }
 

@@ -75,7 +75,7 @@ struct SearchEngine {
     SearchEngine() = default;
     SearchEngine(const SearchEngine&) = delete;
     SearchEngine& operator=(const SearchEngine&) = delete;
-    /// Aborts a running search and waits for it and for every delivery thread.
+    /// Aborts a running search and waits for it, its cache save and every delivery.
     ~SearchEngine();
 
     SearchSettings settings;
@@ -147,6 +147,13 @@ struct SearchEngine {
     /// Waits for every delivery asked so far.
     void JoinDeliveries() { deliveries_.Drain(); }
 
+    /// Runs `save` on the thread that writes the content cache after a search's results
+    /// are out, after the saves asked before it.
+    void StartCacheSave(std::function<void()> save) { cacheSaves_.Post(std::move(save)); }
+    /// Waits for every cache save asked so far: a search, a clear and the program's end
+    /// touch the cache file only after it.
+    void WaitForCacheSave() { cacheSaves_.Drain(); }
+
     /// Waits until `state` holds `wanted`.
     void AwaitState(int32_t wanted);
 
@@ -169,6 +176,7 @@ struct SearchEngine {
     std::function<void()> stateWake_;  // also woken by a state change; under signalMutex_
     std::thread searchThread_;
     SerialExecutor deliveries_;
+    SerialExecutor cacheSaves_;
     std::mutex estimateMutex_;
     std::chrono::steady_clock::time_point searchStart_;
     ScanEstimator estimator_;

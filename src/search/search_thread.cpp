@@ -8,6 +8,10 @@
 // recorded files (ordered by size, then by key with the file found last first among
 // equals), drops every file without a twin, and hands over with W_READY.
 //
+// With the content cache, its entries are read on a thread of their own while the walk
+// goes on, and what the search learned is written after the results are out, on the
+// engine's cache-save thread; the next search waits for that write before it reads.
+//
 // An aborted search keeps the files recorded before the abort, pruned like a
 // finished one, so the page never shows files without a twin as duplicates.
 #include <algorithm>
@@ -252,7 +256,10 @@ void RunSearch(SearchEngine& engine) {
     if (engine.tuning.cachePath.empty()) {
         engine.StartEstimate({}, false);
     } else {
-        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), true);
+        engine.WaitForCacheSave();  // the last search's findings are on disk before they are read
+        // The cache is written after the search's end, so its end costs no more than
+        // without the cache.
+        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), false);
         cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
         cache_loader = std::jthread([&cache] { cache->Load(); });
     }
@@ -271,16 +278,13 @@ void RunSearch(SearchEngine& engine) {
         if (cache) {
             cache_loader.join();
             pipeline.CollectForCache(*cache);
+            cache->DropLoaded();
             if (!cut_short) {
                 const auto files = engine.totalNumber.load(std::memory_order_relaxed);
                 cache->RememberScan(scan_key, ScanHistory{static_cast<uint64_t>(files)});
             }
         }
-    }  // the pipeline's tables go before the records are built
-    if (cache) {
-        cache->Save();  // a stopped search keeps what it learned too
-        cache.reset();
-    }
+    }  // the pipeline's tables (and the entries read) go before the records are built
     platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
 
     const auto lock = engine.LockGroups();
@@ -296,6 +300,12 @@ void RunSearch(SearchEngine& engine) {
                                  std::memory_order_relaxed);
     const auto& finished = EngineInternals::OnFinished(engine);
     if (engine.state.load() != W_ABORT && finished) finished(engine);
+    if (cache) {
+        // Written once the results are out, on a thread of its own; a stopped search
+        // keeps what it learned too. The next search waits for it before reading.
+        std::shared_ptr<ContentCache> saving = std::move(cache);
+        engine.StartCacheSave([saving] { saving->Save(); });
+    }
 }
 
 }  // namespace
