@@ -309,8 +309,7 @@ void ContentCache::Save() {
             }
         }
         // Only a file that may have grown past its bound is sorted by age.
-        const bool may_be_over =
-            static_cast<int64_t>(loadedCount_ + learned_.size()) > kMaxEntries;
+        const bool may_be_over = static_cast<int64_t>(loadedCount_ + learned_.size()) > kMaxEntries;
         Statement bound(db_,
                         "DELETE FROM entry WHERE (device, inode) IN (SELECT device, inode FROM"
                         " entry ORDER BY seen DESC LIMIT -1 OFFSET ?1)");

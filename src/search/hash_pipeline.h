@@ -215,10 +215,10 @@ class HashPipeline {
         uint32_t index = kNone;
         FileLen size = 0;
         int error = 0;
-        bool keyed = false;   // `key` holds its raw content (or the cache's key)
-        bool cached = false;  // taken from the cache: nothing was read
+        bool keyed = false;      // `key` holds its raw content (or the cache's key)
+        bool cached = false;     // taken from the cache: nothing was read
         bool seenToday = false;  // and its entry needs no new mark
-        bool digest = false;  // a small file whose key is wanted: `held` is digested
+        bool digest = false;     // a small file whose key is wanted: `held` is digested
         uint64_t fingerprint = 0;
         const uint8_t* held = nullptr;
         ContentKey key;
