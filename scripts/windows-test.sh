@@ -12,7 +12,7 @@ wine_run="$root/scripts/wine-run.sh"
 
 cmake --preset windows >/dev/null
 # The executable and the suites that run under Wine; nothing else of the tree.
-cmake --build --preset windows -j "$jobs" --target merravine windows_tests util_tests
+cmake --build --preset windows -j "$jobs" --target merravine test_suites
 ctest --preset windows -j "$jobs"
 
 # The scan end to end: twins across folders, a near twin, a file alone.

@@ -156,6 +156,9 @@ void PageLink::RunMessage(uint64_t connection, const std::string& text) {
         return Reply(connection, ReplyErrorMessage(message->id, "failed: a piece has no argument"));
     }
     CallOutcome outcome = runner_(message->name, message->args);
+    // The server throws away an answer for a page that has gone (dropped, closed or
+    // replaced); building a big one would only hold up the calls of the page after it.
+    if (outcome.status != CallOutcome::Status::kDeferred && !IsCurrent(connection)) return;
     if (outcome.status == CallOutcome::Status::kDeferred) {
         RunDeferred(connection, message->id, std::move(outcome.later));
     } else if (outcome.status == CallOutcome::Status::kDone) {
@@ -260,6 +263,11 @@ void PageLink::FailPendingOf(uint64_t connection, const char* why) {
         pending.done = true;
         pending.result = Failed(why);
     }
+}
+
+bool PageLink::IsCurrent(uint64_t connection) {
+    std::lock_guard lock(mutex_);
+    return connection == current_;
 }
 
 void PageLink::Reply(uint64_t connection, std::string text) {

@@ -75,6 +75,7 @@ class PageLink final : public ServerEvents, public PageBridge {
     bool JoinPieces(uint64_t connection, PageMessage& call);
     void Resolve(uint64_t connection, PageMessage message);
     void FailPendingOf(uint64_t connection, const char* why);  // mutex_ held
+    bool IsCurrent(uint64_t connection);
     void Reply(uint64_t connection, std::string text);
     void RunDeferred(uint64_t connection, uint64_t id, DeferredWork work);
 

@@ -6,7 +6,9 @@
 
 #include <future>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "shell/wire_json.h"
 #include "ws_test_client.h"
@@ -416,6 +418,49 @@ TEST_F(HostTest, ADeferredCommandHoldsNoOtherCommandUp) {
     EXPECT_EQ(page.Call(3, "Fails", "[]"), R"({"reply":3,"error":"failed: no file manager"})");
     release->set_value();
     EXPECT_EQ(page.Read(), R"({"reply":1,"result":"late"})");
+}
+
+// Calls a page sent before it went away still take effect (only their answers have
+// nowhere to go), and a page that comes after is answered as before.
+TEST_F(HostTest, CallsOfAPageThatHasGoneStillTakeEffect) {
+    auto held = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    commands_.Add("Hold", 0, [held, released](const SV::Array&) {
+        held->set_value();
+        released.wait();
+        return SV::Int(0);
+    });
+    // Written on the UI thread only, until the last record is told.
+    auto recorded = std::make_shared<std::vector<std::string>>();
+    auto recorded_all = std::make_shared<std::promise<void>>();
+    commands_.Add("Record", 1, [recorded, recorded_all](const SV::Array& a) {
+        recorded->push_back(a[0].TextForm());
+        if (recorded->size() == 3) recorded_all->set_value();
+        return SV::Text(std::string(1 << 20, 'r'));
+    });
+    HostOptions options;
+    options.page_gone_grace = std::chrono::milliseconds(1);
+    Start(options);
+    WsTestClient page;
+    ASSERT_TRUE(Connect(page));
+    ASSERT_TRUE(page.Send(R"({"call":1,"name":"Hold","args":[]})"));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(page.Send(R"({"call":)" + std::to_string(2 + i) +
+                              R"(,"name":"Record","args":["r)" + std::to_string(i) + R"("]})"));
+    }
+    held->get_future().get();
+    page.Close();
+    page_gone_.get_future().get();  // the host knows the page is gone: the calls are behind it
+    release->set_value();
+    // A bound only so that calls that never run fail the test rather than hang it.
+    ASSERT_EQ(recorded_all->get_future().wait_for(std::chrono::seconds(60)),
+              std::future_status::ready);
+    EXPECT_EQ(*recorded, (std::vector<std::string>{"r0", "r1", "r2"}));
+
+    WsTestClient reloaded;
+    ASSERT_TRUE(Connect(reloaded));
+    EXPECT_EQ(reloaded.Call(5, "Echo", "[5]"), R"({"reply":5,"result":5})");
 }
 
 TEST(HostStart, ATakenPortIsReported) {
