@@ -32,8 +32,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_LARGE = '/tmp/merravine-bench/large'
-ALL_TOOLS = ['fdupes', 'jdupes', 'rmlint', 'merravine', 'merravine-cache', 'merravine-warm', 'find']
+ALL_TOOLS = ['fdupes', 'jdupes', 'rmlint', 'merravine', 'merravine-walk1', 'merravine-cache',
+             'merravine-warm', 'find']
 # merravine: a first scan without the content cache (--no-cache);
+# merravine-walk1: the same with one walk thread (--walk-threads 1);
 # merravine-cache: a first scan that writes the cache (a fresh data folder each run);
 # merravine-warm: a second scan of the unchanged tree (the cache kept from the warm-up);
 # find: the bare walk, find -type f -printf '%s\\n', the floor of a first scan on trees
@@ -53,6 +55,8 @@ def command(tool, tree, out_file, binary, extra, workdir='.'):
     prefix = [binary] if os.path.basename(binary).endswith('scan_dev') else [binary, 'scan']
     if tool == 'merravine':
         cache = ['--no-cache']
+    elif tool == 'merravine-walk1':
+        cache = ['--no-cache', '--walk-threads', '1']
     elif tool == 'merravine-cache':
         fresh = os.path.join(workdir, 'data-fresh')
         shutil.rmtree(fresh, ignore_errors=True)

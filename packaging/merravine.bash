@@ -10,10 +10,10 @@ _merravine() {
             --format) COMPREPLY=($(compgen -W "text json csv" -- "$cur")); return ;;
             --action) COMPREPLY=($(compgen -W "delete trash hardlink reflink move:" -- "$cur")); return ;;
             --keep) COMPREPLY=($(compgen -W "first newest oldest folder-order" -- "$cur")); return ;;
-            --kinds|--min|--max|--skip|--threads) return ;;
+            --kinds|--min|--max|--skip|--threads|--walk-threads) return ;;
         esac
         if [[ $cur == -* ]]; then
-            local options="--kinds --min --max --skip --exclude --protect --threads --format --collapse-hardlinks --cache --no-cache --data-dir --help"
+            local options="--kinds --min --max --skip --exclude --protect --threads --walk-threads --format --collapse-hardlinks --cache --no-cache --data-dir --help"
             [[ ${COMP_WORDS[1]} == dedupe ]] && options="--action --keep --protect --dry-run --help"
             COMPREPLY=($(compgen -W "$options" -- "$cur"))
         else

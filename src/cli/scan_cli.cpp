@@ -40,12 +40,13 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: merravine scan [--kinds MASK] [--min BYTES] [--max BYTES] [--skip FLAGS] "
-    "[--exclude DIR]... [--protect DIR]... [--threads N] [--collapse-hardlinks] "
+    "[--exclude DIR]... [--protect DIR]... [--threads N] [--walk-threads N] [--collapse-hardlinks] "
     "[--format text|json|csv] [--cache|--no-cache] [--data-dir DIR] DIR...";
 
 struct ScanArguments {
     SearchSettings settings;
     int threads = 0;
+    int walkThreads = 0;
     ScanFormat format = ScanFormat::Text;
     bool cache = true;    ///< use the content-key cache of the data folder
     std::string dataDir;  ///< empty: the program's data folder as the window uses it
@@ -83,6 +84,10 @@ std::optional<std::string> ParseArguments(int argc, char** argv, ScanArguments& 
             const auto threads = ParseDecimal(*given, 1024);
             if (!threads || *threads == 0) return "--threads takes a number from 1 to 1024";
             args.threads = static_cast<int>(*threads);
+        } else if (arg == "--walk-threads") {
+            const auto threads = ParseDecimal(*given, 64);
+            if (!threads || *threads == 0) return "--walk-threads takes a number from 1 to 64";
+            args.walkThreads = static_cast<int>(*threads);
         } else if (arg == "--data-dir") {
             args.dataDir = *given;
         } else if (arg == "--format") {
@@ -160,6 +165,7 @@ int RunScanCommand(int argc, char** argv) {
         SearchEngine engine;
         engine.settings = std::move(args.settings);
         engine.tuning.hashThreads = args.threads;
+        engine.tuning.walkThreads = args.walkThreads;
         // No output format shows the times; the identity read with them is needed only to
         // tell names of one file apart.
         engine.tuning.readTimes = engine.settings.collapsehardlinks != 0;

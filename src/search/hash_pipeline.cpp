@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include "platform/disk_layout.h"
 #include "platform/file_read.h"
 #include "search/content_key.h"
+#include "search/disk_order.h"
 #include "search/engine_internals.h"
 #include "util/hash_mix.h"
 #include "util/log.h"
@@ -17,6 +19,7 @@ constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerpr
 constexpr size_t kWakeBatch = 16;           // queued jobs that wake an idle worker during the walk
 constexpr size_t kHandOverBatch = 32;       // files the walk hands over under one lock
 constexpr size_t kFirstReads = 8;           // first reads a worker takes under one lock
+constexpr size_t kDiskFirstReads = 256;     // the same when they are put in disk order
 constexpr size_t kBatchFiles = 32;          // most files compared in one pass over a reference
 // Descriptors the rest of the process may hold beside the readers: the walk's open
 // folders, the page connection, the log and the databases.
@@ -28,6 +31,21 @@ constexpr FileLen kBatchBytes = 64 << 20;
 }  // namespace
 
 namespace {
+// True when the files are best read in disk order: the tuning says so, or a search
+// folder lies on a disk that rotates.
+bool UseDiskOrder(const SearchEngine& engine) {
+    if (engine.tuning.diskOrder != DiskOrder::Auto)
+        return engine.tuning.diskOrder == DiskOrder::Always;
+    for (const std::string& folder : engine.settings.searchDirs) {
+        if (platform::PathRotation(folder) == platform::Rotation::Rotating) {
+            LogLess("%s lies on a rotating disk: files are read one at a time in disk order",
+                    folder.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
 size_t WorkerCount(const SearchTuning& tuning) {
     if (tuning.hashThreads > 0) return static_cast<size_t>(tuning.hashThreads);
     return std::max(1u, std::thread::hardware_concurrency());
@@ -49,7 +67,8 @@ HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing, Content
       listing_(listing),
       cache_(cache),
       scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
-      workerCount_(WorkerCount(engine.tuning)),
+      diskOrder_(UseDiskOrder(engine)),
+      workerCount_(diskOrder_ ? 1 : WorkerCount(engine.tuning)),
       membersPerPass_(MembersPerPass(workerCount_)) {
     // A state change (an abort) must wake the search thread waiting for an outcome.
     SetStateWake(engine_, [this] {
@@ -271,7 +290,7 @@ void HashPipeline::WorkerMain() {
         scratch.buffer.resize(block + 1);
         scratch.other.resize(block + 1);
         FirstReadBatch firsts;
-        firsts.held.resize(kFirstReads * (PrefixSize() + 1));
+        firsts.held.resize(FirstReadShare() * (PrefixSize() + 1));
         ReadContext context;
         context.faultHook = &EngineInternals::IoHook(engine_);
         context.wantSha = cache_ != nullptr;
@@ -291,7 +310,7 @@ void HashPipeline::WorkerMain() {
                 if (stopping_) return;
                 // Either one class batch, or a few first reads (a fair share of those
                 // waiting, so the other workers are not left idle at the end).
-                const size_t share = std::min(kFirstReads, jobs_.size() / workerCount_ + 1);
+                const size_t share = std::min(FirstReadShare(), jobs_.size() / workerCount_ + 1);
                 planned = 0;
                 while (!jobs_.empty() && firsts.indices.size() < share) {
                     const Job job = jobs_.front();
@@ -316,6 +335,7 @@ void HashPipeline::WorkerMain() {
             if (whole) {
                 ReadBatch(batch, scratch, context);
             } else if (!firsts.indices.empty()) {
+                if (diskOrder_) OrderForDisk(firsts.indices);
                 FirstReads(firsts, scratch, context);
                 engine_.firstReadsDone.fetch_add(static_cast<uint32_t>(firsts.indices.size()),
                                                  std::memory_order_relaxed);
@@ -349,6 +369,29 @@ void HashPipeline::SettleProgress(FileLen planned, ReadContext& context) {
 
 // First reads of a few files, their outcomes published under one lock. The content
 // of a small file stays in `held` until it is known whether its key is wanted.
+size_t HashPipeline::FirstReadShare() const { return diskOrder_ ? kDiskFirstReads : kFirstReads; }
+
+// Puts first reads in the order their files lie on the disk. A file that cannot be
+// located keeps its place among those whose place is unknown; its read tells why.
+void HashPipeline::OrderForDisk(std::vector<uint32_t>& indices) const {
+    if (indices.size() < 2) return;
+    std::vector<DiskPlace> places;
+    places.reserve(indices.size());
+    for (const uint32_t index : indices) {
+        platform::FileLocation location;
+        DiskPlace place;
+        place.index = index;
+        if (platform::LocateFile(listing_.FullPath(listing_.files[index]), location) == 0) {
+            place.device = location.device;
+            place.inode = location.inode;
+            place.hasPhysical = location.hasPhysical;
+            place.physical = location.physical;
+        }
+        places.push_back(place);
+    }
+    indices = DiskReadOrder(std::move(places));
+}
+
 void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context) {
     const size_t prefix_size = PrefixSize();
     firsts.results.clear();

@@ -233,6 +233,8 @@ class HashPipeline {
 
     void WorkerMain();
     void FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context);
+    void OrderForDisk(std::vector<uint32_t>& indices) const;
+    size_t FirstReadShare() const;
     size_t PrefixSize() const { return std::max<size_t>(engine_.tuning.prefixSize, 1); }
     // Progress in bytes: what a first read of a file costs, a read planned, and a
     // finished job's reads set against what was planned for it.
@@ -297,6 +299,9 @@ class HashPipeline {
     std::vector<Added> added_;  // walk thread only
     uint32_t awaited_ = kNone;  // the file the search thread waits for
     uint32_t scanLimit_;        // buckets up to this size are walked to match fingerprints
+    // Reads go in the order the files lie on a rotating disk, by one worker taking
+    // larger batches of first reads.
+    const bool diskOrder_;
     const size_t workerCount_;
     const size_t membersPerPass_;  // open files of a comparison pass, less its reference
     std::mutex mutex_;

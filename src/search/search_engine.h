@@ -59,8 +59,17 @@ enum class ReadStage { FirstRead, Comparison };
 using StageFaultHook = std::function<bool(ReadStage stage, const std::string& path)>;
 
 /// How the content reading of a search is tuned; the results never depend on it.
+/// When file contents are read in the order they lie on the disk, by one reader.
+enum class DiskOrder : uint8_t {
+    Auto,  ///< when a search folder lies on a disk that rotates
+    Always,
+    Never,
+};
+
 struct SearchTuning {
-    int hashThreads = 0;                ///< hash workers; 0 means one per core
+    int hashThreads = 0;  ///< hash workers; 0 means one per core
+    int walkThreads = 0;  ///< threads listing folders; 0 means one per core, up to 4
+    DiskOrder diskOrder = DiskOrder::Auto;
     size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
     uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table

@@ -1,18 +1,22 @@
-// The iterative folder walk and the entry filters.
+// The folder walk: listing spread over walk threads, results applied in walk order.
 #include "search/walker.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/file_read.h"
 #include "platform/file_walk.h"
+#include "search/folder_listing.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/thread_body.h"
 
 namespace merravine {
 namespace {
-
-using platform::EntryType;
 
 // True when `inner` lies below `outer` (whole path components).
 bool LiesBelow(std::string_view outer, std::string_view inner) {
@@ -21,23 +25,25 @@ bool LiesBelow(std::string_view outer, std::string_view inner) {
     return outer.back() == '/' || inner[outer.size()] == '/';
 }
 
-bool IsTrashName(std::string_view name) {
-    if (name == ".Trash") return true;
-    constexpr std::string_view kPrefix = ".Trash-";
-    if (name.size() <= kPrefix.size() || name.substr(0, kPrefix.size()) != kPrefix) return false;
-    return std::all_of(name.begin() + kPrefix.size(), name.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
+// One subfolder of a listed folder, listed by whichever walk thread takes it first.
+struct Task {
+    std::string name;
+    bool taken = false;  // guarded by the walk's mutex
+    bool done = false;   // guarded by the walk's mutex; set only for a helper's task
+    ListedFolder listed;
+    platform::WalkFolder folder;  // left open after listing when it has subfolders
+};
 
 // One folder on the walk's stack: open while its subfolders are walked (unless the
-// walk closed it to stay within its share of descriptors), with the names of the
-// subfolders still to walk.
+// walk closed it to stay within its share of descriptors), with the subfolders still
+// to walk. Helpers take its tasks in order from `taken` on while it is open.
 struct Frame {
-    platform::WalkFolder folder;
-    size_t dirLength = 0;  ///< its text, ending in "/", is the walk's path up to here
+    std::shared_ptr<platform::WalkFolder> folder;  // null while closed
+    std::string dir;                               // its text, ending in "/"
     VisitedFolders::Id id{};
-    std::vector<std::string> subfolders;
-    size_t next = 0;
+    std::vector<std::unique_ptr<Task>> tasks;
+    size_t next = 0;           // the next task the walk applies
+    size_t taken = 0;          // tasks before this one are taken
     uint64_t filesBefore = 0;  ///< files the walk had found when this folder was listed
     uint64_t childFiles = 0;   ///< files in the subtrees of its subfolders walked so far
     uint32_t childrenDone = 0;
@@ -48,13 +54,27 @@ struct Frame {
 constexpr uint32_t kListedPerEstimate = 8;
 
 // Folders of the stack kept open at once; deeper trees reopen an ancestor by its path
-// (of any length) when the walk comes back to it.
+// (of any length) when the walk comes back to it. Helpers look for work in these.
 constexpr size_t kOpenFrames = 32;
+
+// Folders the helpers may have listed ahead of the walk: what bounds the memory and
+// descriptors their results hold (with the open frames, within the descriptors the
+// hash workers leave to the rest of the process).
+constexpr size_t kListedAhead = 64;
+
+// Walk threads when the tuning leaves it to the machine: one per core up to this.
+constexpr size_t kDefaultWalkThreads = 4;
 
 // What an open that ran out of descriptors turns into when the search is aborted
 // while it waits.
 constexpr int kOpenAborted = -1;
 
+// The walk of one search folder. The walking thread keeps the stack and applies each
+// folder's listing in walk order: a folder's files in listing order before any of its
+// subfolders, subfolders depth first in listing order. Helper threads list the
+// subfolders of the folders on the stack ahead of it, deepest first; a subfolder no
+// helper has taken yet the walking thread lists itself. So the listing, the counters
+// and the folders found twice come out as from a walk by one thread.
 class Walker {
   public:
     Walker(SearchEngine& engine, const WalkFilters& filters, Listing& listing,
@@ -65,24 +85,40 @@ class Walker {
           pipeline_(pipeline),
           visited_(visited),
           walkedBefore_(engine.walkedShare.load(std::memory_order_relaxed)) {}
+    ~Walker() { StopHelpers(); }
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
 
-    WalkReport Run(const std::string& root, double share) {
+    WalkReport Run(const std::string& root, double share, size_t threads) {
         share_ = share;
+        for (size_t i = 1; i < threads; ++i) {
+            helpers_.emplace_back([this] { (void)RunGuarded("walk helper", [this] { Help(); }); });
+        }
         const WalkReport report = Walk(root);
+        StopHelpers();
         if (report != WalkReport::Aborted) PublishWalked(1.0);
         return report;
     }
 
   private:
+    void StopHelpers() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        work_.notify_all();
+        helpers_.clear();  // joins
+    }
+
     // The part of the walk behind it: the files found against those found plus the
     // files expected in the subfolders still to walk, each expected to hold as many as
     // its walked siblings did on average (or the walked folders of its depth).
-    void EstimateWalked(const std::vector<Frame>& stack) {
+    void EstimateWalked() {
         if (++listedSinceEstimate_ < kListedPerEstimate) return;
         listedSinceEstimate_ = 0;
         double expected = 0;
-        for (const Frame& frame : stack) {
-            const size_t pending = frame.subfolders.size() - frame.next;
+        for (const Frame& frame : stack_) {
+            const size_t pending = frame.tasks.size() - frame.next;
             if (pending > 0) expected += static_cast<double>(pending) * ExpectedFiles(frame);
         }
         const auto found = static_cast<double>(found_);
@@ -117,55 +153,188 @@ class Walker {
     }
 
     WalkReport Walk(const std::string& root) {
-        std::vector<Frame> stack;
         {
             Frame frame;
-            path_ = FolderWithSlash(root);
-            frame.dirLength = path_.size();
-            const int error = Retrying([&] { return frame.folder.Open(root, true); });
+            frame.dir = FolderWithSlash(root);
+            Task task;
+            const int error = Retrying([&] { return task.folder.Open(root, true); });
             if (error == kOpenAborted) return WalkReport::Aborted;
             if (error != 0) return Unlistable(root, error);
-            const WalkReport report = ListFolder(frame, root);
-            if (report != WalkReport::Done) return report;
-            if (!frame.subfolders.empty()) stack.push_back(std::move(frame));
+            ListFolder(engine_, filters_, task.folder, frame.dir, entries_, task.listed);
+            if (task.listed.aborted) return WalkReport::Aborted;
+            Apply(frame, task.listed, root);
+            if (!frame.tasks.empty()) {
+                frame.folder = std::make_shared<platform::WalkFolder>(std::move(task.folder));
+                Push(std::move(frame));
+            }
         }
-        while (!stack.empty()) {
+        while (!stack_.empty()) {
             if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
-            Frame& top = stack.back();
-            if (top.next == top.subfolders.size()) {
+            Frame& top = stack_.back();
+            if (top.next == top.tasks.size()) {
                 const uint64_t files = found_ - top.filesBefore;
                 const uint32_t depth = top.depth;
-                stack.pop_back();
-                SubtreeDone(stack.empty() ? nullptr : &stack.back(), depth, files);
+                {
+                    std::lock_guard lock(mutex_);
+                    stack_.pop_back();
+                }
+                SubtreeDone(stack_.empty() ? nullptr : &stack_.back(), depth, files);
                 continue;
             }
-            path_.resize(top.dirLength);
-            if (!top.folder.IsOpen() && !Reopen(top, stack.size() == 1)) continue;
-            const std::string& name = top.subfolders[top.next++];
-            path_.append(name);
+            const size_t at = top.next++;
+            std::unique_ptr<Task> task = Obtain(top, at);
+            if (task->listed.aborted) return WalkReport::Aborted;
+            const std::string& text = path_;
+            if (task->listed.openError != 0) {
+                Unlistable(text, task->listed.openError);
+                continue;
+            }
             Frame child;
             child.depth = top.depth + 1;
-            const int error =
-                Retrying([&] { return top.folder.OpenChild(name.c_str(), child.folder); });
-            if (error == kOpenAborted) return WalkReport::Aborted;
-            if (error != 0) {
-                Unlistable(path_, error);
-                continue;
-            }
-            const std::string text = path_;
-            path_.push_back('/');
-            child.dirLength = path_.size();
-            if (ListFolder(child, text) == WalkReport::Aborted) return WalkReport::Aborted;
-            if (child.subfolders.empty()) {
+            child.dir = text + '/';
+            Apply(child, task->listed, text);
+            if (child.tasks.empty()) {
                 SubtreeDone(&top, child.depth, found_ - child.filesBefore);
-                EstimateWalked(stack);
+                EstimateWalked();
                 continue;
             }
-            stack.push_back(std::move(child));
-            EstimateWalked(stack);
-            if (stack.size() > kOpenFrames) stack[stack.size() - 1 - kOpenFrames].folder.Close();
+            if (!task->folder.IsOpen()) {
+                const int error = OpenAgain(stack_.back(), *task);
+                if (error == kOpenAborted) return WalkReport::Aborted;
+                if (error != 0) {
+                    // Its subfolders cannot be reached: each counts as a folder not listed.
+                    for (const auto& sub : child.tasks) Unlistable(child.dir + sub->name, error);
+                    SubtreeDone(&top, child.depth, found_ - child.filesBefore);
+                    continue;
+                }
+            }
+            child.folder = std::make_shared<platform::WalkFolder>(std::move(task->folder));
+            task.reset();
+            Push(std::move(child));
+            EstimateWalked();
         }
         return WalkReport::Done;
+    }
+
+    void Push(Frame frame) {
+        {
+            std::lock_guard lock(mutex_);
+            stack_.push_back(std::move(frame));
+            if (stack_.size() > kOpenFrames) stack_[stack_.size() - 1 - kOpenFrames].folder.reset();
+        }
+        if (!helpers_.empty()) work_.notify_all();
+    }
+
+    // The listing of the subfolder `at` of `top`, which sets the walk's path to its
+    // text: taken from the helper that listed it, or listed here when none took it.
+    std::unique_ptr<Task> Obtain(Frame& top, size_t at) {
+        std::unique_ptr<Task> task;
+        {
+            std::unique_lock lock(mutex_);
+            task = std::move(top.tasks[at]);
+            path_ = top.dir;
+            path_.append(task->name);
+            if (task->taken) {
+                done_.wait(lock, [&] { return task->done; });
+                const bool was_full = ahead_-- == kListedAhead;
+                lock.unlock();
+                if (was_full) work_.notify_one();
+                return task;
+            }
+            task->taken = true;
+            top.taken = std::max(top.taken, at + 1);
+        }
+        if (!top.folder && !Reopen(top)) {
+            task->listed.openError = ENOENT;
+            return task;
+        }
+        ListTask(*task, *top.folder, path_ + '/', entries_);
+        if (task->listed.subfolders.empty()) task->folder.Close();
+        return task;
+    }
+
+    // Opens the task's folder below `parent` and lists it.
+    void ListTask(Task& task, const platform::WalkFolder& parent, const std::string& dir,
+                  platform::FolderEntries& entries) {
+        const int error =
+            Retrying([&] { return parent.OpenChild(task.name.c_str(), task.folder); });
+        if (error == kOpenAborted) {
+            task.listed.aborted = true;
+            return;
+        }
+        if (error != 0) {
+            task.listed.openError = error;
+            return;
+        }
+        ListFolder(engine_, filters_, task.folder, dir, entries, task.listed);
+    }
+
+    // Opens the folder a helper listed (and closed) again below `parent`, the top of
+    // the stack; it must still be the folder listed. 0, the errno, or kOpenAborted.
+    int OpenAgain(Frame& parent, Task& task) {
+        if (!parent.folder && !Reopen(parent)) return ENOENT;
+        const int error =
+            Retrying([&] { return parent.folder->OpenChild(task.name.c_str(), task.folder); });
+        if (error != 0) return error;
+        platform::EntryStat self;
+        if (task.listed.hasId &&
+            (task.folder.Stat("", self) != 0 || self.device != task.listed.device ||
+             self.inode != task.listed.inode)) {
+            task.folder.Close();
+            return ENOENT;
+        }
+        return 0;
+    }
+
+    // A helper thread: lists subfolders of open folders on the stack, deepest first,
+    // while the walk has fewer than kListedAhead of them waiting.
+    void Help() {
+        platform::FolderEntries entries;
+        for (;;) {
+            Task* task = nullptr;
+            std::shared_ptr<platform::WalkFolder> parent;
+            std::string dir;
+            {
+                std::unique_lock lock(mutex_);
+                work_.wait(lock, [&] { return stop_ || (task = Take(parent, dir)) != nullptr; });
+                if (task == nullptr) return;
+            }
+            try {
+                ListTask(*task, *parent, dir, entries);
+                // Closed at once: a helper holds no descriptor while its result waits,
+                // so descriptors never run out for the walk's own sake.
+                task->folder.Close();
+            } catch (...) {
+                // Out of memory: the folder counts as not listed, and the walk that
+                // waits for it goes on.
+                task->listed.Clear();
+                task->listed.openError = ENOMEM;
+            }
+            parent.reset();
+            {
+                std::lock_guard lock(mutex_);
+                task->done = true;
+            }
+            done_.notify_all();
+        }
+    }
+
+    // A task for a helper, or nullptr. Holds the walk's mutex.
+    Task* Take(std::shared_ptr<platform::WalkFolder>& parent, std::string& dir) {
+        if (ahead_ >= kListedAhead) return nullptr;
+        const size_t lowest = stack_.size() > kOpenFrames ? stack_.size() - kOpenFrames : 0;
+        for (size_t i = stack_.size(); i-- > lowest;) {
+            Frame& frame = stack_[i];
+            if (!frame.folder || frame.taken == frame.tasks.size()) continue;
+            Task* task = frame.tasks[frame.taken++].get();
+            task->taken = true;
+            parent = frame.folder;
+            dir = frame.dir;
+            dir.append(task->name).push_back('/');
+            ++ahead_;
+            return task;
+        }
+        return nullptr;
     }
 
     // Runs an open until it succeeds or fails for another reason than a lack of
@@ -187,121 +356,66 @@ class Walker {
         return WalkReport::ListFailed;
     }
 
-    // Opens a folder of the stack again by its path (the walk's path is at it); it
-    // must still be the folder listed.
-    bool Reopen(Frame& frame, bool isRoot) {
-        const int error = Retrying([&] { return frame.folder.Open(path_, isRoot); });
+    // Opens a folder of the stack again by its text; it must still be the folder
+    // listed. False when it cannot be reached.
+    bool Reopen(Frame& frame) {
+        platform::WalkFolder folder;
+        const int error =
+            Retrying([&] { return folder.Open(frame.dir, &frame == &stack_.front()); });
         platform::EntryStat self;
-        if (error == 0 && frame.folder.Stat("", self) == 0 && self.device == frame.id.device &&
-            self.inode == frame.id.inode) {
-            return true;
+        if (error != 0 || folder.Stat("", self) != 0 || self.device != frame.id.device ||
+            self.inode != frame.id.inode) {
+            return false;
         }
-        // Its remaining subfolders cannot be reached: each counts as a folder not listed.
-        for (; frame.next < frame.subfolders.size(); ++frame.next) {
-            Unlistable(path_ + frame.subfolders[frame.next], error != 0 ? error : ENOENT);
-        }
-        frame.folder.Close();
-        return false;
+        std::lock_guard lock(mutex_);
+        frame.folder = std::make_shared<platform::WalkFolder>(std::move(folder));
+        return true;
     }
 
-    // Lists the folder whose text is `text`; the walk's path holds it with a "/".
-    WalkReport ListFolder(Frame& frame, const std::string& text) {
+    // Applies a listing to the walk: the folder counts as listed unless it was listed
+    // before in this search, and its files join the listing.
+    void Apply(Frame& frame, ListedFolder& listed, const std::string& text) {
         engine_.SetScanningPath(text);
         frame.filesBefore = found_;
         ++listed_;
-        platform::EntryStat self;
-        if (frame.folder.Stat("", self) == 0) {
-            frame.id = {self.device, self.inode};
-            if (!visited_.seen.insert(frame.id).second) return WalkReport::Done;
+        if (listed.hasId) {
+            frame.id = {listed.device, listed.inode};
+            if (!visited_.seen.insert(frame.id).second) return;
         }
-        if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && frame.folder.OnPseudoFileSystem()) {
-            return WalkReport::Done;
-        }
-
-        const std::string& dir = path_;
+        if (listed.pseudo) return;
+        if (listed.vanished > 0)
+            engine_.vanishedNumber.fetch_add(static_cast<int32_t>(listed.vanished),
+                                             std::memory_order_relaxed);
         uint32_t folder_index = UINT32_MAX;
-        int mount_root = -1;  // looked up once, when a trash name turns up
-        std::string_view name;
-        EntryType type = EntryType::Unknown;
-        entries_.Start(frame.folder);
-        while (entries_.Next(name, type)) {
-            if (!HoldWhilePaused(engine_)) return WalkReport::Aborted;
-            if (name == "." || name == "..") continue;
-            if ((filters_.skipflag & FILE_SKIP_HIDE) != 0 && entries_.EntryHidden()) continue;
-            if ((filters_.skipflag & FILE_SKIP_SYSTEM) != 0 && entries_.EntrySystem()) continue;
-            if ((filters_.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
-                IsTrash(frame.folder, dir, name, mount_root)) {
-                continue;
-            }
-            platform::EntryStat info;
-            if (type == EntryType::Unknown || type == EntryType::File) {
-                // The name is zero-terminated in the listing's buffer.
-                if (const int error = frame.folder.Stat(name.data(), info); error != 0) {
-                    engine_.vanishedNumber.fetch_add(1, std::memory_order_relaxed);
-                    continue;
-                }
-                type = info.type;
-            }
-            if (type == EntryType::Directory) {
-                if (!filters_.excluded.empty()) {
-                    std::string full = dir;
-                    full.append(name);
-                    if (filters_.excluded.count(full) != 0) continue;
-                }
-                frame.subfolders.emplace_back(name);
-                continue;
-            }
-            if (type != EntryType::File) continue;  // links, FIFOs, sockets, devices
-            AcceptFile(dir, name, info, folder_index);
+        for (const ListedFile& file : listed.files) {
+            const std::string_view name(listed.names.data() + file.nameOffset, file.nameLength);
+            AddToListing(frame.dir, name, file, folder_index);
         }
-        if (entries_.Error() != 0) {
-            LogDebug("listing of %s ended early (%d)", text.c_str(), entries_.Error());
+        frame.tasks.reserve(listed.subfolders.size());
+        for (std::string& name : listed.subfolders) {
+            frame.tasks.push_back(std::make_unique<Task>());
+            frame.tasks.back()->name = std::move(name);
         }
-        return WalkReport::Done;
+        if (listed.listError != 0) {
+            LogDebug("listing of %s ended early (%d)", text.c_str(), listed.listError);
+        }
     }
 
-    bool IsTrash(const platform::WalkFolder& listing, const std::string& dir, std::string_view name,
-                 int& mount_root) {
-        if (EqualsIgnoringAsciiCase(name, "$RECYCLE.BIN")) return true;
-        if (!filters_.userTrash.empty() && name == "Trash" &&
-            dir.size() + 5 == filters_.userTrash.size() &&
-            filters_.userTrash.compare(0, dir.size(), dir) == 0) {
-            return true;
-        }
-        if (!IsTrashName(name)) return false;
-        if (mount_root < 0) mount_root = listing.IsMountRoot() ? 1 : 0;
-        return mount_root == 1;
-    }
-
-    void AcceptFile(const std::string& dir, std::string_view name, const platform::EntryStat& info,
-                    uint32_t& folder_index) {
-        const NameParts parts = SplitName(name);
-        const std::string lower = LowerSuffix(parts.suffix);
-        if ((filters_.skipflag & FILE_SKIP_PRGRAM) != 0 &&
-            filters_.programSuffixes.count(lower) != 0)
-            return;
-        const int32_t kind = ClassifySuffix(filters_, lower);
-        if ((filters_.filetypes & kind) == 0) return;
-        if (filters_.usemin && info.size < filters_.minsize) return;
-        if (filters_.usemax && info.size > filters_.maxsize) return;
-
+    void AddToListing(const std::string& dir, std::string_view name, const ListedFile& file,
+                      uint32_t& folder_index) {
         if (folder_index == UINT32_MAX) {
             folder_index = static_cast<uint32_t>(listing_.folders.size());
             listing_.folders.push_back(dir);
         }
         FileEntry entry;
-        entry.size = info.size;
+        entry.size = file.size;
         entry.folder = folder_index;
         const size_t offset = listing_.names.AppendContiguous(name.data(), name.size());
         entry.nameOffset = static_cast<uint32_t>(offset);
-        entry.nameLength = static_cast<uint16_t>(name.size());
-        entry.suffixStart = static_cast<uint16_t>(parts.namenosuffix.size());
-        entry.kind = static_cast<uint8_t>(kind);
-        if (!filters_.protectDirs.empty()) {
-            std::string full = dir;
-            full.append(name);
-            if (IsProtected(filters_.protectDirs, full)) entry.flags = FILE_FLAG_PROTECTED;
-        }
+        entry.nameLength = file.nameLength;
+        entry.suffixStart = file.suffixStart;
+        entry.kind = file.kind;
+        entry.flags = file.flags;
         const auto index = static_cast<uint32_t>(listing_.files.size());
         if (offset == SIZE_MAX || listing_.files.size() >= HashPipeline::kNone - 1 ||
             !listing_.files.push_back(entry)) {
@@ -314,7 +428,7 @@ class Walker {
         }
         engine_.totalNumber.fetch_add(1, std::memory_order_relaxed);
         ++found_;
-        pipeline_.AddFile(index, info.device, info.inode, info.links, info.modifyNs, info.changeNs);
+        pipeline_.AddFile(index, file.device, file.inode, file.links, file.modifyNs, file.changeNs);
     }
 
     SearchEngine& engine_;
@@ -329,7 +443,17 @@ class Walker {
     uint32_t listedSinceEstimate_ = 0;
     std::vector<std::pair<uint64_t, uint32_t>> depthFiles_;  // walked subtrees: files, folders
     platform::FolderEntries entries_;
-    std::string path_;  // the text of the folder being listed or opened, ending in "/"
+    std::string path_;  // the text of the subfolder being applied, without a final "/"
+
+    // Shared with the helpers: the stack's frames are added and removed, and their
+    // descriptors, `taken` and the tasks' flags changed, only under mutex_.
+    std::mutex mutex_;
+    std::condition_variable work_;  // helpers: a task may be free
+    std::condition_variable done_;  // the walk: a helper finished a task
+    std::vector<Frame> stack_;
+    size_t ahead_ = 0;  // tasks taken by helpers and not yet applied
+    bool stop_ = false;
+    std::vector<std::jthread> helpers_;
 };
 
 }  // namespace
@@ -387,6 +511,11 @@ WalkFilters BuildWalkFilters(const SearchSettings& settings) {
     return filters;
 }
 
+size_t WalkThreadCount(const SearchTuning& tuning) {
+    if (tuning.walkThreads > 0) return static_cast<size_t>(tuning.walkThreads);
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kDefaultWalkThreads);
+}
+
 WalkReport CountPass(SearchEngine& engine, const WalkFilters& filters, const std::string& folder,
                      Listing& listing, HashPipeline& pipeline, VisitedFolders& visited,
                      double share) {
@@ -396,7 +525,7 @@ WalkReport CountPass(SearchEngine& engine, const WalkFilters& filters, const std
     }
     if (engine.state.load(std::memory_order_relaxed) == W_ABORT) return WalkReport::Aborted;
     Walker walker(engine, filters, listing, pipeline, visited);
-    return walker.Run(folder, share);
+    return walker.Run(folder, share, WalkThreadCount(engine.tuning));
 }
 
 }  // namespace merravine

@@ -2,14 +2,15 @@
 // part in a search (Linux terms: hidden = a name starting with ".", system = an entry
 // on a pseudo file system, trash = the freedesktop Trash folders and $RECYCLE.BIN).
 //
-// The walk is iterative: it keeps a stack of folder texts, holds one open folder at a
-// time, handles a folder's files in listing order before any of its subfolders, and
-// walks the subfolders depth first in listing order. Only plain files are ever
-// accepted; symbolic links are never followed, and no folder (by device and inode)
-// is listed twice in one search, so a file is never recorded twice under one path or
-// through a second mount of the same folder.
+// The walk is iterative: it keeps a stack of open folders, handles a folder's files
+// in listing order before any of its subfolders, and walks the subfolders depth first
+// in listing order. Helper threads may list folders ahead of it; what they find is
+// applied in that same order, so the outcome does not depend on the thread count. Only plain files
+// are ever accepted; symbolic links are never followed, and no folder (by device and inode) is
+// listed twice in one search, so a file is never recorded twice under one path or through a second
+// mount of the same folder.
 //
-// Runs on the search thread only.
+// Runs on the search thread, with its helpers for the time of one CountPass.
 #pragma once
 
 #include <string>
@@ -68,6 +69,10 @@ struct VisitedFolders {
     };
     std::unordered_set<Id, IdHash> seen;
 };
+
+/// The threads that walk the search folders: the tuning's number, or one per core
+/// up to four.
+size_t WalkThreadCount(const SearchTuning& tuning);
 
 /// The counting pass over one search folder: counts every accepted file in
 /// totalNumber, appends it to the listing and hands it to the pipeline. `share` is the

@@ -108,7 +108,8 @@ TEST(ScanCommand, PrintsEverySetInEachFormat) {
     const CommandResult text = RunScan({"--kinds", "16", "--min", "1", "--max", "4", r});
     EXPECT_EQ(text.code, 0);
     EXPECT_EQ(text.out, "");  // one picture alone is no set
-    const CommandResult two = RunScan({"--kinds", "48", "--threads", "1", r, r + "/keep"});
+    const CommandResult two =
+        RunScan({"--kinds", "48", "--threads", "1", "--walk-threads", "3", r, r + "/keep"});
     EXPECT_EQ(two.code, 0);
     EXPECT_TRUE(two.out == r + "/x.jpg\n" + r + "/keep/" + odd + "\n\n" ||
                 two.out == r + "/keep/" + odd + "\n" + r + "/x.jpg\n\n")
@@ -146,6 +147,8 @@ TEST(ScanCommand, BadArgumentsAnswerTwoWithOneLine) {
         {"--min", "-1", r},
         {"--skip", "16", r},
         {"--threads", "0", r},
+        {"--walk-threads", "0", r},
+        {"--walk-threads", "65", r},
         {"--format", "xml", r},
         {"--frobnicate", r},
         {r, "--exclude"},

@@ -2,8 +2,8 @@
 // near twins differing in the first, a middle or the last byte, empty files, sizes
 // around the key and block limits, hidden folders, odd names, hard and symbolic
 // links). Every configuration must find exactly the sets of identical plain files,
-// in the same delivery order: one or several hash workers, small or large buffers,
-// and a pause with a resume in the middle.
+// in the same delivery order: one or several hash workers, one or several walk
+// threads, small or large buffers, and a pause with a resume in the middle.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -58,6 +58,8 @@ struct Config {
     bool pause;
     uint32_t walkLimit = 64;
     std::string cache = {};  ///< content-key cache file, or none
+    int walkThreads = 1;
+    DiskOrder diskOrder = DiskOrder::Never;
 };
 
 std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
@@ -69,6 +71,8 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
     engine.tuning.prefixSize = config.prefix;
     engine.tuning.bucketWalkLimit = config.walkLimit;
     engine.tuning.cachePath = config.cache;
+    engine.tuning.walkThreads = config.walkThreads;
+    engine.tuning.diskOrder = config.diskOrder;
     std::mutex mutex;
     std::condition_variable changed;
     int opens = 0;
@@ -113,10 +117,13 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
     const Config configs[] = {
         {"one worker", 1, 1 << 20, 4096, false},
         {"four workers", 4, 1 << 20, 4096, false},
-        {"small buffers", 2, 512, 64, false},
+        {"four workers, four walk threads", 4, 1 << 20, 4096, false, 64, {}, 4},
+        {"small buffers", 2, 512, 64, false, 64, {}, 2},
         {"odd buffers", 3, 4097, 1000, false},
         {"pause and resume", 2, 8192, 512, true},
+        {"pause and resume, three walk threads", 2, 8192, 512, true, 64, {}, 3},
         {"fingerprint table from the third file of a size", 2, 4096, 256, false, 2},
+        {"disk order, one reader", 4, 4096, 512, false, 64, {}, 2, DiskOrder::Always},
     };
     for (unsigned seed : {11u, 22u, 33u, 44u}) {
         TempDir dir;
@@ -171,8 +178,9 @@ void ChangeRandomFiles(const std::filesystem::path& root, unsigned seed) {
     }
 }
 
-// The cache cold, warm, and warm after random changes, with one and two workers: always
-// the brute-force answer, in the same order as a scan without the cache.
+// The cache cold, warm, and warm after random changes, with one and two workers and
+// one and three walk threads: always the brute-force answer, in the same order as a
+// scan by one walk thread without the cache.
 TEST(SearchOracle, TheCacheColdWarmAndAfterChangesMatchesBruteForce) {
     for (unsigned seed : {55u, 66u}) {
         for (int threads : {1, 2}) {
@@ -183,6 +191,7 @@ TEST(SearchOracle, TheCacheColdWarmAndAfterChangesMatchesBruteForce) {
             const Config plain{"no cache", threads, 4096, 512, false};
             Config cached = plain;
             cached.cache = cache;
+            cached.walkThreads = threads == 1 ? 1 : 3;
             for (const char* step : {"cold", "warm", "changed", "warm after changes"}) {
                 if (std::string(step) == "changed")
                     ChangeRandomFiles(dir.Path(), seed + static_cast<unsigned>(threads));

@@ -138,16 +138,8 @@ TEST(WalkScale, OutOfDescriptorsWaitsInsteadOfLosingFiles) {
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
 }
 
-// A real descriptor limit far below what a comparison pass would open (40 identical
-// files) and a walk of nested folders: everything is still found.
-TEST(WalkScale, KeepsWithinALowDescriptorLimit) {
-    TempDir temp;
-    const std::string r = temp.Path().string();
-    std::string folder = r;
-    for (int i = 0; i < 40; ++i) {
-        if (i % 4 == 0) folder += "/d" + std::to_string(i);
-        testing::WritePattern(folder + "/same" + std::to_string(i), 20000, 7);
-    }
+// Searches `r` with the soft descriptor limit a few above what is open now.
+void ExpectFoundUnderALowLimit(const std::string& r, int walkThreads) {
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     int open_now = 0;
@@ -158,13 +150,37 @@ TEST(WalkScale, KeepsWithinALowDescriptorLimit) {
     SearchEngine engine;
     engine.settings = SettingsFor({r});
     engine.tuning.hashThreads = 2;
+    engine.tuning.walkThreads = walkThreads;
     RunSearchToEnd(engine);
     setrlimit(RLIMIT_NOFILE, &saved);
     const auto sets = DeliveredSets(engine);
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].size(), 40u);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0].size(), 60u);  // the smaller files first
+    EXPECT_EQ(sets[1].size(), 40u);
     EXPECT_EQ(engine.unreadableNumber.load(), 0);
     EXPECT_EQ(engine.unlistableNumber.load(), 0);
+}
+
+// A real descriptor limit far below what a comparison pass would open (40 identical
+// files) and a walk of nested folders, and of 30 folders with subfolders side by side
+// by one and by four walk threads: everything is still found.
+TEST(WalkScale, KeepsWithinALowDescriptorLimit) {
+    TempDir temp;
+    const std::string r = temp.Path().string();
+    std::string folder = r;
+    for (int i = 0; i < 40; ++i) {
+        if (i % 4 == 0) folder += "/d" + std::to_string(i);
+        testing::WritePattern(folder + "/same" + std::to_string(i), 20000, 7);
+    }
+    for (int i = 0; i < 30; ++i) {
+        const std::string wide = r + "/w" + std::to_string(i);
+        testing::WritePattern(wide + "/a/b/other", 3000, 9);
+        testing::WritePattern(wide + "/c/other", 3000, 9);
+    }
+    for (int walk_threads : {1, 4}) {
+        SCOPED_TRACE(walk_threads);
+        ExpectFoundUnderALowLimit(r, walk_threads);
+    }
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 #include <malloc.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <vector>
 
+#include "platform/disk_layout.h"
 #include "platform/heap_release.h"
 #include "platform/module_directory.h"
 #include "platform/open_file_limit.h"
@@ -19,6 +21,14 @@ void ReleaseFreeHeap() { _heapmin(); }
 // Handles have no per-process limit worth raising; the C library's descriptors are not used
 // for files here.
 uint64_t RaiseOpenFileLimit() { return 16u * 1024u * 1024u; }
+
+// The seek penalty of a volume is not asked here: every device reads as it would.
+Rotation RotationOf(char flag, std::string_view) {
+    return flag == '0' ? Rotation::Solid : flag == '1' ? Rotation::Rotating : Rotation::Unknown;
+}
+Rotation DeviceRotation(uint64_t) { return Rotation::Unknown; }
+Rotation PathRotation(const std::string&) { return Rotation::Unknown; }
+int LocateFile(const std::string&, FileLocation&) { return ENOSYS; }
 
 std::string FolderOfPath(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
