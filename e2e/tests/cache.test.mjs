@@ -111,8 +111,9 @@ test('the option starts on, is stored off, and a scan without it leaves no cache
 test('a new start reads the option back; turned on, the next scan fills the cache', async () => {
     await restart();
     await toPage2(tree);
-    assert.equal(await page.isChecked('#chkUseCache'), false);
     assert.equal(await page.evaluate(() => view.GetUseCache()), 0);
+    // The page fills its boxes as the stored settings arrive, the cache option last.
+    await page.waitForFunction(() => document.getElementById('chkUseCache').checked === false, null, { timeout: 10000 });
     await page.click('#btnReturn');
     await scanWithCache(true);
     assert.match(configText(), /^cache=1$/m);
