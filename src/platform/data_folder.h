@@ -44,6 +44,10 @@ struct DataFolderInputs {
 /// Picks the paths from `inputs` alone.
 DataPaths ChooseDataPaths(const DataFolderInputs& inputs);
 
+/// Creates the folders of Config.ini and duplicate.db; the first that cannot be made is
+/// told in `paths.error` (unless an error is already there).
+DataPaths MakeDataFolders(DataPaths paths);
+
 /// Start-up: picks the paths for this process (`data_dir_option` is the value of
 /// --data-dir, empty when absent) and creates the folders of Config.ini and duplicate.db.
 DataPaths ResolveDataPaths(const std::string& data_dir_option);

@@ -105,14 +105,7 @@ DataPaths ResolveDataPaths(const std::string& data_dir_option) {
     inputs.xdg_data_home = Env("XDG_DATA_HOME");
     inputs.xdg_state_home = Env("XDG_STATE_HOME");
 
-    DataPaths paths = ChooseDataPaths(inputs);
-    for (const std::string& file : {paths.config_file, paths.database_file}) {
-        const std::string folder = FolderOfPath(file);
-        if (!folder.empty() && !MakeFolders(folder) && paths.error.empty()) {
-            paths.error = "cannot create the folder " + folder;
-        }
-    }
-    return paths;
+    return MakeDataFolders(ChooseDataPaths(inputs));
 }
 
 }  // namespace merravine::platform

@@ -92,14 +92,7 @@ DataPaths ResolveDataPaths(const std::string& data_dir_option) {
         !inputs.program_folder.empty() && FolderWritable(inputs.program_folder);
     inputs.home = HomeFolder();
     inputs.xdg_data_home = Env(L"APPDATA");
-    DataPaths paths = ChooseDataPaths(inputs);
-    for (const std::string& file : {paths.config_file, paths.database_file}) {
-        const std::string folder = FolderOfPath(file);
-        if (!folder.empty() && !MakeFolders(folder) && paths.error.empty()) {
-            paths.error = "cannot create the folder " + folder;
-        }
-    }
-    return paths;
+    return MakeDataFolders(ChooseDataPaths(inputs));
 }
 
 FileReadStatus ReadWholeFile(const std::string& path, std::string& content) {
