@@ -70,9 +70,9 @@ ScriptValue LoadRecordUnguarded(SearchEngine& engine, history::HistoryDb& histor
                 AddToGroups(engine, row.path, row.namenosuffix, row.suffix, row.filetype,
                             static_cast<FileLen>(row.filesize), row.filekey);
             if (record == nullptr) continue;
-            record->createTime = row.createtime;
-            record->modifyTime = row.modifytime;
-            record->accessTime = row.accesstime;
+            record->createTime = TimeFromText(row.createtime);
+            record->modifyTime = TimeFromText(row.modifytime);
+            record->accessTime = TimeFromText(row.accesstime);
         }
         for (const auto& group : engine.groups)
             loaded += static_cast<int32_t>(group.members.size());
@@ -99,7 +99,7 @@ int32_t StoreFinishedScan(const SearchEngine& engine, history::HistoryDb& histor
     const auto add_row = [&rows](const SizeGroup& group, const FileRecord& member) {
         rows.push_back(history::ScanRow{
             static_cast<int64_t>(group.size), member.path, member.namenosuffix, member.suffix,
-            member.createTime, member.modifyTime, member.accessTime,
+            TimeText(member.createTime), TimeText(member.modifyTime), TimeText(member.accessTime),
             std::string(member.key.bytes.begin(), member.key.bytes.end()), member.kind});
     };
     for (const auto& group : engine.groups) {

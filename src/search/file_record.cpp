@@ -2,6 +2,7 @@
 #include "search/file_record.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "util/text.h"
@@ -18,6 +19,18 @@ std::string ContentKey::ToText() const {
     size_t length = bytes.size();
     while (length > 0 && bytes[length - 1] == 0) --length;
     return std::string(reinterpret_cast<const char*>(bytes.data()), length);
+}
+
+std::string TimeText(int64_t seconds) {
+    return seconds == kNoTime ? std::string() : std::to_string(seconds);
+}
+
+int64_t TimeFromText(std::string_view text) {
+    int64_t seconds = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || error != std::errc() || stop != end || seconds == kNoTime) return kNoTime;
+    return seconds;
 }
 
 NameParts SplitName(std::string_view name) {

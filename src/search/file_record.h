@@ -33,6 +33,16 @@ struct ContentKey {
     std::string ToText() const;
 };
 
+/// A time of a FileRecord that is not known.
+inline constexpr int64_t kNoTime = INT64_MIN;
+
+/// A record's time as the pages and the history show it: decimal seconds since 1970
+/// UTC, or an empty text for kNoTime.
+std::string TimeText(int64_t seconds);
+/// The time of a text TimeText made; kNoTime for any other text (empty, not decimal,
+/// out of range).
+int64_t TimeFromText(std::string_view text);
+
 /// Bit 0 of FileRecord::flags: the file lies inside a protect folder.
 inline constexpr int32_t FILE_FLAG_PROTECTED = 1;
 
@@ -40,9 +50,11 @@ struct FileRecord {
     std::string path;          ///< folder holding the file, ending in "/"
     std::string namenosuffix;  ///< listed name up to and including its last "."
     std::string suffix;        ///< listed characters after the last "." (case kept)
-    std::string createTime;    ///< decimal seconds since 1970 UTC, or empty
-    std::string modifyTime;
-    std::string accessTime;
+    // Seconds since 1970 UTC, or kNoTime (held as numbers: a search may keep
+    // hundreds of thousands of records).
+    int64_t createTime = kNoTime;
+    int64_t modifyTime = kNoTime;
+    int64_t accessTime = kNoTime;
     FileLen size = 0;
     ContentKey key;
     int32_t kind = 0;   ///< one FileKind bit

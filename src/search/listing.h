@@ -44,6 +44,14 @@ class ChunkedVector {
     ChunkedVector& operator=(const ChunkedVector&) = delete;
 
     size_t size() const { return size_; }
+    /// Frees every element; the vector is empty and may grow again.
+    void Clear() {
+        for (size_t i = 0; i < kMaxChunks && chunks_[i] != nullptr; ++i) {
+            delete[] chunks_[i];
+            chunks_[i] = nullptr;
+        }
+        size_ = 0;
+    }
     T& operator[](size_t index) { return chunks_[index >> kChunkBits][index & (kChunkSize - 1)]; }
     const T& operator[](size_t index) const {
         return chunks_[index >> kChunkBits][index & (kChunkSize - 1)];

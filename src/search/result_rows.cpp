@@ -48,9 +48,9 @@ ScriptValue BuildDuplicateRows(const SearchEngine& engine, int32_t mask) {
             row.push_back(ScriptValue::Text(member.suffix));
             row.push_back(ScriptValue::Text(size_text));
             row.push_back(ScriptValue::Text(size_text));
-            row.push_back(ScriptValue::Text(member.createTime));
-            row.push_back(ScriptValue::Text(member.modifyTime));
-            row.push_back(ScriptValue::Text(member.accessTime));
+            row.push_back(ScriptValue::Text(TimeText(member.createTime)));
+            row.push_back(ScriptValue::Text(TimeText(member.modifyTime)));
+            row.push_back(ScriptValue::Text(TimeText(member.accessTime)));
             row.push_back(ScriptValue::Int(set_number));
             row.push_back(ScriptValue::Int(member.kind));
             row.push_back(ScriptValue::Int(member.flags));

@@ -140,10 +140,9 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     record.suffix = name.substr(entry.suffixStart);
     platform::EntryStat times;
     if (readTimes && platform::StatPath(record.FullPath(), times) == 0) {
-        record.createTime =
-            std::to_string(times.hasCreateTime ? times.createTime : times.modifyTime);
-        record.modifyTime = std::to_string(times.modifyTime);
-        record.accessTime = std::to_string(times.accessTime);
+        record.createTime = times.hasCreateTime ? times.createTime : times.modifyTime;
+        record.modifyTime = times.modifyTime;
+        record.accessTime = times.accessTime;
         record.device = times.device;
         record.inode = times.inode;
         record.links = times.links;
@@ -157,14 +156,20 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     return record;
 }
 
-// A file that keeps its place in the result groups. `sha` is the SHA-256 that goes
+// A file of a size shared by several recorded files. `sha` is the SHA-256 that goes
 // with the key when the cache is used (zero otherwise): files are one set only when
 // both agree, so a key taken from the cache never joins a file by MD5 alone.
-struct Survivor {
-    FileLen size;
+struct Candidate {
     ContentKey key;
     ContentKey sha;
     uint32_t index;
+};
+
+// A file that keeps its place in the result groups, with its listing entry, so the
+// listing's entries can go before the records are built.
+struct Survivor {
+    FileEntry entry;
+    ContentKey key;
 };
 
 // The recorded files that have a twin, in group order: by size, then by key with the
@@ -177,7 +182,7 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
     std::sort(shared.begin(), shared.end());
 
     std::vector<Survivor> survivors;
-    std::vector<Survivor> members;
+    std::vector<Candidate> members;
     for (const auto& [size, head] : shared) {
         members.clear();
         for (uint32_t index = head; index != HashPipeline::kNone && index < run.recorded;
@@ -186,20 +191,20 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
             ContentKey sha;
             const ContentOutcome outcome = pipeline.FinalOutcome(index, key, &sha);
             if (outcome == ContentOutcome::Empty || outcome == ContentOutcome::Keyed) {
-                members.push_back(Survivor{size, key, sha, index});
+                members.push_back(Candidate{key, sha, index});
             }
         }
         if (size > 0) {
-            std::sort(members.begin(), members.end(), [](const Survivor& a, const Survivor& b) {
+            std::sort(members.begin(), members.end(), [](const Candidate& a, const Candidate& b) {
                 if (a.key != b.key) return a.key < b.key;
                 return a.sha != b.sha ? a.sha < b.sha : a.index > b.index;
             });
         }
-        auto same = [](const Survivor& a, const Survivor& b) {
+        auto same = [](const Candidate& a, const Candidate& b) {
             return a.key == b.key && a.sha == b.sha;
         };
         size_t kept = 0;
-        const Survivor* last_kept = nullptr;
+        const Candidate* last_kept = nullptr;
         for (size_t i = 0; i < members.size(); ++i) {
             const bool twin = (i > 0 && same(members[i - 1], members[i])) ||
                               (i + 1 < members.size() && same(members[i + 1], members[i]));
@@ -214,7 +219,7 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
                     reinterpret_cast<const char*>(members[i].key.bytes.data()));
                 continue;
             }
-            survivors.push_back(members[i]);
+            survivors.push_back(Survivor{run.listing.files[members[i].index], members[i].key});
             last_kept = &members[i];
             ++kept;
         }
@@ -227,11 +232,16 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
 std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors,
                                    bool readTimes) {
     std::vector<SizeGroup> groups;
-    for (const Survivor& survivor : survivors) {
-        if (groups.empty() || groups.back().size != survivor.size)
-            groups.push_back(SizeGroup{survivor.size, {}});
-        groups.back().members.push_back(
-            MakeRecord(listing, listing.files[survivor.index], survivor.key, readTimes));
+    for (size_t first = 0; first < survivors.size();) {
+        const FileLen size = survivors[first].entry.size;
+        size_t end = first + 1;
+        while (end < survivors.size() && survivors[end].entry.size == size) ++end;
+        SizeGroup& group = groups.emplace_back(SizeGroup{size, {}});
+        group.members.reserve(end - first);  // records are large: no spare room
+        for (; first < end; ++first) {
+            group.members.push_back(
+                MakeRecord(listing, survivors[first].entry, survivors[first].key, readTimes));
+        }
     }
     return groups;
 }
@@ -285,10 +295,16 @@ void RunSearch(SearchEngine& engine) {
             }
         }
     }  // the pipeline's tables (and the entries read) go before the records are built
-    platform::ReleaseFreeHeap();  // and their memory with them: the records are the peak
+    // So do the listing's entries (the survivors carry theirs), and their memory with
+    // them: the records are the peak.
+    run.listing.files.Clear();
+    platform::ReleaseFreeHeap();
 
     const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
+    survivors = {};
+    run.listing.names.Clear();
+    run.listing.folders.Clear();
     RecheckSets(engine.groups);
     if (engine.settings.collapsehardlinks != 0) CollapseHardLinks(engine.groups);
 #ifndef NDEBUG

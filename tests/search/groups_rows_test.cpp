@@ -26,13 +26,13 @@ TEST(SizeGroups, StoredScanInsertsByKeyLatestFirst) {
     AddToGroups(engine, "/d/", "e1", "", KIND_OTHER, 0, "");
     AddToGroups(engine, "/d/", "e2", "", KIND_OTHER, 0, "");
     ASSERT_NE(three, nullptr);
-    three->modifyTime = "17";
+    three->modifyTime = 17;
     ASSERT_EQ(engine.groups.size(), 3u);
     EXPECT_EQ(engine.groups[0].size, 0u);
     EXPECT_EQ(Names(engine.groups[0]), (std::vector<std::string>{"e1", "e2"}));
     EXPECT_EQ(Names(engine.groups[1]),
               (std::vector<std::string>{"two.txt", "three.txt", "one.txt"}));
-    EXPECT_EQ(engine.groups[1].members[1].modifyTime, "17");
+    EXPECT_EQ(engine.groups[1].members[1].modifyTime, 17);
     EXPECT_EQ(engine.scanNumber.load(), 6);
     EXPECT_EQ(engine.duplicateNumber.load(), 2);
     EXPECT_EQ(CheckGroupInvariants(engine.groups, false), "");
@@ -92,7 +92,7 @@ TEST(ResultRows, RowsSetNumbersAndMasks) {
             AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "bb");
         for (const char* name : {"u", "v", "w"})
             AddToGroups(engine, "/q/", name, "", KIND_OTHER, 500, "aa");
-        engine.groups.front().members[0].createTime = "1";
+        engine.groups.front().members[0].createTime = 1;
         engine.groups.front().members[0].flags = FILE_FLAG_PROTECTED;
     }
     const ScriptValue all = BuildDuplicateRows(engine, KIND_ALL);

@@ -110,7 +110,7 @@ TEST(WalkScale, FindsDuplicatesFarBelowPathMax) {
         const auto lock = engine.LockGroups();
         for (const SizeGroup& group : engine.groups) {
             for (const FileRecord& record : group.members)
-                EXPECT_FALSE(record.modifyTime.empty()) << record.path;
+                EXPECT_NE(record.modifyTime, kNoTime) << record.path;
         }
     }
     RemoveBelow(top);

@@ -171,8 +171,8 @@ TEST(Walker, RecordsKindsAndProtectFlags) {
             EXPECT_EQ(member.kind, KIND_DOCUMENT);
             EXPECT_EQ(member.flags, 0);
         }
-        EXPECT_FALSE(member.modifyTime.empty());
-        EXPECT_FALSE(member.createTime.empty());
+        EXPECT_NE(member.modifyTime, kNoTime);
+        EXPECT_NE(member.createTime, kNoTime);
     }
 }
 
