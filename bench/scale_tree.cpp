@@ -8,8 +8,9 @@
 // from 64 bytes to 64 KiB, so small sizes are shared by many files and large ones mostly
 // are not, as on a real disk; a file above
 // 8 KiB holds seeded bytes in its first and last 4 KiB and a hole between them, which
-// keeps the tree's disk use near 4 KiB a file. --tiny makes every file empty or up to 64
-// bytes (for trees of ten million names, where inodes are the limit, not bytes).
+// keeps the tree's disk use near 4 KiB a file. --tiny makes nine files in ten empty and
+// the others 1 to 64 bytes (for trees of ten million names, where inodes and blocks are
+// the limit).
 // The same arguments give the same tree.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
                 content = made[rng.Below(made.size())];
                 ++copies;
             } else if (tiny) {
-                content = {rng.Below(2) == 0 ? 0 : 1 + rng.Below(64), rng.Next()};
+                content = {rng.Below(10) != 0 ? 0 : 1 + rng.Below(64), rng.Next()};
                 made.push_back(content);
             } else if (rng.Below(50) == 0) {
                 content = {0, 0};

@@ -1,5 +1,6 @@
 // The listing of one search: every file the walk accepted, in walk order, kept small
-// and flat (24 bytes per file plus its name, folder texts stored once; each store
+// and flat (16 bytes per file plus its name and the name's length, folder texts stored
+// once; each store
 // grows with the tree, up to what its 32-bit indexes reach), so the
 // search pass replays it instead of walking the folders a second time.
 //
@@ -44,6 +45,8 @@ class ChunkedVector {
     ChunkedVector& operator=(const ChunkedVector&) = delete;
 
     size_t size() const { return size_; }
+    /// Drops the last element (it stays allocated until overwritten or cleared).
+    void pop_back() { --size_; }
     /// Frees every element; the vector is empty and may grow again.
     void Clear() {
         for (size_t i = 0; i < kMaxChunks && chunks_[i] != nullptr; ++i) {
@@ -67,14 +70,21 @@ class ChunkedVector {
         return true;
     }
 
-    /// Appends `length` (< chunk size) elements that stay contiguous; returns the
-    /// index of the first, or SIZE_MAX when full.
-    size_t AppendContiguous(const T* data, size_t length) {
+    /// Appends `length` elements of `head` and then `tailLength` of `tail` (together
+    /// at most the chunk size) so that they stay contiguous; returns the index of the
+    /// first, or SIZE_MAX when full (or too long).
+    size_t AppendContiguous(const T* head, size_t length, const T* tail = nullptr,
+                            size_t tailLength = 0) {
+        const size_t total = length + tailLength;
+        if (total > kChunkSize) return SIZE_MAX;
         const size_t room = kChunkSize - (size_ & (kChunkSize - 1));
-        if (length > room) size_ += room;
+        if (total > room) size_ += room;
         const size_t first = size_;
         for (size_t i = 0; i < length; ++i) {
-            if (!push_back(data[i])) return SIZE_MAX;
+            if (!push_back(head[i])) return SIZE_MAX;
+        }
+        for (size_t i = 0; i < tailLength; ++i) {
+            if (!push_back(tail[i])) return SIZE_MAX;
         }
         return first;
     }
@@ -85,30 +95,57 @@ class ChunkedVector {
     size_t size_ = 0;
 };
 
-/// One accepted file of the walk (24 bytes; its times are read once it has a twin).
+/// One accepted file of the walk (16 bytes; its times are read once it has a twin).
 struct FileEntry {
-    FileLen size = 0;
+    static constexpr int kSizeBits = 56;
+    /// The largest size an entry holds (64 PiB less a byte, beyond what file systems
+    /// here allow a file).
+    static constexpr FileLen kMaxSize = (FileLen{1} << kSizeBits) - 1;
+
+    FileLen size : kSizeBits = 0;
+    FileLen kind : 7 = 0;   ///< the FileKind bit
+    FileLen flags : 1 = 0;  ///< FILE_FLAG_PROTECTED or 0
     uint32_t folder = 0;      ///< index into Listing::folders
-    uint32_t nameOffset = 0;  ///< index of the name's first byte in Listing::names
-    uint16_t nameLength = 0;
-    uint16_t suffixStart = 0;  ///< where the suffix begins in the name (nameLength when none)
-    uint8_t kind = 0;          ///< the FileKind bit
-    uint8_t flags = 0;         ///< FILE_FLAG_PROTECTED or 0
+    uint32_t nameOffset = 0;  ///< where the name's length, then the name, begin in Listing::names
 };
 
 struct Listing {
     ChunkedVector<std::string> folders;  ///< folder texts, each ending in "/"
-    ChunkedVector<char, 16> names;       ///< large chunks: a name never straddles two
+    /// Each name after its length (one byte below 128, else more, 7 bits a byte, low
+    /// bits first); large chunks, so a name never straddles two.
+    ChunkedVector<char, 16> names;
     ChunkedVector<FileEntry> files;
 
+    /// Stores a name; returns the offset for FileEntry::nameOffset, or SIZE_MAX when
+    /// the store is full.
+    size_t AddName(std::string_view name) {
+        char length[4];
+        size_t bytes = 0;
+        size_t rest = name.size();
+        do {
+            const auto low = static_cast<unsigned char>(rest & 0x7f);
+            rest >>= 7;
+            length[bytes++] = static_cast<char>(rest != 0 ? (low | 0x80) : low);
+        } while (rest != 0 && bytes < sizeof(length));
+        if (rest != 0) return SIZE_MAX;
+        return names.AppendContiguous(length, bytes, name.data(), name.size());
+    }
     std::string_view Name(const FileEntry& entry) const {
-        return {names.Contiguous(entry.nameOffset), entry.nameLength};
+        const char* at = names.Contiguous(entry.nameOffset);
+        size_t length = 0;
+        for (int shift = 0;; shift += 7) {
+            const auto byte = static_cast<unsigned char>(*at++);
+            length |= static_cast<size_t>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) break;
+        }
+        return {at, length};
     }
     std::string FullPath(const FileEntry& entry) const {
         const std::string& folder = folders[entry.folder];
+        const std::string_view name = Name(entry);
         std::string full;
-        full.reserve(folder.size() + entry.nameLength);
-        full.append(folder).append(Name(entry));
+        full.reserve(folder.size() + name.size());
+        full.append(folder).append(name);
         return full;
     }
 };

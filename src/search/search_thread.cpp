@@ -136,8 +136,9 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     FileRecord record;
     const std::string_view name = listing.Name(entry);
     record.path = listing.folders[entry.folder];
-    record.namenosuffix = name.substr(0, entry.suffixStart);
-    record.suffix = name.substr(entry.suffixStart);
+    const NameParts parts = SplitName(name);
+    record.namenosuffix = parts.namenosuffix;
+    record.suffix = parts.suffix;
     platform::EntryStat times;
     if (readTimes && platform::StatPath(record.FullPath(), times) == 0) {
         record.createTime = times.hasCreateTime ? times.createTime : times.modifyTime;
@@ -151,8 +152,8 @@ FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const Cont
     }
     record.size = entry.size;
     record.key = key;
-    record.kind = entry.kind;
-    record.flags = entry.flags;
+    record.kind = static_cast<int32_t>(entry.kind);
+    record.flags = static_cast<int32_t>(entry.flags);
     return record;
 }
 
@@ -172,16 +173,19 @@ struct Survivor {
     ContentKey key;
 };
 
-// The recorded files that have a twin, in group order: by size, then by key with the
-// file found last first among equals (empty files in the order found).
+// Survivors grow by chunks: a vector's doubling would hold the old and the new array
+// at the peak of the search's memory.
+using Survivors = ChunkedVector<Survivor>;
+
+// Appends the recorded files that have a twin, in group order: by size, then by key
+// with the file found last first among equals (empty files in the order found).
 // The workers must have stopped.
-std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipeline) {
+void PrunedOrder(const SearchRun& run, const HashPipeline& pipeline, Survivors& survivors) {
     std::vector<std::pair<FileLen, uint32_t>> shared;
     pipeline.ForEachSharedSize(
         [&](FileLen size, uint32_t head) { shared.emplace_back(size, head); });
     std::sort(shared.begin(), shared.end());
 
-    std::vector<Survivor> survivors;
     std::vector<Candidate> members;
     for (const auto& [size, head] : shared) {
         members.clear();
@@ -226,10 +230,9 @@ std::vector<Survivor> PrunedOrder(const SearchRun& run, const HashPipeline& pipe
         // A size left with one file after its twinless files went is no group.
         if (kept == 1) survivors.pop_back();
     }
-    return survivors;
 }
 
-std::vector<SizeGroup> BuildGroups(const Listing& listing, const std::vector<Survivor>& survivors,
+std::vector<SizeGroup> BuildGroups(const Listing& listing, const Survivors& survivors,
                                    bool readTimes) {
     std::vector<SizeGroup> groups;
     for (size_t first = 0; first < survivors.size();) {
@@ -259,7 +262,7 @@ void RunSearch(SearchEngine& engine) {
     }
     const WalkFilters filters = BuildWalkFilters(engine.settings);
     SearchRun run;
-    std::vector<Survivor> survivors;
+    Survivors survivors;
     std::unique_ptr<ContentCache> cache;
     std::jthread cache_loader;  // joined on every way out
     const uint64_t scan_key = ScanKey(engine.settings);
@@ -283,7 +286,7 @@ void RunSearch(SearchEngine& engine) {
         const bool cut_short =
             engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
         engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
-        survivors = PrunedOrder(run, pipeline);
+        PrunedOrder(run, pipeline, survivors);
         engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {
             cache_loader.join();
@@ -302,7 +305,7 @@ void RunSearch(SearchEngine& engine) {
 
     const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
-    survivors = {};
+    survivors.Clear();
     run.listing.names.Clear();
     run.listing.folders.Clear();
     RecheckSets(engine.groups);

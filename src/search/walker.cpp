@@ -407,15 +407,20 @@ class Walker {
             folder_index = static_cast<uint32_t>(listing_.folders.size());
             listing_.folders.push_back(dir);
         }
+        if (file.size > FileEntry::kMaxSize) {
+            // Larger than any file system here lets a file be: its size cannot be kept.
+            engine_.unreadableNumber.fetch_add(1, std::memory_order_relaxed);
+            LogLess("%s%.*s is too large to compare", dir.c_str(), static_cast<int>(name.size()),
+                    name.data());
+            return;
+        }
         FileEntry entry;
-        entry.size = file.size;
+        entry.size = file.size & FileEntry::kMaxSize;
         entry.folder = folder_index;
-        const size_t offset = listing_.names.AppendContiguous(name.data(), name.size());
+        const size_t offset = listing_.AddName(name);
         entry.nameOffset = static_cast<uint32_t>(offset);
-        entry.nameLength = file.nameLength;
-        entry.suffixStart = file.suffixStart;
-        entry.kind = file.kind;
-        entry.flags = file.flags;
+        entry.kind = file.kind & 0x7fU;
+        entry.flags = file.flags & 1U;
         const auto index = static_cast<uint32_t>(listing_.files.size());
         if (offset == SIZE_MAX || listing_.files.size() >= HashPipeline::kNone - 1 ||
             !listing_.files.push_back(entry)) {
