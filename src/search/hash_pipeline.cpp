@@ -95,6 +95,12 @@ void HashPipeline::Stop() {
 // While the walk goes on, an idle worker is woken only once a few jobs wait: waking
 // it for each file would cost two system calls and a context switch per file. Nobody
 // waits for an outcome before the walk ends, and its end wakes every worker.
+void HashPipeline::ReleaseMatching() {
+    fingerprints_ = U64Table();
+    decltype(classes_)().swap(classes_);
+    decltype(inodes_)().swap(inodes_);
+}
+
 void HashPipeline::PushJob(Job job) {
     jobs_.push_back(job);
     if (walkDone_ || jobs_.size() >= kWakeBatch) jobsReady_.notify_one();

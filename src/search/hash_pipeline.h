@@ -89,6 +89,10 @@ class HashPipeline {
     /// without an outcome.
     uint32_t CheckBalance(bool cutShort) const;
 
+    /// After Stop: frees the tables that match files while contents are read (the
+    /// outcomes stay), so what follows has their memory.
+    void ReleaseMatching();
+
     /// After Stop: the outcome and key of file `index` without waiting; `sha` gets the
     /// SHA-256 that goes with the key when the cache is used (else zero).
     ContentOutcome FinalOutcome(uint32_t index, ContentKey& key, ContentKey* sha = nullptr) const;

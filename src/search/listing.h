@@ -38,7 +38,7 @@ class ChunkedVector {
         if (chunks_ == nullptr) throw std::bad_alloc();
     }
     ~ChunkedVector() {
-        for (size_t i = 0; i < kMaxChunks && chunks_[i] != nullptr; ++i) delete[] chunks_[i];
+        Clear();
         std::free(chunks_);
     }
     ChunkedVector(const ChunkedVector&) = delete;
@@ -49,11 +49,20 @@ class ChunkedVector {
     void pop_back() { --size_; }
     /// Frees every element; the vector is empty and may grow again.
     void Clear() {
-        for (size_t i = 0; i < kMaxChunks && chunks_[i] != nullptr; ++i) {
+        for (size_t i = 0; i < kMaxChunks && (chunks_[i] != nullptr || i < released_); ++i) {
             delete[] chunks_[i];
             chunks_[i] = nullptr;
         }
         size_ = 0;
+        released_ = 0;
+    }
+    /// Frees the chunks that hold only elements before `index`, which are not read
+    /// again; the size stays, and appending goes on after it.
+    void ReleaseBefore(size_t index) {
+        for (; released_ < (index >> kChunkBits); ++released_) {
+            delete[] chunks_[released_];
+            chunks_[released_] = nullptr;
+        }
     }
     T& operator[](size_t index) { return chunks_[index >> kChunkBits][index & (kChunkSize - 1)]; }
     const T& operator[](size_t index) const {
@@ -93,6 +102,7 @@ class ChunkedVector {
   private:
     T** chunks_;
     size_t size_ = 0;
+    size_t released_ = 0;  // chunks freed by ReleaseBefore
 };
 
 /// One accepted file of the walk (16 bytes; its times are read once it has a twin).

@@ -232,7 +232,7 @@ void PrunedOrder(const SearchRun& run, const HashPipeline& pipeline, Survivors& 
     }
 }
 
-std::vector<SizeGroup> BuildGroups(const Listing& listing, const Survivors& survivors,
+std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors,
                                    bool readTimes) {
     std::vector<SizeGroup> groups;
     for (size_t first = 0; first < survivors.size();) {
@@ -245,6 +245,7 @@ std::vector<SizeGroup> BuildGroups(const Listing& listing, const Survivors& surv
             group.members.push_back(
                 MakeRecord(listing, survivors[first].entry, survivors[first].key, readTimes));
         }
+        survivors.ReleaseBefore(first);  // what the records now hold
     }
     return groups;
 }
@@ -286,6 +287,7 @@ void RunSearch(SearchEngine& engine) {
         const bool cut_short =
             engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
         engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
+        pipeline.ReleaseMatching();
         PrunedOrder(run, pipeline, survivors);
         engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {

@@ -31,6 +31,23 @@ TEST(ChunkedVectorTest, GrowsAcrossChunksAndRegrowsAfterClear) {
     EXPECT_EQ(strings[0], "again 0");
 }
 
+TEST(ChunkedVectorTest, ReleasedChunksLeaveTheRestReadableAndGrowing) {
+    ChunkedVector<std::string, 10> strings;  // 1024 elements a chunk
+    for (size_t i = 0; i < 3000; ++i) ASSERT_TRUE(strings.push_back(std::to_string(i)));
+    strings.ReleaseBefore(1000);  // inside the first chunk: nothing goes
+    EXPECT_EQ(strings[0], "0");
+    strings.ReleaseBefore(2100);  // the first two chunks go
+    EXPECT_EQ(strings.size(), 3000U);
+    EXPECT_EQ(strings[2048], "2048");
+    EXPECT_EQ(strings[2999], "2999");
+    for (size_t i = 3000; i < 4200; ++i) ASSERT_TRUE(strings.push_back(std::to_string(i)));
+    EXPECT_EQ(strings[4199], "4199");
+    strings.ReleaseBefore(4200);
+    strings.Clear();  // frees what is left once (the sanitizers check)
+    ASSERT_TRUE(strings.push_back("fresh"));
+    EXPECT_EQ(strings[0], "fresh");
+}
+
 TEST(ChunkedVectorTest, ContiguousRunsNeverStraddleAChunk) {
     ChunkedVector<char, 10> bytes;  // 1024 bytes a chunk
     const std::string filler(1020, 'z');
