@@ -96,7 +96,7 @@ void HashPipeline::Stop() {
 // it for each file would cost two system calls and a context switch per file. Nobody
 // waits for an outcome before the walk ends, and its end wakes every worker.
 void HashPipeline::ReleaseMatching() {
-    fingerprints_ = U64Table();
+    fingerprints_ = U32KeyTable();
     decltype(classes_)().swap(classes_);
     decltype(inodes_)().swap(inodes_);
 }

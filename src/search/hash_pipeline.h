@@ -297,7 +297,7 @@ class HashPipeline {
     };
     ChunkedVector<Identity> facts_;
     std::unordered_map<FileLen, Bucket> buckets_;
-    U64Table fingerprints_;  // of the files of crowded buckets: a file, or kMany
+    U32KeyTable fingerprints_;  // of the files of crowded buckets: a file, or kMany
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;
     std::unordered_map<FingerprintKey, FileClass, FingerprintHash> classes_;
     std::vector<Added> added_;  // walk thread only
