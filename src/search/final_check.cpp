@@ -1,7 +1,7 @@
 #include "search/final_check.h"
 
 #include <algorithm>
-#include <set>
+#include <cstdint>
 #include <tuple>
 
 #include "platform/file_walk.h"
@@ -16,15 +16,57 @@ bool StillEmptyPlainFile(const FileRecord& record) {
            now.type == platform::EntryType::File && now.size == 0;
 }
 
-// Members are ordered by key, so the members of one set are neighbours.
+// Members are ordered by key, so the members of one set are neighbours. Compacts in
+// place: a group may hold millions of records (empty files), too many to copy.
 void KeepOnlyTwins(std::vector<FileRecord>& members) {
-    std::vector<FileRecord> kept;
+    size_t kept = 0;
+    ContentKey previous;
     for (size_t i = 0; i < members.size(); ++i) {
-        const bool twin = (i > 0 && members[i - 1].key == members[i].key) ||
-                          (i + 1 < members.size() && members[i + 1].key == members[i].key);
-        if (twin) kept.push_back(std::move(members[i]));
+        const ContentKey key = members[i].key;  // members[i - 1] may be moved from
+        const bool twin = (i > 0 && previous == key) ||
+                          (i + 1 < members.size() && members[i + 1].key == key);
+        previous = key;
+        if (!twin) continue;
+        if (kept != i) members[kept] = std::move(members[i]);
+        ++kept;
     }
-    members = std::move(kept);
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+}
+
+// Drops every member whose key, device and inode an earlier member with one link
+// has too (one file under two names), by sorting positions rather than a node set.
+void DropSecondNames(std::vector<FileRecord>& members) {
+    struct Name {
+        uint64_t device;
+        uint64_t inode;
+        size_t at;
+    };
+    std::vector<Name> names;
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (members[i].links == 1 && members[i].inode != 0)
+            names.push_back(Name{members[i].device, members[i].inode, i});
+    }
+    if (names.size() < 2) return;
+    std::sort(names.begin(), names.end(), [&members](const Name& a, const Name& b) {
+        return std::tie(a.device, a.inode, members[a.at].key, a.at) <
+               std::tie(b.device, b.inode, members[b.at].key, b.at);
+    });
+    std::vector<bool> drop(members.size(), false);
+    for (size_t i = 1; i < names.size(); ++i) {
+        const Name& before = names[i - 1];
+        const Name& name = names[i];
+        if (before.device == name.device && before.inode == name.inode &&
+            members[before.at].key == members[name.at].key) {
+            drop[name.at] = true;
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (drop[i]) continue;
+        if (kept != i) members[kept] = std::move(members[i]);
+        ++kept;
+    }
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
 }
 
 }  // namespace
@@ -34,11 +76,7 @@ void RecheckSets(std::vector<SizeGroup>& groups) {
         auto& members = group.members;
         if (group.size == 0)
             std::erase_if(members, [](const FileRecord& m) { return !StillEmptyPlainFile(m); });
-        std::set<std::tuple<ContentKey, uint64_t, uint64_t>> seen;
-        std::erase_if(members, [&seen](const FileRecord& m) {
-            if (m.links != 1 || m.inode == 0) return false;
-            return !seen.insert({m.key, m.device, m.inode}).second;
-        });
+        DropSecondNames(members);
         KeepOnlyTwins(members);
     }
     std::erase_if(groups, [](const SizeGroup& group) { return group.members.size() < 2; });

@@ -244,8 +244,8 @@ std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors,
         for (; first < end; ++first) {
             group.members.push_back(
                 MakeRecord(listing, survivors[first].entry, survivors[first].key, readTimes));
+            survivors.ReleaseBefore(first);  // what the records now hold
         }
-        survivors.ReleaseBefore(first);  // what the records now hold
     }
     return groups;
 }

@@ -48,6 +48,38 @@ TEST(FinalCheck, FilesWrittenSinceTheWalkAreNoLongerEmptyDuplicates) {
     EXPECT_TRUE(groups.empty()) << "one empty file left is no set";
 }
 
+// Second names are told by key, device and inode among one-link members only; what
+// stays keeps its order, and members left without a twin go with their groups.
+TEST(FinalCheck, SecondNamesGoAndTheRestKeepsItsOrder) {
+    auto member = [](const char* name, char key, uint64_t device, uint64_t inode, uint32_t links) {
+        FileRecord record;
+        record.path = "/nowhere/";
+        record.namenosuffix = name;
+        record.size = 10;
+        record.key.bytes[0] = static_cast<uint8_t>(key);
+        record.device = device;
+        record.inode = inode;
+        record.links = links;
+        return record;
+    };
+    std::vector<SizeGroup> groups{
+        SizeGroup{10,
+                  {member("a1", 'A', 1, 1, 1), member("a2", 'A', 1, 1, 1), member("a3", 'A', 1, 2, 1),
+                   member("b1", 'B', 1, 3, 2), member("b2", 'B', 1, 3, 2), member("c1", 'C', 1, 4, 1),
+                   member("d1", 'D', 2, 1, 1), member("d2", 'D', 1, 1, 1),
+                   member("e1", 'E', 3, 5, 1), member("e2", 'E', 3, 5, 1)}},
+        SizeGroup{20, {member("f1", 'F', 1, 6, 1), member("f2", 'F', 1, 7, 1)}}};
+    groups[1].members[0].size = groups[1].members[1].size = 20;
+    RecheckSets(groups);
+    ASSERT_EQ(groups.size(), 2u);
+    std::string names;
+    for (const FileRecord& m : groups[0].members) names += m.namenosuffix + " ";
+    // a2 is a1 under a second name; b1/b2 have two links (hard links stay); c1 and the
+    // single name left of e1/e2 have no twin.
+    EXPECT_EQ(names, "a1 a3 b1 b2 d1 d2 ");
+    EXPECT_EQ(groups[1].members.size(), 2u);
+}
+
 // Runs in a child with a mount namespace of its own: x.dat is bind-mounted onto y.dat,
 // so both names reach one inode with one link; z.dat is a real copy.
 int BindMountChild(const fs::path& root) {
