@@ -21,6 +21,8 @@ namespace {
 
 constexpr unsigned kRingEntries = 64;
 constexpr size_t kFilesPerSubmission = 16;  // three operations each at most: 48 entries
+// Every submission fits the ring whole, so a queue slot is always free when asked for.
+static_assert(kFilesPerSubmission * 3 <= kRingEntries);
 
 // One ring per thread, made at its first batch and closed with the thread.
 struct ThreadRing {
