@@ -6,7 +6,6 @@
 #include "platform/piece_read.h"
 
 #include <fcntl.h>
-#include <liburing.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,58 +13,15 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/linux/uring.h"
 #include "platform/path_open.h"
 
 namespace merravine::platform {
 namespace {
 
-constexpr unsigned kRingEntries = 64;
 constexpr size_t kFilesPerSubmission = 16;  // three operations each at most: 48 entries
 // Every submission fits the ring whole, so a queue slot is always free when asked for.
 static_assert(kFilesPerSubmission * 3 <= kRingEntries);
-
-// One ring per thread, made at its first batch and closed with the thread.
-struct ThreadRing {
-    io_uring ring{};
-    bool tried = false;
-    bool ready = false;
-
-    ThreadRing() = default;
-    ThreadRing(const ThreadRing&) = delete;
-    ThreadRing& operator=(const ThreadRing&) = delete;
-    ~ThreadRing() {
-        if (ready) io_uring_queue_exit(&ring);
-    }
-    io_uring* Get() {
-        if (!tried) {
-            tried = true;
-            ready = io_uring_queue_init(kRingEntries, &ring, 0) == 0;
-        }
-        return ready ? &ring : nullptr;
-    }
-};
-
-thread_local ThreadRing t_ring;
-
-// Submits what is queued and takes `count` completions, handing each result to `take`
-// with its user data. False when the ring failed (then nothing more is trusted).
-template <typename Take>
-bool Complete(io_uring* ring, unsigned count, Take&& take) {
-    if (count == 0) return true;
-    int rc = 0;
-    while ((rc = io_uring_submit_and_wait(ring, count)) == -EINTR) {
-    }
-    if (rc < 0) return false;
-    for (unsigned taken = 0; taken < count; ++taken) {
-        io_uring_cqe* cqe = nullptr;
-        while ((rc = io_uring_wait_cqe(ring, &cqe)) == -EINTR) {
-        }
-        if (rc < 0) return false;
-        take(io_uring_cqe_get_data64(cqe), cqe->res);
-        io_uring_cqe_seen(ring, cqe);
-    }
-    return true;
-}
 
 // Opens the files of `pieces` whose descriptor in `fds` is -1 with `flags`; an open
 // that failed leaves minus its errno there.
@@ -78,7 +34,7 @@ bool OpenAll(io_uring* ring, std::span<PieceRead> pieces, int* fds, int flags) {
         io_uring_sqe_set_data64(sqe, i);
         ++queued;
     }
-    return Complete(ring, queued, [&](uint64_t i, int res) { fds[i] = res; });
+    return CompleteQueued(ring, queued, [&](uint64_t i, int res) { fds[i] = res; });
 }
 
 void ReadSome(io_uring* ring, std::span<PieceRead> pieces) {
@@ -133,7 +89,7 @@ void ReadSome(io_uring* ring, std::span<PieceRead> pieces) {
         ++queued;
         closing = true;
     }
-    const bool completed = Complete(ring, queued, [&](uint64_t data, int res) {
+    const bool completed = CompleteQueued(ring, queued, [&](uint64_t data, int res) {
         if (data == UINT64_MAX) return;  // a close
         PieceRead& piece = pieces[data / 2];
         const size_t at = data % 2;
@@ -154,10 +110,10 @@ void ReadSome(io_uring* ring, std::span<PieceRead> pieces) {
 
 }  // namespace
 
-bool PieceReadsBatched() { return t_ring.Get() != nullptr; }
+bool PieceReadsBatched() { return ThreadRing() != nullptr; }
 
 void ReadPieces(std::span<PieceRead> pieces) {
-    io_uring* ring = t_ring.Get();
+    io_uring* ring = ThreadRing();
     if (ring == nullptr) return;
     for (size_t first = 0; first < pieces.size(); first += kFilesPerSubmission) {
         const size_t count = std::min(kFilesPerSubmission, pieces.size() - first);
