@@ -44,11 +44,11 @@ class FingerprintStage {
         refined_[index] = 1;
     }
 
-    /// Called when a file joined the bucket of `size`: once the bucket grows past the
+    /// Called when a file joined `bucket` (of `size`): once the bucket grows past the
     /// scan limit, its files for which `fingerprinted(file)` holds go into the table.
     template <typename Fingerprinted>
-    void Grew(const SizeBuckets& buckets, FileLen size, Fingerprinted&& fingerprinted) {
-        const SizeBuckets::Bucket& bucket = buckets.Of(size);
+    void Grew(const SizeBuckets& buckets, FileLen size, const SizeBuckets::Bucket& bucket,
+              Fingerprinted&& fingerprinted) {
         if (bucket.count != scanLimit_ + 1) return;
         for (uint32_t member = bucket.head; member != SizeBuckets::kNone;
              member = buckets.Next(member)) {
@@ -58,13 +58,12 @@ class FingerprintStage {
         }
     }
 
-    /// Matches the fingerprinted file `index` with the others of its size: calls
+    /// Matches the fingerprinted file `index` with the others of its size (`bucket`): calls
     /// `sendOn(other)` for each other one that agrees (and, in a crowded bucket, was not
     /// sent on before). True when any agrees.
     template <typename Fingerprinted, typename SendOn>
     bool Match(uint32_t index, FileLen size, const SizeBuckets& buckets,
-               Fingerprinted&& fingerprinted, SendOn&& sendOn) {
-        const SizeBuckets::Bucket& bucket = buckets.Of(size);
+               const SizeBuckets::Bucket& bucket, Fingerprinted&& fingerprinted, SendOn&& sendOn) {
         const uint64_t fingerprint = fingerprints_[index];
         if (bucket.count <= scanLimit_) {
             bool agrees = false;

@@ -139,7 +139,7 @@ void HashPipeline::Take(const Added& added) {
         return;
     }
     if (bucket.count < 2) return;  // held while alone in its size
-    fingerprints_.Grew(sizes_, size,
+    fingerprints_.Grew(sizes_, size, bucket,
                        [this](uint32_t file) { return Fingerprinted(status_[file]); });
     if (bucket.count == 2 && status_[bucket.head] == kIdle) Queue(bucket.head, bucket);
     const uint32_t primary = sizes_.Primary(index);
@@ -183,10 +183,10 @@ void HashPipeline::Escalate(uint32_t index) {
 // Matches a fingerprinted file with the others of its size and escalates the ones
 // that agree. Returns true when `index` itself needs its key and its content is in
 // the worker's hands (`inHand`): it is then marked kKeying for the worker to digest.
-bool HashPipeline::Match(uint32_t index, bool inHand) {
+bool HashPipeline::Match(uint32_t index, bool inHand, const SizeBuckets::Bucket& bucket) {
     const bool aliased = sizes_.HasAliases(index);
     const bool agrees = fingerprints_.Match(
-        index, listing_.files[index].size, sizes_,
+        index, listing_.files[index].size, sizes_, bucket,
         [this](uint32_t file) { return Fingerprinted(status_[file]); },
         [this](uint32_t file) { Escalate(file); });
     if (!agrees && !aliased) return false;
@@ -380,7 +380,7 @@ void HashPipeline::PublishFirstReads(FirstReadBatch& firsts, bool& digest, bool&
             fingerprints_.Set(result.index, result.fingerprint);
             SetKey(result.index, result.key, result.sha);
             balance_.Out(Stage::FirstReads);
-            if (result.size > ContentKey{}.bytes.size()) Match(result.index, false);
+            if (result.size > ContentKey{}.bytes.size()) Match(result.index, false, bucket);
         } else if (result.keyed) {
             SetKey(result.index, result.key, result.sha);
             balance_.Out(Stage::FirstReads);
@@ -393,7 +393,8 @@ void HashPipeline::PublishFirstReads(FirstReadBatch& firsts, bool& digest, bool&
             balance_.Move(Stage::FirstReads, Stage::Fingerprints);
             // A file the cache answered is not in hand: should it need its key, it is
             // read whole like a larger file.
-            result.digest = Match(result.index, !result.cached && result.size <= prefix_size);
+            result.digest =
+                Match(result.index, !result.cached && result.size <= prefix_size, bucket);
             digest = digest || result.digest;
         }
         if (!result.digest) --bucket.firstOwed;
@@ -483,7 +484,7 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
                 ++keyedCount_;
                 balance_.Out(Stage::Comparison);
             } else {
-                Refine(index, member.divergence);
+                Refine(index, member.divergence, bucket);
             }
         }
     }
@@ -493,11 +494,11 @@ void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool
 
 // A file that differs from its class's reference goes back to the fingerprint stage:
 // its fingerprint takes in where and how it differs, and it is matched again.
-void HashPipeline::Refine(uint32_t index, uint64_t divergence) {
+void HashPipeline::Refine(uint32_t index, uint64_t divergence, const SizeBuckets::Bucket& bucket) {
     fingerprints_.Refine(index, divergence);
     status_[index] = kPrefixed;
     balance_.Move(Stage::Comparison, Stage::Fingerprints);
-    Match(index, false);
+    Match(index, false, bucket);
 }
 
 void HashPipeline::SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha) {

@@ -198,7 +198,7 @@ class HashPipeline {
     bool TakeBatch(const ClassKey& key, ClassBatch& batch);
     void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key,
                      const ContentKey& sha);
-    void Refine(uint32_t index, uint64_t divergence);
+    void Refine(uint32_t index, uint64_t divergence, const SizeBuckets::Bucket& bucket);
     ClassKey ClassOf(uint32_t index) const {
         return ClassKey{listing_.files[index].size, fingerprints_.Of(index)};
     }
@@ -214,7 +214,7 @@ class HashPipeline {
     bool Awaited(FileLen size) const;  // the search thread waits for a file of this size
     void PushJob(Job job);
     void Queue(uint32_t index, SizeBuckets::Bucket& bucket);
-    bool Match(uint32_t index, bool inHand);
+    bool Match(uint32_t index, bool inHand, const SizeBuckets::Bucket& bucket);
     static bool Fingerprinted(Status status) {
         return status == kPrefixed || status == kKeying || status == kWholeQueued ||
                status == kReference || status == kKeyed;

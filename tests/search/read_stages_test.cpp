@@ -86,14 +86,15 @@ MatchRun MatchInOrder(uint32_t scanLimit, const std::vector<FileLen>& sizes,
     for (uint32_t i = 0; i < sizes.size(); ++i) {
         buckets.Add(i, sizes[i], 1, 1000 + i, 1);
         stage.Add();
-        stage.Grew(buckets, sizes[i], is_fingerprinted);
+        stage.Grew(buckets, sizes[i], buckets.Of(sizes[i]), is_fingerprinted);
     }
     MatchRun run;
     for (uint32_t i = 0; i < sizes.size(); ++i) {
         stage.Set(i, prints[i]);
         fingerprinted[i] = true;
-        const bool agrees = stage.Match(i, sizes[i], buckets, is_fingerprinted,
-                                        [&](uint32_t other) { run.sentOn.insert(other); });
+        const bool agrees =
+            stage.Match(i, sizes[i], buckets, buckets.Of(sizes[i]), is_fingerprinted,
+                        [&](uint32_t other) { run.sentOn.insert(other); });
         run.agreed.push_back(agrees);
         if (agrees) run.sentOn.insert(i);
     }
@@ -129,7 +130,7 @@ TEST(FingerprintStage, RefinedFilesAreMatchedByHowTheyDiffer) {
         for (uint32_t i = 0; i < 4; ++i) {
             buckets.Add(i, 500, 1, i, 1);
             stage.Add();
-            stage.Grew(buckets, 500, is_fingerprinted);
+            stage.Grew(buckets, 500, buckets.Of(500), is_fingerprinted);
         }
         for (uint32_t i = 0; i < 4; ++i) {
             stage.Set(i, 42);
@@ -147,7 +148,8 @@ TEST(FingerprintStage, RefinedFilesAreMatchedByHowTheyDiffer) {
         std::set<uint32_t> sent;
         auto send = [&](uint32_t other) { sent.insert(other); };
         for (const uint32_t file : {3U, 1U, 2U}) {
-            if (stage.Match(file, 500, buckets, is_fingerprinted, send)) sent.insert(file);
+            if (stage.Match(file, 500, buckets, buckets.Of(500), is_fingerprinted, send))
+                sent.insert(file);
         }
         EXPECT_EQ(sent, (std::set<uint32_t>{1, 2})) << limit;
     }
