@@ -24,9 +24,6 @@ constexpr size_t kBatchFiles = 32;       // most files compared in one pass over
 // folders, the page connection, the log and the databases.
 constexpr uint64_t kOtherDescriptors = 96;
 
-}  // namespace
-
-namespace {
 // True when the files are best read in disk order: the tuning says so, or a search
 // folder lies on a disk that rotates.
 bool UseDiskOrder(const SearchEngine& engine) {

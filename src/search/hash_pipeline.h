@@ -1,6 +1,6 @@
 // Content reading of one search, on worker threads while the walk goes on.
 //
-// Content flows through four stages, each with its own data in its own files:
+// Content flows through the stages below, each with its own data in its own files:
 //   SizeBuckets       files by size and hard-link aliases, in walk order;
 //   (first reads)     the workers read the first and last block of a file (a file of
 //                     up to 32 bytes whole: its content is its key);
