@@ -14,6 +14,7 @@ PACKAGES=(
     libsqlite3-dev sqlite3
     liblzf-dev
     libssl-dev
+    liburing-dev
     libboost-dev
     nlohmann-json3-dev
     libgtk-3-dev libwebkit2gtk-4.1-dev

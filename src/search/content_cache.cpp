@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -47,6 +48,11 @@ uint64_t Unsigned(int64_t value) {
     uint64_t out = 0;
     std::memcpy(&out, &value, sizeof out);
     return out;
+}
+
+// The order of the entry table's key (device, inode), both stored as signed integers.
+bool KeyOrder(uint64_t deviceA, uint64_t inodeA, uint64_t deviceB, uint64_t inodeB) {
+    return std::pair(Signed(deviceA), Signed(inodeA)) < std::pair(Signed(deviceB), Signed(inodeB));
 }
 
 int32_t PragmaInt(sqlite3* db, const char* sql) {
@@ -249,9 +255,19 @@ void ContentCache::Save() {
                          " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         Statement touch(db_, "UPDATE entry SET seen=?3 WHERE device=?1 AND inode=?2");
         ok = insert && touch;
-        for (const CacheTable::Stored& stored : learned_.entries()) {
+        // Rows go in in the table's key order, so the b-tree grows at its end instead
+        // of splitting pages all over the file (a first save takes a third of the CPU).
+        // The sort is stable: of two names of one inode the later one's row stays.
+        const std::vector<CacheTable::Stored>& stored_entries = learned_.entries();
+        std::vector<uint32_t> order(stored_entries.size());
+        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            return KeyOrder(stored_entries[a].facts.device, stored_entries[a].facts.inode,
+                            stored_entries[b].facts.device, stored_entries[b].facts.inode);
+        });
+        for (const uint32_t at : order) {
             if (!ok) break;
-            const CacheEntry entry = learned_.Expand(stored);
+            const CacheEntry entry = learned_.Expand(stored_entries[at]);
             const FileFacts& f = entry.facts;
             sqlite3_stmt* row = insert.handle;
             sqlite3_bind_int64(row, 1, Signed(f.device));
@@ -277,6 +293,9 @@ void ContentCache::Save() {
             sqlite3_reset(row);
         }
         // An entry used today keeps its day; others are marked at most once a day.
+        std::sort(seen_.begin(), seen_.end(), [](const Identity& a, const Identity& b) {
+            return KeyOrder(a.device, a.inode, b.device, b.inode);
+        });
         for (const Identity& f : seen_) {
             if (!ok) break;
             sqlite3_bind_int64(touch.handle, 1, Signed(f.device));

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/file_read.h"
+#include "platform/piece_read.h"
 #include "util/hash_mix.h"
 
 namespace merravine {
@@ -162,20 +163,40 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     return 0;
 }
 
+namespace {
+
+// The places a fingerprint reads: the first block, then the last block where it does
+// not overlap the first. The last read asks one byte more, which shows a file that
+// grew since it was listed.
+struct EndBlocks {
+    FileLen starts[2] = {0, 0};
+    size_t wants[2] = {0, 0};  // 0: no read there
+
+    EndBlocks(FileLen size, size_t blockSize) {
+        starts[1] = size > 2 * blockSize ? size - blockSize : blockSize;
+        for (size_t at = 0; at < 2; ++at) {
+            if (starts[at] < size)
+                wants[at] = static_cast<size_t>(std::min<FileLen>(blockSize, size - starts[at]));
+        }
+    }
+    size_t Ask(size_t at, FileLen size) const {
+        return starts[at] + wants[at] == size ? wants[at] + 1 : wants[at];
+    }
+};
+
+}  // namespace
+
 int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, uint8_t* block,
                        ReadContext& context, uint64_t& fingerprint) {
     platform::ContentFile file;
     if (const int error = OpenChecked(path, size, context, file); error != 0) return error;
-    const size_t block_size = prefixSize;
     uint64_t hash = 0;
-    // The first block, then the last block where it does not overlap the first. The
-    // last read asks one byte more, which shows a file that grew since it was listed.
-    const FileLen tail_start = size > 2 * block_size ? size - block_size : block_size;
-    const FileLen starts[2] = {0, tail_start};
-    for (const FileLen start : starts) {
-        if (start >= size) break;
-        const auto want = static_cast<size_t>(std::min<FileLen>(block_size, size - start));
-        const size_t ask = start + want == size ? want + 1 : want;
+    const EndBlocks ends(size, prefixSize);
+    for (size_t at = 0; at < 2; ++at) {
+        if (ends.wants[at] == 0) break;
+        const FileLen start = ends.starts[at];
+        const size_t want = ends.wants[at];
+        const size_t ask = ends.Ask(at, size);
         size_t have = 0;
         while (have < want) {
             if (const int fault = Fault(context, path, IoStep::Read); fault != 0) return fault;
@@ -190,6 +211,54 @@ int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize,
     }
     fingerprint = hash;
     return 0;
+}
+
+void ComputeFingerprints(std::span<FingerprintRead> reads, size_t prefixSize, uint8_t* spare,
+                         ReadContext& context) {
+    // Planted faults are met one call at a time, as the tests that plant them expect.
+    const bool batch =
+        (context.faultHook == nullptr || !*context.faultHook) && platform::PieceReadsBatched();
+    std::vector<platform::PieceRead> pieces;
+    if (batch) {
+        pieces.resize(reads.size());
+        for (size_t i = 0; i < reads.size(); ++i) {
+            const FingerprintRead& read = reads[i];
+            const EndBlocks ends(read.size, prefixSize);
+            platform::PieceRead& piece = pieces[i];
+            piece.path = read.path.c_str();
+            piece.buffers[0] = read.block;
+            piece.buffers[1] = spare + i * (prefixSize + 1);
+            for (size_t at = 0; at < 2; ++at) {
+                piece.offsets[at] = ends.starts[at];
+                piece.lengths[at] = static_cast<uint32_t>(ends.Ask(at, read.size));
+            }
+        }
+        platform::ReadPieces(pieces);
+    }
+    for (size_t i = 0; i < reads.size(); ++i) {
+        FingerprintRead& read = reads[i];
+        if (!batch || !pieces[i].done) {
+            read.error = ComputeFingerprint(read.path, read.size, prefixSize, read.block, context,
+                                            read.fingerprint);
+            continue;
+        }
+        const platform::PieceRead& piece = pieces[i];
+        read.error =
+            piece.error != 0 ? piece.error : (piece.size != read.size ? kContentChanged : 0);
+        if (read.error != 0) continue;
+        const EndBlocks ends(read.size, prefixSize);
+        uint64_t hash = 0;
+        for (size_t at = 0; at < 2 && ends.wants[at] != 0; ++at) {
+            // A file that shrank or grew since its size was read.
+            if (piece.got[at] != ends.wants[at]) {
+                read.error = kContentChanged;
+                break;
+            }
+            context.Count(ends.wants[at]);
+            hash = MixBlock(hash + ends.starts[at], piece.buffers[at], ends.wants[at]);
+        }
+        read.fingerprint = hash;
+    }
 }
 
 }  // namespace merravine

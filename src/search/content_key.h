@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,21 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 /// its content stays at the start of `block`. Returns 0 or why it failed.
 int ComputeFingerprint(const std::string& path, FileLen size, size_t prefixSize, uint8_t* block,
                        ReadContext& context, uint64_t& fingerprint);
+
+/// One file of ComputeFingerprints.
+struct FingerprintRead {
+    std::string path;
+    FileLen size = 0;
+    uint8_t* block = nullptr;  ///< room for the prefix size + 1 bytes, as ComputeFingerprint's
+    int error = 0;             ///< out: 0 or why it failed
+    uint64_t fingerprint = 0;  ///< out
+};
+
+/// ComputeFingerprint of several files at once, with the same results, in as few
+/// system calls as the system allows. `spare` has room for the prefix size + 1 bytes
+/// for each file.
+void ComputeFingerprints(std::span<FingerprintRead> reads, size_t prefixSize, uint8_t* spare,
+                         ReadContext& context);
 
 /// The content key of `size` bytes of content already in memory.
 ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5);

@@ -204,6 +204,7 @@ void HashPipeline::WorkerMain() {
         scratch.other.resize(block + 1);
         FirstReadBatch firsts;
         firsts.held.resize(FirstReadShare() * (PrefixSize() + 1));
+        firsts.spare.resize(FirstReadShare() * (PrefixSize() + 1));
         ReadContext context;
         context.faultHook = &EngineInternals::IoHook(engine_);
         context.wantSha = cache_ != nullptr;
@@ -307,29 +308,45 @@ void HashPipeline::OrderForDisk(std::vector<uint32_t>& indices) const {
 void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, ReadContext& context) {
     const size_t prefix_size = PrefixSize();
     firsts.results.clear();
+    firsts.reads.clear();
+    // The cache answers first; the files it cannot answer for are read together.
     for (size_t i = 0; i < firsts.indices.size(); ++i) {
         FirstResult result;
         result.index = firsts.indices[i];
         result.size = listing_.files[result.index].size;
-        const bool raw = result.size <= ContentKey{}.bytes.size();  // the content is the key
-        uint8_t* held = firsts.held.data() + i * (prefix_size + 1);
+        result.held = firsts.held.data() + i * (prefix_size + 1);
         if (!HoldWhilePaused(engine_)) return;
         if (cache_ != nullptr && FromCache(result)) {
             engine_.firstReadsCached.fetch_add(1, std::memory_order_relaxed);
             engine_.bytesCached.fetch_add(FirstReadBytes(result.size), std::memory_order_relaxed);
-            firsts.results.push_back(result);
-            continue;
+        } else if (result.size <= ContentKey{}.bytes.size()) {  // the content is the key
+            const std::string path = listing_.FullPath(listing_.files[result.index]);
+            result.error = ComputeKey(path, result.size, scratch, context, result.key);
+            if (result.error == kReadAborted) return;
+            if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
+            result.keyed = true;
+            result.sha = context.sha;
+        } else {
+            FingerprintRead read;
+            read.path = listing_.FullPath(listing_.files[result.index]);
+            read.size = result.size;
+            read.block = firsts.held.data() + i * (prefix_size + 1);
+            firsts.reads.push_back(std::move(read));
         }
-        const std::string path = listing_.FullPath(listing_.files[result.index]);
-        result.error = raw ? ComputeKey(path, result.size, scratch, context, result.key)
-                           : ComputeFingerprint(path, result.size, prefix_size, held, context,
-                                                result.fingerprint);
-        if (result.error == kReadAborted) return;
-        if (result.error != 0) LogDebug("cannot read %s (%d)", path.c_str(), result.error);
-        result.keyed = raw;
-        result.sha = context.sha;
-        result.held = held;
         firsts.results.push_back(result);
+    }
+    if (!firsts.reads.empty()) {
+        if (!HoldWhilePaused(engine_)) return;
+        ComputeFingerprints(firsts.reads, prefix_size, firsts.spare.data(), context);
+        size_t next = 0;
+        for (FirstResult& result : firsts.results) {
+            if (result.cached || result.keyed) continue;
+            const FingerprintRead& read = firsts.reads[next++];
+            if (read.error == kReadAborted) return;
+            if (read.error != 0) LogDebug("cannot read %s (%d)", read.path.c_str(), read.error);
+            result.error = read.error;
+            result.fingerprint = read.fingerprint;
+        }
     }
     bool wake = false;
     bool digest = false;

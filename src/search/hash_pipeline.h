@@ -180,7 +180,9 @@ class HashPipeline {
     struct FirstReadBatch {
         std::vector<uint32_t> indices;
         std::vector<FirstResult> results;
-        std::vector<uint8_t> held;  // a block per file
+        std::vector<uint8_t> held;   // a block per file
+        std::vector<uint8_t> spare;  // a block per file, for the last block
+        std::vector<FingerprintRead> reads;
     };
 
     void WorkerMain();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "search/md5.h"
@@ -219,6 +220,57 @@ TEST(ContentKeys, EmptyFilesAreOneSetInTheOrderFound) {
     EXPECT_EQ(sets[0], (std::vector<std::string>{root + "/e1", root + "/d/e2", root + "/d/d/e3"}));
     EXPECT_EQ(engine.duplicateNumber.load(), 3);
     EXPECT_EQ(engine.bytesRead.load(), 0u);
+}
+
+// Fingerprints read many files at once are those read one file at a time, at the
+// block boundaries too; a file whose size changed since it was listed and one that
+// is gone answer as they do one by one. (Paths too long for one open are read one by
+// one; the 2,000-folder walk test meets them.)
+TEST(ContentKeys, FingerprintsReadTogetherAreThoseReadOneByOne) {
+    TempDir dir;
+    constexpr size_t kBlock = 4096;
+    const FileLen sizes[] = {33, 4095, 4096, 4097, 8191, 8192, 8193, 70000};
+    std::vector<FingerprintRead> reads;
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        FingerprintRead read;
+        read.path = dir.Write("f" + std::to_string(i), std::string(sizes[i], 'a')).string();
+        WritePattern(read.path, sizes[i], static_cast<uint32_t>(i));
+        read.size = sizes[i];
+        reads.push_back(read);
+    }
+    FingerprintRead grown = reads[3];
+    grown.size -= 1;  // listed one byte shorter than it is
+    reads.push_back(grown);
+    FingerprintRead gone;
+    gone.path = (dir.Path() / "gone").string();
+    gone.size = 5000;
+    reads.push_back(gone);
+
+    std::vector<uint8_t> blocks(reads.size() * (kBlock + 1));
+    std::vector<uint8_t> spare(reads.size() * (kBlock + 1));
+    for (size_t i = 0; i < reads.size(); ++i) reads[i].block = blocks.data() + i * (kBlock + 1);
+    ReadContext together;
+    ComputeFingerprints(reads, kBlock, spare.data(), together);
+
+    ReadContext alone;
+    uint64_t read_alone = 0;
+    for (const FingerprintRead& read : reads) {
+        SCOPED_TRACE(read.path.substr(read.path.size() - 8) + " " + std::to_string(read.size));
+        std::vector<uint8_t> block(kBlock + 1);
+        uint64_t fingerprint = 0;
+        const int error =
+            ComputeFingerprint(read.path, read.size, kBlock, block.data(), alone, fingerprint);
+        EXPECT_EQ(read.error, error);
+        if (error != 0) continue;
+        EXPECT_EQ(read.fingerprint, fingerprint);
+        if (read.size <= kBlock) {  // a small file's content stays in its block
+            EXPECT_EQ(0, std::memcmp(read.block, block.data(), static_cast<size_t>(read.size)));
+        }
+        read_alone = alone.bytesRead;
+    }
+    EXPECT_EQ(reads[8].error, kContentChanged);
+    EXPECT_EQ(reads[9].error, ENOENT);
+    EXPECT_EQ(together.bytesRead, read_alone);
 }
 
 }  // namespace

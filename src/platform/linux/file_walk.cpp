@@ -9,11 +9,13 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
 
+#include "platform/linux/uring.h"
 #include "platform/path_open.h"
 
 namespace merravine::platform {
@@ -143,10 +145,7 @@ bool FolderEntries::Next(std::string_view& name, EntryType& type) {
     return true;
 }
 
-static int StatAt(int dir_fd, const char* name, unsigned mask, EntryStat& out) {
-    struct statx info {};
-    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == 0 ? AT_EMPTY_PATH : 0);
-    if (statx(dir_fd, name, flags, mask, &info) != 0) return errno;
+static void FromStatx(const struct statx& info, EntryStat& out) {
     const mode_t mode = info.stx_mode;
     out.type = S_ISREG(mode)   ? EntryType::File
                : S_ISDIR(mode) ? EntryType::Directory
@@ -162,6 +161,16 @@ static int StatAt(int dir_fd, const char* name, unsigned mask, EntryStat& out) {
     out.accessTime = info.stx_atime.tv_sec;
     out.modifyNs = info.stx_mtime.tv_sec * int64_t{1000000000} + info.stx_mtime.tv_nsec;
     out.changeNs = info.stx_ctime.tv_sec * int64_t{1000000000} + info.stx_ctime.tv_nsec;
+}
+
+static int StatFlags(const char* name) {
+    return AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == 0 ? AT_EMPTY_PATH : 0);
+}
+
+static int StatAt(int dir_fd, const char* name, unsigned mask, EntryStat& out) {
+    struct statx info {};
+    if (statx(dir_fd, name, StatFlags(name), mask, &info) != 0) return errno;
+    FromStatx(info, out);
     return 0;
 }
 
@@ -174,6 +183,38 @@ constexpr unsigned kFullMask = kWalkMask | STATX_ATIME | STATX_BTIME;
 int WalkFolder::Stat(const char* name, EntryStat& out) const {
     if (fd_ < 0) return EBADF;
     return StatAt(fd_, name, kWalkMask, out);
+}
+
+void WalkFolder::StatMany(std::span<const char* const> names, std::span<EntryStat> out,
+                          std::span<int> errors) const {
+    io_uring* ring = fd_ >= 0 ? ThreadRing() : nullptr;
+    size_t done = 0;
+    if (ring != nullptr) {
+        struct statx info[kRingEntries];
+        for (; done < names.size();) {
+            const size_t count = std::min<size_t>(kRingEntries, names.size() - done);
+            for (size_t i = 0; i < count; ++i) {
+                const char* name = names[done + i];
+                io_uring_sqe* sqe = io_uring_get_sqe(ring);
+                io_uring_prep_statx(sqe, fd_, name, StatFlags(name), kWalkMask, &info[i]);
+                io_uring_sqe_set_data64(sqe, i);
+            }
+            const bool completed =
+                CompleteQueued(ring, static_cast<unsigned>(count), [&](uint64_t i, int res) {
+                    errors[done + i] = res < 0 ? -res : 0;
+                    if (res == 0) FromStatx(info[i], out[done + i]);
+                });
+            if (!completed) break;  // the rest, and this part again, one by one
+            for (size_t i = 0; i < count; ++i) {
+                // A call the ring could not make is made directly.
+                const int error = errors[done + i];
+                if (error == EINTR || error == EAGAIN || error == ECANCELED || error == ENOMEM)
+                    errors[done + i] = Stat(names[done + i], out[done + i]);
+            }
+            done += count;
+        }
+    }
+    for (; done < names.size(); ++done) errors[done] = Stat(names[done], out[done]);
 }
 
 int StatPath(const std::string& path, EntryStat& out) {
