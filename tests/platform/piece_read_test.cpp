@@ -55,7 +55,8 @@ PieceRead PieceOf(Held& held, uint64_t size) {
 }
 
 TEST(PieceReads, ReadWhatPreadReadsInBatchesOfAnySizeAndCloseEverything) {
-    if (!PieceReadsBatched()) GTEST_SKIP() << "io_uring is not available on this system";
+    if (!PieceReadsBatched())
+        GTEST_SKIP() << "no io_uring here (or a ThreadSanitizer build, which does without)";
     TempDir dir;
     const uint64_t sizes[] = {1, 33, 4095, 4096, 4097, 8191, 8192, 8193, 100000};
     std::vector<Held> held(40);
@@ -89,7 +90,8 @@ TEST(PieceReads, ReadWhatPreadReadsInBatchesOfAnySizeAndCloseEverything) {
 }
 
 TEST(PieceReads, WhatIsNotAPlainFileIsRefusedAndFailuresAreTheFilesOwn) {
-    if (!PieceReadsBatched()) GTEST_SKIP() << "io_uring is not available on this system";
+    if (!PieceReadsBatched())
+        GTEST_SKIP() << "no io_uring here (or a ThreadSanitizer build, which does without)";
     TempDir dir;
     const std::string plain = dir.Write("plain", Pattern(5000, 1)).string();
     const std::string fifo = (dir.Path() / "fifo").string();
