@@ -80,7 +80,7 @@ void ActionRun(const fs::path& work, merravine::ActionKind kind, int scans) {
             "pair " + std::to_string(i) + std::string(static_cast<size_t>(100 + i % 400), '.');
         for (const char* side : {"/a/", "/b/"}) {
             const fs::path file = files / (std::string(side).substr(1) + std::to_string(i / 500)) /
-                                  ("f" + std::to_string(i));
+                                  std::string("f").append(std::to_string(i));
             fs::create_directories(file.parent_path());
             std::ofstream(file, std::ios::binary) << content;
         }

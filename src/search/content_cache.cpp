@@ -156,6 +156,7 @@ void ContentCache::Load() {
         loaded_ = std::move(entries);
         loadedCount_ = loaded_.size();
         loadDone_ = true;
+        loadedFlag_.store(true, std::memory_order_release);
     }
     loadedSignal_.notify_all();
 }
@@ -214,7 +215,8 @@ void ContentCache::ReadAll(CacheTable& entries) {
 }
 
 bool ContentCache::Find(const FileFacts& facts, CacheEntry& entry) {
-    {
+    // Every reader asks for every file: once the entries are in, no lock is taken.
+    if (!loadedFlag_.load(std::memory_order_acquire)) {
         std::unique_lock lock(mutex_);
         loadedSignal_.wait(lock, [this] { return loadDone_; });
     }

@@ -26,6 +26,7 @@
 // before the search builds its results, and what the search learned is held once.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -106,7 +107,8 @@ class ContentCache {
     std::mutex mutex_;
     std::condition_variable loadedSignal_;
     bool loadDone_ = false;
-    bool createOnSave_ = false;  // the file was missing at Load
+    std::atomic<bool> loadedFlag_{false};  // loadDone_, read without the lock
+    bool createOnSave_ = false;            // the file was missing at Load
     CacheTable loaded_;
     size_t loadedCount_ = 0;
     struct Identity {

@@ -1,5 +1,5 @@
-// The hash workers and the bookkeeping that decides which files are read, how much
-// of them, and when a file's outcome is final.
+// The coordinator of content reading: the walk's hand-over, the hash workers, and the
+// hand-offs of files between the stages.
 #include "search/hash_pipeline.h"
 
 #include <algorithm>
@@ -15,22 +15,15 @@
 namespace merravine {
 namespace {
 
-constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
-constexpr size_t kWakeBatch = 16;           // queued jobs that wake an idle worker during the walk
-constexpr size_t kHandOverBatch = 32;       // files the walk hands over under one lock
-constexpr size_t kFirstReads = 8;           // first reads a worker takes under one lock
-constexpr size_t kDiskFirstReads = 256;     // the same when they are put in disk order
-constexpr size_t kBatchFiles = 32;          // most files compared in one pass over a reference
+constexpr size_t kWakeBatch = 16;        // queued jobs that wake an idle worker during the walk
+constexpr size_t kHandOverBatch = 32;    // files the walk hands over under one lock
+constexpr size_t kFirstReads = 8;        // first reads a worker takes under one lock
+constexpr size_t kDiskFirstReads = 256;  // the same when they are put in disk order
+constexpr size_t kBatchFiles = 32;       // most files compared in one pass over a reference
 // Descriptors the rest of the process may hold beside the readers: the walk's open
 // folders, the page connection, the log and the databases.
 constexpr uint64_t kOtherDescriptors = 96;
-// Bytes of members read in one pass: large files go a few at a time, so their outcomes
-// come in as the pass goes and the other workers can take the rest of the class.
-constexpr FileLen kBatchBytes = 64 << 20;
 
-}  // namespace
-
-namespace {
 // True when the files are best read in disk order: the tuning says so, or a search
 // folder lies on a disk that rotates.
 bool UseDiskOrder(const SearchEngine& engine) {
@@ -66,10 +59,11 @@ HashPipeline::HashPipeline(SearchEngine& engine, const Listing& listing, Content
     : engine_(engine),
       listing_(listing),
       cache_(cache),
-      scanLimit_(std::max<uint32_t>(engine.tuning.bucketWalkLimit, 1)),
       diskOrder_(UseDiskOrder(engine)),
       workerCount_(diskOrder_ ? 1 : WorkerCount(engine.tuning)),
-      membersPerPass_(MembersPerPass(workerCount_)) {
+      fingerprints_(engine.tuning.bucketWalkLimit),
+      comparison_(MembersPerPass(workerCount_)),
+      keys_(cache != nullptr) {
     // A state change (an abort) must wake the search thread waiting for an outcome.
     SetStateWake(engine_, [this] {
         { std::lock_guard lock(mutex_); }
@@ -96,9 +90,8 @@ void HashPipeline::Stop() {
 // it for each file would cost two system calls and a context switch per file. Nobody
 // waits for an outcome before the walk ends, and its end wakes every worker.
 void HashPipeline::ReleaseMatching() {
-    fingerprints_ = U32KeyTable();
-    decltype(classes_)().swap(classes_);
-    decltype(inodes_)().swap(inodes_);
+    fingerprints_.ReleaseTable();
+    comparison_.Release();
 }
 
 void HashPipeline::PushJob(Job job) {
@@ -106,9 +99,10 @@ void HashPipeline::PushJob(Job job) {
     if (walkDone_ || jobs_.size() >= kWakeBatch) jobsReady_.notify_one();
 }
 
-void HashPipeline::Queue(uint32_t index, Bucket& bucket) {
-    slots_[index].status = kQueued;
-    ++bucket.pending;
+void HashPipeline::Queue(uint32_t index, SizeBuckets::Bucket& bucket) {
+    status_[index] = kQueued;
+    ++bucket.firstOwed;
+    balance_.Move(Stage::Sizes, Stage::FirstReads);
     Plan(FirstReadBytes(listing_.files[index].size));
     engine_.firstReadsPlanned.fetch_add(1, std::memory_order_relaxed);
     PushJob(Job{index, false, 0});
@@ -133,37 +127,35 @@ void HashPipeline::HandOver() {
 void HashPipeline::Take(const Added& added) {
     const uint32_t index = added.index;
     const FileLen size = listing_.files[index].size;
-    slots_.push_back(Slot{});
-    if (cache_ != nullptr)
+    status_.push_back(kIdle);
+    fingerprints_.Add();
+    keys_.Add();
+    if (cache_ != nullptr) {
+        cacheUse_.push_back(0);
         facts_.push_back(Identity{added.device, added.inode, added.modifyNs, added.changeNs});
-    Slot& slot = slots_[index];
-    if (added.links > 1 && size > 0) {
-        auto [it, inserted] = inodes_.try_emplace(InodeKey{added.device, added.inode, size}, index);
-        if (!inserted) {
-            slot.aliasOf = it->second;
-            slots_[it->second].hasAliases = true;
-        }
     }
-    Bucket& bucket = buckets_[size];
-    if (bucket.count == 0) {
-        bucket.head = index;
-    } else {
-        slots_[bucket.tail].next = index;
+    SizeBuckets::Bucket& bucket = sizes_.Add(index, size, added.device, added.inode, added.links);
+    balance_.In(Stage::Sizes);
+    if (size == 0) {
+        balance_.Out(Stage::Sizes);  // empty: equal to every other empty file
+        return;
     }
-    bucket.tail = index;
-    ++bucket.count;
-    if (size == 0 || bucket.count < 2) return;
-    if (bucket.count == scanLimit_ + 1) MoveToFingerprintTable(bucket, size);
-    if (bucket.count == 2 && slots_[bucket.head].status == kIdle) Queue(bucket.head, bucket);
-    if (slot.aliasOf == kNone) {
+    if (bucket.count < 2) return;  // held while alone in its size
+    fingerprints_.Grew(sizes_, size, bucket,
+                       [this](uint32_t file) { return Fingerprinted(status_[file]); });
+    if (bucket.count == 2 && status_[bucket.head] == kIdle) Queue(bucket.head, bucket);
+    const uint32_t primary = sizes_.Primary(index);
+    if (primary == index) {
         Queue(index, bucket);
-    } else if (slots_[slot.aliasOf].status == kReference) {
+        return;
+    }
+    balance_.Out(Stage::Sizes);  // an alias shares its first name's outcome
+    if (status_[primary] == kReference) {
         // A reference nothing else matched has a twin by inode now: it needs its key.
-        FileClass& file_class = ClassOf(slot.aliasOf);
-        file_class.keyWanted = true;
-        Schedule(file_class, slot.aliasOf);
+        const ClassKey key = ClassOf(primary);
+        if (comparison_.WantKey(key)) PushJob(Job{primary, true, key.fingerprint});
     } else {
-        Escalate(slot.aliasOf);
+        Escalate(primary);
     }
 }
 
@@ -177,112 +169,32 @@ void HashPipeline::FinishWalk() {
     outcomes_.notify_all();
 }
 
+// From the fingerprint stage to the comparison stage: the file is read whole.
 void HashPipeline::Escalate(uint32_t index) {
-    Slot& slot = slots_[index];
-    if (slot.status != kPrefixed) return;
-    slot.status = kWholeQueued;
-    ++buckets_[listing_.files[index].size].whole;
-    Plan(listing_.files[index].size);
-    engine_.bytesEscalated.fetch_add(listing_.files[index].size, std::memory_order_relaxed);
-    FileClass& file_class = ClassOf(index);
-    file_class.queued.push_back(index);
-    Schedule(file_class, index);
-}
-
-// One job per class at a time, and none while a batch digests its reference: the
-// files queued meanwhile wait to be compared with it in one batch, by its key.
-void HashPipeline::Schedule(FileClass& file_class, uint32_t index) {
-    if (file_class.scheduled || file_class.digesting) return;
-    if (file_class.queued.empty() && !file_class.keyWanted) return;
-    file_class.scheduled = true;
-    PushJob(Job{index, true, slots_[index].fingerprint});
-}
-
-bool HashPipeline::TakeBatch(const FingerprintKey& class_key, ClassBatch& batch) {
-    FileClass& file_class = classes_[class_key];
-    file_class.scheduled = false;
-    if (file_class.digesting) return false;
-    const bool key_wanted =
-        file_class.keyWanted && file_class.reference != kNone && !file_class.referenceKeyed;
-    file_class.keyWanted = false;
-    if (file_class.queued.empty() && !key_wanted) return false;
-    const bool new_reference = file_class.reference == kNone;
-    const FileLen per_file = std::max<FileLen>(class_key.size, 1);
-    const auto members =
-        static_cast<size_t>(std::clamp<FileLen>(kBatchBytes / per_file, 1, membersPerPass_));
-    const size_t take = std::min(file_class.queued.size(), members + (new_reference ? 1 : 0));
-    const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
-    batch.members.assign(file_class.queued.begin(), end);
-    file_class.queued.erase(file_class.queued.begin(), end);
-    if (new_reference) {
-        file_class.reference = batch.members.front();
-        batch.members.erase(batch.members.begin());
-    }
-    batch.reference = file_class.reference;
-    batch.fingerprint = class_key.fingerprint;
-    batch.digest = !file_class.referenceKeyed;
-    if (batch.digest) {
-        file_class.digesting = true;
-        Slot& reference = slots_[batch.reference];
-        if (reference.status == kReference) {
-            reference.status = kWholeQueued;
-            ++buckets_[class_key.size].whole;
-        }
-        // A file alone in its class was escalated because its key is wanted.
-        batch.force = batch.members.empty() || reference.hasAliases;
-    } else {
-        batch.key = keys_[slots_[batch.reference].keyId];
-        if (cache_ != nullptr) batch.sha = shas_[slots_[batch.reference].keyId];
-    }
-    batch.referencePath = listing_.FullPath(listing_.files[batch.reference]);
-    batch.compared.resize(batch.members.size());
-    for (size_t i = 0; i < batch.members.size(); ++i) {
-        batch.compared[i].path = listing_.FullPath(listing_.files[batch.members[i]]);
-    }
-    Schedule(file_class, batch.reference);  // by the known key, batches may run side by side
-    return true;
-}
-
-void HashPipeline::MoveToFingerprintTable(const Bucket& bucket, FileLen size) {
-    for (uint32_t member = bucket.head; member != kNone; member = slots_[member].next) {
-        const Slot& slot = slots_[member];
-        if (!Fingerprinted(slot.status)) continue;
-        auto [first, added] = FindOrAddFingerprint(size, slot.fingerprint, member);
-        if (!added) *first = kMany;  // the walk of the bucket escalated them already
-    }
+    if (status_[index] != kPrefixed) return;
+    status_[index] = kWholeQueued;
+    const FileLen size = listing_.files[index].size;
+    ++sizes_.Of(size).wholeOwed;
+    balance_.Move(Stage::Fingerprints, Stage::Comparison);
+    Plan(size);
+    engine_.bytesEscalated.fetch_add(size, std::memory_order_relaxed);
+    const ClassKey key = ClassOf(index);
+    if (comparison_.Queue(key, index)) PushJob(Job{index, true, key.fingerprint});
 }
 
 // Matches a fingerprinted file with the others of its size and escalates the ones
 // that agree. Returns true when `index` itself needs its key and its content is in
 // the worker's hands (`inHand`): it is then marked kKeying for the worker to digest.
-bool HashPipeline::AfterFirstRead(uint32_t index, bool inHand, const Bucket& bucket) {
-    Slot& slot = slots_[index];
-    bool wanted = slot.hasAliases;
-    const FileLen size = listing_.files[index].size;
-    if (bucket.count <= scanLimit_) {
-        // A short bucket is searched directly, which keeps the fingerprint table small.
-        for (uint32_t other = bucket.head; other != kNone; other = slots_[other].next) {
-            const Slot& candidate = slots_[other];
-            if (other == index || candidate.fingerprint != slot.fingerprint) continue;
-            if (!Fingerprinted(candidate.status)) continue;
-            Escalate(other);
-            wanted = true;
-        }
-    } else {
-        // A table hit may be another fingerprint with the same hash: the whole read
-        // that follows tells them apart.
-        auto [first, added] = FindOrAddFingerprint(size, slot.fingerprint, index);
-        if (!added) {
-            if (*first != kMany) {
-                Escalate(*first);
-                *first = kMany;
-            }
-            wanted = true;
-        }
-    }
-    if (!wanted) return false;
+bool HashPipeline::Match(uint32_t index, bool inHand, const SizeBuckets::Bucket& bucket) {
+    const bool aliased = sizes_.HasAliases(index);
+    const bool agrees = fingerprints_.Match(
+        index, listing_.files[index].size, sizes_, bucket,
+        [this](uint32_t file) { return Fingerprinted(status_[file]); },
+        [this](uint32_t file) { Escalate(file); });
+    if (!agrees && !aliased) return false;
     if (inHand) {
-        slot.status = kKeying;
+        status_[index] = kKeying;
+        balance_.Move(Stage::Fingerprints, Stage::FirstReads);
         return true;
     }
     Escalate(index);
@@ -329,12 +241,11 @@ void HashPipeline::WorkerMain() {
                         planned += FirstReadBytes(entry.size);
                         continue;
                     }
-                    batch.size = entry.size;
-                    const bool new_reference =
-                        classes_[FingerprintKey{entry.size, job.fingerprint}].reference == kNone;
-                    whole = TakeBatch(FingerprintKey{entry.size, job.fingerprint}, batch);
-                    if (whole)
-                        planned = entry.size * (batch.members.size() + (new_reference ? 1 : 0));
+                    whole = TakeBatch(ClassKey{entry.size, job.fingerprint}, batch);
+                    if (whole) {
+                        planned = entry.size *
+                                  (batch.taken.members.size() + (batch.taken.newReference ? 1 : 0));
+                    }
                     break;
                 }
                 ++busy_;
@@ -446,37 +357,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
     bool digest = false;
     {
         std::lock_guard lock(mutex_);
-        for (FirstResult& result : firsts.results) {
-            Bucket& bucket = buckets_[result.size];
-            if (StageLoses(ReadStage::FirstRead, result.index)) continue;
-            if (result.error != 0) {
-                SetUnreadable(result.index);
-            } else if (result.cached && result.keyed) {
-                // Its key is known without a read; files of its size with the same end
-                // blocks still need theirs, to be compared with it by SHA-256.
-                Slot& slot = slots_[result.index];
-                slot.cacheUse = kFromCacheKey | (result.seenToday ? kCacheSeenToday : 0);
-                slot.fingerprint = result.fingerprint;
-                SetKey(result.index, result.key, result.sha);
-                if (result.size > ContentKey{}.bytes.size())
-                    AfterFirstRead(result.index, false, bucket);
-            } else if (result.keyed) {
-                SetKey(result.index, result.key, result.sha);
-            } else {
-                if (result.cached)
-                    slots_[result.index].cacheUse =
-                        kFromCacheFingerprint | (result.seenToday ? kCacheSeenToday : 0);
-                slots_[result.index].fingerprint = result.fingerprint;
-                slots_[result.index].status = kPrefixed;
-                // A file the cache answered is not in hand: should it need its key, it is
-                // read whole like a larger file.
-                result.digest = AfterFirstRead(
-                    result.index, !result.cached && result.size <= prefix_size, bucket);
-                digest = digest || result.digest;
-            }
-            if (!result.digest) --bucket.pending;
-            wake = wake || Awaited(result.size);
-        }
+        PublishFirstReads(firsts, digest, wake);
     }
     if (digest) {
         // Small files with a fingerprint twin: their content is still held.
@@ -493,23 +374,64 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         for (const FirstResult& result : firsts.results) {
             if (!result.digest) continue;
             SetKey(result.index, result.key, result.sha);
-            --buckets_[result.size].pending;
+            balance_.Out(Stage::FirstReads);
+            --sizes_.Of(result.size).firstOwed;
             wake = wake || Awaited(result.size);
         }
     }
     if (wake) outcomes_.notify_all();
 }
 
+// Hands each first read's result on: an outcome (unreadable, or a key), or a
+// fingerprint for the fingerprint stage to match. Caller holds the lock.
+void HashPipeline::PublishFirstReads(FirstReadBatch& firsts, bool& digest, bool& wake) {
+    const size_t prefix_size = PrefixSize();
+    for (FirstResult& result : firsts.results) {
+        SizeBuckets::Bucket& bucket = sizes_.Of(result.size);
+        if (StageLoses(ReadStage::FirstRead, result.index)) continue;
+        if (result.error != 0) {
+            SetUnreadable(result.index);
+            balance_.Out(Stage::FirstReads);
+        } else if (result.cached && result.keyed) {
+            // Its key is known without a read; files of its size with the same end
+            // blocks still need theirs, to be compared with it by SHA-256.
+            cacheUse_[result.index] = kFromCacheKey | (result.seenToday ? kCacheSeenToday : 0);
+            fingerprints_.Set(result.index, result.fingerprint);
+            SetKey(result.index, result.key, result.sha);
+            balance_.Out(Stage::FirstReads);
+            if (result.size > ContentKey{}.bytes.size()) Match(result.index, false, bucket);
+        } else if (result.keyed) {
+            SetKey(result.index, result.key, result.sha);
+            balance_.Out(Stage::FirstReads);
+        } else {
+            if (result.cached)
+                cacheUse_[result.index] =
+                    kFromCacheFingerprint | (result.seenToday ? kCacheSeenToday : 0);
+            fingerprints_.Set(result.index, result.fingerprint);
+            status_[result.index] = kPrefixed;
+            balance_.Move(Stage::FirstReads, Stage::Fingerprints);
+            // A file the cache answered is not in hand: should it need its key, it is
+            // read whole like a larger file.
+            result.digest =
+                Match(result.index, !result.cached && result.size <= prefix_size, bucket);
+            digest = digest || result.digest;
+        }
+        if (!result.digest) --bucket.firstOwed;
+        wake = wake || Awaited(result.size);
+    }
+}
+
 void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
     if (!HoldWhilePaused(engine_)) return;
-    const ReferenceDigest digest = !batch.digest ? ReferenceDigest::None
-                                   : batch.force ? ReferenceDigest::Always
-                                                 : ReferenceDigest::WhileEqual;
+    const ReferenceDigest digest = !batch.taken.digest ? ReferenceDigest::None
+                                   : batch.force       ? ReferenceDigest::Always
+                                                       : ReferenceDigest::WhileEqual;
     ContentKey key = batch.key;
     bool keyed = false;
     context.sha = batch.sha;
-    const int reference_error = CompareWithReference(batch.referencePath, batch.size, digest,
-                                                     batch.compared, scratch, context, key, keyed);
+    const int reference_error =
+        CompareWithReference(batch.referencePath, batch.classKey.size, digest, batch.compared,
+                             scratch, context, key, keyed);
     if (reference_error == kReadAborted) return;
     if (reference_error != 0)
         LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), reference_error);
@@ -520,75 +442,92 @@ void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContex
     {
         std::lock_guard lock(mutex_);
         FinishBatch(batch, reference_error, keyed, key, context.sha);
-        wake = Awaited(batch.size);
+        wake = Awaited(batch.classKey.size);
     }
     if (wake) outcomes_.notify_all();
 }
 
+bool HashPipeline::TakeBatch(const ClassKey& key, ClassBatch& batch) {
+    bool again = false;
+    if (!comparison_.Take(key, batch.taken, again)) return false;
+    batch.classKey = key;
+    const uint32_t reference = batch.taken.reference;
+    if (batch.taken.digest) {
+        if (status_[reference] == kReference) {
+            status_[reference] = kWholeQueued;
+            ++sizes_.Of(key.size).wholeOwed;
+        }
+        // A file alone in its class was escalated because its key is wanted.
+        batch.force = batch.taken.members.empty() || sizes_.HasAliases(reference);
+    } else {
+        batch.key = keys_.Key(reference);
+        batch.sha = keys_.Sha(reference);
+    }
+    batch.referencePath = listing_.FullPath(listing_.files[reference]);
+    batch.compared.resize(batch.taken.members.size());
+    for (size_t i = 0; i < batch.taken.members.size(); ++i) {
+        batch.compared[i].path = listing_.FullPath(listing_.files[batch.taken.members[i]]);
+    }
+    if (again) PushJob(Job{reference, true, key.fingerprint});
+    return true;
+}
+
 void HashPipeline::FinishBatch(const ClassBatch& batch, int referenceError, bool keyed,
                                const ContentKey& key, const ContentKey& sha) {
-    FileClass& file_class = classes_[FingerprintKey{batch.size, batch.fingerprint}];
-    Bucket& bucket = buckets_[batch.size];
-    Slot& reference = slots_[batch.reference];
-    if (batch.digest) {
-        file_class.digesting = false;
-        --bucket.whole;
+    SizeBuckets::Bucket& bucket = sizes_.Of(batch.classKey.size);
+    const uint32_t reference = batch.taken.reference;
+    if (batch.taken.digest) {
+        --bucket.wholeOwed;
         if (referenceError != 0) {
-            SetUnreadable(batch.reference);
+            SetUnreadable(reference);
+            balance_.Out(Stage::Comparison);
         } else if (keyed) {
-            SetKey(batch.reference, key, sha);
-            file_class.referenceKeyed = true;
+            SetKey(reference, key, sha);
+            balance_.Out(Stage::Comparison);
         } else {
-            reference.status = kReference;
+            status_[reference] = kReference;
         }
     }
-    if (referenceError != 0) {
-        // The reference is gone (a keyed one keeps its key): the members wait for the
-        // next batch, where the first of them becomes the class's reference.
-        file_class.reference = kNone;
-        file_class.referenceKeyed = false;
-        file_class.queued.insert(file_class.queued.begin(), batch.members.begin(),
-                                 batch.members.end());
-    } else {
-        for (size_t i = 0; i < batch.members.size(); ++i) {
-            const uint32_t index = batch.members[i];
+    if (referenceError == 0) {
+        for (size_t i = 0; i < batch.taken.members.size(); ++i) {
+            const uint32_t index = batch.taken.members[i];
             const CompareMember& member = batch.compared[i];
-            --bucket.whole;
+            --bucket.wholeOwed;
             if (StageLoses(ReadStage::Comparison, index)) continue;
             if (member.error != 0) {
                 SetUnreadable(index);
+                balance_.Out(Stage::Comparison);
             } else if (member.equal) {
-                slots_[index].keyId = reference.keyId;
-                slots_[index].status = kKeyed;
+                keys_.Share(index, reference);
+                status_[index] = kKeyed;
                 ++keyedCount_;
+                balance_.Out(Stage::Comparison);
             } else {
                 Refine(index, member.divergence, bucket);
             }
         }
     }
-    if (!file_class.queued.empty()) Schedule(file_class, file_class.queued.front());
+    if (comparison_.Finish(batch.classKey, batch.taken, referenceError != 0, keyed))
+        PushJob(Job{reference, true, batch.classKey.fingerprint});
 }
 
-// A file that differs from its class's reference: its fingerprint takes in where and
-// how it differs, and it is matched again with the files of its size.
-void HashPipeline::Refine(uint32_t index, uint64_t divergence, const Bucket& bucket) {
-    Slot& slot = slots_[index];
-    slot.fingerprint = MixIn(slot.fingerprint, divergence);
-    slot.refined = true;
-    slot.status = kPrefixed;
-    AfterFirstRead(index, false, bucket);
+// A file that differs from its class's reference goes back to the fingerprint stage:
+// its fingerprint takes in where and how it differs, and it is matched again.
+void HashPipeline::Refine(uint32_t index, uint64_t divergence, const SizeBuckets::Bucket& bucket) {
+    fingerprints_.Refine(index, divergence);
+    status_[index] = kPrefixed;
+    balance_.Move(Stage::Comparison, Stage::Fingerprints);
+    Match(index, false, bucket);
 }
 
 void HashPipeline::SetKey(uint32_t index, const ContentKey& key, const ContentKey& sha) {
-    slots_[index].keyId = static_cast<uint32_t>(keys_.size());
-    keys_.push_back(key);
-    if (cache_ != nullptr) shas_.push_back(sha);
-    slots_[index].status = kKeyed;
+    keys_.Set(index, key, sha);
+    status_[index] = kKeyed;
     ++keyedCount_;
 }
 
 void HashPipeline::SetUnreadable(uint32_t index) {
-    slots_[index].status = kUnreadable;
+    status_[index] = kUnreadable;
     ++unreadableCount_;
 }
 
@@ -604,23 +543,23 @@ bool HashPipeline::Awaited(FileLen size) const {
 bool HashPipeline::Settled(uint32_t index) const {
     const FileLen size = listing_.files[index].size;
     if (size == 0) return true;
-    const Bucket& bucket = buckets_.at(size);
+    const SizeBuckets::Bucket& bucket = sizes_.Of(size);
     if (bucket.count < 2) return walkDone_;
-    const Status status = slots_[Primary(index)].status;
+    const Status status = status_[sizes_.Primary(index)];
     if (status == kKeyed || status == kUnreadable) return true;
     if (status != kPrefixed && status != kReference) return false;
-    return walkDone_ && bucket.pending == 0 && bucket.whole == 0;
+    return walkDone_ && bucket.firstOwed == 0 && bucket.wholeOwed == 0;
 }
 
 ContentOutcome HashPipeline::FinalOutcome(uint32_t index, ContentKey& key, ContentKey* sha) const {
     const FileLen size = listing_.files[index].size;
     if (size == 0) return ContentOutcome::Empty;
-    if (buckets_.at(size).count < 2) return ContentOutcome::Single;
-    const Slot& primary = slots_[Primary(index)];
-    switch (primary.status) {
+    if (sizes_.Of(size).count < 2) return ContentOutcome::Single;
+    const uint32_t primary = sizes_.Primary(index);
+    switch (status_[primary]) {
         case kKeyed:
-            key = keys_[primary.keyId];
-            if (sha != nullptr && cache_ != nullptr) *sha = shas_[primary.keyId];
+            key = keys_.Key(primary);
+            if (sha != nullptr) *sha = keys_.Sha(primary);
             return ContentOutcome::Keyed;
         case kUnreadable:
             return ContentOutcome::Unreadable;
@@ -642,21 +581,21 @@ ContentOutcome HashPipeline::WaitOutcome(uint32_t index, ContentKey& key) {
     return FinalOutcome(index, key);
 }
 
-}  // namespace merravine
-
-namespace merravine {
-
 uint32_t HashPipeline::CheckBalance(bool cutShort) const {
     uint32_t faults = 0;
     uint64_t keyed = 0;
     uint64_t unreadable = 0;
-    const auto taken = static_cast<uint32_t>(slots_.size());
+    StageBalance::Counts held{};  // files each stage holds as their outcome
+    const uint32_t taken = sizes_.Taken();
     for (uint32_t index = 0; index < taken; ++index) {
-        if (slots_[index].aliasOf != kNone)
-            continue;  // a hard link shares its first name's outcome
+        if (sizes_.IsAlias(index)) continue;  // a hard link shares its first name's outcome
         const FileLen size = listing_.files[index].size;
-        if (size == 0 || buckets_.at(size).count < 2) continue;
-        switch (slots_[index].status) {
+        if (size == 0) continue;
+        if (sizes_.Of(size).count < 2) {
+            ++held[static_cast<size_t>(Stage::Sizes)];
+            continue;
+        }
+        switch (status_[index]) {
             case kKeyed:
                 ++keyed;
                 break;
@@ -664,14 +603,17 @@ uint32_t HashPipeline::CheckBalance(bool cutShort) const {
                 ++unreadable;
                 break;
             case kPrefixed:
+                ++held[static_cast<size_t>(Stage::Fingerprints)];
+                break;
             case kReference:
+                ++held[static_cast<size_t>(Stage::Comparison)];
                 break;
             default:
                 if (cutShort) break;
                 if (++faults <= 8) {
                     LogLess("ERROR: search balance: %s reached no outcome (state %d)",
                             listing_.FullPath(listing_.files[index]).c_str(),
-                            static_cast<int>(slots_[index].status));
+                            static_cast<int>(status_[index]));
                 }
         }
     }
@@ -689,97 +631,17 @@ uint32_t HashPipeline::CheckBalance(bool cutShort) const {
                                                                 : unreadableCount_ - unreadable);
     }
     if (!cutShort) {
-        for (const auto& [size, bucket] : buckets_) {
-            if (bucket.pending == 0 && bucket.whole == 0) continue;
+        faults += balance_.Check(held);
+        sizes_.ForEach([&](FileLen size, const SizeBuckets::Bucket& bucket) {
+            if (bucket.firstOwed == 0 && bucket.wholeOwed == 0) return;
             LogLess(
                 "ERROR: search balance: files of %llu bytes still owe %u first and %u whole reads",
-                static_cast<unsigned long long>(size), bucket.pending, bucket.whole);
+                static_cast<unsigned long long>(size), bucket.firstOwed, bucket.wholeOwed);
             ++faults;
-        }
+        });
     }
     if (faults > 8) LogLess("ERROR: search balance: %u files out of balance in all", faults);
     return faults;
-}
-
-}  // namespace merravine
-
-namespace merravine {
-
-FileFacts HashPipeline::FactsOf(uint32_t index) const {
-    const Identity& identity = facts_[index];
-    const FileEntry& entry = listing_.files[index];
-    return FileFacts{identity.device,
-                     identity.inode,
-                     PathHash(listing_.folders[entry.folder], listing_.Name(entry)),
-                     entry.size,
-                     identity.modifyNs,
-                     identity.changeNs};
-}
-
-bool HashPipeline::FromCache(FirstResult& result) {
-    CacheEntry entry;
-    if (!cache_->Find(FactsOf(result.index), entry)) return false;
-    const bool raw = result.size <= ContentKey{}.bytes.size();
-    if (entry.hasKey) {
-        result.keyed = true;
-        result.key = entry.key;
-        result.sha = entry.sha;
-    } else if (raw || !entry.hasFingerprint) {
-        return false;
-    }
-    result.cached = true;
-    result.seenToday = entry.seenToday;
-    result.fingerprint = entry.fingerprint;
-    return true;
-}
-
-HashPipeline::CacheUse HashPipeline::ForCache(uint32_t index) const {
-    const Slot& slot = slots_[index];
-    if (slot.aliasOf != kNone) return CacheUse::None;
-    // An entry the cache answered stays as it is unless the file was read whole now.
-    const uint8_t use = slot.cacheUse & (kFromCacheKey | kFromCacheFingerprint);
-    if (use == kFromCacheKey || (use == kFromCacheFingerprint && slot.status != kKeyed)) {
-        // An entry marked today already needs no word with the cache file.
-        return (slot.cacheUse & kCacheSeenToday) != 0 ? CacheUse::None : CacheUse::Seen;
-    }
-    if (slot.status == kKeyed) return CacheUse::Keyed;
-    // Not read, unreadable, or its read was stopped: nothing learned.
-    if (slot.status != kPrefixed && slot.status != kReference) return CacheUse::None;
-    const bool fingerprinted =
-        !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
-    return fingerprinted ? CacheUse::Fingerprint : CacheUse::None;
-}
-
-void HashPipeline::CollectForCache(ContentCache& cache) const {
-    const auto taken = static_cast<uint32_t>(slots_.size());
-    size_t learned = 0;
-    size_t keyed = 0;
-    for (uint32_t index = 0; index < taken; ++index) {
-        const CacheUse use = ForCache(index);
-        learned += use == CacheUse::Keyed || use == CacheUse::Fingerprint ? 1 : 0;
-        keyed += use == CacheUse::Keyed ? 1 : 0;
-    }
-    cache.ReserveLearned(learned, keyed);
-    for (uint32_t index = 0; index < taken; ++index) {
-        const CacheUse use = ForCache(index);
-        if (use == CacheUse::None) continue;
-        if (use == CacheUse::Seen) {
-            cache.Seen(FactsOf(index));
-            continue;
-        }
-        const Slot& slot = slots_[index];
-        CacheEntry entry;
-        entry.facts = FactsOf(index);
-        entry.hasFingerprint =
-            !slot.refined && listing_.files[index].size > ContentKey{}.bytes.size();
-        entry.fingerprint = slot.fingerprint;
-        if (use == CacheUse::Keyed) {
-            entry.hasKey = true;
-            entry.key = keys_[slot.keyId];
-            entry.sha = shas_[slot.keyId];
-        }
-        cache.Put(entry);
-    }
 }
 
 }  // namespace merravine

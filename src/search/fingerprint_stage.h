@@ -1,0 +1,104 @@
+// The second stage of content reading: the fingerprints of the first and last block of
+// the files of shared sizes, and the matching that sends files on to a whole read.
+//
+// A file's fingerprint comes from its first read. Matched with the other fingerprinted
+// files of its size, every file that agrees with another is sent on to be compared
+// whole; a file that agrees with none is Distinct once its size is settled. A file
+// found to differ from the files it was compared with is refined: its fingerprint takes
+// in where and how it differs, and it is matched again like after its first read.
+//
+// A short bucket is searched file by file; once a bucket grows past `scanLimit` files,
+// its fingerprints go into a table (file, or kMany once several share one), which keeps
+// the table small on trees of many small buckets. A table hit may be another
+// fingerprint with the same hash: the whole read that follows tells them apart.
+//
+// The class knows nothing of threads: the pipeline that owns it calls it under its lock.
+#pragma once
+
+#include <cstdint>
+
+#include "search/file_record.h"
+#include "search/listing.h"
+#include "search/size_buckets.h"
+#include "search/u64_table.h"
+#include "util/hash_mix.h"
+
+namespace merravine {
+
+class FingerprintStage {
+  public:
+    explicit FingerprintStage(uint32_t scanLimit) : scanLimit_(scanLimit < 1 ? 1 : scanLimit) {}
+
+    /// Makes room for the next file taken in (files come with consecutive indices).
+    void Add() {
+        fingerprints_.push_back(0);
+        refined_.push_back(0);
+    }
+    uint64_t Of(uint32_t index) const { return fingerprints_[index]; }
+    /// True when the fingerprint is no longer that of the file's end blocks.
+    bool Refined(uint32_t index) const { return refined_[index] != 0; }
+    void Set(uint32_t index, uint64_t fingerprint) { fingerprints_[index] = fingerprint; }
+    /// The file differs from the files it was compared with, first by `divergence`.
+    void Refine(uint32_t index, uint64_t divergence) {
+        fingerprints_[index] = MixIn(fingerprints_[index], divergence);
+        refined_[index] = 1;
+    }
+
+    /// Called when a file joined `bucket` (of `size`): once the bucket grows past the
+    /// scan limit, its files for which `fingerprinted(file)` holds go into the table.
+    template <typename Fingerprinted>
+    void Grew(const SizeBuckets& buckets, FileLen size, const SizeBuckets::Bucket& bucket,
+              Fingerprinted&& fingerprinted) {
+        if (bucket.count != scanLimit_ + 1) return;
+        for (uint32_t member = bucket.head; member != SizeBuckets::kNone;
+             member = buckets.Next(member)) {
+            if (!fingerprinted(member)) continue;
+            auto [first, added] = Find(size, fingerprints_[member], member);
+            if (!added) *first = kMany;  // matching within the bucket sent them on already
+        }
+    }
+
+    /// Matches the fingerprinted file `index` with the others of its size (`bucket`): calls
+    /// `sendOn(other)` for each other one that agrees (and, in a crowded bucket, was not
+    /// sent on before). True when any agrees.
+    template <typename Fingerprinted, typename SendOn>
+    bool Match(uint32_t index, FileLen size, const SizeBuckets& buckets,
+               const SizeBuckets::Bucket& bucket, Fingerprinted&& fingerprinted, SendOn&& sendOn) {
+        const uint64_t fingerprint = fingerprints_[index];
+        if (bucket.count <= scanLimit_) {
+            bool agrees = false;
+            for (uint32_t other = bucket.head; other != SizeBuckets::kNone;
+                 other = buckets.Next(other)) {
+                if (other == index || fingerprints_[other] != fingerprint) continue;
+                if (!fingerprinted(other)) continue;
+                sendOn(other);
+                agrees = true;
+            }
+            return agrees;
+        }
+        auto [first, added] = Find(size, fingerprint, index);
+        if (added) return false;
+        if (*first != kMany) {
+            sendOn(*first);
+            *first = kMany;
+        }
+        return true;
+    }
+
+    /// Frees the table of crowded buckets once no file is matched any more.
+    void ReleaseTable() { table_ = U32KeyTable(); }
+
+  private:
+    static constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
+
+    std::pair<uint32_t*, bool> Find(FileLen size, uint64_t fingerprint, uint32_t index) {
+        return table_.TryEmplace(MixPair(size, fingerprint), index);
+    }
+
+    const uint32_t scanLimit_;
+    ChunkedVector<uint64_t> fingerprints_;
+    ChunkedVector<uint8_t> refined_;
+    U32KeyTable table_;  // of the files of crowded buckets: a file, or kMany
+};
+
+}  // namespace merravine

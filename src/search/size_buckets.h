@@ -1,0 +1,82 @@
+// The first stage of content reading: files in buckets by size, as the walk accepts
+// them, and the names of one inode (hard links) told apart from their first name.
+//
+// A bucket lists its files in walk order (each file holds the next of its size) and
+// counts the reads its files still owe: first reads queued and not done, and files
+// waiting for or in a whole read. A file of a size no other file has is never read,
+// and a size with reads owed is not settled yet.
+//
+// Files come with consecutive indices from 0. The class knows nothing of threads: the
+// pipeline that owns it calls it under its lock.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "search/file_record.h"
+#include "search/listing.h"
+#include "util/hash_mix.h"
+
+namespace merravine {
+
+class SizeBuckets {
+  public:
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    struct Bucket {
+        uint32_t head = kNone;
+        uint32_t tail = kNone;
+        uint32_t count = 0;
+        uint32_t firstOwed = 0;  ///< first reads queued and not done yet
+        uint32_t wholeOwed = 0;  ///< files waiting for or in a whole read
+    };
+
+    /// Puts file `index` (the next one) into the bucket of `size`; a file with several
+    /// links whose inode came before becomes an alias of that first name. Returns its bucket.
+    Bucket& Add(uint32_t index, FileLen size, uint64_t device, uint64_t inode, uint32_t links);
+
+    /// The bucket of `size` (which must have a file).
+    Bucket& Of(FileLen size) { return buckets_.at(size); }
+    const Bucket& Of(FileLen size) const { return buckets_.at(size); }
+    /// Files taken in.
+    uint32_t Taken() const { return static_cast<uint32_t>(next_.size()); }
+    /// The next file of the same size in walk order, or kNone.
+    uint32_t Next(uint32_t index) const { return next_[index]; }
+    /// The first name of file `index`'s inode (itself unless it is a hard link alias).
+    uint32_t Primary(uint32_t index) const {
+        return aliasOf_[index] == kNone ? index : aliasOf_[index];
+    }
+    bool IsAlias(uint32_t index) const { return aliasOf_[index] != kNone; }
+    /// True when other names of the same inode came after it.
+    bool HasAliases(uint32_t index) const { return hasAliases_[index] != 0; }
+    /// Names taken in as aliases of an earlier name.
+    uint32_t Aliases() const { return aliases_; }
+
+    /// Calls `visit(size, bucket)` for each bucket.
+    template <typename Visit>
+    void ForEach(Visit&& visit) const {
+        for (const auto& [size, bucket] : buckets_) visit(size, bucket);
+    }
+
+  private:
+    struct InodeKey {
+        uint64_t device;
+        uint64_t inode;
+        FileLen size;
+        bool operator==(const InodeKey&) const = default;
+    };
+    struct InodeHash {
+        size_t operator()(const InodeKey& k) const {
+            return MixPair(k.inode, k.device ^ (k.size << 17));
+        }
+    };
+
+    std::unordered_map<FileLen, Bucket> buckets_;
+    std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;  // first name of each linked inode
+    ChunkedVector<uint32_t> next_;
+    ChunkedVector<uint32_t> aliasOf_;
+    ChunkedVector<uint8_t> hasAliases_;
+    uint32_t aliases_ = 0;
+};
+
+}  // namespace merravine
