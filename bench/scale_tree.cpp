@@ -89,7 +89,8 @@ bool WriteContent(int fd, const Content& content) {
 }
 
 std::string Name(Rng& rng, size_t min, size_t max) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789_-ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    static const char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyz0123456789_-ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     const size_t length = min + rng.Below(max - min + 1);
     std::string name;
     for (size_t i = 0; i < length; ++i) name.push_back(kLetters[rng.Below(sizeof(kLetters) - 1)]);

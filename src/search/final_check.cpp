@@ -23,8 +23,8 @@ void KeepOnlyTwins(std::vector<FileRecord>& members) {
     ContentKey previous;
     for (size_t i = 0; i < members.size(); ++i) {
         const ContentKey key = members[i].key;  // members[i - 1] may be moved from
-        const bool twin = (i > 0 && previous == key) ||
-                          (i + 1 < members.size() && members[i + 1].key == key);
+        const bool twin =
+            (i > 0 && previous == key) || (i + 1 < members.size() && members[i + 1].key == key);
         previous = key;
         if (!twin) continue;
         if (kept != i) members[kept] = std::move(members[i]);

@@ -113,8 +113,8 @@ struct FileEntry {
     static constexpr FileLen kMaxSize = (FileLen{1} << kSizeBits) - 1;
 
     FileLen size : kSizeBits = 0;
-    FileLen kind : 7 = 0;   ///< the FileKind bit
-    FileLen flags : 1 = 0;  ///< FILE_FLAG_PROTECTED or 0
+    FileLen kind : 7 = 0;     ///< the FileKind bit
+    FileLen flags : 1 = 0;    ///< FILE_FLAG_PROTECTED or 0
     uint32_t folder = 0;      ///< index into Listing::folders
     uint32_t nameOffset = 0;  ///< where the name's length, then the name, begin in Listing::names
 };

@@ -232,8 +232,7 @@ void PrunedOrder(const SearchRun& run, const HashPipeline& pipeline, Survivors& 
     }
 }
 
-std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors,
-                                   bool readTimes) {
+std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors, bool readTimes) {
     std::vector<SizeGroup> groups;
     for (size_t first = 0; first < survivors.size();) {
         const FileLen size = survivors[first].entry.size;

@@ -63,11 +63,12 @@ TEST(FinalCheck, SecondNamesGoAndTheRestKeepsItsOrder) {
         return record;
     };
     std::vector<SizeGroup> groups{
-        SizeGroup{10,
-                  {member("a1", 'A', 1, 1, 1), member("a2", 'A', 1, 1, 1), member("a3", 'A', 1, 2, 1),
-                   member("b1", 'B', 1, 3, 2), member("b2", 'B', 1, 3, 2), member("c1", 'C', 1, 4, 1),
-                   member("d1", 'D', 2, 1, 1), member("d2", 'D', 1, 1, 1),
-                   member("e1", 'E', 3, 5, 1), member("e2", 'E', 3, 5, 1)}},
+        SizeGroup{
+            10,
+            {member("a1", 'A', 1, 1, 1), member("a2", 'A', 1, 1, 1), member("a3", 'A', 1, 2, 1),
+             member("b1", 'B', 1, 3, 2), member("b2", 'B', 1, 3, 2), member("c1", 'C', 1, 4, 1),
+             member("d1", 'D', 2, 1, 1), member("d2", 'D', 1, 1, 1), member("e1", 'E', 3, 5, 1),
+             member("e2", 'E', 3, 5, 1)}},
         SizeGroup{20, {member("f1", 'F', 1, 6, 1), member("f2", 'F', 1, 7, 1)}}};
     groups[1].members[0].size = groups[1].members[1].size = 20;
     RecheckSets(groups);
