@@ -68,10 +68,6 @@ class WalkFolder {
     int fd_ = -1;
 };
 
-/// True when WalkFolder::StatMany reads a batch in one call on this thread (the
-/// system's own workers then share that work across the cores).
-bool WalkStatsBatched();
-
 /// Reads the entries of one open folder at a time into a buffer of its own (one per
 /// walking thread, reused from folder to folder).
 class FolderEntries {

@@ -68,9 +68,7 @@ enum class DiskOrder : uint8_t {
 
 struct SearchTuning {
     int hashThreads = 0;  ///< hash workers; 0 means one per core
-    /// Threads listing folders; 0 means one where the system reads the status of a
-    /// folder's entries in batches, else one per core, up to 4.
-    int walkThreads = 0;
+    int walkThreads = 0;  ///< threads listing folders; 0 means one per core, up to 4
     DiskOrder diskOrder = DiskOrder::Auto;
     size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read

@@ -518,10 +518,6 @@ WalkFilters BuildWalkFilters(const SearchSettings& settings) {
 
 size_t WalkThreadCount(const SearchTuning& tuning) {
     if (tuning.walkThreads > 0) return static_cast<size_t>(tuning.walkThreads);
-    // Where the system reads a folder's entries in one batch, its own workers share
-    // that work across the cores, and more walk threads only compete with them and
-    // with the readers (measured: one is 3-18 % faster, with the cores free or one busy).
-    if (platform::WalkStatsBatched()) return 1;
     return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kDefaultWalkThreads);
 }
 

@@ -185,8 +185,6 @@ int WalkFolder::Stat(const char* name, EntryStat& out) const {
     return StatAt(fd_, name, kWalkMask, out);
 }
 
-bool WalkStatsBatched() { return ThreadRing() != nullptr; }
-
 void WalkFolder::StatMany(std::span<const char* const> names, std::span<EntryStat> out,
                           std::span<int> errors) const {
     io_uring* ring = fd_ >= 0 ? ThreadRing() : nullptr;
