@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "util/hash_mix.h"
 
@@ -19,17 +20,36 @@ void CacheTable::Reserve(size_t entries, size_t keyed) {
     digests_.reserve(keyed);
 }
 
-void CacheTable::Add(const CacheEntry& entry, bool seenToday) {
+void CacheTable::Add(const CacheEntry& entry, uint16_t seen) {
     Stored stored;
     stored.facts = entry.facts;
     stored.fingerprint = entry.fingerprint;
-    stored.hasFingerprint = entry.hasFingerprint;
-    stored.seenToday = seenToday;
+    stored.hasFingerprint = entry.hasFingerprint ? 1 : 0;
+    stored.seen = seen;
     if (entry.hasKey) {
         stored.keys = static_cast<uint32_t>(digests_.size());
         digests_.push_back(Digests{entry.key, entry.sha});
     }
     entries_.push_back(stored);
+}
+
+bool CacheTable::Append(const void* records, size_t count, const void* digests, size_t keyed) {
+    const size_t first = entries_.size();
+    const auto offset = static_cast<uint32_t>(digests_.size());
+    entries_.resize(first + count);
+    if (count > 0) std::memcpy(&entries_[first], records, count * sizeof(Stored));
+    for (size_t i = first; i < entries_.size(); ++i) {
+        uint32_t& keys = entries_[i].keys;
+        if (keys == kNoKeys) continue;
+        if (keys >= keyed) {
+            entries_.resize(first);
+            return false;
+        }
+        keys += offset;
+    }
+    digests_.resize(offset + keyed);
+    if (keyed > 0) std::memcpy(&digests_[offset], digests, keyed * sizeof(Digests));
+    return true;
 }
 
 void CacheTable::Index() {
@@ -63,8 +83,7 @@ CacheEntry CacheTable::Expand(const Stored& stored) const {
     CacheEntry entry;
     entry.facts = stored.facts;
     entry.fingerprint = stored.fingerprint;
-    entry.hasFingerprint = stored.hasFingerprint;
-    entry.seenToday = stored.seenToday;
+    entry.hasFingerprint = stored.hasFingerprint != 0;
     if (stored.keys != kNoKeys) {
         entry.hasKey = true;
         entry.key = digests_[stored.keys].key;

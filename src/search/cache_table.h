@@ -1,10 +1,13 @@
 // The content cache's entries in memory, kept compact: 64 bytes an entry, with the two
 // digests of a file read whole (64 bytes more) in a store of their own, and a table of
 // 32-bit places over them (open addressing by device and inode) for the lookups.
+// The cache file holds the same records, byte for byte, in parts of a few thousand
+// (content_cache.cpp), so reading it back is a copy.
 // Written by one thread; once filled, any number of threads may look up.
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -39,41 +42,57 @@ class CacheTable {
   public:
     static constexpr uint32_t kNoKeys = UINT32_MAX;
 
-    /// An entry as held (64 bytes).
+    /// An entry as held and as written (64 bytes, in this machine's byte order).
     struct Stored {
         FileFacts facts;
         uint64_t fingerprint = 0;
         uint32_t keys = kNoKeys;  ///< index into the digest store
-        bool hasFingerprint = false;
-        bool seenToday = false;  ///< a scan met the file today: no need to mark it again
+        uint16_t seen = 0;        ///< the last day a scan met the file (days since 1970)
+        uint8_t hasFingerprint = 0;
+        uint8_t unused = 0;
+    };
+    /// The digests of a file read whole (64 bytes).
+    struct Digests {
+        ContentKey key;
+        ContentKey sha;
     };
 
     /// Makes room for `entries` entries, `keyed` of them with digests, so that adding
     /// them neither doubles the store nor copies it.
     void Reserve(size_t entries, size_t keyed);
-    void Add(const CacheEntry& entry, bool seenToday = false);
+    /// Adds an entry met on day `seen`.
+    void Add(const CacheEntry& entry, uint16_t seen = 0);
+    /// Adds `count` records as written (bytes of Stored, at any alignment), whose `keys`
+    /// index the `keyed` Digests that follow them. False (and nothing added) when a
+    /// record's digests are not among them.
+    bool Append(const void* records, size_t count, const void* digests, size_t keyed);
     /// Builds the lookup table over the entries added (call once, after the last Add).
     void Index();
     /// The entry held for the file's device and inode, or null (after Index).
     const Stored* Find(uint64_t device, uint64_t inode) const;
-    /// The whole entry of a stored one.
+    /// The whole entry of a stored one (its `seenToday` is left false).
     CacheEntry Expand(const Stored& stored) const;
 
     size_t size() const { return entries_.size(); }
     const std::vector<Stored>& entries() const { return entries_; }
+    const std::vector<Digests>& digests() const { return digests_; }
     /// Hands every byte back.
     void Clear();
 
   private:
-    struct Digests {
-        ContentKey key;
-        ContentKey sha;
-    };
     std::vector<Stored> entries_;
     std::vector<Digests> digests_;
     std::vector<uint32_t> places_;  // entry index + 1; 0 is an empty place
 };
 
+/// The order of entries in the cache file: by device, then inode.
+inline bool KeyBefore(const CacheTable::Stored& a, const CacheTable::Stored& b) {
+    return a.facts.device != b.facts.device ? a.facts.device < b.facts.device
+                                            : a.facts.inode < b.facts.inode;
+}
+
 static_assert(sizeof(CacheTable::Stored) == 64);
+static_assert(sizeof(CacheTable::Digests) == 64);
+static_assert(std::endian::native == std::endian::little, "the cache file is little-endian");
 
 }  // namespace merravine

@@ -1,6 +1,6 @@
-// The content-key cache in SQLite: one table of entries keyed by device and inode,
-// marked as ours by the file's application id, read whole at the start of a scan and
-// written in one transaction once its results are out.
+// The content-key cache in SQLite: the entries in parts (blobs of records sorted by
+// device and inode), marked as ours by the file's application id, read whole at the
+// start of a scan and merged with what it learned once its results are out.
 #include "search/content_cache.h"
 
 #include <sqlite3.h>
@@ -18,16 +18,19 @@ namespace merravine {
 namespace {
 
 constexpr int32_t kApplicationId = 0x4D525643;  // "MRVC"
-constexpr int32_t kFormat = 2;
+constexpr int32_t kFormat = 3;
+using Stored = CacheTable::Stored;
+using Digests = CacheTable::Digests;
 
 std::atomic<int32_t> g_today_for_tests{0};
 std::mutex g_save_hook_mutex;
 std::function<void()> g_save_hook;  // under g_save_hook_mutex
 
-int32_t Today() {
-    if (const int32_t day = g_today_for_tests.load(); day != 0) return day;
+uint16_t Today() {
+    if (const int32_t day = g_today_for_tests.load(); day != 0) return static_cast<uint16_t>(day);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() / 24);
+    return static_cast<uint16_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() /
+                                 24);
 }
 
 struct Statement {
@@ -50,9 +53,8 @@ uint64_t Unsigned(int64_t value) {
     return out;
 }
 
-// The order of the entry table's key (device, inode), both stored as signed integers.
-bool KeyOrder(uint64_t deviceA, uint64_t inodeA, uint64_t deviceB, uint64_t inodeB) {
-    return std::pair(Signed(deviceA), Signed(inodeA)) < std::pair(Signed(deviceB), Signed(inodeB));
+bool SameFile(const Stored& a, const Stored& b) {
+    return a.facts.device == b.facts.device && a.facts.inode == b.facts.inode;
 }
 
 int32_t PragmaInt(sqlite3* db, const char* sql) {
@@ -63,6 +65,82 @@ int32_t PragmaInt(sqlite3* db, const char* sql) {
 
 bool Exec(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Adds one part as read from the file to `entries`, checked: whole records whose
+// digests are in it; false (and nothing added) when it is not.
+bool AppendPart(sqlite3_stmt* row, CacheTable& entries) {
+    const void* records = sqlite3_column_blob(row, 0);
+    const int record_bytes = sqlite3_column_bytes(row, 0);
+    const void* digests = sqlite3_column_blob(row, 1);
+    const int digest_bytes = sqlite3_column_bytes(row, 1);
+    if (record_bytes % sizeof(Stored) != 0 || digest_bytes % sizeof(Digests) != 0) return false;
+    return entries.Append(records, static_cast<size_t>(record_bytes) / sizeof(Stored), digests,
+                          static_cast<size_t>(digest_bytes) / sizeof(Digests));
+}
+
+bool ReadPart(sqlite3_stmt* row, CacheTable& part) {
+    part.Clear();
+    return AppendPart(row, part);
+}
+
+// Collects records into parts and writes each part as it fills.
+class PartWriter {
+  public:
+    PartWriter(sqlite3* db)
+        : insert_(db, "INSERT INTO part(entries, digests) VALUES(?1, ?2)"), ok_(insert_) {
+        entries_.reserve(ContentCache::kPartEntries);
+    }
+    void Add(Stored record, const Digests* digests) {
+        if (digests != nullptr) {
+            record.keys = static_cast<uint32_t>(digests_.size());
+            digests_.push_back(*digests);
+        } else {
+            record.keys = CacheTable::kNoKeys;
+        }
+        entries_.push_back(record);
+        ++written_;
+        if (entries_.size() >= ContentCache::kPartEntries) Flush();
+    }
+    bool Finish() {
+        Flush();
+        return ok_;
+    }
+    size_t Written() const { return written_; }
+
+  private:
+    void Flush() {
+        if (entries_.empty() || !ok_) return;
+        sqlite3_stmt* row = insert_.handle;
+        sqlite3_bind_blob(row, 1, entries_.data(), static_cast<int>(entries_.size() * sizeof(Stored)),
+                          SQLITE_STATIC);
+        if (digests_.empty()) {
+            sqlite3_bind_zeroblob(row, 2, 0);
+        } else {
+            sqlite3_bind_blob(row, 2, digests_.data(),
+                              static_cast<int>(digests_.size() * sizeof(Digests)), SQLITE_STATIC);
+        }
+        ok_ = sqlite3_step(row) == SQLITE_DONE;
+        sqlite3_reset(row);
+        entries_.clear();
+        digests_.clear();
+    }
+
+    Statement insert_;
+    bool ok_;
+    std::vector<Stored> entries_;
+    std::vector<Digests> digests_;
+    size_t written_ = 0;
+};
+
+// The parts' row ids in their order (which is the entries' order).
+std::vector<int64_t> PartIds(sqlite3* db) {
+    std::vector<int64_t> ids;
+    Statement select(db, "SELECT id FROM part ORDER BY id");
+    while (select && sqlite3_step(select.handle) == SQLITE_ROW) {
+        ids.push_back(sqlite3_column_int64(select.handle, 0));
+    }
+    return ids;
 }
 
 }  // namespace
@@ -90,7 +168,7 @@ void ContentCache::SetSaveHookForTests(std::function<void()> hook) {
     g_save_hook = std::move(hook);
 }
 
-ContentCache::ContentCache(std::string path) : path_(std::move(path)) {}
+ContentCache::ContentCache(std::string path) : path_(std::move(path)), today_(Today()) {}
 
 ContentCache::~ContentCache() {
     if (db_ != nullptr) sqlite3_close_v2(db_);
@@ -122,18 +200,22 @@ bool ContentCache::Open(bool create) {
                 path_.c_str());
         return false;
     }
-    if (tables > 0 && PragmaInt(db_, "PRAGMA user_version") != kFormat) {
+    // Parts are read and written whole: a small page cache does as well as a large one.
+    Exec(db_, "PRAGMA cache_size=-512; PRAGMA synchronous=NORMAL");
+    const bool current = tables > 0 && PragmaInt(db_, "PRAGMA user_version") == kFormat;
+    if (current) return true;
+    if (tables > 0) {
         LogLess("content cache %s is of another format; it is emptied", path_.c_str());
-        if (!Exec(db_, "DROP TABLE IF EXISTS entry")) return false;
+        if (!Exec(db_, "DROP TABLE IF EXISTS entry; DROP TABLE IF EXISTS part;"
+                       " DROP TABLE IF EXISTS scan; VACUUM"))
+            return false;
     }
     const std::string schema =
         "PRAGMA application_id=" + std::to_string(kApplicationId) +
         "; PRAGMA user_version=" + std::to_string(kFormat) +
-        "; PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
-        // One b-tree keyed by the file: no row id and no second index to keep up.
-        " CREATE TABLE IF NOT EXISTS entry(device INTEGER, inode INTEGER, path INTEGER,"
-        " size INTEGER, mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB, sha BLOB,"
-        " seen INTEGER, PRIMARY KEY(device, inode)) WITHOUT ROWID;"
+        "; PRAGMA journal_mode=WAL;"
+        " CREATE TABLE IF NOT EXISTS part(id INTEGER PRIMARY KEY, entries BLOB NOT NULL,"
+        " digests BLOB NOT NULL);"
         " CREATE TABLE IF NOT EXISTS scan(key INTEGER PRIMARY KEY, files INTEGER, seen INTEGER)";
     if (!Exec(db_, schema.c_str())) {
         LogLess("content cache %s cannot be set up (%s); files are read as without it",
@@ -167,45 +249,33 @@ void ContentCache::ReadAll(CacheTable& entries) {
         db_ = nullptr;
         return;
     }
-    Statement select(db_,
-                     "SELECT device, inode, path, size, mtime, ctime, fingerprint, md5, sha, "
-                     "seen FROM entry");
+    {  // room for every entry at once, rather than growing by doubling
+        Statement sizes(db_, "SELECT sum(length(entries)), sum(length(digests)) FROM part");
+        if (sizes && sqlite3_step(sizes.handle) == SQLITE_ROW) {
+            entries.Reserve(static_cast<size_t>(sqlite3_column_int64(sizes.handle, 0)) / sizeof(Stored),
+                            static_cast<size_t>(sqlite3_column_int64(sizes.handle, 1)) / sizeof(Digests));
+        }
+    }
+    Statement select(db_, "SELECT entries, digests FROM part ORDER BY id");
     if (!select) {
         LogLess("content cache %s cannot be read (%s)", path_.c_str(), sqlite3_errmsg(db_));
         return;
     }
-    {  // room for every row at once, rather than growing by doubling
-        Statement count(db_, "SELECT count(*), count(md5) FROM entry");
-        if (count && sqlite3_step(count.handle) == SQLITE_ROW) {
-            entries.Reserve(static_cast<size_t>(sqlite3_column_int64(count.handle, 0)),
-                            static_cast<size_t>(sqlite3_column_int64(count.handle, 1)));
-        }
-    }
-    const int32_t today = Today();
     int result = SQLITE_ROW;
-    sqlite3_stmt* row = select.handle;
-    while ((result = sqlite3_step(row)) == SQLITE_ROW) {
-        CacheEntry entry;
-        entry.facts.device = Unsigned(sqlite3_column_int64(row, 0));
-        entry.facts.inode = Unsigned(sqlite3_column_int64(row, 1));
-        entry.facts.pathHash = Unsigned(sqlite3_column_int64(row, 2));
-        entry.facts.size = Unsigned(sqlite3_column_int64(row, 3));
-        entry.facts.modifyNs = sqlite3_column_int64(row, 4);
-        entry.facts.changeNs = sqlite3_column_int64(row, 5);
-        entry.hasFingerprint = sqlite3_column_type(row, 6) != SQLITE_NULL;
-        entry.fingerprint = Unsigned(sqlite3_column_int64(row, 6));
-        const auto* md5 = static_cast<const uint8_t*>(sqlite3_column_blob(row, 7));
-        const auto* sha = static_cast<const uint8_t*>(sqlite3_column_blob(row, 8));
-        if (md5 != nullptr && sha != nullptr && sqlite3_column_bytes(row, 7) == 32 &&
-            sqlite3_column_bytes(row, 8) == 32) {
-            entry.hasKey = true;
-            std::memcpy(entry.key.bytes.data(), md5, 32);
-            std::memcpy(entry.sha.bytes.data(), sha, 32);
+    while (!damaged_ && (result = sqlite3_step(select.handle)) == SQLITE_ROW) {
+        const size_t first = entries.size();
+        damaged_ = !AppendPart(select.handle, entries);
+        // Each entry after the one before it: the save's merge depends on that order.
+        for (size_t i = first; !damaged_ && i < entries.size(); ++i) {
+            damaged_ = i > 0 && !KeyBefore(entries.entries()[i - 1], entries.entries()[i]);
+            loadedOldest_ = std::min(loadedOldest_, entries.entries()[i].seen);
         }
-        entries.Add(entry, sqlite3_column_int(row, 9) == today);
     }
     sqlite3_db_release_memory(db_);  // the pages read stay out of the search's peak
-    if (result != SQLITE_DONE) {
+    if (damaged_) {
+        LogLess("content cache %s holds entries not as written; it is emptied", path_.c_str());
+        entries.Clear();
+    } else if (result != SQLITE_DONE) {
         LogLess("content cache %s is damaged (%s); what it holds is not used", path_.c_str(),
                 sqlite3_errmsg(db_));
         entries.Clear();
@@ -220,15 +290,16 @@ bool ContentCache::Find(const FileFacts& facts, CacheEntry& entry) {
         std::unique_lock lock(mutex_);
         loadedSignal_.wait(lock, [this] { return loadDone_; });
     }
-    const CacheTable::Stored* stored = loaded_.Find(facts.device, facts.inode);
+    const Stored* stored = loaded_.Find(facts.device, facts.inode);
     if (stored == nullptr || !(stored->facts == facts)) return false;
     entry = loaded_.Expand(*stored);
+    entry.seenToday = stored->seen == today_;
     return true;
 }
 
 void ContentCache::Seen(const FileFacts& facts) {
-    const CacheTable::Stored* stored = loaded_.Find(facts.device, facts.inode);
-    if (stored != nullptr && !stored->seenToday) seen_.push_back({facts.device, facts.inode});
+    const Stored* stored = loaded_.Find(facts.device, facts.inode);
+    if (stored != nullptr && stored->seen != today_) seen_.push_back({facts.device, facts.inode});
 }
 
 void ContentCache::Save() {
@@ -243,109 +314,156 @@ void ContentCache::Save() {
         db_ = nullptr;
     }
     if (db_ == nullptr) return;
-    const int32_t today = Today();
-    if (!Exec(db_, "BEGIN IMMEDIATE")) {
-        LogLess("content cache %s is busy (%s); this scan's findings are not kept", path_.c_str(),
-                sqlite3_errmsg(db_));
-        return;
+    const int32_t oldest_kept = static_cast<int32_t>(today_) - kKeepDays;
+    // A scan that learned nothing new and met only entries marked today (a second scan
+    // the same day) leaves the parts as they are.
+    const bool rewrite = learned_.size() > 0 || !seen_.empty() || damaged_ ||
+                         (loadedCount_ > 0 && loadedOldest_ < oldest_kept);
+    bool remember = false;
+    if (scanTotals_.files > 0) {
+        Statement known(db_, "SELECT files, seen FROM scan WHERE key=?1");
+        if (known) sqlite3_bind_int64(known.handle, 1, Signed(scanKey_));
+        remember = !known || sqlite3_step(known.handle) != SQLITE_ROW ||
+                   Unsigned(sqlite3_column_int64(known.handle, 0)) != scanTotals_.files ||
+                   sqlite3_column_int(known.handle, 1) != today_;
     }
-    bool ok = true;
-    {
-        Statement insert(db_,
-                         "INSERT OR REPLACE INTO entry(device, inode, path, size, mtime, ctime, "
-                         "fingerprint, md5, sha, seen)"
-                         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-        Statement touch(db_, "UPDATE entry SET seen=?3 WHERE device=?1 AND inode=?2");
-        ok = insert && touch;
-        // Rows go in in the table's key order, so the b-tree grows at its end instead
-        // of splitting pages all over the file (a first save takes a third of the CPU).
-        // The sort is stable: of two names of one inode the later one's row stays.
-        const std::vector<CacheTable::Stored>& stored_entries = learned_.entries();
-        std::vector<uint32_t> order(stored_entries.size());
-        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            return KeyOrder(stored_entries[a].facts.device, stored_entries[a].facts.inode,
-                            stored_entries[b].facts.device, stored_entries[b].facts.inode);
-        });
-        for (const uint32_t at : order) {
-            if (!ok) break;
-            const CacheEntry entry = learned_.Expand(stored_entries[at]);
-            const FileFacts& f = entry.facts;
-            sqlite3_stmt* row = insert.handle;
-            sqlite3_bind_int64(row, 1, Signed(f.device));
-            sqlite3_bind_int64(row, 2, Signed(f.inode));
-            sqlite3_bind_int64(row, 3, Signed(f.pathHash));
-            sqlite3_bind_int64(row, 4, Signed(f.size));
-            sqlite3_bind_int64(row, 5, f.modifyNs);
-            sqlite3_bind_int64(row, 6, f.changeNs);
-            if (entry.hasFingerprint) {
-                sqlite3_bind_int64(row, 7, Signed(entry.fingerprint));
-            } else {
-                sqlite3_bind_null(row, 7);
+    if (rewrite || remember) {
+        if (!Exec(db_, "BEGIN IMMEDIATE")) {
+            LogLess("content cache %s is busy (%s); this scan's findings are not kept",
+                    path_.c_str(), sqlite3_errmsg(db_));
+        } else {
+            size_t written = 0;
+            bool ok = !rewrite || Rewrite(written);
+            if (ok && static_cast<int64_t>(written) > kMaxEntries) ok = Bound();
+            if (ok && remember) {
+                Statement put(db_, "INSERT OR REPLACE INTO scan(key, files, seen) VALUES(?1, ?2, ?3)");
+                Statement prune(db_, "DELETE FROM scan WHERE seen < ?1");
+                ok = put && prune;
+                if (ok) {
+                    sqlite3_bind_int64(put.handle, 1, Signed(scanKey_));
+                    sqlite3_bind_int64(put.handle, 2, Signed(scanTotals_.files));
+                    sqlite3_bind_int(put.handle, 3, today_);
+                    sqlite3_bind_int(prune.handle, 1, oldest_kept);
+                    ok = sqlite3_step(put.handle) == SQLITE_DONE &&
+                         sqlite3_step(prune.handle) == SQLITE_DONE;
+                }
             }
-            if (entry.hasKey) {
-                sqlite3_bind_blob(row, 8, entry.key.bytes.data(), 32, SQLITE_STATIC);
-                sqlite3_bind_blob(row, 9, entry.sha.bytes.data(), 32, SQLITE_STATIC);
-            } else {
-                sqlite3_bind_null(row, 8);
-                sqlite3_bind_null(row, 9);
-            }
-            sqlite3_bind_int(row, 10, today);
-            ok = ok && sqlite3_step(row) == SQLITE_DONE;
-            sqlite3_reset(row);
-        }
-        // An entry used today keeps its day; others are marked at most once a day.
-        std::sort(seen_.begin(), seen_.end(), [](const Identity& a, const Identity& b) {
-            return KeyOrder(a.device, a.inode, b.device, b.inode);
-        });
-        for (const Identity& f : seen_) {
-            if (!ok) break;
-            sqlite3_bind_int64(touch.handle, 1, Signed(f.device));
-            sqlite3_bind_int64(touch.handle, 2, Signed(f.inode));
-            sqlite3_bind_int(touch.handle, 3, today);
-            ok = sqlite3_step(touch.handle) == SQLITE_DONE;
-            sqlite3_reset(touch.handle);
-        }
-        if (ok && scanTotals_.files > 0) {
-            Statement remember(db_,
-                               "INSERT OR REPLACE INTO scan(key, files, seen)"
-                               " VALUES(?1, ?2, ?3)");
-            ok = static_cast<bool>(remember);
-            if (ok) {
-                sqlite3_bind_int64(remember.handle, 1, Signed(scanKey_));
-                sqlite3_bind_int64(remember.handle, 2, Signed(scanTotals_.files));
-                sqlite3_bind_int(remember.handle, 3, today);
-                ok = sqlite3_step(remember.handle) == SQLITE_DONE;
+            if (!ok || !Exec(db_, "COMMIT")) {
+                LogLess("content cache %s could not be written (%s); it keeps what it had",
+                        path_.c_str(), sqlite3_errmsg(db_));
+                Exec(db_, "ROLLBACK");
             }
         }
-        // Pruning reads every row; a scan that wrote or marked no entry (a second scan on
-        // the same day) leaves it to the next that does, and the file cannot have grown.
-        const bool changed = learned_.size() > 0 || !seen_.empty();
-        for (const char* sql :
-             {"DELETE FROM entry WHERE seen < ?1", "DELETE FROM scan WHERE seen < ?1"}) {
-            Statement prune(db_, sql);
-            if (ok && changed && prune) {
-                sqlite3_bind_int(prune.handle, 1, today - kKeepDays);
-                ok = sqlite3_step(prune.handle) == SQLITE_DONE;
-            }
-        }
-        // Only a file that may have grown past its bound is sorted by age.
-        const bool may_be_over = static_cast<int64_t>(loadedCount_ + learned_.size()) > kMaxEntries;
-        Statement bound(db_,
-                        "DELETE FROM entry WHERE (device, inode) IN (SELECT device, inode FROM"
-                        " entry ORDER BY seen DESC LIMIT -1 OFFSET ?1)");
-        if (ok && may_be_over && bound) {
-            sqlite3_bind_int64(bound.handle, 1, kMaxEntries);
-            ok = sqlite3_step(bound.handle) == SQLITE_DONE;
-        }
-    }
-    if (!ok || !Exec(db_, "COMMIT")) {
-        LogLess("content cache %s could not be written (%s); it keeps what it had", path_.c_str(),
-                sqlite3_errmsg(db_));
-        Exec(db_, "ROLLBACK");
     }
     learned_.Clear();
     std::vector<Identity>().swap(seen_);
+}
+
+bool ContentCache::Rewrite(size_t& written) {
+    // What this scan learned, in the file's order; of two entries of one file (two names
+    // of one inode) the later one stays.
+    const std::vector<Stored>& learned = learned_.entries();
+    std::vector<uint32_t> order(learned.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return KeyBefore(learned[a], learned[b]); });
+    size_t kept = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i + 1 < order.size() && SameFile(learned[order[i]], learned[order[i + 1]])) continue;
+        order[kept++] = order[i];
+    }
+    order.resize(kept);
+    std::sort(seen_.begin(), seen_.end(), [](const Identity& a, const Identity& b) {
+        return a.device != b.device ? a.device < b.device : a.inode < b.inode;
+    });
+    const int32_t oldest_kept = static_cast<int32_t>(today_) - kKeepDays;
+
+    PartWriter writer(db_);
+    size_t next = 0;  // into order
+    size_t seen = 0;  // into seen_
+    const auto add_learned = [&](size_t at) {
+        const Stored& record = learned[order[at]];
+        writer.Add(record, record.keys != CacheTable::kNoKeys
+                               ? &learned_.digests()[record.keys]
+                               : nullptr);
+    };
+    Statement read(db_, "SELECT entries, digests FROM part WHERE id=?1");
+    Statement drop(db_, "DELETE FROM part WHERE id=?1");
+    if (!read || !drop) return false;
+    CacheTable part;
+    bool ok = true;
+    for (const int64_t id : PartIds(db_)) {
+        sqlite3_bind_int64(read.handle, 1, id);
+        // A damaged file's parts are dropped unread.
+        const bool usable = !damaged_ && sqlite3_step(read.handle) == SQLITE_ROW &&
+                            ReadPart(read.handle, part);
+        if (!usable) part.Clear();
+        sqlite3_reset(read.handle);
+        sqlite3_bind_int64(drop.handle, 1, id);
+        ok = sqlite3_step(drop.handle) == SQLITE_DONE;
+        sqlite3_reset(drop.handle);
+        if (!ok) return false;
+        for (Stored record : part.entries()) {
+            while (next < order.size() && KeyBefore(learned[order[next]], record)) add_learned(next++);
+            if (next < order.size() && SameFile(learned[order[next]], record)) continue;  // replaced
+            while (seen < seen_.size() &&
+                   (seen_[seen].device != record.facts.device
+                        ? seen_[seen].device < record.facts.device
+                        : seen_[seen].inode < record.facts.inode)) {
+                ++seen;
+            }
+            if (seen < seen_.size() && seen_[seen].device == record.facts.device &&
+                seen_[seen].inode == record.facts.inode) {
+                record.seen = today_;
+            }
+            if (record.seen < oldest_kept) continue;  // not met for the keeping time
+            writer.Add(record, record.keys != CacheTable::kNoKeys ? &part.digests()[record.keys]
+                                                                  : nullptr);
+        }
+    }
+    while (next < order.size()) add_learned(next++);
+    written = writer.Written();
+    return writer.Finish();
+}
+
+bool ContentCache::Bound() {
+    // The day before which entries go, and how many of that day's stay (in file order).
+    std::vector<uint32_t> per_day(UINT16_MAX + 1, 0);
+    Statement read(db_, "SELECT entries, digests FROM part WHERE id=?1");
+    if (!read) return false;
+    const std::vector<int64_t> ids = PartIds(db_);
+    CacheTable part;
+    for (const int64_t id : ids) {
+        sqlite3_bind_int64(read.handle, 1, id);
+        if (sqlite3_step(read.handle) == SQLITE_ROW && ReadPart(read.handle, part)) {
+            for (const Stored& record : part.entries()) ++per_day[record.seen];
+        }
+        sqlite3_reset(read.handle);
+    }
+    int64_t room = kMaxEntries;
+    int32_t last_day = UINT16_MAX;
+    while (last_day > 0 && room > static_cast<int64_t>(per_day[last_day])) {
+        room -= per_day[last_day--];
+    }
+    Statement drop(db_, "DELETE FROM part WHERE id=?1");
+    if (!drop) return false;
+    PartWriter writer(db_);
+    for (const int64_t id : ids) {
+        sqlite3_bind_int64(read.handle, 1, id);
+        const bool usable = sqlite3_step(read.handle) == SQLITE_ROW && ReadPart(read.handle, part);
+        if (!usable) part.Clear();
+        sqlite3_reset(read.handle);
+        sqlite3_bind_int64(drop.handle, 1, id);
+        const bool dropped = sqlite3_step(drop.handle) == SQLITE_DONE;
+        sqlite3_reset(drop.handle);
+        if (!dropped) return false;
+        for (const Stored& record : part.entries()) {
+            if (record.seen < last_day || (record.seen == last_day && room-- <= 0)) continue;
+            writer.Add(record,
+                       record.keys != CacheTable::kNoKeys ? &part.digests()[record.keys] : nullptr);
+        }
+    }
+    return writer.Finish();
 }
 
 ScanHistory ContentCache::ReadHistory(const std::string& path, uint64_t scanKey) {
@@ -370,7 +488,7 @@ Status ContentCache::Clear(const std::string& path) {
     ContentCache cache(path);
     if (!cache.Open(true))
         return Status::Failure(StatusCode::kIoFailed, "the content cache cannot be opened");
-    if (!Exec(cache.db_, "DELETE FROM entry; DELETE FROM scan")) {
+    if (!Exec(cache.db_, "DELETE FROM part; DELETE FROM scan")) {
         std::string why = sqlite3_errmsg(cache.db_);
         LogLess("content cache %s could not be cleared (%s)", path.c_str(), why.c_str());
         return Status::Failure(StatusCode::kIoFailed, std::move(why));

@@ -12,10 +12,14 @@
 // Beside the entries, the file keeps the totals of the last finished scan of each set
 // of folders and settings, so the next one can tell its progress from the start.
 //
+// The file holds the entries as they are held in memory (cache_table.h), sorted by
+// device and inode, in parts of kPartEntries: a load copies a few blobs instead of
+// decoding a row a file, and a save merges what a scan learned into them part by part.
+//
 // Nothing here is ever fatal: a missing, locked, corrupt or foreign file is logged
 // and the scan goes on reading files as if there were no cache. Entries not seen for
-// kKeepDays days are pruned, and the file keeps at most kMaxEntries entries (about
-// 130 bytes each on disk, so it stays below about 130 MiB).
+// kKeepDays days are pruned, and the file keeps at most kMaxEntries entries (64 bytes
+// each on disk, 64 more with digests, so it stays below about 130 MiB).
 //
 // Threads: Load runs on a thread of its own while the walk goes on; Find waits for
 // it and may then be called from any thread. Put, Seen and DropLoaded run on the
@@ -52,6 +56,7 @@ class ContentCache {
   public:
     static constexpr int32_t kKeepDays = 90;
     static constexpr int64_t kMaxEntries = 1'000'000;
+    static constexpr size_t kPartEntries = 4096;
 
     /// Opens (creating it when missing) the cache file at `path`.
     explicit ContentCache(std::string path);
@@ -68,13 +73,14 @@ class ContentCache {
     /// Makes room for what Put will be given (`keyed` entries of them with digests).
     void ReserveLearned(size_t entries, size_t keyed) { learned_.Reserve(entries, keyed); }
     /// Keeps what this scan learned about a file, to be written by Save.
-    void Put(const CacheEntry& entry) { learned_.Add(entry); }
+    void Put(const CacheEntry& entry) { learned_.Add(entry, today_); }
     /// Notes that a file's entry was used by this scan (it is kept from pruning); an
     /// entry found marked today needs no note.
     void Seen(const FileFacts& facts);
     /// Lets go of the entries read by Load (after the last Find and Seen).
     void DropLoaded() { loaded_.Clear(); }
-    /// Writes the entries put, marks the entries found as seen today, and prunes.
+    /// Writes the entries put, marks the entries found as seen today, and prunes; writes
+    /// nothing when none of that changes the file.
     void Save();
 
     /// The totals of the last finished scan whose settings hash to `scanKey`, from the
@@ -101,6 +107,11 @@ class ContentCache {
     // Opens the file; `create` makes it when missing (else a missing file is left to Save).
     bool Open(bool create);
     void ReadAll(CacheTable& entries);
+    // Merges the parts with what this scan learned and saw, in one pass; false when a
+    // statement failed. `written` counts the entries the file then holds.
+    bool Rewrite(size_t& written);
+    // Keeps the kMaxEntries entries seen last; false when a statement failed.
+    bool Bound();
 
     std::string path_;
     sqlite3* db_ = nullptr;
@@ -109,8 +120,11 @@ class ContentCache {
     bool loadDone_ = false;
     std::atomic<bool> loadedFlag_{false};  // loadDone_, read without the lock
     bool createOnSave_ = false;            // the file was missing at Load
+    bool damaged_ = false;                 // its parts are not as written: rewritten whole
+    uint16_t today_;
     CacheTable loaded_;
     size_t loadedCount_ = 0;
+    uint16_t loadedOldest_ = UINT16_MAX;  // the earliest day an entry read was seen
     struct Identity {
         uint64_t device;
         uint64_t inode;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
+
 namespace merravine {
 namespace {
 
@@ -57,13 +60,52 @@ TEST(CacheTable, AFileMetTwiceKeepsItsLastEntry) {
     CacheEntry newer = EntryFor(1, 42, true);
     newer.facts.modifyNs = 99;
     table.Add(older);
-    table.Add(newer, true);
+    table.Add(newer, 20000);
     table.Index();
     const CacheTable::Stored* stored = table.Find(1, 42);
     ASSERT_NE(stored, nullptr);
     EXPECT_EQ(stored->facts.modifyNs, 99);
-    EXPECT_TRUE(stored->seenToday);
+    EXPECT_EQ(stored->seen, 20000);
     EXPECT_TRUE(table.Expand(*stored).hasKey);
+}
+
+// Records as the cache file holds them: each part's digests follow its own records,
+// and a part whose records point past its digests is refused whole.
+TEST(CacheTable, AppendedPartsKeepTheirOwnDigests) {
+    CacheTable written;
+    for (uint64_t inode = 1; inode <= 6; ++inode) written.Add(EntryFor(3, inode, inode % 2 == 1));
+    CacheTable read;
+    // Two parts of three records each, at an odd address as a blob may be.
+    std::vector<unsigned char> bytes(1 + 3 * sizeof(CacheTable::Stored));
+    for (size_t first : {0u, 3u}) {
+        std::vector<CacheTable::Stored> records(written.entries().begin() + first,
+                                                written.entries().begin() + first + 3);
+        std::vector<CacheTable::Digests> digests;
+        for (CacheTable::Stored& record : records) {
+            if (record.keys == CacheTable::kNoKeys) continue;
+            digests.push_back(written.digests()[record.keys]);
+            record.keys = static_cast<uint32_t>(digests.size() - 1);
+        }
+        std::memcpy(bytes.data() + 1, records.data(), 3 * sizeof(CacheTable::Stored));
+        ASSERT_TRUE(read.Append(bytes.data() + 1, 3, digests.data(), digests.size()));
+    }
+    CacheTable::Stored stray = written.entries()[0];
+    stray.keys = 5;
+    CacheTable::Digests one{};
+    EXPECT_FALSE(read.Append(&stray, 1, &one, 1));
+    ASSERT_EQ(read.size(), 6u);
+    read.Index();
+    for (uint64_t inode = 1; inode <= 6; ++inode) {
+        const CacheTable::Stored* stored = read.Find(3, inode);
+        ASSERT_NE(stored, nullptr);
+        const CacheEntry entry = read.Expand(*stored);
+        const CacheEntry want = EntryFor(3, inode, inode % 2 == 1);
+        EXPECT_EQ(entry.facts, want.facts);
+        ASSERT_EQ(entry.hasKey, want.hasKey) << inode;
+        if (entry.hasKey) {
+            EXPECT_EQ(entry.sha, want.sha) << inode;
+        }
+    }
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -56,6 +58,62 @@ void Sql(const std::string& db, const std::string& statement) {
         << (error != nullptr ? error : "");
     sqlite3_free(error);
     sqlite3_close(connection);
+}
+
+using Records = std::vector<CacheTable::Stored>;
+using DigestList = std::vector<CacheTable::Digests>;
+
+// Reads every entry of the cache file at `db`, lets `edit` change them, and writes
+// them back in the file's order (as one part).
+void EditEntries(const std::string& db, const std::function<void(Records&, DigestList&)>& edit) {
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &connection), SQLITE_OK);
+    CacheTable table;
+    sqlite3_stmt* select = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(connection, "SELECT entries, digests FROM part ORDER BY id", -1,
+                                 &select, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        const void* records = sqlite3_column_blob(select, 0);
+        const size_t count = static_cast<size_t>(sqlite3_column_bytes(select, 0)) / 64;
+        const void* digests = sqlite3_column_blob(select, 1);
+        const size_t keyed = static_cast<size_t>(sqlite3_column_bytes(select, 1)) / 64;
+        ASSERT_TRUE(table.Append(records, count, digests, keyed));
+    }
+    sqlite3_finalize(select);
+    Records records = table.entries();
+    DigestList digests = table.digests();
+    edit(records, digests);
+    std::sort(records.begin(), records.end(), KeyBefore);
+    sqlite3_stmt* insert = nullptr;
+    ASSERT_EQ(sqlite3_exec(connection, "DELETE FROM part", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(connection, "INSERT INTO part(entries, digests) VALUES(?1, ?2)",
+                                 -1, &insert, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_blob(insert, 1, records.data(), static_cast<int>(records.size() * 64),
+                      SQLITE_STATIC);
+    sqlite3_bind_blob(insert, 2, digests.data(), static_cast<int>(digests.size() * 64),
+                      SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+    sqlite3_finalize(insert);
+    sqlite3_close(connection);
+}
+
+CacheTable::Stored* RecordOf(Records& records, ino_t inode) {
+    for (CacheTable::Stored& record : records) {
+        if (record.facts.inode == inode) return &record;
+    }
+    ADD_FAILURE() << "no entry for inode " << inode;
+    return &records.front();
+}
+
+// How many entries the cache file at `db` holds.
+int64_t EntryCount(const std::string& db) {
+    int64_t count = 0;
+    EditEntries(db, [&](Records& records, DigestList&) {
+        count = static_cast<int64_t>(records.size());
+    });
+    return count;
 }
 
 struct stat StatOf(const std::string& path) {
@@ -145,15 +203,15 @@ TEST(ContentCache, AChangedFileIsReadAgain) {
             CacheTree tree(size);
             Scan(tree.Root(), tree.Cache());
             // Were it used, c would take a's key and join its set.
-            Sql(tree.Cache(),
-                "UPDATE entry SET device = device + 1 WHERE inode = " +
-                    std::to_string(StatOf(tree.Path("c")).st_ino) + ";" +
-                    " UPDATE entry SET md5 = (SELECT md5 FROM entry WHERE inode = " +
-                    std::to_string(StatOf(tree.Path("a")).st_ino) +
-                    "), sha = (SELECT sha FROM entry"
-                    " WHERE inode = " +
-                    std::to_string(StatOf(tree.Path("a")).st_ino) +
-                    ") WHERE inode = " + std::to_string(StatOf(tree.Path("c")).st_ino));
+            const ino_t a = StatOf(tree.Path("a")).st_ino;
+            const ino_t c = StatOf(tree.Path("c")).st_ino;
+            EditEntries(tree.Cache(), [&](Records& records, DigestList& digests) {
+                CacheTable::Stored* of_c = RecordOf(records, c);
+                const CacheTable::Digests of_a = digests.at(RecordOf(records, a)->keys);
+                ++of_c->facts.device;
+                of_c->keys = static_cast<uint32_t>(digests.size());
+                digests.push_back(of_a);
+            });
             const ScanResult warm = Scan(tree.Root(), tree.Cache());
             EXPECT_EQ(warm.sets, tree.Expected()) << "other device, " << size;
             EXPECT_GT(warm.bytesRead, 0u) << size;
@@ -175,11 +233,14 @@ TEST(ContentCache, EqualityFromTheCacheRestsOnSha256) {
     ASSERT_EQ(cold.sets, testing::BruteForceSets(root));
     ASSERT_EQ(cold.sets.size(), 3u);
     const auto ino = [&](const char* name) {
-        return std::to_string(StatOf((root / name).string()).st_ino);
+        return StatOf((root / name).string()).st_ino;
     };
-    const std::string a_md5 = "(SELECT md5 FROM entry WHERE inode = " + ino("a1") + ")";
-    Sql(cache, "UPDATE entry SET md5 = " + a_md5 + " WHERE inode IN (" + ino("b1") + ", " +
-                   ino("b2") + ", " + ino("c") + ")");
+    EditEntries(cache, [&](Records& records, DigestList& digests) {
+        const ContentKey a_md5 = digests.at(RecordOf(records, ino("a1"))->keys).key;
+        for (const char* name : {"b1", "b2", "c"}) {
+            digests.at(RecordOf(records, ino(name))->keys).key = a_md5;
+        }
+    });
     const ScanResult warm = Scan(root, cache);
     EXPECT_EQ(warm.bytesRead, 0u);
     for (const auto& set : warm.sets) {
@@ -262,15 +323,7 @@ TEST(ContentCache, EntriesNotSeenForLongArePruned) {
     ContentCache::SetTodayForTests(20000 + ContentCache::kKeepDays + 1);
     Scan(tree.Root(), tree.Cache());
     ContentCache::SetTodayForTests(0);
-    sqlite3* connection = nullptr;
-    ASSERT_EQ(sqlite3_open(tree.Cache().c_str(), &connection), SQLITE_OK);
-    sqlite3_stmt* count = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(connection, "SELECT count(*) FROM entry", -1, &count, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(count, 0), 2);
-    sqlite3_finalize(count);
-    sqlite3_close(connection);
+    EXPECT_EQ(EntryCount(tree.Cache()), 2);
 }
 
 }  // namespace
