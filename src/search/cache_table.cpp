@@ -4,23 +4,14 @@
 #include <bit>
 #include <cstring>
 
-#include "util/hash_mix.h"
 
 namespace merravine {
-namespace {
-
-size_t PlaceOf(uint64_t device, uint64_t inode, size_t mask) {
-    return static_cast<size_t>(MixIn(MixIn(0, device), inode)) & mask;
-}
-
-}  // namespace
-
 void CacheTable::Reserve(size_t entries, size_t keyed) {
     entries_.reserve(entries);
     digests_.reserve(keyed);
 }
 
-void CacheTable::Add(const CacheEntry& entry, uint16_t seen) {
+uint32_t CacheTable::Add(const CacheEntry& entry, uint16_t seen) {
     Stored stored;
     stored.facts = entry.facts;
     stored.fingerprint = entry.fingerprint;
@@ -30,6 +21,17 @@ void CacheTable::Add(const CacheEntry& entry, uint16_t seen) {
         stored.keys = static_cast<uint32_t>(digests_.size());
         digests_.push_back(Digests{entry.key, entry.sha});
     }
+    entries_.push_back(stored);
+    return stored.keys;
+}
+
+void CacheTable::AddSharing(const CacheEntry& entry, uint16_t seen, uint32_t keys) {
+    Stored stored;
+    stored.facts = entry.facts;
+    stored.fingerprint = entry.fingerprint;
+    stored.hasFingerprint = entry.hasFingerprint ? 1 : 0;
+    stored.seen = seen;
+    stored.keys = keys;
     entries_.push_back(stored);
 }
 
@@ -53,30 +55,40 @@ bool CacheTable::Append(const void* records, size_t count, const void* digests, 
 }
 
 void CacheTable::Index() {
-    // At most half full, so a lookup that misses ends after a probe or two.
-    const size_t places = std::bit_ceil(std::max<size_t>(2 * entries_.size(), 16));
-    places_.assign(places, 0);
-    const size_t mask = places - 1;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        const FileFacts& facts = entries_[i].facts;
-        size_t at = PlaceOf(facts.device, facts.inode, mask);
-        while (places_[at] != 0) {
-            const FileFacts& there = entries_[places_[at] - 1].facts;
-            if (there.device == facts.device && there.inode == facts.inode) break;  // a repeat
-            at = (at + 1) & mask;
-        }
-        places_[at] = static_cast<uint32_t>(i + 1);  // a repeated file keeps its last entry
+    // Entries read from the cache file come sorted; others are sorted here, and of
+    // entries of one file only the last added stays.
+    if (!std::is_sorted(entries_.begin(), entries_.end(), KeyBefore)) {
+        std::stable_sort(entries_.begin(), entries_.end(), KeyBefore);
     }
+    size_t kept = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const bool repeated = i + 1 < entries_.size() && !KeyBefore(entries_[i], entries_[i + 1]);
+        if (!repeated) entries_[kept++] = entries_[i];
+    }
+    entries_.resize(kept);
+    std::vector<Key> samples;
+    samples.reserve(kept / kBlock + 1);
+    for (size_t i = 0; i < kept; i += kBlock) {
+        samples.push_back(Key{entries_[i].facts.device, entries_[i].facts.inode});
+    }
+    samples_ = std::move(samples);
 }
 
 const CacheTable::Stored* CacheTable::Find(uint64_t device, uint64_t inode) const {
-    if (places_.empty()) return nullptr;
-    const size_t mask = places_.size() - 1;
-    for (size_t at = PlaceOf(device, inode, mask); places_[at] != 0; at = (at + 1) & mask) {
-        const Stored& stored = entries_[places_[at] - 1];
-        if (stored.facts.device == device && stored.facts.inode == inode) return &stored;
-    }
-    return nullptr;
+    // The block whose first entry is the last at or before the file, then within it.
+    const Key key{device, inode};
+    const auto after = std::upper_bound(samples_.begin(), samples_.end(), key);
+    if (after == samples_.begin()) return nullptr;
+    const size_t first = static_cast<size_t>(after - samples_.begin() - 1) * kBlock;
+    const auto begin = entries_.begin() + static_cast<std::ptrdiff_t>(first);
+    const auto end = entries_.begin() +
+                     static_cast<std::ptrdiff_t>(std::min(first + kBlock, entries_.size()));
+    Stored probe;
+    probe.facts.device = device;
+    probe.facts.inode = inode;
+    const auto at = std::lower_bound(begin, end, probe, KeyBefore);
+    if (at == end || at->facts.device != device || at->facts.inode != inode) return nullptr;
+    return &*at;
 }
 
 CacheEntry CacheTable::Expand(const Stored& stored) const {
@@ -95,7 +107,7 @@ CacheEntry CacheTable::Expand(const Stored& stored) const {
 void CacheTable::Clear() {
     std::vector<Stored>().swap(entries_);
     std::vector<Digests>().swap(digests_);
-    std::vector<uint32_t>().swap(places_);
+    std::vector<Key>().swap(samples_);
 }
 
 }  // namespace merravine

@@ -1,12 +1,14 @@
 // The content cache's entries in memory, kept compact: 64 bytes an entry, with the two
-// digests of a file read whole (64 bytes more) in a store of their own, and a table of
-// 32-bit places over them (open addressing by device and inode) for the lookups.
+// digests of a file read whole (64 bytes more) in a store of their own. Lookups search
+// the entries sorted by device and inode, through every 32nd entry's key (a table that
+// stays in the processor's cache) and then the 32 entries (2 KiB) of one block.
 // The cache file holds the same records, byte for byte, in parts of a few thousand
 // (content_cache.cpp), so reading it back is a copy.
 // Written by one thread; once filled, any number of threads may look up.
 #pragma once
 
 #include <array>
+#include <compare>
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -60,13 +62,16 @@ class CacheTable {
     /// Makes room for `entries` entries, `keyed` of them with digests, so that adding
     /// them neither doubles the store nor copies it.
     void Reserve(size_t entries, size_t keyed);
-    /// Adds an entry met on day `seen`.
-    void Add(const CacheEntry& entry, uint16_t seen = 0);
+    /// Adds an entry met on day `seen`; returns where its digests went (kNoKeys: none).
+    uint32_t Add(const CacheEntry& entry, uint16_t seen = 0);
+    /// Adds an entry whose digests are those of the entry Add placed at `keys`.
+    void AddSharing(const CacheEntry& entry, uint16_t seen, uint32_t keys);
     /// Adds `count` records as written (bytes of Stored, at any alignment), whose `keys`
     /// index the `keyed` Digests that follow them. False (and nothing added) when a
     /// record's digests are not among them.
     bool Append(const void* records, size_t count, const void* digests, size_t keyed);
-    /// Builds the lookup table over the entries added (call once, after the last Add).
+    /// Sorts the entries added (keeping the last added of one file) and builds the
+    /// lookup table over them (call once, after the last Add).
     void Index();
     /// The entry held for the file's device and inode, or null (after Index).
     const Stored* Find(uint64_t device, uint64_t inode) const;
@@ -80,9 +85,15 @@ class CacheTable {
     void Clear();
 
   private:
+    static constexpr size_t kBlock = 32;
+    struct Key {
+        uint64_t device;
+        uint64_t inode;
+        auto operator<=>(const Key&) const = default;
+    };
     std::vector<Stored> entries_;
     std::vector<Digests> digests_;
-    std::vector<uint32_t> places_;  // entry index + 1; 0 is an empty place
+    std::vector<Key> samples_;  // the key of every kBlock-th entry
 };
 
 /// The order of entries in the cache file: by device, then inode.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 
 #include "util/hash_mix.h"
 #include "util/log.h"
@@ -93,8 +94,17 @@ class PartWriter {
     }
     void Add(Stored record, const Digests* digests) {
         if (digests != nullptr) {
-            record.keys = static_cast<uint32_t>(digests_.size());
-            digests_.push_back(*digests);
+            // Copies of one content met in one part hold its digests once.
+            uint64_t tag = 0;
+            std::memcpy(&tag, digests->sha.bytes.data(), sizeof tag);
+            const auto [at, added] =
+                held_.try_emplace(tag, static_cast<uint32_t>(digests_.size()));
+            if (added || std::memcmp(&digests_[at->second], digests, sizeof(Digests)) != 0) {
+                record.keys = static_cast<uint32_t>(digests_.size());
+                digests_.push_back(*digests);
+            } else {
+                record.keys = at->second;
+            }
         } else {
             record.keys = CacheTable::kNoKeys;
         }
@@ -124,12 +134,14 @@ class PartWriter {
         sqlite3_reset(row);
         entries_.clear();
         digests_.clear();
+        held_.clear();
     }
 
     Statement insert_;
     bool ok_;
     std::vector<Stored> entries_;
     std::vector<Digests> digests_;
+    std::unordered_map<uint64_t, uint32_t> held_;  // digests_ by their SHA-256's first bytes
     size_t written_ = 0;
 };
 
@@ -201,17 +213,20 @@ bool ContentCache::Open(bool create) {
         return false;
     }
     // Parts are read and written whole: a small page cache does as well as a large one.
-    Exec(db_, "PRAGMA cache_size=-512; PRAGMA synchronous=NORMAL");
+    Exec(db_, "PRAGMA cache_size=-1024; PRAGMA synchronous=NORMAL");
     const bool current = tables > 0 && PragmaInt(db_, "PRAGMA user_version") == kFormat;
     if (current) return true;
     if (tables > 0) {
         LogLess("content cache %s is of another format; it is emptied", path_.c_str());
         if (!Exec(db_, "DROP TABLE IF EXISTS entry; DROP TABLE IF EXISTS part;"
-                       " DROP TABLE IF EXISTS scan; VACUUM"))
+                       " DROP TABLE IF EXISTS scan; PRAGMA journal_mode=DELETE"))
             return false;
     }
+    // Large pages: a part of 256 KiB is read and written in a few calls, not a
+    // hundred (the page size of an emptied file changes with its VACUUM).
     const std::string schema =
-        "PRAGMA application_id=" + std::to_string(kApplicationId) +
+        "PRAGMA page_size=65536;" + std::string(tables > 0 ? " VACUUM;" : "") +
+        " PRAGMA application_id=" + std::to_string(kApplicationId) +
         "; PRAGMA user_version=" + std::to_string(kFormat) +
         "; PRAGMA journal_mode=WAL;"
         " CREATE TABLE IF NOT EXISTS part(id INTEGER PRIMARY KEY, entries BLOB NOT NULL,"

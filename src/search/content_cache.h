@@ -72,8 +72,14 @@ class ContentCache {
 
     /// Makes room for what Put will be given (`keyed` entries of them with digests).
     void ReserveLearned(size_t entries, size_t keyed) { learned_.Reserve(entries, keyed); }
-    /// Keeps what this scan learned about a file, to be written by Save.
-    void Put(const CacheEntry& entry) { learned_.Add(entry, today_); }
+    /// Keeps what this scan learned about a file, to be written by Save; returns a
+    /// handle on its digests (CacheTable::kNoKeys when it has none).
+    uint32_t Put(const CacheEntry& entry) { return learned_.Add(entry, today_); }
+    /// The same for a file whose digests are those of an entry put before (`digests`,
+    /// its handle): they are held once.
+    void PutSharing(const CacheEntry& entry, uint32_t digests) {
+        learned_.AddSharing(entry, today_, digests);
+    }
     /// Notes that a file's entry was used by this scan (it is kept from pruning); an
     /// entry found marked today needs no note.
     void Seen(const FileFacts& facts);

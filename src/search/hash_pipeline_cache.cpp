@@ -1,5 +1,8 @@
 // What the content cache answers for the pipeline's first reads, and what the pipeline
 // hands the cache once its workers have stopped.
+#include <algorithm>
+#include <vector>
+
 #include "search/hash_pipeline.h"
 
 namespace merravine {
@@ -58,7 +61,9 @@ void HashPipeline::CollectForCache(ContentCache& cache) const {
         learned += use == CacheUse::Keyed || use == CacheUse::Fingerprint ? 1 : 0;
         keyed += use == CacheUse::Keyed ? 1 : 0;
     }
-    cache.ReserveLearned(learned, keyed);
+    cache.ReserveLearned(learned, std::min(keyed, keys_.Count()));
+    // Files proven equal share one key: their digests are held once.
+    std::vector<uint32_t> digests_of(keys_.Count(), CacheTable::kNoKeys);
     for (uint32_t index = 0; index < taken; ++index) {
         const CacheUse use = ForCache(index);
         if (use == CacheUse::None) continue;
@@ -71,12 +76,19 @@ void HashPipeline::CollectForCache(ContentCache& cache) const {
         entry.hasFingerprint =
             !fingerprints_.Refined(index) && listing_.files[index].size > ContentKey{}.bytes.size();
         entry.fingerprint = fingerprints_.Of(index);
-        if (use == CacheUse::Keyed) {
-            entry.hasKey = true;
-            entry.key = keys_.Key(index);
-            entry.sha = keys_.Sha(index);
+        if (use != CacheUse::Keyed) {
+            cache.Put(entry);
+            continue;
         }
-        cache.Put(entry);
+        uint32_t& digests = digests_of[keys_.IdOf(index)];
+        if (digests != CacheTable::kNoKeys) {
+            cache.PutSharing(entry, digests);
+            continue;
+        }
+        entry.hasKey = true;
+        entry.key = keys_.Key(index);
+        entry.sha = keys_.Sha(index);
+        digests = cache.Put(entry);
     }
 }
 

@@ -32,6 +32,10 @@ class KeyStore {
     /// File `index` was proven equal to file `from`, which has a key: it shares it.
     void Share(uint32_t index, uint32_t from) { keyId_[index] = keyId_[from]; }
     bool Has(uint32_t index) const { return keyId_[index] != kNone; }
+    /// Which of the keys found a file has (files proven equal have the same one).
+    uint32_t IdOf(uint32_t index) const { return keyId_[index]; }
+    /// How many different keys were found.
+    size_t Count() const { return keys_.size(); }
     /// The key of a file that has one.
     const ContentKey& Key(uint32_t index) const { return keys_[keyId_[index]]; }
     /// The SHA-256 that goes with it (zero without the cache).

@@ -81,8 +81,14 @@ void EditEntries(const std::string& db, const std::function<void(Records&, Diges
         ASSERT_TRUE(table.Append(records, count, digests, keyed));
     }
     sqlite3_finalize(select);
+    // Each entry with digests of its own (the file may share them between copies).
     Records records = table.entries();
-    DigestList digests = table.digests();
+    DigestList digests;
+    for (CacheTable::Stored& record : records) {
+        if (record.keys == CacheTable::kNoKeys) continue;
+        digests.push_back(table.digests()[record.keys]);
+        record.keys = static_cast<uint32_t>(digests.size() - 1);
+    }
     edit(records, digests);
     std::sort(records.begin(), records.end(), KeyBefore);
     sqlite3_stmt* insert = nullptr;
