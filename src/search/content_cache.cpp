@@ -212,8 +212,10 @@ bool ContentCache::Open(bool create) {
                 path_.c_str());
         return false;
     }
-    // Parts are read and written whole: a small page cache does as well as a large one.
-    Exec(db_, "PRAGMA cache_size=-1024; PRAGMA synchronous=NORMAL");
+    // Parts are read and written whole: a small page cache does as well as a large one
+    // (16 pages of 64 KiB; counted in pages, as a size it would be taken in the 4 KiB
+    // pages of a file not yet set up).
+    Exec(db_, "PRAGMA cache_size=16; PRAGMA synchronous=NORMAL");
     const bool current = tables > 0 && PragmaInt(db_, "PRAGMA user_version") == kFormat;
     if (current) return true;
     if (tables > 0) {
