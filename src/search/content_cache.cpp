@@ -24,8 +24,14 @@ using Stored = CacheTable::Stored;
 using Digests = CacheTable::Digests;
 
 std::atomic<int32_t> g_today_for_tests{0};
+std::atomic<int64_t> g_max_entries_for_tests{0};
 std::mutex g_save_hook_mutex;
 std::function<void()> g_save_hook;  // under g_save_hook_mutex
+
+int64_t MaxEntries() {
+    const int64_t entries = g_max_entries_for_tests.load();
+    return entries > 0 ? entries : ContentCache::kMaxEntries;
+}
 
 uint16_t Today() {
     if (const int32_t day = g_today_for_tests.load(); day != 0) return static_cast<uint16_t>(day);
@@ -174,6 +180,10 @@ uint64_t PathHash(std::string_view folder, std::string_view name) {
 }
 
 void ContentCache::SetTodayForTests(int32_t day) { g_today_for_tests.store(day); }
+
+void ContentCache::SetMaxEntriesForTests(int64_t entries) {
+    g_max_entries_for_tests.store(entries);
+}
 
 void ContentCache::SetSaveHookForTests(std::function<void()> hook) {
     std::lock_guard lock(g_save_hook_mutex);
@@ -351,7 +361,7 @@ void ContentCache::Save() {
         } else {
             size_t written = 0;
             bool ok = !rewrite || Rewrite(written);
-            if (ok && static_cast<int64_t>(written) > kMaxEntries) ok = Bound();
+            if (ok && static_cast<int64_t>(written) > MaxEntries()) ok = Bound();
             if (ok && remember) {
                 Statement put(db_, "INSERT OR REPLACE INTO scan(key, files, seen) VALUES(?1, ?2, ?3)");
                 Statement prune(db_, "DELETE FROM scan WHERE seen < ?1");
@@ -457,7 +467,7 @@ bool ContentCache::Bound() {
         }
         sqlite3_reset(read.handle);
     }
-    int64_t room = kMaxEntries;
+    int64_t room = MaxEntries();
     int32_t last_day = UINT16_MAX;
     while (last_day > 0 && room > static_cast<int64_t>(per_day[last_day])) {
         room -= per_day[last_day--];

@@ -106,6 +106,8 @@ class ContentCache {
 
     /// Test seam: days since 1970 that stand for "today".
     static void SetTodayForTests(int32_t day);
+    /// Test seam: the most entries a file keeps (0: kMaxEntries).
+    static void SetMaxEntriesForTests(int64_t entries);
     /// Test seam: runs as every Save begins (it may hold the save up); empty: nothing.
     static void SetSaveHookForTests(std::function<void()> hook);
 

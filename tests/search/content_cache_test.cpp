@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <filesystem>
 #include <fstream>
@@ -330,6 +331,168 @@ TEST(ContentCache, EntriesNotSeenForLongArePruned) {
     Scan(tree.Root(), tree.Cache());
     ContentCache::SetTodayForTests(0);
     EXPECT_EQ(EntryCount(tree.Cache()), 2);
+}
+
+CacheEntry MadeEntry(uint64_t device, uint64_t inode, bool keyed) {
+    CacheEntry entry;
+    entry.facts = FileFacts{device, inode, inode * 131, 4096 + inode, int64_t(inode) * 7, 9};
+    entry.fingerprint = inode ^ device;
+    entry.hasFingerprint = true;
+    entry.hasKey = keyed;
+    std::memcpy(entry.key.bytes.data(), &inode, sizeof inode);
+    entry.sha.bytes[3] = static_cast<uint8_t>(inode);
+    entry.sha.bytes[9] = static_cast<uint8_t>(inode >> 8);
+    return entry;
+}
+
+// Entries found in the cache file at `db`, and each found as it was made.
+size_t FoundAsMade(const std::string& db, const std::vector<CacheEntry>& entries) {
+    ContentCache cache(db);
+    cache.Load();
+    size_t found = 0;
+    CacheEntry held;
+    for (const CacheEntry& want : entries) {
+        if (!cache.Find(want.facts, held)) continue;
+        ++found;
+        EXPECT_EQ(held.fingerprint, want.fingerprint);
+        EXPECT_EQ(held.hasKey, want.hasKey);
+        if (held.hasKey && want.hasKey) {
+            EXPECT_EQ(held.key, want.key);
+            EXPECT_EQ(held.sha, want.sha);
+        }
+    }
+    return found;
+}
+
+// Several parts' worth of entries: saved, read back, then merged with a scan that
+// changed a tenth of them, found a new device and met the rest.
+TEST(ContentCache, ManyEntriesAreMergedPartByPart) {
+    TempDir dir;
+    const std::string db = (dir.Path() / "cache.db").string();
+    std::vector<CacheEntry> entries;
+    for (uint64_t inode = 1; inode <= 3 * ContentCache::kPartEntries + 100; ++inode) {
+        entries.push_back(MadeEntry(5, inode * 3, inode % 3 == 0));
+    }
+    ContentCache::SetTodayForTests(20000);
+    {
+        ContentCache cache(db);
+        cache.Load();
+        // Met in no order, one file twice (its later entry stays).
+        for (size_t i = entries.size(); i-- > 0;) cache.Put(entries[i]);
+        CacheEntry older = entries[10];
+        older.facts.modifyNs = 1;
+        cache.Put(older);
+        cache.Put(entries[10]);
+        cache.Save();
+    }
+    EXPECT_EQ(EntryCount(db), static_cast<int64_t>(entries.size()));
+    EXPECT_EQ(FoundAsMade(db, entries), entries.size());
+
+    ContentCache::SetTodayForTests(20001);
+    std::vector<CacheEntry> now = entries;
+    {
+        ContentCache cache(db);
+        cache.Load();
+        CacheEntry held;
+        for (size_t i = 0; i < now.size(); ++i) {
+            if (i % 10 == 0) {
+                now[i].facts.changeNs += 1;
+                now[i].hasKey = !now[i].hasKey;
+                cache.Put(now[i]);
+            } else {
+                ASSERT_TRUE(cache.Find(now[i].facts, held));
+                EXPECT_FALSE(held.seenToday);
+                cache.Seen(now[i].facts);
+            }
+        }
+        for (uint64_t inode = 1; inode <= 50; ++inode) {
+            now.push_back(MadeEntry(4, inode, true));  // before every entry of device 5
+            cache.Put(now.back());
+        }
+        cache.Save();
+    }
+    EXPECT_EQ(EntryCount(db), static_cast<int64_t>(now.size()));
+    EXPECT_EQ(FoundAsMade(db, now), now.size());
+    EXPECT_EQ(FoundAsMade(db, {entries[0], entries[10]}), 0u) << "replaced entries are gone";
+    // Every entry was met today: a scan that changes nothing writes nothing.
+    const auto before = std::filesystem::last_write_time(db);
+    {
+        ContentCache cache(db);
+        cache.Load();
+        CacheEntry held;
+        for (const CacheEntry& entry : now) {
+            ASSERT_TRUE(cache.Find(entry.facts, held));
+            EXPECT_TRUE(held.seenToday);
+            cache.Seen(entry.facts);
+        }
+        cache.Save();
+    }
+    EXPECT_EQ(std::filesystem::last_write_time(db), before);
+    ContentCache::SetTodayForTests(0);
+}
+
+// Past its bound the file keeps the entries met last.
+TEST(ContentCache, AFullFileKeepsTheEntriesMetLast) {
+    TempDir dir;
+    const std::string db = (dir.Path() / "cache.db").string();
+    ContentCache::SetMaxEntriesForTests(5000);
+    std::vector<CacheEntry> older;
+    std::vector<CacheEntry> newer;
+    for (uint64_t inode = 1; inode <= 4000; ++inode) older.push_back(MadeEntry(1, inode * 2, inode % 2));
+    for (uint64_t inode = 1; inode <= 3000; ++inode) newer.push_back(MadeEntry(1, inode * 2 + 1, true));
+    for (const auto& [day, batch] : {std::pair{20000, &older}, std::pair{20001, &newer}}) {
+        ContentCache::SetTodayForTests(day);
+        ContentCache cache(db);
+        cache.Load();
+        for (const CacheEntry& entry : *batch) cache.Put(entry);
+        cache.Save();
+    }
+    ContentCache::SetMaxEntriesForTests(0);
+    ContentCache::SetTodayForTests(0);
+    EXPECT_EQ(EntryCount(db), 5000);
+    EXPECT_EQ(FoundAsMade(db, newer), newer.size());
+    EXPECT_EQ(FoundAsMade(db, older), 2000u);
+}
+
+// A cache file of the format before is emptied once and then used.
+TEST(ContentCache, AFileOfTheFormerFormatIsEmptiedOnce) {
+    CacheTree tree(50000);
+    Sql(tree.Cache(),
+        "PRAGMA application_id=1297241667; PRAGMA user_version=2;"
+        " CREATE TABLE entry(device INTEGER, inode INTEGER, path INTEGER, size INTEGER,"
+        " mtime INTEGER, ctime INTEGER, fingerprint INTEGER, md5 BLOB, sha BLOB, seen INTEGER,"
+        " PRIMARY KEY(device, inode)) WITHOUT ROWID;"
+        " INSERT INTO entry VALUES(1, 2, 3, 4, 5, 6, 7, NULL, NULL, 8);"
+        " CREATE TABLE scan(key INTEGER PRIMARY KEY, files INTEGER, seen INTEGER)");
+    const ScanResult first = Scan(tree.Root(), tree.Cache());
+    EXPECT_EQ(first.sets, tree.Expected());
+    EXPECT_GT(first.bytesRead, 0u);
+    const ScanResult second = Scan(tree.Root(), tree.Cache());
+    EXPECT_EQ(second.sets, tree.Expected());
+    EXPECT_EQ(second.bytesRead, 0u) << "what the first scan learned was kept";
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(tree.Cache().c_str(), &connection), SQLITE_OK);
+    EXPECT_NE(sqlite3_exec(connection, "SELECT 1 FROM entry", nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << "the former table is gone";
+    sqlite3_close(connection);
+}
+
+// Parts that are not as written (cut short, or pointing past their digests) are not
+// used, and the next save replaces them.
+TEST(ContentCache, PartsNotAsWrittenAreReplaced) {
+    for (const char* damage : {"UPDATE part SET entries = substr(entries, 1, 100)",
+                               "UPDATE part SET digests = zeroblob(0)"}) {
+        CacheTree tree(50000);
+        Scan(tree.Root(), tree.Cache());
+        Sql(tree.Cache(), damage);
+        const ScanResult damaged = Scan(tree.Root(), tree.Cache());
+        EXPECT_EQ(damaged.sets, tree.Expected()) << damage;
+        EXPECT_GT(damaged.bytesRead, 0u) << damage;
+        const ScanResult after = Scan(tree.Root(), tree.Cache());
+        EXPECT_EQ(after.sets, tree.Expected()) << damage;
+        EXPECT_EQ(after.bytesRead, 0u) << damage;
+    }
 }
 
 }  // namespace
