@@ -11,6 +11,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/heap_release.h"
 #include "util/hash_mix.h"
 #include "util/log.h"
 #include "util/thread_body.h"
@@ -223,7 +224,7 @@ bool ContentCache::Open(bool create) {
         return false;
     }
     // Parts are read and written whole: a small page cache does as well as a large one
-    // (16 pages of 64 KiB; counted in pages, as a size it would be taken in the 4 KiB
+    // (16 pages of 16 KiB; counted in pages, as a size it would be taken in the 4 KiB
     // pages of a file not yet set up).
     Exec(db_, "PRAGMA cache_size=16; PRAGMA synchronous=NORMAL");
     const bool current = tables > 0 && PragmaInt(db_, "PRAGMA user_version") == kFormat;
@@ -234,10 +235,11 @@ bool ContentCache::Open(bool create) {
                        " DROP TABLE IF EXISTS scan; PRAGMA journal_mode=DELETE"))
             return false;
     }
-    // Large pages: a part of 256 KiB is read and written in a few calls, not a
-    // hundred (the page size of an emptied file changes with its VACUUM).
+    // 16 KiB pages: a part of 256 KiB is read and written in 16 calls, not 64 (larger
+    // pages cost more memory than they save time). An emptied file's page size changes
+    // with its VACUUM.
     const std::string schema =
-        "PRAGMA page_size=65536;" + std::string(tables > 0 ? " VACUUM;" : "") +
+        "PRAGMA page_size=16384;" + std::string(tables > 0 ? " VACUUM;" : "") +
         " PRAGMA application_id=" + std::to_string(kApplicationId) +
         "; PRAGMA user_version=" + std::to_string(kFormat) +
         "; PRAGMA journal_mode=WAL;"
@@ -298,7 +300,10 @@ void ContentCache::ReadAll(CacheTable& entries) {
             loadedOldest_ = std::min(loadedOldest_, entries.entries()[i].seen);
         }
     }
-    sqlite3_db_release_memory(db_);  // the pages read stay out of the search's peak
+    // The pages read stay out of the search's peak: SQLite lets go of them, and the
+    // heap gives back what the load's thread freed (no other thread would reuse it).
+    sqlite3_db_release_memory(db_);
+    platform::ReleaseFreeHeap();
     if (damaged_) {
         LogLess("content cache %s holds entries not as written; it is emptied", path_.c_str());
         entries.Clear();

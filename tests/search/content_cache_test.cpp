@@ -475,6 +475,11 @@ TEST(ContentCache, AFileOfTheFormerFormatIsEmptiedOnce) {
     EXPECT_NE(sqlite3_exec(connection, "SELECT 1 FROM entry", nullptr, nullptr, nullptr),
               SQLITE_OK)
         << "the former table is gone";
+    sqlite3_stmt* page = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(connection, "PRAGMA page_size", -1, &page, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(page), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(page, 0), 16384) << "set up as a new file is";
+    sqlite3_finalize(page);
     sqlite3_close(connection);
 }
 
