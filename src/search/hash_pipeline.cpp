@@ -119,9 +119,17 @@ void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint
 
 void HashPipeline::HandOver() {
     if (added_.empty()) return;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (const Added& added : added_) Take(added);
     added_.clear();
+    if (jobs_.size() < engine_.tuning.maxQueuedJobs) return;
+    walkWaits_ = true;
+    jobsReady_.notify_all();
+    outcomes_.wait(lock, [this] {
+        return stopping_ || jobs_.size() <= engine_.tuning.maxQueuedJobs / 2 ||
+               engine_.state.load() == W_ABORT;
+    });
+    walkWaits_ = false;
 }
 
 void HashPipeline::Take(const Added& added) {
@@ -249,6 +257,8 @@ void HashPipeline::WorkerMain() {
                     break;
                 }
                 ++busy_;
+                if (walkWaits_ && jobs_.size() <= engine_.tuning.maxQueuedJobs / 2)
+                    outcomes_.notify_all();
             }
             if (whole) {
                 ReadBatch(batch, scratch, context);
