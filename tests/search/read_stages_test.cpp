@@ -152,6 +152,10 @@ TEST(FingerprintStage, RefinedFilesAreMatchedByHowTheyDiffer) {
                 sent.insert(file);
         }
         EXPECT_EQ(sent, (std::set<uint32_t>{1, 2})) << limit;
+        // A first read's fingerprint with every bit set is still not a refined one.
+        stage.Set(0, ~uint64_t{0});
+        EXPECT_FALSE(stage.Refined(0));
+        EXPECT_TRUE(stage.Refined(3));
     }
 }
 
