@@ -15,7 +15,9 @@
 // The class knows nothing of threads: the pipeline that owns it calls it under its lock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -46,15 +48,29 @@ class FingerprintStage {
 
     /// Called when a file joined `bucket` (of `size`): once the bucket grows past the
     /// scan limit, its files for which `fingerprinted(file)` holds go into the table.
-    template <typename Fingerprinted>
+    /// A file whose place is taken by a file of another size or fingerprint (the table
+    /// keeps 32 bits of each) is sent on with it through `sendOn`, as a hit in Match
+    /// would be: the place then holds kMany, and neither would be sent on later.
+    template <typename Fingerprinted, typename SendOn>
     void Grew(const SizeBuckets& buckets, FileLen size, const SizeBuckets::Bucket& bucket,
-              Fingerprinted&& fingerprinted) {
+              Fingerprinted&& fingerprinted, SendOn&& sendOn) {
         if (bucket.count != scanLimit_ + 1) return;
+        std::vector<uint64_t> placed;  // fingerprints of this bucket placed so far
         for (uint32_t member = bucket.head; member != SizeBuckets::kNone;
              member = buckets.Next(member)) {
             if (!fingerprinted(member)) continue;
-            auto [first, added] = Find(size, fingerprints_[member], member);
-            if (!added) *first = kMany;  // matching within the bucket sent them on already
+            const uint64_t fingerprint = fingerprints_[member];
+            auto [first, added] = Find(size, fingerprint, member);
+            const bool mate =
+                !added && std::find(placed.begin(), placed.end(), fingerprint) != placed.end();
+            placed.push_back(fingerprint);
+            if (added) continue;
+            // Files of the bucket with one fingerprint were matched while it was short.
+            if (!mate) {
+                if (*first != kMany) sendOn(*first);
+                sendOn(member);
+            }
+            *first = kMany;
         }
     }
 

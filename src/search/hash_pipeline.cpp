@@ -149,8 +149,9 @@ void HashPipeline::Take(const Added& added) {
         return;
     }
     if (bucket.count < 2) return;  // held while alone in its size
-    fingerprints_.Grew(sizes_, size, bucket,
-                       [this](uint32_t file) { return Fingerprinted(status_[file]); });
+    fingerprints_.Grew(
+        sizes_, size, bucket, [this](uint32_t file) { return Fingerprinted(status_[file]); },
+        [this](uint32_t file) { Escalate(file); });
     if (bucket.count == 2 && status_[bucket.head] == kIdle) Queue(bucket.head, bucket);
     const uint32_t primary = sizes_.Primary(index);
     if (primary == index) {
