@@ -34,7 +34,7 @@ class WalkFolder {
   public:
     WalkFolder() = default;
     ~WalkFolder() { Close(); }
-    WalkFolder(WalkFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    WalkFolder(WalkFolder&& other) noexcept : fd_(other.fd_), read_(other.read_) { other.fd_ = -1; }
     WalkFolder& operator=(WalkFolder&& other) noexcept;
     WalkFolder(const WalkFolder&) = delete;
     WalkFolder& operator=(const WalkFolder&) = delete;
@@ -66,6 +66,7 @@ class WalkFolder {
   private:
     friend class FolderEntries;
     int fd_ = -1;
+    mutable bool read_ = false;  ///< entries were read: a new listing goes back first
 };
 
 /// Reads the entries of one open folder at a time into a buffer of its own (one per
@@ -77,7 +78,7 @@ class FolderEntries {
     FolderEntries(const FolderEntries&) = delete;
     FolderEntries& operator=(const FolderEntries&) = delete;
 
-    /// Starts reading `folder` from its first entry.
+    /// Starts reading `folder` from its first entry (a folder just opened is there).
     void Start(const WalkFolder& folder);
     /// The next entry's name (zero-terminated, valid until the next call) and the type
     /// the listing reports (Unknown when it reports none). False at the end or on a

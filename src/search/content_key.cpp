@@ -226,6 +226,7 @@ void ComputeFingerprints(std::span<FingerprintRead> reads, size_t prefixSize, ui
             const EndBlocks ends(read.size, prefixSize);
             platform::PieceRead& piece = pieces[i];
             piece.path = read.path.c_str();
+            piece.size = read.size;
             piece.buffers[0] = read.block;
             piece.buffers[1] = spare + i * (prefixSize + 1);
             for (size_t at = 0; at < 2; ++at) {
@@ -243,8 +244,7 @@ void ComputeFingerprints(std::span<FingerprintRead> reads, size_t prefixSize, ui
             continue;
         }
         const platform::PieceRead& piece = pieces[i];
-        read.error =
-            piece.error != 0 ? piece.error : (piece.size != read.size ? kContentChanged : 0);
+        read.error = piece.error;
         if (read.error != 0) continue;
         const EndBlocks ends(read.size, prefixSize);
         uint64_t hash = 0;

@@ -83,7 +83,7 @@ void ListedFolder::Clear() {
 }
 
 void ListFolder(SearchEngine& engine, const WalkFilters& filters,
-                const platform::WalkFolder& folder, const std::string& dir,
+                const platform::WalkFolder& folder, const std::string& dir, uint64_t parentDevice,
                 platform::FolderEntries& entries, ListedFolder& out) {
     platform::EntryStat self;
     if (folder.Stat("", self) == 0) {
@@ -91,7 +91,9 @@ void ListFolder(SearchEngine& engine, const WalkFilters& filters,
         out.device = self.device;
         out.inode = self.inode;
     }
-    if ((filters.skipflag & FILE_SKIP_SYSTEM) != 0 && folder.OnPseudoFileSystem()) {
+    const bool own_device =
+        !out.hasId || parentDevice == kUnknownDevice || out.device != parentDevice;
+    if ((filters.skipflag & FILE_SKIP_SYSTEM) != 0 && own_device && folder.OnPseudoFileSystem()) {
         out.pseudo = true;
         return;
     }

@@ -46,11 +46,16 @@ struct ListedFolder {
     void Clear();
 };
 
+/// The device of a folder whose identity is not known.
+inline constexpr uint64_t kUnknownDevice = UINT64_MAX;
+
 /// Lists the open folder `folder`, whose text ending in "/" is `dir`, into `out`
 /// with the buffer `entries`. Reads the folder's identity first; a folder on a pseudo
-/// file system is not listed when the filters leave system entries out.
+/// file system is not listed when the filters leave system entries out. Such a file
+/// system is mounted on a folder of another, so only a folder whose device is not
+/// `parentDevice` (the listed parent's, or kUnknownDevice) is asked.
 void ListFolder(SearchEngine& engine, const WalkFilters& filters,
-                const platform::WalkFolder& folder, const std::string& dir,
+                const platform::WalkFolder& folder, const std::string& dir, uint64_t parentDevice,
                 platform::FolderEntries& entries, ListedFolder& out);
 
 }  // namespace merravine

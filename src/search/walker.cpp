@@ -160,7 +160,8 @@ class Walker {
             const int error = Retrying([&] { return task.folder.Open(root, true); });
             if (error == kOpenAborted) return WalkReport::Aborted;
             if (error != 0) return Unlistable(root, error);
-            ListFolder(engine_, filters_, task.folder, frame.dir, entries_, task.listed);
+            ListFolder(engine_, filters_, task.folder, frame.dir, kUnknownDevice, entries_,
+                       task.listed);
             if (task.listed.aborted) return WalkReport::Aborted;
             Apply(frame, task.listed, root);
             if (!frame.tasks.empty()) {
@@ -248,14 +249,19 @@ class Walker {
             task->listed.openError = ENOENT;
             return task;
         }
-        ListTask(*task, *top.folder, path_ + '/', entries_);
+        ListTask(*task, *top.folder, DeviceOf(top), path_ + '/', entries_);
         if (task->listed.subfolders.empty()) task->folder.Close();
         return task;
     }
 
-    // Opens the task's folder below `parent` and lists it.
-    void ListTask(Task& task, const platform::WalkFolder& parent, const std::string& dir,
-                  platform::FolderEntries& entries) {
+    // The device of a folder on the stack, kUnknownDevice when its identity is not known.
+    static uint64_t DeviceOf(const Frame& frame) {
+        return frame.id.device == 0 && frame.id.inode == 0 ? kUnknownDevice : frame.id.device;
+    }
+
+    // Opens the task's folder below `parent` (on `parentDevice`) and lists it.
+    void ListTask(Task& task, const platform::WalkFolder& parent, uint64_t parentDevice,
+                  const std::string& dir, platform::FolderEntries& entries) {
         const int error =
             Retrying([&] { return parent.OpenChild(task.name.c_str(), task.folder); });
         if (error == kOpenAborted) {
@@ -266,7 +272,7 @@ class Walker {
             task.listed.openError = error;
             return;
         }
-        ListFolder(engine_, filters_, task.folder, dir, entries, task.listed);
+        ListFolder(engine_, filters_, task.folder, dir, parentDevice, entries, task.listed);
     }
 
     // Opens the folder a helper listed (and closed) again below `parent`, the top of
@@ -293,14 +299,16 @@ class Walker {
         for (;;) {
             Task* task = nullptr;
             std::shared_ptr<platform::WalkFolder> parent;
+            uint64_t device = kUnknownDevice;
             std::string dir;
             {
                 std::unique_lock lock(mutex_);
-                work_.wait(lock, [&] { return stop_ || (task = Take(parent, dir)) != nullptr; });
+                work_.wait(lock,
+                           [&] { return stop_ || (task = Take(parent, device, dir)) != nullptr; });
                 if (task == nullptr) return;
             }
             try {
-                ListTask(*task, *parent, dir, entries);
+                ListTask(*task, *parent, device, dir, entries);
                 // Closed at once: a helper holds no descriptor while its result waits,
                 // so descriptors never run out for the walk's own sake.
                 task->folder.Close();
@@ -320,7 +328,7 @@ class Walker {
     }
 
     // A task for a helper, or nullptr. Holds the walk's mutex.
-    Task* Take(std::shared_ptr<platform::WalkFolder>& parent, std::string& dir) {
+    Task* Take(std::shared_ptr<platform::WalkFolder>& parent, uint64_t& device, std::string& dir) {
         if (ahead_ >= kListedAhead) return nullptr;
         const size_t lowest = stack_.size() > kOpenFrames ? stack_.size() - kOpenFrames : 0;
         for (size_t i = stack_.size(); i-- > lowest;) {
@@ -329,6 +337,7 @@ class Walker {
             Task* task = frame.tasks[frame.taken++].get();
             task->taken = true;
             parent = frame.folder;
+            device = DeviceOf(frame);
             dir = frame.dir;
             dir.append(task->name).push_back('/');
             ++ahead_;

@@ -1,7 +1,9 @@
-// Entries of a folder examined in batches answer as they do one at a time.
+// Entries of a folder examined in batches answer as they do one at a time, and a
+// folder listed again (the same open folder, or one moved) gives every entry again.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -59,6 +61,39 @@ TEST(WalkFolderStats, ManyAtOnceAnswerAsOneAtATime) {
     EXPECT_EQ(many[at("fifo")].type, EntryType::Other);
     EXPECT_EQ(many[at("folder")].type, EntryType::Directory);
     EXPECT_EQ(many[at("file149")].size, 149U * 37U);
+}
+
+std::vector<std::string> ListNames(FolderEntries& entries, const WalkFolder& folder) {
+    std::vector<std::string> names;
+    entries.Start(folder);
+    std::string_view name;
+    EntryType type = EntryType::Unknown;
+    while (entries.Next(name, type)) {
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    EXPECT_EQ(entries.Error(), 0);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(WalkFolderStats, AFolderListedAgainGivesEveryEntryAgain) {
+    TempDir dir;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 700; ++i) {  // more than one buffer of entries
+        expected.push_back("entry-with-a-longer-name-" + std::to_string(i));
+        dir.Write(expected.back(), "");
+    }
+    std::sort(expected.begin(), expected.end());
+    FolderEntries entries;
+    WalkFolder folder;
+    ASSERT_EQ(folder.Open(dir.Path().string(), false), 0);
+    EXPECT_EQ(ListNames(entries, folder), expected);
+    EXPECT_EQ(ListNames(entries, folder), expected);
+    WalkFolder moved(std::move(folder));
+    EXPECT_EQ(ListNames(entries, moved), expected);
+    WalkFolder assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(ListNames(entries, assigned), expected);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include "search/content_key.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "search/md5.h"
@@ -223,9 +225,10 @@ TEST(ContentKeys, EmptyFilesAreOneSetInTheOrderFound) {
 }
 
 // Fingerprints read many files at once are those read one file at a time, at the
-// block boundaries too; a file whose size changed since it was listed and one that
-// is gone answer as they do one by one. (Paths too long for one open are read one by
-// one; the 2,000-folder walk test meets them.)
+// block boundaries too; a file whose size changed since it was listed, one that is
+// gone, and a FIFO or a folder now at a listed name answer as they do one by one.
+// (Paths too long for one open are read one by one; the 2,000-folder walk test meets
+// them.)
 TEST(ContentKeys, FingerprintsReadTogetherAreThoseReadOneByOne) {
     TempDir dir;
     constexpr size_t kBlock = 4096;
@@ -245,6 +248,19 @@ TEST(ContentKeys, FingerprintsReadTogetherAreThoseReadOneByOne) {
     gone.path = (dir.Path() / "gone").string();
     gone.size = 5000;
     reads.push_back(gone);
+    FingerprintRead shrunk = reads[7];
+    shrunk.size += 1;  // listed one byte longer than it is
+    reads.push_back(shrunk);
+    FingerprintRead fifo;
+    fifo.path = (dir.Path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0600), 0);
+    fifo.size = 5000;
+    reads.push_back(fifo);
+    FingerprintRead folder;
+    folder.path = (dir.Path() / "folder").string();
+    std::filesystem::create_directory(folder.path);
+    folder.size = 5000;
+    reads.push_back(folder);
 
     std::vector<uint8_t> blocks(reads.size() * (kBlock + 1));
     std::vector<uint8_t> spare(reads.size() * (kBlock + 1));
@@ -270,6 +286,9 @@ TEST(ContentKeys, FingerprintsReadTogetherAreThoseReadOneByOne) {
     }
     EXPECT_EQ(reads[8].error, kContentChanged);
     EXPECT_EQ(reads[9].error, ENOENT);
+    EXPECT_EQ(reads[10].error, kContentChanged);
+    EXPECT_EQ(reads[11].error, EINVAL);  // never read: not a plain file
+    EXPECT_EQ(reads[12].error, EINVAL);
     EXPECT_EQ(together.bytesRead, read_alone);
 }
 

@@ -1,9 +1,11 @@
 // The walk spread over several threads: on wide trees, with every filter, links and
 // search folders given twice or inside one another, the outcome is the one of a walk
 // by one thread, down to the order of sets and members, the counters and where a
-// duplicate limit cuts the search short. A stop at any moment ends the walk cleanly.
+// duplicate limit cuts the search short. A stop at any moment ends the walk cleanly,
+// and no search leaves a descriptor open (the folders kept open for the reads close).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "search/search_commands.h"
@@ -39,6 +41,13 @@ void BuildWideTree(const std::filesystem::path& root) {
     }
 }
 
+size_t OpenDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
 struct Outcome {
     std::vector<std::vector<std::string>> sets;
     int32_t total = 0;
@@ -55,7 +64,9 @@ Outcome Scan(const SearchSettings& settings, int walkThreads) {
     engine.settings = settings;
     engine.tuning.hashThreads = 2;
     engine.tuning.walkThreads = walkThreads;
+    const size_t open_before = OpenDescriptors();
     testing::RunSearchToEnd(engine);
+    EXPECT_EQ(OpenDescriptors(), open_before) << walkThreads;
     {
         const auto lock = engine.LockGroups();
         EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << walkThreads;
@@ -109,6 +120,7 @@ void StopAfter(const std::filesystem::path& root, int32_t files, int walkThreads
     engine.settings = testing::SettingsFor({root.string()});
     engine.tuning.walkThreads = walkThreads;
     engine.tuning.hashThreads = 2;
+    const size_t open_before = OpenDescriptors();
     ASSERT_EQ(BeginSearch(engine), ScriptValue::Int(0));
     while (engine.totalNumber.load() < files && engine.state.load() != W_READY) {
         std::this_thread::yield();
@@ -116,6 +128,7 @@ void StopAfter(const std::filesystem::path& root, int32_t files, int walkThreads
     AbortSearch(engine);
     WaitForSearch(engine);
     EXPECT_EQ(engine.state.load(), W_READY) << files;
+    EXPECT_EQ(OpenDescriptors(), open_before) << files;
     const auto lock = engine.LockGroups();
     EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "") << files;
     size_t members = 0;

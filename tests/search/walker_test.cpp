@@ -1,8 +1,10 @@
 // The walk and its filters: name parts, nested excludes, protect folders, the skip
-// flags, kinds, size bounds, and entries that are not plain files.
+// flags, kinds, size bounds, entries that are not plain files, and pseudo file
+// systems mounted below a search folder.
 #include "search/walker.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -207,6 +209,26 @@ TEST(Walker, OnlyPlainFilesUnderTheirListedNames) {
         EXPECT_EQ(engine.totalNumber.load(), 3);
     }
     close(sock);
+}
+
+// A proc file system mounted two folders below the search folder is left out with
+// the system entries; the folders around it are walked as usual.
+TEST(Walker, APseudoFileSystemBelowASearchFolderIsLeftOut) {
+    TempDir dir;
+    const std::string r = dir.Path().string();
+    dir.Write("a/twin", "same");
+    dir.Write("a/b/twin", "same");
+    dir.Write("a/b/proc/.keep", "");  // makes the mount point
+    if (mount("proc", (r + "/a/b/proc").c_str(), "proc", 0, nullptr) != 0)
+        GTEST_SKIP() << "mounting a proc file system needs privileges this process lacks";
+    SearchEngine engine;
+    engine.settings = SettingsFor({r});
+    engine.settings.skipflag = FILE_SKIP_SYSTEM;
+    RunSearchToEnd(engine);
+    umount2((r + "/a/b/proc").c_str(), MNT_DETACH);
+    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)), (Sets{{r + "/a/twin", r + "/a/b/twin"}}));
+    EXPECT_EQ(engine.totalNumber.load(), 2);
+    EXPECT_EQ(engine.unlistableNumber.load(), 0);
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ WalkFolder& WalkFolder::operator=(WalkFolder&& other) noexcept {
     if (this != &other) {
         Close();
         fd_ = other.fd_;
+        read_ = other.read_;
         other.fd_ = -1;
     }
     return *this;
@@ -73,6 +74,7 @@ void WalkFolder::Close() {
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
+        read_ = false;
         DescriptorReleased();
     }
 }
@@ -106,7 +108,8 @@ void FolderEntries::Start(const WalkFolder& folder) {
     filled_ = 0;
     at_ = 0;
     error_ = 0;
-    if (fd_ >= 0) lseek(fd_, 0, SEEK_SET);
+    if (fd_ >= 0 && folder.read_) lseek(fd_, 0, SEEK_SET);
+    folder.read_ = true;
 }
 
 bool FolderEntries::Next(std::string_view& name, EntryType& type) {

@@ -1,120 +1,137 @@
-// ReadPieces through io_uring: one submission opens every file of a batch, fstat
-// checks each (an io_uring statx would be handed to a kernel worker thread, which
-// costs more than the call), and a second submission reads the pieces and closes the
-// files, each file's operations chained so its close comes after its reads. Without
-// io_uring (an old kernel, or one that forbids it) nothing is batched.
+// ReadPieces through io_uring with direct descriptors: each file is opened into a
+// slot of the ring's own file table, read there and closed, the three chained, so a
+// whole batch is one submission and its descriptors never enter the process's table
+// (no descriptor limit to meet, none to leak). The file's type is not asked again: a
+// failed or short read sends the file back to the caller, whose read checks it.
+// Without io_uring, or without direct descriptors (kernels before 5.15), nothing is
+// batched.
 #include "platform/piece_read.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "platform/linux/uring.h"
-#include "platform/path_open.h"
 
 namespace merravine::platform {
 namespace {
 
-constexpr size_t kFilesPerSubmission = 16;  // three operations each at most: 48 entries
-// Every submission fits the ring whole, so a queue slot is always free when asked for.
-static_assert(kFilesPerSubmission * 3 <= kRingEntries);
+// Four operations a file at most (open, two reads, close): 64 queue entries.
+constexpr size_t kFilesPerSubmission = kRingFileSlots;
+static_assert(kFilesPerSubmission * 4 <= kRingEntries);
 
-// Opens the files of `pieces` whose descriptor in `fds` is -1 with `flags`; an open
-// that failed leaves minus its errno there.
-bool OpenAll(io_uring* ring, std::span<PieceRead> pieces, int* fds, int flags) {
+// User data of a completion: the file's index, and which of its operations it was.
+enum class Step : uint64_t { kOpen = 0, kRead0 = 1, kRead1 = 2, kClose = 3 };
+uint64_t DataOf(size_t index, Step step) { return index * 4 + static_cast<uint64_t>(step); }
+
+struct Outcome {
+    int open = 0;           // the open's result (minus an errno)
+    int reads[2] = {0, 0};  // each read's result
+};
+
+// Opens, reads and closes the files of `pieces` marked in `take`, each in slot i.
+bool ReadChained(io_uring* ring, std::span<PieceRead> pieces, const bool* take, int flags,
+                 Outcome* outcomes) {
     unsigned queued = 0;
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (fds[i] != -1) continue;
+        if (!take[i]) continue;
+        const PieceRead& piece = pieces[i];
+        const auto slot = static_cast<unsigned>(i);
+        // Hard links keep the chain going after a failure, so the slot is always
+        // closed; reads of a slot whose open failed fail too.
         io_uring_sqe* sqe = io_uring_get_sqe(ring);
-        io_uring_prep_openat(sqe, AT_FDCWD, pieces[i].path, flags, 0);
-        io_uring_sqe_set_data64(sqe, i);
-        ++queued;
+        io_uring_prep_openat_direct(sqe, AT_FDCWD, piece.path, flags, 0, slot);
+        io_uring_sqe_set_data64(sqe, DataOf(i, Step::kOpen));
+        sqe->flags |= IOSQE_IO_HARDLINK;
+        for (size_t at = 0; at < 2; ++at) {
+            if (piece.lengths[at] == 0) continue;
+            sqe = io_uring_get_sqe(ring);
+            io_uring_prep_read(sqe, static_cast<int>(slot), piece.buffers[at], piece.lengths[at],
+                               piece.offsets[at]);
+            io_uring_sqe_set_data64(sqe, DataOf(i, at == 0 ? Step::kRead0 : Step::kRead1));
+            sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+        }
+        sqe = io_uring_get_sqe(ring);
+        io_uring_prep_close_direct(sqe, slot);
+        io_uring_sqe_set_data64(sqe, DataOf(i, Step::kClose));
+        queued += 2 + (piece.lengths[0] != 0) + (piece.lengths[1] != 0);
     }
-    return CompleteQueued(ring, queued, [&](uint64_t i, int res) { fds[i] = res; });
+    return CompleteQueued(ring, queued, [&](uint64_t data, int res) {
+        Outcome& outcome = outcomes[data / 4];
+        switch (static_cast<Step>(data % 4)) {
+            case Step::kOpen:
+                outcome.open = res;
+                break;
+            case Step::kRead0:
+                outcome.reads[0] = res;
+                break;
+            case Step::kRead1:
+                outcome.reads[1] = res;
+                break;
+            case Step::kClose:
+                break;
+        }
+    });
 }
 
 void ReadSome(io_uring* ring, std::span<PieceRead> pieces) {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    int fds[kFilesPerSubmission];
+    // No O_CLOEXEC: a direct descriptor is never in the table an exec would inherit.
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    bool take[kFilesPerSubmission] = {};
+    Outcome outcomes[kFilesPerSubmission] = {};
     for (size_t i = 0; i < pieces.size(); ++i) {
         // A path the kernel cannot take in one piece is left to the caller.
-        fds[i] = std::strlen(pieces[i].path) < PATH_MAX ? -1 : -ENAMETOOLONG;
+        take[i] = std::strlen(pieces[i].path) < PATH_MAX;
     }
-    if (!OpenAll(ring, pieces, fds, flags | O_NOATIME)) return;
-    // O_NOATIME is refused for files of other owners: those are opened again without.
+    if (!ReadChained(ring, pieces, take, flags | O_NOATIME, outcomes)) return;
+    // O_NOATIME is refused for files of other owners: those are read again without.
     bool refused = false;
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (fds[i] == -EPERM) {
-            fds[i] = -1;
-            refused = true;
-        }
+        take[i] = take[i] && outcomes[i].open == -EPERM;
+        refused = refused || take[i];
     }
-    if (refused && !OpenAll(ring, pieces, fds, flags)) return;
+    if (refused && !ReadChained(ring, pieces, take, flags, outcomes)) return;
 
-    unsigned queued = 0;
-    bool closing = false;
     for (size_t i = 0; i < pieces.size(); ++i) {
         PieceRead& piece = pieces[i];
-        const int fd = fds[i];
-        if (fd < 0) {
-            const int error = -fd;
-            // Out of descriptors, interrupted or too long: the caller's own open waits
-            // or copes; anything else is the file's answer.
+        if (std::strlen(piece.path) >= PATH_MAX) continue;
+        const Outcome& outcome = outcomes[i];
+        if (outcome.open < 0) {
+            const int error = -outcome.open;
+            // Out of memory or interrupted: the caller's own open copes; anything
+            // else is the file's answer.
             piece.done = error != EMFILE && error != ENFILE && error != EINTR && error != EAGAIN &&
-                         error != ENAMETOOLONG && error != ECANCELED && error != ENOMEM;
+                         error != ECANCELED && error != ENOMEM;
             piece.error = error;
             continue;
         }
-        struct stat info {};
-        int check = fstat(fd, &info) != 0 ? errno : 0;
-        if (check == 0 && !S_ISREG(info.st_mode)) check = EINVAL;
-        piece.error = check;
-        piece.size = static_cast<uint64_t>(info.st_size);
-        piece.done = true;  // unless a read below says otherwise
-        for (int at = 0; at < 2 && check == 0; ++at) {
+        piece.done = true;
+        for (size_t at = 0; at < 2; ++at) {
             if (piece.lengths[at] == 0) continue;
-            io_uring_sqe* sqe = io_uring_get_sqe(ring);
-            io_uring_prep_read(sqe, fd, piece.buffers[at], piece.lengths[at], piece.offsets[at]);
-            io_uring_sqe_set_data64(sqe, i * 2 + static_cast<uint64_t>(at));
-            sqe->flags |= IOSQE_IO_HARDLINK;  // the close waits for the read, whatever it gave
-            ++queued;
-        }
-        io_uring_sqe* sqe = io_uring_get_sqe(ring);
-        io_uring_prep_close(sqe, fd);
-        io_uring_sqe_set_data64(sqe, UINT64_MAX);
-        ++queued;
-        closing = true;
-    }
-    const bool completed = CompleteQueued(ring, queued, [&](uint64_t data, int res) {
-        if (data == UINT64_MAX) return;  // a close
-        PieceRead& piece = pieces[data / 2];
-        const size_t at = data % 2;
-        // An error or a short read before the end of the file is left to the caller.
-        if (res < 0 || (static_cast<uint32_t>(res) < piece.lengths[at] &&
-                        piece.offsets[at] + static_cast<uint64_t>(res) < piece.size)) {
-            piece.done = false;
-        } else {
+            const int res = outcome.reads[at];
+            // A failed read, or one that ends before the listed size (a file that
+            // shrank, or a FIFO now at that name), is left to the caller.
+            if (res < 0 || (static_cast<uint32_t>(res) < piece.lengths[at] &&
+                            piece.offsets[at] + static_cast<uint64_t>(res) < piece.size)) {
+                piece.done = false;
+                break;
+            }
             piece.got[at] = static_cast<uint32_t>(res);
         }
-    });
-    if (!completed) {
-        // The ring broke down mid-batch: what it did is not trusted.
-        for (PieceRead& piece : pieces) piece.done = false;
     }
-    if (closing) DescriptorReleased();
 }
 
 }  // namespace
 
-bool PieceReadsBatched() { return ThreadRing() != nullptr; }
+bool PieceReadsBatched() { return ThreadRingHasFileSlots(); }
 
 void ReadPieces(std::span<PieceRead> pieces) {
+    if (!ThreadRingHasFileSlots()) return;
     io_uring* ring = ThreadRing();
-    if (ring == nullptr) return;
     for (size_t first = 0; first < pieces.size(); first += kFilesPerSubmission) {
         const size_t count = std::min(kFilesPerSubmission, pieces.size() - first);
         ReadSome(ring, pieces.subspan(first, count));

@@ -24,6 +24,7 @@ struct OwnRing {
     io_uring ring{};
     bool tried = false;
     bool ready = false;
+    bool fileSlots = false;
 
     OwnRing() = default;
     OwnRing(const OwnRing&) = delete;
@@ -41,8 +42,12 @@ io_uring* ThreadRing() {
     if (!t_ring.tried) {
         t_ring.tried = true;
         t_ring.ready = kRingAllowed && io_uring_queue_init(kRingEntries, &t_ring.ring, 0) == 0;
+        t_ring.fileSlots =
+            t_ring.ready && io_uring_register_files_sparse(&t_ring.ring, kRingFileSlots) == 0;
     }
     return t_ring.ready ? &t_ring.ring : nullptr;
 }
+
+bool ThreadRingHasFileSlots() { return ThreadRing() != nullptr && t_ring.fileSlots; }
 
 }  // namespace merravine::platform

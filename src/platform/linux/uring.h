@@ -12,10 +12,14 @@ namespace merravine::platform {
 
 /// Queue slots of a thread's ring; a caller never queues more before it completes.
 inline constexpr unsigned kRingEntries = 64;
+/// Direct descriptor slots of a thread's ring (its own file table).
+inline constexpr unsigned kRingFileSlots = 16;
 
 /// This thread's ring, or null when the system offers none (an old kernel, or one
 /// that forbids it to this process); then every call is made one by one.
 io_uring* ThreadRing();
+/// Whether this thread's ring has its kRingFileSlots direct descriptor slots.
+bool ThreadRingHasFileSlots();
 
 /// Submits what is queued and takes `count` completions, handing each result to `take`
 /// with its user data. False when the ring failed (then nothing it did is trusted).
