@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "cli/scan_cli.h"
+#include "platform/heap_release.h"
 
 int main(int argc, char** argv) {
+    merravine::platform::UseOneHeap();
     std::vector<char*> args;
     std::string name = "scan";
     args.push_back(name.data());

@@ -53,6 +53,8 @@ bool ComparisonStage::Take(const ClassKey& key, ComparisonBatch& batch, bool& ag
     const auto end = file_class.queued.begin() + static_cast<std::ptrdiff_t>(take);
     batch.members.assign(file_class.queued.begin(), end);
     file_class.queued.erase(file_class.queued.begin(), end);
+    // Most classes are read once: an emptied queue keeps no memory for each of them.
+    if (file_class.queued.empty()) std::vector<uint32_t>().swap(file_class.queued);
     if (batch.newReference) {
         file_class.reference = batch.members.front();
         batch.members.erase(batch.members.begin());

@@ -15,7 +15,9 @@
 // The class knows nothing of threads: the pipeline that owns it calls it under its lock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -30,31 +32,45 @@ class FingerprintStage {
     explicit FingerprintStage(uint32_t scanLimit) : scanLimit_(scanLimit < 1 ? 1 : scanLimit) {}
 
     /// Makes room for the next file taken in (files come with consecutive indices).
-    void Add() {
-        fingerprints_.push_back(0);
-        refined_.push_back(0);
-    }
+    void Add() { fingerprints_.push_back(0); }
     uint64_t Of(uint32_t index) const { return fingerprints_[index]; }
     /// True when the fingerprint is no longer that of the file's end blocks.
-    bool Refined(uint32_t index) const { return refined_[index] != 0; }
-    void Set(uint32_t index, uint64_t fingerprint) { fingerprints_[index] = fingerprint; }
+    bool Refined(uint32_t index) const { return (fingerprints_[index] & kRefinedBit) != 0; }
+    /// The top bit of a fingerprint tells a refined one (a byte a file less for a
+    /// million files; a stranger sharing the other 63 bits costs one whole read).
+    void Set(uint32_t index, uint64_t fingerprint) {
+        fingerprints_[index] = fingerprint & ~kRefinedBit;
+    }
     /// The file differs from the files it was compared with, first by `divergence`.
     void Refine(uint32_t index, uint64_t divergence) {
-        fingerprints_[index] = MixIn(fingerprints_[index], divergence);
-        refined_[index] = 1;
+        fingerprints_[index] = MixIn(fingerprints_[index], divergence) | kRefinedBit;
     }
 
     /// Called when a file joined `bucket` (of `size`): once the bucket grows past the
     /// scan limit, its files for which `fingerprinted(file)` holds go into the table.
-    template <typename Fingerprinted>
+    /// A file whose place is taken by a file of another size or fingerprint (the table
+    /// keeps 32 bits of each) is sent on with it through `sendOn`, as a hit in Match
+    /// would be: the place then holds kMany, and neither would be sent on later.
+    template <typename Fingerprinted, typename SendOn>
     void Grew(const SizeBuckets& buckets, FileLen size, const SizeBuckets::Bucket& bucket,
-              Fingerprinted&& fingerprinted) {
+              Fingerprinted&& fingerprinted, SendOn&& sendOn) {
         if (bucket.count != scanLimit_ + 1) return;
+        std::vector<uint64_t> placed;  // fingerprints of this bucket placed so far
         for (uint32_t member = bucket.head; member != SizeBuckets::kNone;
              member = buckets.Next(member)) {
             if (!fingerprinted(member)) continue;
-            auto [first, added] = Find(size, fingerprints_[member], member);
-            if (!added) *first = kMany;  // matching within the bucket sent them on already
+            const uint64_t fingerprint = fingerprints_[member];
+            auto [first, added] = Find(size, fingerprint, member);
+            const bool mate =
+                !added && std::find(placed.begin(), placed.end(), fingerprint) != placed.end();
+            placed.push_back(fingerprint);
+            if (added) continue;
+            // Files of the bucket with one fingerprint were matched while it was short.
+            if (!mate) {
+                if (*first != kMany) sendOn(*first);
+                sendOn(member);
+            }
+            *first = kMany;
         }
     }
 
@@ -90,6 +106,7 @@ class FingerprintStage {
 
   private:
     static constexpr uint32_t kMany = UINT32_MAX - 1;  // several files share this fingerprint
+    static constexpr uint64_t kRefinedBit = uint64_t{1} << 63;
 
     std::pair<uint32_t*, bool> Find(FileLen size, uint64_t fingerprint, uint32_t index) {
         return table_.TryEmplace(MixPair(size, fingerprint), index);
@@ -97,7 +114,6 @@ class FingerprintStage {
 
     const uint32_t scanLimit_;
     ChunkedVector<uint64_t> fingerprints_;
-    ChunkedVector<uint8_t> refined_;
     U32KeyTable table_;  // of the files of crowded buckets: a file, or kMany
 };
 

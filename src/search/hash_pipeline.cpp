@@ -119,9 +119,17 @@ void HashPipeline::AddFile(uint32_t index, uint64_t device, uint64_t inode, uint
 
 void HashPipeline::HandOver() {
     if (added_.empty()) return;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (const Added& added : added_) Take(added);
     added_.clear();
+    if (jobs_.size() < engine_.tuning.maxQueuedJobs) return;
+    walkWaits_ = true;
+    jobsReady_.notify_all();
+    outcomes_.wait(lock, [this] {
+        return stopping_ || jobs_.size() <= engine_.tuning.maxQueuedJobs / 2 ||
+               engine_.state.load() == W_ABORT;
+    });
+    walkWaits_ = false;
 }
 
 void HashPipeline::Take(const Added& added) {
@@ -141,8 +149,9 @@ void HashPipeline::Take(const Added& added) {
         return;
     }
     if (bucket.count < 2) return;  // held while alone in its size
-    fingerprints_.Grew(sizes_, size, bucket,
-                       [this](uint32_t file) { return Fingerprinted(status_[file]); });
+    fingerprints_.Grew(
+        sizes_, size, bucket, [this](uint32_t file) { return Fingerprinted(status_[file]); },
+        [this](uint32_t file) { Escalate(file); });
     if (bucket.count == 2 && status_[bucket.head] == kIdle) Queue(bucket.head, bucket);
     const uint32_t primary = sizes_.Primary(index);
     if (primary == index) {
@@ -249,6 +258,8 @@ void HashPipeline::WorkerMain() {
                     break;
                 }
                 ++busy_;
+                if (walkWaits_ && jobs_.size() <= engine_.tuning.maxQueuedJobs / 2)
+                    outcomes_.notify_all();
             }
             if (whole) {
                 ReadBatch(batch, scratch, context);

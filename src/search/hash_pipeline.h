@@ -36,6 +36,7 @@
 // thread never finds a file between two stages and takes it for settled); the workers
 // read and compare without it. The files the walk has not handed over yet only the walk
 // touches. Workers read the listing entries handed to them; only the search thread appends.
+// The walk waits while `maxQueuedJobs` reads are queued, until the workers took half.
 #pragma once
 
 #include <atomic>
@@ -263,7 +264,8 @@ class HashPipeline {
     std::deque<Job> jobs_;
     std::condition_variable jobsReady_;
     bool walkDone_ = false;
-    size_t busy_ = 0;  // workers holding jobs they took
+    bool walkWaits_ = false;  // the walk waits for the queue to shorten
+    size_t busy_ = 0;         // workers holding jobs they took
     // Outcomes as they were published, for the balance at the end.
     uint64_t keyedCount_ = 0;
     uint64_t unreadableCount_ = 0;

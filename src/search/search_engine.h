@@ -73,7 +73,10 @@ struct SearchTuning {
     size_t readBufferSize = 128 << 10;  ///< bytes per read of a whole file
     size_t prefixSize = 4096;           ///< bytes compared at each end before a whole read
     uint32_t bucketWalkLimit = 8;       ///< same-size files matched by a walk rather than a table
-    bool readTimes = true;              ///< read the times of the files that have a twin
+    /// Reads queued at which the walk waits until half of them are taken: a walk far
+    /// ahead of the reads only makes the queue, and its memory, longer.
+    size_t maxQueuedJobs = 16384;
+    bool readTimes = true;  ///< read the times of the files that have a twin
     /// The content-key cache file; empty reads every file as if no scan had come before.
     std::string cachePath;
 };

@@ -131,10 +131,11 @@ void RunSearchPass(SearchEngine& engine, SearchRun& run, HashPipeline& pipeline)
 // was (unless `readTimes` is off); a file that can no longer be examined keeps empty
 // time texts. Where the file system keeps no creation time, the last-write time
 // stands in for it.
-FileRecord MakeRecord(const Listing& listing, const FileEntry& entry, const ContentKey& key,
-                      bool readTimes) {
+// `names` holds the entry's name, `listing` its folder.
+FileRecord MakeRecord(const Listing& listing, const Listing& names, const FileEntry& entry,
+                      const ContentKey& key, bool readTimes) {
     FileRecord record;
-    const std::string_view name = listing.Name(entry);
+    const std::string_view name = names.Name(entry);
     record.path = listing.folders[entry.folder];
     const NameParts parts = SplitName(name);
     record.namenosuffix = parts.namenosuffix;
@@ -232,7 +233,18 @@ void PrunedOrder(const SearchRun& run, const HashPipeline& pipeline, Survivors& 
     }
 }
 
-std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors, bool readTimes) {
+// Copies the survivors' names into `kept` and points their entries there, so the names
+// of all the other files can go before the records are made.
+void KeepSurvivorNames(const Listing& listing, Survivors& survivors, Listing& kept) {
+    for (size_t i = 0; i < survivors.size(); ++i) {
+        FileEntry& entry = survivors[i].entry;
+        // A part of what the listing held always fits.
+        entry.nameOffset = static_cast<uint32_t>(kept.AddName(listing.Name(entry)));
+    }
+}
+
+std::vector<SizeGroup> BuildGroups(const Listing& listing, const Listing& names,
+                                   Survivors& survivors, bool readTimes) {
     std::vector<SizeGroup> groups;
     for (size_t first = 0; first < survivors.size();) {
         const FileLen size = survivors[first].entry.size;
@@ -241,8 +253,8 @@ std::vector<SizeGroup> BuildGroups(const Listing& listing, Survivors& survivors,
         SizeGroup& group = groups.emplace_back(SizeGroup{size, {}});
         group.members.reserve(end - first);  // records are large: no spare room
         for (; first < end; ++first) {
-            group.members.push_back(
-                MakeRecord(listing, survivors[first].entry, survivors[first].key, readTimes));
+            group.members.push_back(MakeRecord(listing, names, survivors[first].entry,
+                                               survivors[first].key, readTimes));
             survivors.ReleaseBefore(first);  // what the records now hold
         }
     }
@@ -299,15 +311,18 @@ void RunSearch(SearchEngine& engine) {
             }
         }
     }  // the pipeline's tables (and the entries read) go before the records are built
-    // So do the listing's entries (the survivors carry theirs), and their memory with
-    // them: the records are the peak.
+    // So do the listing's entries (the survivors carry theirs) and the names of the
+    // files without a twin, and their memory with them: the records are the peak.
     run.listing.files.Clear();
+    Listing kept_names;
+    KeepSurvivorNames(run.listing, survivors, kept_names);
+    run.listing.names.Clear();
     platform::ReleaseFreeHeap();
 
     const auto lock = engine.LockGroups();
-    engine.groups = BuildGroups(run.listing, survivors, engine.tuning.readTimes);
+    engine.groups = BuildGroups(run.listing, kept_names, survivors, engine.tuning.readTimes);
     survivors.Clear();
-    run.listing.names.Clear();
+    kept_names.names.Clear();
     run.listing.folders.Clear();
     RecheckSets(engine.groups);
     if (engine.settings.collapsehardlinks != 0) CollapseHardLinks(engine.groups);

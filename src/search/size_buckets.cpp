@@ -6,14 +6,12 @@ namespace merravine {
 SizeBuckets::Bucket& SizeBuckets::Add(uint32_t index, FileLen size, uint64_t device, uint64_t inode,
                                       uint32_t links) {
     next_.push_back(kNone);
-    aliasOf_.push_back(kNone);
-    hasAliases_.push_back(0);
     // An empty file is equal to every other one: its names need no telling apart.
     if (links > 1 && size > 0) {
         auto [it, inserted] = inodes_.try_emplace(InodeKey{device, inode, size}, index);
         if (!inserted) {
-            aliasOf_[index] = it->second;
-            hasAliases_[it->second] = 1;
+            aliasOf_.emplace(index, it->second);
+            withAliases_.insert(it->second);
             ++aliases_;
         }
     }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -44,11 +45,15 @@ class SizeBuckets {
     uint32_t Next(uint32_t index) const { return next_[index]; }
     /// The first name of file `index`'s inode (itself unless it is a hard link alias).
     uint32_t Primary(uint32_t index) const {
-        return aliasOf_[index] == kNone ? index : aliasOf_[index];
+        if (aliasOf_.empty()) return index;
+        const auto it = aliasOf_.find(index);
+        return it == aliasOf_.end() ? index : it->second;
     }
-    bool IsAlias(uint32_t index) const { return aliasOf_[index] != kNone; }
+    bool IsAlias(uint32_t index) const { return Primary(index) != index; }
     /// True when other names of the same inode came after it.
-    bool HasAliases(uint32_t index) const { return hasAliases_[index] != 0; }
+    bool HasAliases(uint32_t index) const {
+        return !withAliases_.empty() && withAliases_.count(index) != 0;
+    }
     /// Names taken in as aliases of an earlier name.
     uint32_t Aliases() const { return aliases_; }
 
@@ -74,8 +79,9 @@ class SizeBuckets {
     std::unordered_map<FileLen, Bucket> buckets_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;  // first name of each linked inode
     ChunkedVector<uint32_t> next_;
-    ChunkedVector<uint32_t> aliasOf_;
-    ChunkedVector<uint8_t> hasAliases_;
+    // Hard links are few: their names are kept apart rather than a place for every file.
+    std::unordered_map<uint32_t, uint32_t> aliasOf_;  // alias -> first name of its inode
+    std::unordered_set<uint32_t> withAliases_;        // first names that have aliases
     uint32_t aliases_ = 0;
 };
 

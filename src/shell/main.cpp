@@ -6,9 +6,11 @@
 
 #include "cli/dedupe_cli.h"
 #include "cli/scan_cli.h"
+#include "platform/heap_release.h"
 #include "shell/app.h"
 
 int main(int argc, char** argv) {
+    merravine::platform::UseOneHeap();
     if (argc > 1 && std::strcmp(argv[1], "scan") == 0)
         return merravine::RunScanCommand(argc - 1, argv + 1);
     if (argc > 1 && std::strcmp(argv[1], "dedupe") == 0)

@@ -139,6 +139,33 @@ TEST(SearchCommands, AbortInTheSearchPassKeepsOnlyTwins) {
     EXPECT_LE(engine.scanNumber.load(), engine.totalNumber.load());
 }
 
+// With room for one queued read, the walk waits while the reads are held: it has not
+// listed every file when the search is stopped, and the stop ends the wait.
+TEST(SearchCommands, AbortWhileTheWalkWaitsForTheReads) {
+    TempDir dir;
+    constexpr int kFiles = 400;
+    for (int i = 0; i < kFiles; ++i)
+        dir.Write("d" + std::to_string(i % 40) + "/f" + std::to_string(i),
+                  "twin " + std::to_string(i % 2));
+    SearchEngine engine;
+    engine.settings = SettingsFor({dir.Path().string()});
+    engine.tuning.hashThreads = 1;
+    engine.tuning.walkThreads = 1;
+    engine.tuning.maxQueuedJobs = 1;
+    ReadGate gate;
+    engine.SetIoFaultHook(gate.Hook());
+    ASSERT_EQ(BeginSearch(engine), ScriptValue::Int(0));
+    gate.WaitReached();
+    AbortSearch(engine);
+    gate.Open();
+    WaitForSearch(engine);
+    EXPECT_EQ(engine.state.load(), W_READY);
+    EXPECT_LT(engine.totalNumber.load(), kFiles);
+    EXPECT_EQ(engine.unbalancedNumber.load(), 0);
+    const auto lock = engine.LockGroups();
+    EXPECT_EQ(CheckGroupInvariants(engine.groups, true), "");
+}
+
 TEST(SearchCommands, DuplicateLimitStopsAfterTheFirstTwin) {
     TempDir dir;
     dir.Write("f1", "first pair");

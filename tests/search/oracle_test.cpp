@@ -60,6 +60,7 @@ struct Config {
     std::string cache = {};  ///< content-key cache file, or none
     int walkThreads = 1;
     DiskOrder diskOrder = DiskOrder::Never;
+    size_t maxQueuedJobs = 16384;  ///< reads queued at which the walk waits
 };
 
 std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
@@ -73,6 +74,7 @@ std::vector<std::vector<std::string>> Search(const std::filesystem::path& root,
     engine.tuning.cachePath = config.cache;
     engine.tuning.walkThreads = config.walkThreads;
     engine.tuning.diskOrder = config.diskOrder;
+    engine.tuning.maxQueuedJobs = config.maxQueuedJobs;
     std::mutex mutex;
     std::condition_variable changed;
     int opens = 0;
@@ -124,6 +126,18 @@ TEST(SearchOracle, RandomTreesMatchBruteForceInEveryConfiguration) {
         {"pause and resume, three walk threads", 2, 8192, 512, true, 64, {}, 3},
         {"fingerprint table from the third file of a size", 2, 4096, 256, false, 2},
         {"disk order, one reader", 4, 4096, 512, false, 64, {}, 2, DiskOrder::Always},
+        {"the walk waits at every queued read",
+         1,
+         4096,
+         512,
+         false,
+         64,
+         {},
+         1,
+         DiskOrder::Never,
+         1},
+        {"short queue, pause and resume", 2, 4096, 512, true, 2, {}, 2, DiskOrder::Never, 3},
+        {"no queue at all", 2, 4096, 512, false, 64, {}, 1, DiskOrder::Never, 0},
     };
     for (unsigned seed : {11u, 22u, 33u, 44u}) {
         TempDir dir;

@@ -86,7 +86,8 @@ MatchRun MatchInOrder(uint32_t scanLimit, const std::vector<FileLen>& sizes,
     for (uint32_t i = 0; i < sizes.size(); ++i) {
         buckets.Add(i, sizes[i], 1, 1000 + i, 1);
         stage.Add();
-        stage.Grew(buckets, sizes[i], buckets.Of(sizes[i]), is_fingerprinted);
+        stage.Grew(buckets, sizes[i], buckets.Of(sizes[i]), is_fingerprinted,
+                   [](uint32_t) { FAIL() << "nothing is fingerprinted yet"; });
     }
     MatchRun run;
     for (uint32_t i = 0; i < sizes.size(); ++i) {
@@ -116,6 +117,60 @@ TEST(FingerprintStage, ShortAndCrowdedBucketsSendOnTheSameFiles) {
     }
 }
 
+// Two (size, fingerprint) pairs that meet in the table: their mixed keys are equal.
+// Real fingerprints meet this way only by chance, but two of a million files' 32 bits
+// kept do so many times at once.
+struct TableTwins {
+    FileLen secondSize = 0;
+    uint64_t first = 12345;
+    uint64_t second = 0;
+};
+TableTwins MakeTableTwins(FileLen firstSize) {
+    TableTwins twins;
+    for (twins.secondSize = firstSize + 1;; ++twins.secondSize) {
+        twins.second = MixPair(firstSize, twins.first) ^ MixPair(twins.secondSize, 0);
+        if ((twins.second >> 63) == 0) return twins;  // a first read's fingerprint
+    }
+}
+
+// A bucket that grows into the table where a file of another size holds the place of
+// one of its fingerprints: both files are sent on, so neither is missed when its own
+// twin turns up later and finds the place shared.
+TEST(FingerprintStage, AStrangerInTheTableIsSentOnWhenABucketGrows) {
+    const TableTwins twins = MakeTableTwins(100);
+    const FileLen other = twins.secondSize;
+    ASSERT_EQ(MixPair(100, twins.first), MixPair(other, twins.second));
+    SizeBuckets buckets;
+    FingerprintStage stage(1);
+    std::vector<bool> fingerprinted;
+    std::set<uint32_t> sent;
+    auto is_fingerprinted = [&](uint32_t file) { return static_cast<bool>(fingerprinted[file]); };
+    auto send = [&](uint32_t file) { sent.insert(file); };
+    auto add = [&](uint32_t index, FileLen size) {
+        buckets.Add(index, size, 1, 1000 + index, 1);
+        stage.Add();
+        fingerprinted.push_back(false);
+        stage.Grew(buckets, size, buckets.Of(size), is_fingerprinted, send);
+    };
+    auto fingerprint = [&](uint32_t index, FileLen size, uint64_t print) {
+        stage.Set(index, print);
+        fingerprinted[index] = true;
+        if (stage.Match(index, size, buckets, buckets.Of(size), is_fingerprinted, send))
+            sent.insert(index);
+    };
+    add(0, 100);
+    fingerprint(0, 100, twins.first);
+    add(1, 100);  // the bucket of 100 bytes goes into the table: file 0 holds a place
+    add(2, other);
+    fingerprint(2, other, twins.second);
+    EXPECT_TRUE(sent.empty());
+    add(3, other);  // file 2 meets file 0's place
+    EXPECT_EQ(sent, (std::set<uint32_t>{0, 2}));
+    fingerprint(1, 100, twins.first);  // the twins of files 0 and 2
+    fingerprint(3, other, twins.second);
+    EXPECT_EQ(sent, (std::set<uint32_t>{0, 1, 2, 3}));
+}
+
 // A file found to differ is refined by where it differs: two files refined alike match
 // again, one refined otherwise does not, and the original fingerprint is no longer
 // matched by either.
@@ -130,7 +185,8 @@ TEST(FingerprintStage, RefinedFilesAreMatchedByHowTheyDiffer) {
         for (uint32_t i = 0; i < 4; ++i) {
             buckets.Add(i, 500, 1, i, 1);
             stage.Add();
-            stage.Grew(buckets, 500, buckets.Of(500), is_fingerprinted);
+            stage.Grew(buckets, 500, buckets.Of(500), is_fingerprinted,
+                       [](uint32_t) { FAIL() << "nothing is fingerprinted yet"; });
         }
         for (uint32_t i = 0; i < 4; ++i) {
             stage.Set(i, 42);
@@ -152,6 +208,10 @@ TEST(FingerprintStage, RefinedFilesAreMatchedByHowTheyDiffer) {
                 sent.insert(file);
         }
         EXPECT_EQ(sent, (std::set<uint32_t>{1, 2})) << limit;
+        // A first read's fingerprint with every bit set is still not a refined one.
+        stage.Set(0, ~uint64_t{0});
+        EXPECT_FALSE(stage.Refined(0));
+        EXPECT_TRUE(stage.Refined(3));
     }
 }
 

@@ -8,4 +8,6 @@ namespace merravine::platform {
 
 void ReleaseFreeHeap() { malloc_trim(0); }
 
+void UseOneHeap() { mallopt(M_ARENA_MAX, 1); }
+
 }  // namespace merravine::platform

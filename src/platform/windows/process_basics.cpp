@@ -18,6 +18,8 @@ int64_t CurrentThreadId() { return static_cast<int64_t>(GetCurrentThreadId()); }
 
 void ReleaseFreeHeap() { _heapmin(); }
 
+void UseOneHeap() {}  // the process heap is one heap already
+
 // Handles have no per-process limit worth raising; the C library's descriptors are not used
 // for files here.
 uint64_t RaiseOpenFileLimit() { return 16u * 1024u * 1024u; }
