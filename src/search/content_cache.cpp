@@ -11,7 +11,6 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "platform/heap_release.h"
 #include "util/hash_mix.h"
 #include "util/log.h"
 #include "util/thread_body.h"
@@ -300,10 +299,7 @@ void ContentCache::ReadAll(CacheTable& entries) {
             loadedOldest_ = std::min(loadedOldest_, entries.entries()[i].seen);
         }
     }
-    // The pages read stay out of the search's peak: SQLite lets go of them, and the
-    // heap gives back what the load's thread freed (no other thread would reuse it).
-    sqlite3_db_release_memory(db_);
-    platform::ReleaseFreeHeap();
+    sqlite3_db_release_memory(db_);  // the pages read stay out of the search's peak
     if (damaged_) {
         LogLess("content cache %s holds entries not as written; it is emptied", path_.c_str());
         entries.Clear();
