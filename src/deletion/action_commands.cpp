@@ -143,7 +143,7 @@ bool MoveTargetAllowed(const std::string& folder, const std::vector<std::string>
     platform::Folder open;
     if (platform::OpenFolder(slashed, open) != 0) return false;
     slashed.pop_back();
-    if (slashed.empty()) slashed = "/";
+    if (slashed.empty()) slashed.push_back('/');  // the root folder
     for (const std::string& search : searchDirs) {
         if (PathWithin(slashed, search) || PathWithin(search, slashed)) return false;
     }
