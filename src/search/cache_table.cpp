@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 
-
 namespace merravine {
 void CacheTable::Reserve(size_t entries, size_t keyed) {
     entries_.reserve(entries);
@@ -81,8 +80,8 @@ const CacheTable::Stored* CacheTable::Find(uint64_t device, uint64_t inode) cons
     if (after == samples_.begin()) return nullptr;
     const size_t first = static_cast<size_t>(after - samples_.begin() - 1) * kBlock;
     const auto begin = entries_.begin() + static_cast<std::ptrdiff_t>(first);
-    const auto end = entries_.begin() +
-                     static_cast<std::ptrdiff_t>(std::min(first + kBlock, entries_.size()));
+    const auto end =
+        entries_.begin() + static_cast<std::ptrdiff_t>(std::min(first + kBlock, entries_.size()));
     Stored probe;
     probe.facts.device = device;
     probe.facts.inode = inode;

@@ -8,8 +8,8 @@
 #pragma once
 
 #include <array>
-#include <compare>
 #include <bit>
+#include <compare>
 #include <cstdint>
 #include <vector>
 

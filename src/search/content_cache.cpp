@@ -36,8 +36,7 @@ int64_t MaxEntries() {
 uint16_t Today() {
     if (const int32_t day = g_today_for_tests.load(); day != 0) return static_cast<uint16_t>(day);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return static_cast<uint16_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() /
-                                 24);
+    return static_cast<uint16_t>(std::chrono::duration_cast<std::chrono::hours>(now).count() / 24);
 }
 
 struct Statement {
@@ -103,8 +102,7 @@ class PartWriter {
             // Copies of one content met in one part hold its digests once.
             uint64_t tag = 0;
             std::memcpy(&tag, digests->sha.bytes.data(), sizeof tag);
-            const auto [at, added] =
-                held_.try_emplace(tag, static_cast<uint32_t>(digests_.size()));
+            const auto [at, added] = held_.try_emplace(tag, static_cast<uint32_t>(digests_.size()));
             if (added || std::memcmp(&digests_[at->second], digests, sizeof(Digests)) != 0) {
                 record.keys = static_cast<uint32_t>(digests_.size());
                 digests_.push_back(*digests);
@@ -128,8 +126,8 @@ class PartWriter {
     void Flush() {
         if (entries_.empty() || !ok_) return;
         sqlite3_stmt* row = insert_.handle;
-        sqlite3_bind_blob(row, 1, entries_.data(), static_cast<int>(entries_.size() * sizeof(Stored)),
-                          SQLITE_STATIC);
+        sqlite3_bind_blob(row, 1, entries_.data(),
+                          static_cast<int>(entries_.size() * sizeof(Stored)), SQLITE_STATIC);
         if (digests_.empty()) {
             sqlite3_bind_zeroblob(row, 2, 0);
         } else {
@@ -230,8 +228,9 @@ bool ContentCache::Open(bool create) {
     if (current) return true;
     if (tables > 0) {
         LogLess("content cache %s is of another format; it is emptied", path_.c_str());
-        if (!Exec(db_, "DROP TABLE IF EXISTS entry; DROP TABLE IF EXISTS part;"
-                       " DROP TABLE IF EXISTS scan; PRAGMA journal_mode=DELETE"))
+        if (!Exec(db_,
+                  "DROP TABLE IF EXISTS entry; DROP TABLE IF EXISTS part;"
+                  " DROP TABLE IF EXISTS scan; PRAGMA journal_mode=DELETE"))
             return false;
     }
     // 16 KiB pages: a part of 256 KiB is read and written in 16 calls, not 64 (larger
@@ -280,8 +279,9 @@ void ContentCache::ReadAll(CacheTable& entries) {
     {  // room for every entry at once, rather than growing by doubling
         Statement sizes(db_, "SELECT sum(length(entries)), sum(length(digests)) FROM part");
         if (sizes && sqlite3_step(sizes.handle) == SQLITE_ROW) {
-            entries.Reserve(static_cast<size_t>(sqlite3_column_int64(sizes.handle, 0)) / sizeof(Stored),
-                            static_cast<size_t>(sqlite3_column_int64(sizes.handle, 1)) / sizeof(Digests));
+            entries.Reserve(
+                static_cast<size_t>(sqlite3_column_int64(sizes.handle, 0)) / sizeof(Stored),
+                static_cast<size_t>(sqlite3_column_int64(sizes.handle, 1)) / sizeof(Digests));
         }
     }
     Statement select(db_, "SELECT entries, digests FROM part ORDER BY id");
@@ -364,7 +364,8 @@ void ContentCache::Save() {
             bool ok = !rewrite || Rewrite(written);
             if (ok && static_cast<int64_t>(written) > MaxEntries()) ok = Bound();
             if (ok && remember) {
-                Statement put(db_, "INSERT OR REPLACE INTO scan(key, files, seen) VALUES(?1, ?2, ?3)");
+                Statement put(db_,
+                              "INSERT OR REPLACE INTO scan(key, files, seen) VALUES(?1, ?2, ?3)");
                 Statement prune(db_, "DELETE FROM scan WHERE seen < ?1");
                 ok = put && prune;
                 if (ok) {
@@ -411,9 +412,8 @@ bool ContentCache::Rewrite(size_t& written) {
     size_t seen = 0;  // into seen_
     const auto add_learned = [&](size_t at) {
         const Stored& record = learned[order[at]];
-        writer.Add(record, record.keys != CacheTable::kNoKeys
-                               ? &learned_.digests()[record.keys]
-                               : nullptr);
+        writer.Add(record,
+                   record.keys != CacheTable::kNoKeys ? &learned_.digests()[record.keys] : nullptr);
     };
     Statement read(db_, "SELECT entries, digests FROM part WHERE id=?1");
     Statement drop(db_, "DELETE FROM part WHERE id=?1");
@@ -423,8 +423,8 @@ bool ContentCache::Rewrite(size_t& written) {
     for (const int64_t id : PartIds(db_)) {
         sqlite3_bind_int64(read.handle, 1, id);
         // A damaged file's parts are dropped unread.
-        const bool usable = !damaged_ && sqlite3_step(read.handle) == SQLITE_ROW &&
-                            ReadPart(read.handle, part);
+        const bool usable =
+            !damaged_ && sqlite3_step(read.handle) == SQLITE_ROW && ReadPart(read.handle, part);
         if (!usable) part.Clear();
         sqlite3_reset(read.handle);
         sqlite3_bind_int64(drop.handle, 1, id);
@@ -432,12 +432,13 @@ bool ContentCache::Rewrite(size_t& written) {
         sqlite3_reset(drop.handle);
         if (!ok) return false;
         for (Stored record : part.entries()) {
-            while (next < order.size() && KeyBefore(learned[order[next]], record)) add_learned(next++);
-            if (next < order.size() && SameFile(learned[order[next]], record)) continue;  // replaced
-            while (seen < seen_.size() &&
-                   (seen_[seen].device != record.facts.device
-                        ? seen_[seen].device < record.facts.device
-                        : seen_[seen].inode < record.facts.inode)) {
+            while (next < order.size() && KeyBefore(learned[order[next]], record))
+                add_learned(next++);
+            if (next < order.size() && SameFile(learned[order[next]], record))
+                continue;  // replaced
+            while (seen < seen_.size() && (seen_[seen].device != record.facts.device
+                                               ? seen_[seen].device < record.facts.device
+                                               : seen_[seen].inode < record.facts.inode)) {
                 ++seen;
             }
             if (seen < seen_.size() && seen_[seen].device == record.facts.device &&
@@ -445,8 +446,8 @@ bool ContentCache::Rewrite(size_t& written) {
                 record.seen = today_;
             }
             if (record.seen < oldest_kept) continue;  // not met for the keeping time
-            writer.Add(record, record.keys != CacheTable::kNoKeys ? &part.digests()[record.keys]
-                                                                  : nullptr);
+            writer.Add(record,
+                       record.keys != CacheTable::kNoKeys ? &part.digests()[record.keys] : nullptr);
         }
     }
     while (next < order.size()) add_learned(next++);

@@ -14,9 +14,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "search_test_support.h"
@@ -117,9 +117,8 @@ CacheTable::Stored* RecordOf(Records& records, ino_t inode) {
 // How many entries the cache file at `db` holds.
 int64_t EntryCount(const std::string& db) {
     int64_t count = 0;
-    EditEntries(db, [&](Records& records, DigestList&) {
-        count = static_cast<int64_t>(records.size());
-    });
+    EditEntries(
+        db, [&](Records& records, DigestList&) { count = static_cast<int64_t>(records.size()); });
     return count;
 }
 
@@ -239,9 +238,7 @@ TEST(ContentCache, EqualityFromTheCacheRestsOnSha256) {
     const ScanResult cold = Scan(root, cache);
     ASSERT_EQ(cold.sets, testing::BruteForceSets(root));
     ASSERT_EQ(cold.sets.size(), 3u);
-    const auto ino = [&](const char* name) {
-        return StatOf((root / name).string()).st_ino;
-    };
+    const auto ino = [&](const char* name) { return StatOf((root / name).string()).st_ino; };
     EditEntries(cache, [&](Records& records, DigestList& digests) {
         const ContentKey a_md5 = digests.at(RecordOf(records, ino("a1"))->keys).key;
         for (const char* name : {"b1", "b2", "c"}) {
@@ -438,8 +435,10 @@ TEST(ContentCache, AFullFileKeepsTheEntriesMetLast) {
     ContentCache::SetMaxEntriesForTests(5000);
     std::vector<CacheEntry> older;
     std::vector<CacheEntry> newer;
-    for (uint64_t inode = 1; inode <= 4000; ++inode) older.push_back(MadeEntry(1, inode * 2, inode % 2));
-    for (uint64_t inode = 1; inode <= 3000; ++inode) newer.push_back(MadeEntry(1, inode * 2 + 1, true));
+    for (uint64_t inode = 1; inode <= 4000; ++inode)
+        older.push_back(MadeEntry(1, inode * 2, inode % 2));
+    for (uint64_t inode = 1; inode <= 3000; ++inode)
+        newer.push_back(MadeEntry(1, inode * 2 + 1, true));
     for (const auto& [day, batch] : {std::pair{20000, &older}, std::pair{20001, &newer}}) {
         ContentCache::SetTodayForTests(day);
         ContentCache cache(db);
@@ -472,8 +471,7 @@ TEST(ContentCache, AFileOfTheFormerFormatIsEmptiedOnce) {
     EXPECT_EQ(second.bytesRead, 0u) << "what the first scan learned was kept";
     sqlite3* connection = nullptr;
     ASSERT_EQ(sqlite3_open(tree.Cache().c_str(), &connection), SQLITE_OK);
-    EXPECT_NE(sqlite3_exec(connection, "SELECT 1 FROM entry", nullptr, nullptr, nullptr),
-              SQLITE_OK)
+    EXPECT_NE(sqlite3_exec(connection, "SELECT 1 FROM entry", nullptr, nullptr, nullptr), SQLITE_OK)
         << "the former table is gone";
     sqlite3_stmt* page = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(connection, "PRAGMA page_size", -1, &page, nullptr), SQLITE_OK);
