@@ -100,6 +100,131 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
                                 keyed);
 }
 
+namespace {
+
+// Members of a small class held in memory at once, at most (beside the reference).
+constexpr size_t kTogetherBytes = 1 << 20;
+
+// Whether a class of `size`-byte files is read whole, file by file in one read each,
+// in batches: the size fits in one block (one byte more shows a file that grew), and
+// no planted fault is to be met one call at a time.
+bool ReadTogether(FileLen size, size_t chunk, const ReadContext& context) {
+    return size > 0 && size <= chunk && size < kTogetherBytes &&
+           (context.faultHook == nullptr || !*context.faultHook) &&
+           platform::PieceReadsBatched();
+}
+
+// Reads a file of `size` bytes (at most one block) whole into `buffer` (room for one
+// byte more), one call at a time; `opened` tells whether it could be opened.
+int ReadWhole(const std::string& path, FileLen size, uint8_t* buffer, ReadContext& context,
+              bool& opened) {
+    platform::ContentFile file;
+    const int error = OpenChecked(path, size, context, file);
+    opened = error == 0;
+    if (error != 0) return error;
+    return ReadBlock(file, path, buffer, static_cast<size_t>(size), true, context);
+}
+
+platform::PieceRead WholePiece(const std::string& path, FileLen size, uint8_t* buffer) {
+    platform::PieceRead piece;
+    piece.path = path.c_str();
+    piece.size = size;
+    piece.buffers[0] = buffer;
+    piece.lengths[0] = static_cast<uint32_t>(size + 1);
+    return piece;
+}
+
+// The file's content from its batched read, or, where the batch did not take it or
+// its size changed, from a read of its own (which tells what changed). `batched`
+// tells whether it came from the batch (its bytes are not counted yet).
+int TakeWhole(const platform::PieceRead& piece, const std::string& path, FileLen size,
+              uint8_t* buffer, ReadContext& context, bool& opened, bool& batched) {
+    batched = piece.done;
+    if (piece.done && piece.error != 0) {
+        opened = false;
+        return piece.error;
+    }
+    if (piece.done && piece.got[0] == size) {
+        opened = true;
+        return 0;
+    }
+    batched = false;
+    return ReadWhole(path, size, buffer, context, opened);
+}
+
+// CompareWithReference for a class whose files are read whole in one read each: the
+// reference and a first share of the members in one batch, further members in more,
+// compared in memory. The outcomes are those of the block-by-block comparison, where
+// the whole file is one block: the reference's key is computed when it is always
+// wanted or when a member could be opened, and a reference that could be opened but
+// not read fails the comparison only then.
+int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDigest digest,
+                    std::vector<CompareMember>& members, HashScratch& scratch,
+                    ReadContext& context, ContentKey& key, bool& keyed) {
+    if (context.keepGoing && !context.keepGoing()) return kReadAborted;
+    const auto length = static_cast<size_t>(size);
+    const size_t slot = length + 1;
+    const size_t per_batch = std::max<size_t>(1, kTogetherBytes / slot);
+    uint8_t* reference = scratch.buffer.data();
+    int reference_error = 0;
+    bool reference_batched = false;  // read by the batch, not counted yet
+    bool any_opened = false;
+    std::vector<platform::PieceRead> pieces;
+    size_t next = 0;  // the first member not read yet
+    do {
+        const size_t count = std::min(per_batch, members.size() - next);
+        if (scratch.together.size() < count * slot) scratch.together.resize(count * slot);
+        pieces.clear();
+        if (next == 0) pieces.push_back(WholePiece(referencePath, size, reference));
+        for (size_t i = 0; i < count; ++i) {
+            pieces.push_back(
+                WholePiece(members[next + i].path, size, scratch.together.data() + i * slot));
+        }
+        platform::ReadPieces(pieces);
+        size_t at = 0;
+        if (next == 0) {
+            bool opened = false;
+            reference_error = TakeWhole(pieces[at++], referencePath, size, reference, context,
+                                        opened, reference_batched);
+            if (!opened) return reference_error;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            CompareMember& member = members[next + i];
+            uint8_t* content = scratch.together.data() + i * slot;
+            bool opened = false;
+            bool batched = false;
+            member.error =
+                TakeWhole(pieces[at++], member.path, size, content, context, opened, batched);
+            if (member.error == kReadAborted) return kReadAborted;
+            if (batched && member.error == 0) context.Count(size);
+            any_opened = any_opened || opened;
+            if (member.error != 0 || reference_error != 0) continue;
+            member.equal = std::memcmp(reference, content, length) == 0;
+            if (!member.equal) member.divergence = MixBlock(1, content, length);
+        }
+        next += count;
+    } while (next < members.size());
+    // One block at a time, the reference is read only when this holds.
+    const bool read_wanted = digest == ReferenceDigest::Always || any_opened;
+    if (reference_batched && read_wanted) context.Count(size);
+    if (reference_error != 0) {
+        for (CompareMember& member : members) member.equal = false;
+        return read_wanted ? reference_error : 0;
+    }
+    if (digest != ReferenceDigest::None && read_wanted) {
+        key = KeyOfContent(reference, size, scratch.md5);
+        if (context.wantSha) {
+            scratch.sha.Begin();
+            scratch.sha.Update(reference, length);
+            context.sha = scratch.sha.Finish();
+        }
+        keyed = true;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed) {
@@ -109,6 +234,9 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         member.equal = false;
         member.divergence = 0;
     }
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+    if (ReadTogether(size, chunk, context))
+        return CompareTogether(referencePath, size, digest, members, scratch, context, key, keyed);
     platform::ContentFile reference;
     if (const int error = OpenChecked(referencePath, size, context, reference); error != 0)
         return error;
@@ -127,7 +255,6 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     if (digesting) scratch.md5.Begin();
     if (sha) scratch.sha.Begin();
     ContentKey raw;
-    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
     while (total < size && (digest == ReferenceDigest::Always || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;

@@ -26,6 +26,7 @@ namespace merravine {
 struct HashScratch {
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> other;  ///< the second file of a comparison
+    std::vector<uint8_t> together;  ///< members of a small class, read whole side by side
     Md5 md5;
     Sha256 sha;
 };
@@ -110,6 +111,9 @@ enum class ReferenceDigest : uint8_t {
 /// reference stops being read when no member is left and its digest is not needed.
 /// `keyed` tells whether the reference's key was computed into `key`. Returns 0, or
 /// why the reference could not be read (then no member is equal).
+/// A class of files that fit in one block is read with few system calls (each file
+/// whole at once, many files a call where the system allows) and compared in memory,
+/// with the same outcomes.
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed);
