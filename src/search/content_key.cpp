@@ -102,18 +102,6 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 
 namespace {
 
-// Members of a small class held in memory at once, at most (beside the reference).
-constexpr size_t kTogetherBytes = 1 << 20;
-
-// Whether a class of `size`-byte files is read whole, file by file in one read each,
-// in batches: the size fits in one block (one byte more shows a file that grew), and
-// no planted fault is to be met one call at a time.
-bool ReadTogether(FileLen size, size_t chunk, const ReadContext& context) {
-    return size > 0 && size <= chunk && size < kTogetherBytes &&
-           (context.faultHook == nullptr || !*context.faultHook) &&
-           platform::PieceReadsBatched();
-}
-
 // Reads a file of `size` bytes (at most one block) whole into `buffer` (room for one
 // byte more), one call at a time; `opened` tells whether it could be opened.
 int ReadWhole(const std::string& path, FileLen size, uint8_t* buffer, ReadContext& context,
@@ -152,78 +140,158 @@ int TakeWhole(const platform::PieceRead& piece, const std::string& path, FileLen
     return ReadWhole(path, size, buffer, context, opened);
 }
 
+// One class compared in memory, between its batches. The outcomes are those of the
+// block-by-block comparison where the whole file is one block: there the reference is
+// read (and digested) only when its key is always wanted or a member could be opened,
+// so a reference that opens but cannot be read fails the comparison only then.
+struct InMemory {
+    const std::string& referencePath;
+    FileLen size;
+    ReferenceDigest digest;
+    std::vector<CompareMember>& members;
+    uint8_t* reference = nullptr;  // room for size + 1 bytes
+    int referenceError = 0;
+    bool referenceBatched = false;  // read by the batch, not counted yet
+    bool anyOpened = false;
+
+    // Returns false when the reference could not be opened (the comparison's result).
+    bool TakeReference(const platform::PieceRead& piece, ReadContext& context) {
+        bool opened = false;
+        referenceError = TakeWhole(piece, referencePath, size, reference, context, opened,
+                                   referenceBatched);
+        return opened;
+    }
+    // Returns false when the read was aborted.
+    bool TakeMember(const platform::PieceRead& piece, CompareMember& member, uint8_t* content,
+                    ReadContext& context) {
+        bool opened = false;
+        bool batched = false;
+        member.error = TakeWhole(piece, member.path, size, content, context, opened, batched);
+        if (member.error == kReadAborted) return false;
+        if (batched && member.error == 0) context.Count(size);
+        anyOpened = anyOpened || opened;
+        if (member.error != 0 || referenceError != 0) return true;
+        const auto length = static_cast<size_t>(size);
+        member.equal = std::memcmp(reference, content, length) == 0;
+        if (!member.equal) member.divergence = MixBlock(1, content, length);
+        return true;
+    }
+    // After every member: the result, and the reference's key where it is computed.
+    int Finish(HashScratch& scratch, ReadContext& context, ContentKey& key, bool& keyed,
+               ContentKey& sha) {
+        const bool read_wanted = digest == ReferenceDigest::Always || anyOpened;
+        if (referenceBatched && read_wanted) context.Count(size);
+        if (referenceError != 0) {
+            for (CompareMember& member : members) member.equal = false;
+            return read_wanted ? referenceError : 0;
+        }
+        if (digest != ReferenceDigest::None && read_wanted) {
+            key = KeyOfContent(reference, size, scratch.md5);
+            if (context.wantSha) {
+                scratch.sha.Begin();
+                scratch.sha.Update(reference, static_cast<size_t>(size));
+                sha = scratch.sha.Finish();
+            }
+            keyed = true;
+        }
+        return 0;
+    }
+};
+
 // CompareWithReference for a class whose files are read whole in one read each: the
-// reference and a first share of the members in one batch, further members in more,
-// compared in memory. The outcomes are those of the block-by-block comparison, where
-// the whole file is one block: the reference's key is computed when it is always
-// wanted or when a member could be opened, and a reference that could be opened but
-// not read fails the comparison only then.
+// reference and a first share of the members in one batch, further members in more.
 int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                     std::vector<CompareMember>& members, HashScratch& scratch,
                     ReadContext& context, ContentKey& key, bool& keyed) {
     if (context.keepGoing && !context.keepGoing()) return kReadAborted;
-    const auto length = static_cast<size_t>(size);
-    const size_t slot = length + 1;
+    InMemory compared{referencePath, size, digest, members};
+    compared.reference = scratch.buffer.data();
+    const size_t slot = static_cast<size_t>(size) + 1;
     const size_t per_batch = std::max<size_t>(1, kTogetherBytes / slot);
-    uint8_t* reference = scratch.buffer.data();
-    int reference_error = 0;
-    bool reference_batched = false;  // read by the batch, not counted yet
-    bool any_opened = false;
     std::vector<platform::PieceRead> pieces;
     size_t next = 0;  // the first member not read yet
     do {
         const size_t count = std::min(per_batch, members.size() - next);
         if (scratch.together.size() < count * slot) scratch.together.resize(count * slot);
         pieces.clear();
-        if (next == 0) pieces.push_back(WholePiece(referencePath, size, reference));
+        if (next == 0) pieces.push_back(WholePiece(referencePath, size, compared.reference));
         for (size_t i = 0; i < count; ++i) {
             pieces.push_back(
                 WholePiece(members[next + i].path, size, scratch.together.data() + i * slot));
         }
         platform::ReadPieces(pieces);
         size_t at = 0;
-        if (next == 0) {
-            bool opened = false;
-            reference_error = TakeWhole(pieces[at++], referencePath, size, reference, context,
-                                        opened, reference_batched);
-            if (!opened) return reference_error;
-        }
+        if (next == 0 && !compared.TakeReference(pieces[at++], context))
+            return compared.referenceError;
         for (size_t i = 0; i < count; ++i) {
-            CompareMember& member = members[next + i];
-            uint8_t* content = scratch.together.data() + i * slot;
-            bool opened = false;
-            bool batched = false;
-            member.error =
-                TakeWhole(pieces[at++], member.path, size, content, context, opened, batched);
-            if (member.error == kReadAborted) return kReadAborted;
-            if (batched && member.error == 0) context.Count(size);
-            any_opened = any_opened || opened;
-            if (member.error != 0 || reference_error != 0) continue;
-            member.equal = std::memcmp(reference, content, length) == 0;
-            if (!member.equal) member.divergence = MixBlock(1, content, length);
+            if (!compared.TakeMember(pieces[at++], members[next + i],
+                                     scratch.together.data() + i * slot, context))
+                return kReadAborted;
         }
         next += count;
     } while (next < members.size());
-    // One block at a time, the reference is read only when this holds.
-    const bool read_wanted = digest == ReferenceDigest::Always || any_opened;
-    if (reference_batched && read_wanted) context.Count(size);
-    if (reference_error != 0) {
-        for (CompareMember& member : members) member.equal = false;
-        return read_wanted ? reference_error : 0;
-    }
-    if (digest != ReferenceDigest::None && read_wanted) {
-        key = KeyOfContent(reference, size, scratch.md5);
-        if (context.wantSha) {
-            scratch.sha.Begin();
-            scratch.sha.Update(reference, length);
-            context.sha = scratch.sha.Finish();
-        }
-        keyed = true;
-    }
-    return 0;
+    return compared.Finish(scratch, context, key, keyed, context.sha);
 }
 
 }  // namespace
+
+bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context) {
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+    return size > 0 && size <= chunk && size < kTogetherBytes &&
+           (context.faultHook == nullptr || !*context.faultHook) &&
+           platform::PieceReadsBatched();
+}
+
+bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
+                            ReadContext& context) {
+    if (context.keepGoing && !context.keepGoing()) return false;
+    size_t bytes = 0;
+    size_t files = 0;
+    for (const ClassComparison& one : classes) {
+        bytes += TogetherBytes(one.size, one.members->size() + 1);
+        files += one.members->size() + 1;
+    }
+    if (scratch.together.size() < bytes) scratch.together.resize(bytes);
+    std::vector<platform::PieceRead> pieces;
+    pieces.reserve(files);
+    std::vector<uint8_t*> places;  // where each file's content goes
+    places.reserve(files);
+    uint8_t* at = scratch.together.data();
+    for (const ClassComparison& one : classes) {
+        for (size_t i = 0; i <= one.members->size(); ++i) {
+            const std::string& path = i == 0 ? *one.referencePath : (*one.members)[i - 1].path;
+            pieces.push_back(WholePiece(path, one.size, at));
+            places.push_back(at);
+            at += static_cast<size_t>(one.size) + 1;
+        }
+    }
+    platform::ReadPieces(pieces);
+    size_t file = 0;
+    for (ClassComparison& one : classes) {
+        one.keyed = false;
+        for (CompareMember& member : *one.members) {
+            member.error = 0;
+            member.equal = false;
+            member.divergence = 0;
+        }
+        InMemory compared{*one.referencePath, one.size, one.digest, *one.members};
+        compared.reference = places[file];
+        const size_t first = file;
+        file += one.members->size() + 1;
+        if (!compared.TakeReference(pieces[first], context)) {
+            one.result = compared.referenceError;
+            if (one.result == kReadAborted) return false;
+            continue;
+        }
+        for (size_t i = 0; i < one.members->size(); ++i) {
+            if (!compared.TakeMember(pieces[first + 1 + i], (*one.members)[i],
+                                     places[first + 1 + i], context))
+                return false;
+        }
+        one.result = compared.Finish(scratch, context, one.key, one.keyed, one.sha);
+    }
+    return true;
+}
 
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch,
@@ -234,8 +302,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         member.equal = false;
         member.divergence = 0;
     }
-    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
-    if (ReadTogether(size, chunk, context))
+    if (ReadsTogether(size, scratch, context))
         return CompareTogether(referencePath, size, digest, members, scratch, context, key, keyed);
     platform::ContentFile reference;
     if (const int error = OpenChecked(referencePath, size, context, reference); error != 0)
@@ -255,6 +322,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     if (digesting) scratch.md5.Begin();
     if (sha) scratch.sha.Begin();
     ContentKey raw;
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
     FileLen total = 0;
     while (total < size && (digest == ReferenceDigest::Always || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;

@@ -118,4 +118,34 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed);
 
+/// Bytes of small files held in memory at once for their comparison.
+inline constexpr size_t kTogetherBytes = 1 << 20;
+/// What `files` files of `size` bytes take of those (one byte more each, to see growth).
+inline size_t TogetherBytes(FileLen size, size_t files) {
+    return (static_cast<size_t>(size) + 1) * files;
+}
+/// Whether a class of `size`-byte files is compared in memory, each file read whole at
+/// once: it fits in one block and in kTogetherBytes, the system batches reads, and no
+/// planted fault is to be met one call at a time.
+bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context);
+
+/// One class of CompareClassesTogether, with CompareWithReference's arguments and results.
+struct ClassComparison {
+    const std::string* referencePath = nullptr;
+    FileLen size = 0;
+    ReferenceDigest digest = ReferenceDigest::None;
+    std::vector<CompareMember>* members = nullptr;
+    ContentKey key;      ///< out: the reference's key, when keyed
+    ContentKey sha;      ///< out: its SHA-256, when keyed and wanted
+    bool keyed = false;  ///< out
+    int result = 0;      ///< out: what CompareWithReference returns
+};
+
+/// CompareWithReference of several small classes at once, every file of them read in
+/// one batch: each class one that ReadsTogether takes, all of them within
+/// kTogetherBytes. Returns false when the search was aborted (the results are then
+/// incomplete).
+bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
+                            ReadContext& context);
+
 }  // namespace merravine
