@@ -440,5 +440,102 @@ TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
     }
 }
 
+// Several small classes read in one batch: each comes out as it does compared alone,
+// also beside a class whose reference is gone or a FIFO now, one whose reference can be
+// opened but no member can, and one of files as large as a block.
+TEST(ContentKeys, ClassesReadTogetherCompareAsEachAlone) {
+    if (!platform::PieceReadsBatched())
+        GTEST_SKIP() << "no batched reads here (or a ThreadSanitizer build, which does without)";
+    TempDir dir;
+    const std::string r = dir.Path().string() + "/";
+    constexpr size_t kBlock = 16384;
+    struct Class {
+        std::string reference;
+        FileLen size;
+        ReferenceDigest digest;
+        std::vector<std::string> members;
+    };
+    const std::vector<Class> classes = {
+        {"a", 5000, ReferenceDigest::WhileEqual, {"a copy", "a other"}},
+        {"gone", 6000, ReferenceDigest::Always, {"b copy"}},
+        {"c", 7000, ReferenceDigest::None, {"c other", "c copy", "c copy 2"}},
+        {"fifo", 5000, ReferenceDigest::WhileEqual, {"a copy"}},
+        {"d", 8000, ReferenceDigest::WhileEqual, {"gone", "fifo"}},
+        {"e", kBlock, ReferenceDigest::Always, {"e copy"}},
+        {"f", 33, ReferenceDigest::Always, {}},
+    };
+    unsigned seed = 1;
+    for (const Class& one : classes) {
+        ++seed;
+        if (one.reference != "gone" && one.reference != "fifo")
+            WritePattern(r + one.reference, static_cast<size_t>(one.size), seed);
+        for (const std::string& member : one.members) {
+            if (member == "gone" || member == "fifo" || std::filesystem::exists(r + member))
+                continue;
+            WritePattern(r + member, static_cast<size_t>(one.size), seed,
+                         member.find("other") != std::string::npos ? 10 : one.size);
+        }
+    }
+    WritePattern(r + "b copy", 6000, 3);
+    ASSERT_EQ(mkfifo((r + "fifo").c_str(), 0600), 0);
+
+    std::vector<std::string> references;
+    std::vector<std::vector<CompareMember>> together(classes.size());
+    std::vector<ClassComparison> comparisons;
+    for (const Class& one : classes) references.push_back(r + one.reference);
+    for (size_t i = 0; i < classes.size(); ++i) {
+        for (const std::string& member : classes[i].members) together[i].push_back({r + member});
+        ClassComparison comparison;
+        comparison.referencePath = &references[i];
+        comparison.size = classes[i].size;
+        comparison.digest = classes[i].digest;
+        comparison.members = &together[i];
+        comparisons.push_back(comparison);
+    }
+    HashScratch scratch;
+    scratch.buffer.resize(kBlock + 1);
+    scratch.other.resize(kBlock + 1);
+    ReadContext context;
+    context.wantSha = true;
+    for (const Class& one : classes) EXPECT_TRUE(ReadsTogether(one.size, scratch, context));
+    EXPECT_FALSE(ReadsTogether(kBlock + 1, scratch, context));
+    ASSERT_TRUE(CompareClassesTogether(comparisons, scratch, context));
+
+    const IoFaultHook none = [](const std::string&, IoStep) { return 0; };
+    ReadContext alone_context;
+    alone_context.wantSha = true;
+    alone_context.faultHook = &none;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        SCOPED_TRACE(classes[i].reference);
+        std::vector<CompareMember> alone;
+        for (const std::string& member : classes[i].members) alone.push_back({r + member});
+        ContentKey key;
+        bool keyed = false;
+        EXPECT_EQ(comparisons[i].result,
+                  CompareWithReference(references[i], classes[i].size, classes[i].digest, alone,
+                                       scratch, alone_context, key, keyed));
+        ASSERT_EQ(comparisons[i].keyed, keyed);
+        if (keyed) {
+            EXPECT_EQ(comparisons[i].key, key);
+            EXPECT_EQ(comparisons[i].sha, alone_context.sha);
+        }
+        for (size_t m = 0; m < alone.size(); ++m) {
+            EXPECT_EQ(together[i][m].equal, alone[m].equal) << alone[m].path;
+            EXPECT_EQ(together[i][m].error, alone[m].error) << alone[m].path;
+            EXPECT_EQ(together[i][m].divergence, alone[m].divergence) << alone[m].path;
+        }
+    }
+    EXPECT_EQ(context.bytesRead, alone_context.bytesRead);
+    EXPECT_TRUE(together[0][0].equal);
+    EXPECT_FALSE(together[0][1].equal);
+    EXPECT_EQ(comparisons[1].result, ENOENT);
+    EXPECT_TRUE(together[2][1].equal && together[2][2].equal);
+    EXPECT_EQ(comparisons[3].result, EINVAL);
+    EXPECT_EQ(comparisons[4].result, 0);
+    EXPECT_FALSE(comparisons[4].keyed);  // no member opened: not read, not digested
+    EXPECT_TRUE(together[5][0].equal);
+    EXPECT_TRUE(comparisons[6].keyed);
+}
+
 }  // namespace
 }  // namespace merravine
