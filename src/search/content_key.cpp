@@ -198,37 +198,62 @@ struct InMemory {
     }
 };
 
+// Room for whole files in the worker's two block buffers, handed out in turn (a
+// file never straddles the two). Files that fit in a block need no memory of their own.
+struct Room {
+    uint8_t* starts[2];
+    size_t sizes[2];
+    size_t region = 0;
+    size_t used = 0;
+
+    explicit Room(HashScratch& scratch)
+        : starts{scratch.buffer.data(), scratch.other.data()},
+          sizes{scratch.buffer.size(), scratch.other.size()} {}
+    uint8_t* Take(size_t bytes) {
+        for (; region < 2; ++region, used = 0) {
+            if (sizes[region] - used >= bytes) {
+                uint8_t* at = starts[region] + used;
+                used += bytes;
+                return at;
+            }
+        }
+        return nullptr;
+    }
+};
+
 // CompareWithReference for a class whose files are read whole in one read each: the
-// reference and a first share of the members in one batch, further members in more.
+// reference and the members that fit beside it in one batch, further members in more.
 int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                     std::vector<CompareMember>& members, HashScratch& scratch,
                     ReadContext& context, ContentKey& key, bool& keyed) {
     if (context.keepGoing && !context.keepGoing()) return kReadAborted;
-    InMemory compared{referencePath, size, digest, members};
-    compared.reference = scratch.buffer.data();
     const size_t slot = static_cast<size_t>(size) + 1;
-    const size_t per_batch = std::max<size_t>(1, kTogetherBytes / slot);
+    Room room(scratch);
+    InMemory compared{referencePath, size, digest, members};
+    compared.reference = room.Take(slot);  // a block has room for it
+    const Room beside_reference = room;
     std::vector<platform::PieceRead> pieces;
+    std::vector<uint8_t*> places;
     size_t next = 0;  // the first member not read yet
     do {
-        const size_t count = std::min(per_batch, members.size() - next);
-        if (scratch.together.size() < count * slot) scratch.together.resize(count * slot);
+        room = beside_reference;
         pieces.clear();
+        places.clear();
         if (next == 0) pieces.push_back(WholePiece(referencePath, size, compared.reference));
-        for (size_t i = 0; i < count; ++i) {
-            pieces.push_back(
-                WholePiece(members[next + i].path, size, scratch.together.data() + i * slot));
+        for (size_t i = next; i < members.size(); ++i) {
+            uint8_t* at = room.Take(slot);  // the other block always has room for one
+            if (at == nullptr) break;
+            places.push_back(at);
+            pieces.push_back(WholePiece(members[i].path, size, at));
         }
         platform::ReadPieces(pieces);
         size_t at = 0;
         if (next == 0 && !compared.TakeReference(pieces[at++], context))
             return compared.referenceError;
-        for (size_t i = 0; i < count; ++i) {
-            if (!compared.TakeMember(pieces[at++], members[next + i],
-                                     scratch.together.data() + i * slot, context))
+        for (uint8_t* place : places) {
+            if (!compared.TakeMember(pieces[at++], members[next++], place, context))
                 return kReadAborted;
         }
-        next += count;
     } while (next < members.size());
     return compared.Finish(scratch, context, key, keyed, context.sha);
 }
@@ -237,59 +262,64 @@ int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDig
 
 bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context) {
     const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
-    return size > 0 && size <= chunk && size < kTogetherBytes &&
-           (context.faultHook == nullptr || !*context.faultHook) &&
+    return size > 0 && size <= chunk && (context.faultHook == nullptr || !*context.faultHook) &&
            platform::PieceReadsBatched();
 }
 
 bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
-                            ReadContext& context) {
+                            ReadContext& context, size_t& compared) {
+    compared = 0;
     if (context.keepGoing && !context.keepGoing()) return false;
-    size_t bytes = 0;
-    size_t files = 0;
-    for (const ClassComparison& one : classes) {
-        bytes += TogetherBytes(one.size, one.members->size() + 1);
-        files += one.members->size() + 1;
-    }
-    if (scratch.together.size() < bytes) scratch.together.resize(bytes);
+    // As many classes as fit whole, in order.
     std::vector<platform::PieceRead> pieces;
-    pieces.reserve(files);
     std::vector<uint8_t*> places;  // where each file's content goes
-    places.reserve(files);
-    uint8_t* at = scratch.together.data();
-    for (const ClassComparison& one : classes) {
+    Room room(scratch);
+    size_t taken = 0;
+    for (; taken < classes.size(); ++taken) {
+        const ClassComparison& one = classes[taken];
+        const Room before = room;
+        const size_t files_before = places.size();
         for (size_t i = 0; i <= one.members->size(); ++i) {
+            uint8_t* at = room.Take(static_cast<size_t>(one.size) + 1);
+            if (at == nullptr) break;
             const std::string& path = i == 0 ? *one.referencePath : (*one.members)[i - 1].path;
             pieces.push_back(WholePiece(path, one.size, at));
             places.push_back(at);
-            at += static_cast<size_t>(one.size) + 1;
+        }
+        if (places.size() - files_before != one.members->size() + 1) {
+            room = before;
+            pieces.resize(files_before);
+            places.resize(files_before);
+            break;
         }
     }
+    if (taken == 0) return true;
     platform::ReadPieces(pieces);
     size_t file = 0;
-    for (ClassComparison& one : classes) {
+    for (ClassComparison& one : classes.first(taken)) {
         one.keyed = false;
         for (CompareMember& member : *one.members) {
             member.error = 0;
             member.equal = false;
             member.divergence = 0;
         }
-        InMemory compared{*one.referencePath, one.size, one.digest, *one.members};
-        compared.reference = places[file];
+        InMemory in_memory{*one.referencePath, one.size, one.digest, *one.members};
+        in_memory.reference = places[file];
         const size_t first = file;
         file += one.members->size() + 1;
-        if (!compared.TakeReference(pieces[first], context)) {
-            one.result = compared.referenceError;
+        if (!in_memory.TakeReference(pieces[first], context)) {
+            one.result = in_memory.referenceError;
             if (one.result == kReadAborted) return false;
             continue;
         }
         for (size_t i = 0; i < one.members->size(); ++i) {
-            if (!compared.TakeMember(pieces[first + 1 + i], (*one.members)[i],
-                                     places[first + 1 + i], context))
+            if (!in_memory.TakeMember(pieces[first + 1 + i], (*one.members)[i],
+                                      places[first + 1 + i], context))
                 return false;
         }
-        one.result = compared.Finish(scratch, context, one.key, one.keyed, one.sha);
+        one.result = in_memory.Finish(scratch, context, one.key, one.keyed, one.sha);
     }
+    compared = taken;
     return true;
 }
 

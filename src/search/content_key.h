@@ -26,7 +26,6 @@ namespace merravine {
 struct HashScratch {
     std::vector<uint8_t> buffer;
     std::vector<uint8_t> other;  ///< the second file of a comparison
-    std::vector<uint8_t> together;  ///< members of a small class, read whole side by side
     Md5 md5;
     Sha256 sha;
 };
@@ -118,15 +117,9 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed);
 
-/// Bytes of small files held in memory at once for their comparison.
-inline constexpr size_t kTogetherBytes = 1 << 20;
-/// What `files` files of `size` bytes take of those (one byte more each, to see growth).
-inline size_t TogetherBytes(FileLen size, size_t files) {
-    return (static_cast<size_t>(size) + 1) * files;
-}
 /// Whether a class of `size`-byte files is compared in memory, each file read whole at
-/// once: it fits in one block and in kTogetherBytes, the system batches reads, and no
-/// planted fault is to be met one call at a time.
+/// once into the scratch's blocks: it fits in one block, the system batches reads, and
+/// no planted fault is to be met one call at a time.
 bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context);
 
 /// One class of CompareClassesTogether, with CompareWithReference's arguments and results.
@@ -142,10 +135,10 @@ struct ClassComparison {
 };
 
 /// CompareWithReference of several small classes at once, every file of them read in
-/// one batch: each class one that ReadsTogether takes, all of them within
-/// kTogetherBytes. Returns false when the search was aborted (the results are then
-/// incomplete).
+/// one batch into the scratch's blocks: as many of the first classes as fit there whole
+/// (`compared`; 0 when the first does not), each one that ReadsTogether takes. Returns
+/// false when the search was aborted (the results are then incomplete).
 bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
-                            ReadContext& context);
+                            ReadContext& context, size_t& compared);
 
 }  // namespace merravine

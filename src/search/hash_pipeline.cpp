@@ -443,50 +443,42 @@ void HashPipeline::PublishFirstReads(FirstReadBatch& firsts, bool& digest, bool&
 }
 
 // Compares each class taken. Small classes go in groups whose files are read in one
-// batch; a class alone is compared by itself.
+// batch; a class alone, or one too large to share the batch, is compared by itself.
 void HashPipeline::ReadBatches(std::vector<ClassBatch>& batches, HashScratch& scratch,
                                ReadContext& context) {
     if (!HoldWhilePaused(engine_)) return;
     std::vector<ClassComparison> group;
-    size_t first = 0;  // the group's first batch
+    size_t first = 0;  // the first batch not compared yet
     while (first < batches.size()) {
-        size_t end = first + 1;
-        size_t bytes = TogetherBytes(batches[first].classKey.size,
-                                     batches[first].compared.size() + 1);
-        while (end < batches.size()) {
-            const ClassBatch& next = batches[end];
-            bytes += TogetherBytes(next.classKey.size, next.compared.size() + 1);
-            if (bytes > kTogetherBytes) break;
-            ++end;
-        }
-        if (end == first + 1) {
-            CompareBatch(batches[first], scratch, context);
-            if (batches[first].referenceError == kReadAborted) return;
-            first = end;
-            continue;
-        }
-        group.clear();
-        for (size_t i = first; i < end; ++i) {
-            ClassBatch& batch = batches[i];
-            ClassComparison one;
-            one.referencePath = &batch.referencePath;
-            one.size = batch.classKey.size;
-            one.digest = DigestOf(batch);
-            one.members = &batch.compared;
-            group.push_back(one);
-        }
-        if (!CompareClassesTogether(group, scratch, context)) return;
-        for (size_t i = first; i < end; ++i) {
-            ClassBatch& batch = batches[i];
-            const ClassComparison& one = group[i - first];
-            batch.referenceError = one.result;
-            batch.keyed = one.keyed;
-            if (one.keyed) {
-                batch.key = one.key;
-                batch.sha = one.sha;
+        size_t compared = 0;
+        if (batches.size() - first >= 2) {
+            group.clear();
+            for (size_t i = first; i < batches.size(); ++i) {
+                ClassBatch& batch = batches[i];
+                ClassComparison one;
+                one.referencePath = &batch.referencePath;
+                one.size = batch.classKey.size;
+                one.digest = DigestOf(batch);
+                one.members = &batch.compared;
+                group.push_back(one);
+            }
+            if (!CompareClassesTogether(group, scratch, context, compared)) return;
+            for (size_t i = 0; i < compared; ++i) {
+                ClassBatch& batch = batches[first + i];
+                batch.referenceError = group[i].result;
+                batch.keyed = group[i].keyed;
+                if (group[i].keyed) {
+                    batch.key = group[i].key;
+                    batch.sha = group[i].sha;
+                }
             }
         }
-        first = end;
+        if (compared == 0) {  // alone, or too large to be read beside others
+            CompareBatch(batches[first], scratch, context);
+            if (batches[first].referenceError == kReadAborted) return;
+            compared = 1;
+        }
+        first += compared;
     }
     bool wake = false;
     for (const ClassBatch& batch : batches) {
