@@ -157,8 +157,8 @@ struct InMemory {
     // Returns false when the reference could not be opened (the comparison's result).
     bool TakeReference(const platform::PieceRead& piece, ReadContext& context) {
         bool opened = false;
-        referenceError = TakeWhole(piece, referencePath, size, reference, context, opened,
-                                   referenceBatched);
+        referenceError =
+            TakeWhole(piece, referencePath, size, reference, context, opened, referenceBatched);
         return opened;
     }
     // Returns false when the read was aborted.
@@ -224,8 +224,8 @@ struct Room {
 // CompareWithReference for a class whose files are read whole in one read each: the
 // reference and the members that fit beside it in one batch, further members in more.
 int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDigest digest,
-                    std::vector<CompareMember>& members, HashScratch& scratch,
-                    ReadContext& context, ContentKey& key, bool& keyed) {
+                    std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
+                    ContentKey& key, bool& keyed) {
     if (context.keepGoing && !context.keepGoing()) return kReadAborted;
     const size_t slot = static_cast<size_t>(size) + 1;
     Room room(scratch);

@@ -101,8 +101,7 @@ TEST(PieceReads, WholeFilesInOnePieceShowGrowthAndLeaveShrinkingToTheCaller) {
     const std::string paths[] = {dir.Write("same", content).string(),
                                  dir.Write("grew", content + "x").string(),
                                  dir.Write("shrank", content.substr(1)).string()};
-    std::vector<std::vector<uint8_t>> buffers(std::size(paths),
-                                              std::vector<uint8_t>(kSize + 1));
+    std::vector<std::vector<uint8_t>> buffers(std::size(paths), std::vector<uint8_t>(kSize + 1));
     std::vector<PieceRead> pieces(std::size(paths));
     for (size_t i = 0; i < pieces.size(); ++i) {
         pieces[i].path = paths[i].c_str();

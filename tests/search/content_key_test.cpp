@@ -318,9 +318,9 @@ TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
     ASSERT_EQ(mkfifo((r + "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(r + "folder");
     std::filesystem::create_symlink(r + "copy", r + "link");
-    const std::vector<std::string> names = {"copy",  "first", "middle", "last",   "middle again",
-                                            "grew",  "shrank", "gone",  "fifo",   "folder",
-                                            "link",  "copy 2"};
+    const std::vector<std::string> names = {"copy",         "first",  "middle", "last",
+                                            "middle again", "grew",   "shrank", "gone",
+                                            "fifo",         "folder", "link",   "copy 2"};
     const IoFaultHook none = [](const std::string&, IoStep) { return 0; };
 
     struct Outcome {
@@ -388,7 +388,8 @@ TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
                       compare(reference, kSize, digest, {}, false));
         }
         // Alone, as a key is computed.
-        EXPECT_EQ(compare("copy", kSize, digest, {}, true), compare("copy", kSize, digest, {}, false));
+        EXPECT_EQ(compare("copy", kSize, digest, {}, true),
+                  compare("copy", kSize, digest, {}, false));
     }
 
     constexpr size_t kLarge = 100000;
@@ -396,7 +397,8 @@ TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
     WritePattern(r + "large reference", kLarge, 8);
     for (int i = 0; i < 25; ++i) {
         many.push_back("large " + std::to_string(i));
-        WritePattern(r + many.back(), kLarge, 8, i % 3 == 0 ? kLarge : static_cast<size_t>(i) * 1000);
+        WritePattern(r + many.back(), kLarge, 8,
+                     i % 3 == 0 ? kLarge : static_cast<size_t>(i) * 1000);
     }
     // Blocks as large as the files: each file is one read.
     HashScratch scratch;
@@ -499,8 +501,8 @@ TEST(ContentKeys, ClassesReadTogetherCompareAsEachAlone) {
     // The classes that fit in the two blocks whole, then the others, as the search does.
     for (size_t first = 0; first < comparisons.size();) {
         size_t compared = 0;
-        ASSERT_TRUE(CompareClassesTogether(std::span(comparisons).subspan(first), scratch,
-                                           context, compared));
+        ASSERT_TRUE(CompareClassesTogether(std::span(comparisons).subspan(first), scratch, context,
+                                           compared));
         ASSERT_GT(compared, 0u);
         first += compared;
     }

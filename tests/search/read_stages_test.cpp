@@ -4,7 +4,6 @@
 // names the stage which lost a file - also in a whole search with a stage made to lose
 // one.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
