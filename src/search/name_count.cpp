@@ -58,7 +58,7 @@ uint64_t ListNames(const WalkFilters& filters, uint64_t parentDevice,
 }  // namespace
 
 uint64_t CountNamesAhead(const WalkFilters& filters, const std::vector<std::string>& folders,
-                         std::stop_token stop) {
+                         const std::stop_token& stop) {
     platform::FolderEntries entries;
     VisitedFolders visited;
     std::vector<Level> stack;

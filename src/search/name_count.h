@@ -21,6 +21,6 @@ namespace merravine {
 /// made meanwhile are missed, so the count can be a little off. 0 when `stop` is
 /// requested before the end.
 uint64_t CountNamesAhead(const WalkFilters& filters, const std::vector<std::string>& folders,
-                         std::stop_token stop);
+                         const std::stop_token& stop);
 
 }  // namespace merravine

@@ -1,13 +1,14 @@
 // The count of names made ahead of the walk: it must agree with what the walk itself
 // examines under every filter, or the remaining time of a first scan goes wrong; and a
 // search that makes it finds what one without it finds.
+#include "search/name_count.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <stop_token>
 
-#include "search/name_count.h"
 #include "search/walker.h"
 #include "search_test_support.h"
 #include "support/temp_dir.h"
@@ -23,7 +24,9 @@ void BuildTree(const std::filesystem::path& root) {
     for (int f = 0; f < 6; ++f) {
         const auto folder = root / ("f" + std::to_string(f));
         for (int i = 0; i < 4; ++i)
-            testing::WritePattern(folder / ("s" + std::to_string(i % 2)) / ("n" + std::to_string(i) + ".bin"), 64, static_cast<unsigned>(i));
+            testing::WritePattern(
+                folder / ("s" + std::to_string(i % 2)) / ("n" + std::to_string(i) + ".bin"), 64,
+                static_cast<unsigned>(i));
         testing::WritePattern(folder / ".hidden/h.bin", 50, 1);
         testing::WritePattern(folder / ".h.txt", 50, 2);
         testing::WritePattern(folder / "$RECYCLE.BIN/r.bin", 50, 3);
