@@ -77,6 +77,10 @@ struct SearchTuning {
     /// ahead of the reads only makes the queue, and its memory, longer.
     size_t maxQueuedJobs = 16384;
     bool readTimes = true;  ///< read the times of the files that have a twin
+    /// Count the names below the search folders on a thread of its own while the walk
+    /// runs, when no earlier scan tells how long the walk is. It costs a listing of
+    /// every folder by names: worth it where the remaining time is shown.
+    bool countNamesAhead = false;
     /// The content-key cache file; empty reads every file as if no scan had come before.
     std::string cachePath;
 };
@@ -119,6 +123,10 @@ struct SearchEngine {
     /// folder's subfolders share its part equally.
     std::atomic<uint32_t> walkedShare{0};
     std::atomic<bool> walkDone{false};  ///< the walk of the running search is over
+    /// Entries the walk examined so far, and the count of them made ahead of it (0
+    /// while that count is not made or not finished): their ratio is the part walked.
+    std::atomic<uint64_t> namesListed{0};
+    std::atomic<uint64_t> namesAhead{0};
     ProblemPaths problems;  ///< paths behind unreadableNumber and unlistableNumber (bounded)
     /// The last search ended before it had looked at every file (stopped, or the limit on
     /// duplicates reached): its results are partial.
