@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kWakeBatch = 16;        // queued jobs that wake an idle worker during the walk
 constexpr size_t kHandOverBatch = 32;    // files the walk hands over under one lock
-constexpr size_t kFirstReads = 8;        // first reads a worker takes under one lock
+constexpr size_t kFirstReads = 16;       // first reads a worker takes under one lock
 constexpr size_t kDiskFirstReads = 256;  // the same when they are put in disk order
 constexpr size_t kBatchFiles = 32;       // most files compared in one pass over a reference
 constexpr size_t kTogetherFiles = 16;    // files of small classes a worker takes to read at once
