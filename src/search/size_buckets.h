@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -36,9 +37,10 @@ class SizeBuckets {
     /// links whose inode came before becomes an alias of that first name. Returns its bucket.
     Bucket& Add(uint32_t index, FileLen size, uint64_t device, uint64_t inode, uint32_t links);
 
-    /// The bucket of `size` (which must have a file).
-    Bucket& Of(FileLen size) { return buckets_.at(size); }
-    const Bucket& Of(FileLen size) const { return buckets_.at(size); }
+    /// The bucket of `size` (which must have a file). A reference stays valid until the
+    /// next Add.
+    Bucket& Of(FileLen size) { return slots_[Find(size)].bucket; }
+    const Bucket& Of(FileLen size) const { return slots_[Find(size)].bucket; }
     /// Files taken in.
     uint32_t Taken() const { return static_cast<uint32_t>(next_.size()); }
     /// The next file of the same size in walk order, or kNone.
@@ -60,7 +62,9 @@ class SizeBuckets {
     /// Calls `visit(size, bucket)` for each bucket.
     template <typename Visit>
     void ForEach(Visit&& visit) const {
-        for (const auto& [size, bucket] : buckets_) visit(size, bucket);
+        for (const Slot& slot : slots_) {
+            if (slot.bucket.count != 0) visit(slot.size, slot.bucket);
+        }
     }
 
   private:
@@ -76,7 +80,18 @@ class SizeBuckets {
         }
     };
 
-    std::unordered_map<FileLen, Bucket> buckets_;
+    // The buckets in one open-addressing array (a bucket with no file marks a free
+    // place): a node per size cost the walk a lookup through scattered memory per file.
+    struct Slot {
+        FileLen size = 0;
+        Bucket bucket;
+    };
+    size_t Find(FileLen size) const;  // the place of a size that has a file
+    Bucket& Place(FileLen size);      // the bucket of `size`, made when missing
+    void Grow();
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;  // first name of each linked inode
     ChunkedVector<uint32_t> next_;
     // Hard links are few: their names are kept apart rather than a place for every file.
