@@ -312,12 +312,12 @@ void RunSearch(SearchEngine& engine) {
         }
     }  // the pipeline's tables (and the entries read) go before the records are built
     // So do the listing's entries (the survivors carry theirs) and the names of the
-    // files without a twin, and their memory with them: the records are the peak.
+    // files without a twin: the records are built in the memory they leave free (one
+    // heap for every thread), so the peak stays where the walk left it.
     run.listing.files.Clear();
     Listing kept_names;
     KeepSurvivorNames(run.listing, survivors, kept_names);
     run.listing.names.Clear();
-    platform::ReleaseFreeHeap();
 
     const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, kept_names, survivors, engine.tuning.readTimes);
@@ -341,6 +341,9 @@ void RunSearch(SearchEngine& engine) {
         std::shared_ptr<ContentCache> saving = std::move(cache);
         engine.StartCacheSave([saving] { saving->Save(); });
     }
+    // The free pages go back once the results are out rather than before the records
+    // are built: given back first, every page of the records would be faulted in anew.
+    if (engine.tuning.releaseHeap) platform::ReleaseFreeHeap();
 }
 
 }  // namespace
