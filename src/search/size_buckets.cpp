@@ -29,40 +29,35 @@ SizeBuckets::Bucket& SizeBuckets::Add(uint32_t index, FileLen size, uint64_t dev
 }
 
 size_t SizeBuckets::Find(FileLen size) const {
-    const size_t mask = slots_.size() - 1;
-    if (!slots_.empty()) {
-        for (size_t at = MixIn(0, size) & mask;; at = (at + 1) & mask) {
-            if (slots_[at].bucket.count == 0) break;
-            if (slots_[at].size == size) return at;
+    const size_t mask = places_.size() - 1;
+    if (!places_.empty()) {
+        for (size_t at = MixIn(0, size) & mask; places_[at] != kNone; at = (at + 1) & mask) {
+            if (slots_[places_[at]].size == size) return places_[at];
         }
     }
     throw std::out_of_range("no file of this size");
 }
 
 SizeBuckets::Bucket& SizeBuckets::Place(FileLen size) {
-    // Filled to three quarters at most, so a probe stays short.
-    if (4 * (used_ + 1) > 3 * slots_.size()) Grow();
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = MixIn(0, size) & mask;; at = (at + 1) & mask) {
-        Slot& slot = slots_[at];
-        if (slot.bucket.count == 0) {
-            slot.size = size;
-            ++used_;
-            return slot.bucket;
-        }
-        if (slot.size == size) return slot.bucket;
+    // Filled to half at most, so a probe stays short.
+    if (2 * (slots_.size() + 1) > places_.size()) Grow();
+    const size_t mask = places_.size() - 1;
+    size_t at = MixIn(0, size) & mask;
+    for (; places_[at] != kNone; at = (at + 1) & mask) {
+        if (slots_[places_[at]].size == size) return slots_[places_[at]].bucket;
     }
+    places_[at] = static_cast<uint32_t>(slots_.size());
+    slots_.push_back(Slot{size, Bucket{}});  // fewer sizes than files, whose indices are 32-bit
+    return slots_[slots_.size() - 1].bucket;
 }
 
 void SizeBuckets::Grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.bucket.count == 0) continue;
-        size_t at = MixIn(0, slot.size) & mask;
-        while (slots_[at].bucket.count != 0) at = (at + 1) & mask;
-        slots_[at] = slot;
+    places_.assign(places_.empty() ? 1024 : places_.size() * 2, kNone);
+    const size_t mask = places_.size() - 1;
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        size_t at = MixIn(0, slots_[i].size) & mask;
+        while (places_[at] != kNone) at = (at + 1) & mask;
+        places_[at] = static_cast<uint32_t>(i);
     }
 }
 

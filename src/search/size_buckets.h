@@ -37,8 +37,7 @@ class SizeBuckets {
     /// links whose inode came before becomes an alias of that first name. Returns its bucket.
     Bucket& Add(uint32_t index, FileLen size, uint64_t device, uint64_t inode, uint32_t links);
 
-    /// The bucket of `size` (which must have a file). A reference stays valid until the
-    /// next Add.
+    /// The bucket of `size` (which must have a file); it stays where it is.
     Bucket& Of(FileLen size) { return slots_[Find(size)].bucket; }
     const Bucket& Of(FileLen size) const { return slots_[Find(size)].bucket; }
     /// Files taken in.
@@ -59,12 +58,10 @@ class SizeBuckets {
     /// Names taken in as aliases of an earlier name.
     uint32_t Aliases() const { return aliases_; }
 
-    /// Calls `visit(size, bucket)` for each bucket.
+    /// Calls `visit(size, bucket)` for each bucket, in the order their sizes came.
     template <typename Visit>
     void ForEach(Visit&& visit) const {
-        for (const Slot& slot : slots_) {
-            if (slot.bucket.count != 0) visit(slot.size, slot.bucket);
-        }
+        for (size_t i = 0; i < slots_.size(); ++i) visit(slots_[i].size, slots_[i].bucket);
     }
 
   private:
@@ -80,8 +77,9 @@ class SizeBuckets {
         }
     };
 
-    // The buckets in one open-addressing array (a bucket with no file marks a free
-    // place): a node per size cost the walk a lookup through scattered memory per file.
+    // The buckets in the order their sizes came, found through an open-addressing
+    // array of their places (kNone marks a free one): a node per size cost the walk a
+    // lookup through scattered memory per file. Chunks keep a bucket where it is.
     struct Slot {
         FileLen size = 0;
         Bucket bucket;
@@ -90,8 +88,8 @@ class SizeBuckets {
     Bucket& Place(FileLen size);      // the bucket of `size`, made when missing
     void Grow();
 
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
+    ChunkedVector<Slot> slots_;
+    std::vector<uint32_t> places_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;  // first name of each linked inode
     ChunkedVector<uint32_t> next_;
     // Hard links are few: their names are kept apart rather than a place for every file.
