@@ -2,13 +2,14 @@
 // reads its estimate every 200 ms as the scan page does, and compares each shown
 // remaining time with the true one, known once the search has ended.
 //
-//   estimate_bench [--threads N] [--cache FILE] [--trace FILE] DIR...
+//   estimate_bench [--threads N] [--cache FILE] [--no-count-ahead] [--trace FILE] DIR...
 //
 // Prints the scan's duration and, from 20 % of it on, how many shown times are off the
 // true remaining time by more than 30 % plus the second the page rounds to, the
 // largest error where the true time is at least 3 s, and the largest ratio between two
 // shown times one second apart (where both are at least 1 s). --trace writes every
-// sample as CSV.
+// sample as CSV. The names below the folders are counted ahead of the walk, as the
+// window does, unless --no-count-ahead.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,8 +41,10 @@ struct Sample {
 };
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: estimate_bench [--threads N] [--cache FILE] [--trace FILE] DIR...\n");
+    std::fprintf(
+        stderr,
+        "usage: estimate_bench [--threads N] [--cache FILE] [--no-count-ahead] [--trace FILE] "
+        "DIR...\n");
     return 2;
 }
 
@@ -56,12 +59,15 @@ int main(int argc, char** argv) {
         engine.settings.extensionLists[kind] = SplitExtensionList(kDefaultExtensionLists[kind]);
     engine.settings.skipflag = 0;
     std::string trace_path;
+    bool count_ahead = true;  // as the window does
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--threads" && i + 1 < argc) {
             engine.tuning.hashThreads = std::atoi(argv[++i]);
         } else if (arg == "--cache" && i + 1 < argc) {
             engine.tuning.cachePath = argv[++i];
+        } else if (arg == "--no-count-ahead") {
+            count_ahead = false;
         } else if (arg == "--trace" && i + 1 < argc) {
             trace_path = argv[++i];
         } else if (arg.rfind("--", 0) == 0) {
@@ -71,6 +77,7 @@ int main(int argc, char** argv) {
         }
     }
     if (engine.settings.searchDirs.empty()) return Usage();
+    engine.tuning.countNamesAhead = count_ahead;
 
     const auto start = std::chrono::steady_clock::now();
     auto since_start = [&] {
@@ -82,8 +89,13 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the page's poll
         const int32_t state = engine.state.load();
         if (state == W_READY) break;
+        // The part walked as the estimate takes it: from the count ahead once it is made.
+        const uint64_t ahead = engine.namesAhead.load();
+        const auto walked = static_cast<uint32_t>(
+            ahead > 0 ? std::min<uint64_t>(engine.namesListed.load() * 1000000 / ahead, 1000000)
+                      : engine.walkedShare.load());
         samples.push_back(Sample{since_start(), state, engine.Estimate(), engine.totalNumber.load(),
-                                 engine.walkedShare.load(), engine.bytesPlanned.load(),
+                                 walked, engine.bytesPlanned.load(),
                                  engine.bytesRead.load() + engine.bytesCredited.load(),
                                  engine.bytesEscalated.load(), engine.firstReadsPlanned.load(),
                                  engine.firstReadsDone.load()});

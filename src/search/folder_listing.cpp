@@ -68,6 +68,16 @@ void AcceptFile(const WalkFilters& filters, const std::string& dir, std::string_
 
 }  // namespace
 
+bool LeftOutByName(const WalkFilters& filters, const platform::FolderEntries& entries,
+                   const platform::WalkFolder& folder, const std::string& dir,
+                   std::string_view name, platform::EntryType type, int& mountRoot) {
+    if (name == "." || name == "..") return true;
+    if ((filters.skipflag & FILE_SKIP_HIDE) != 0 && entries.EntryHidden()) return true;
+    if ((filters.skipflag & FILE_SKIP_SYSTEM) != 0 && entries.EntrySystem()) return true;
+    return (filters.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
+           IsTrash(filters, folder, dir, name, mountRoot);
+}
+
 void ListedFolder::Clear() {
     openError = 0;
     hasId = false;
@@ -77,6 +87,7 @@ void ListedFolder::Clear() {
     aborted = false;
     listError = 0;
     vanished = 0;
+    examined = 0;
     names.clear();
     files.clear();
     subfolders.clear();
@@ -156,13 +167,8 @@ void ListFolder(SearchEngine& engine, const WalkFilters& filters,
             out.aborted = true;
             return;
         }
-        if (name == "." || name == "..") continue;
-        if ((filters.skipflag & FILE_SKIP_HIDE) != 0 && entries.EntryHidden()) continue;
-        if ((filters.skipflag & FILE_SKIP_SYSTEM) != 0 && entries.EntrySystem()) continue;
-        if ((filters.skipflag & FILE_SKIP_RECYCLE) != 0 && type != EntryType::File &&
-            IsTrash(filters, folder, dir, name, mount_root)) {
-            continue;
-        }
+        if (LeftOutByName(filters, entries, folder, dir, name, type, mount_root)) continue;
+        ++out.examined;
         pending.push_back(
             Pending{static_cast<uint32_t>(held.size()), static_cast<uint32_t>(name.size()), type});
         held.append(name).push_back('\0');

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_walk.h"
@@ -39,6 +40,7 @@ struct ListedFolder {
     bool aborted = false;   ///< the search was stopped while it was listed
     int listError = 0;      ///< errno of a read that ended the listing early
     uint32_t vanished = 0;  ///< entries gone before they could be examined
+    uint32_t examined = 0;  ///< entries the name filters kept (files, folders and others)
     std::string names;      ///< the accepted files' names, one after another
     std::vector<ListedFile> files;
     std::vector<std::string> subfolders;  ///< in listing order, excluded ones left out
@@ -48,6 +50,13 @@ struct ListedFolder {
 
 /// The device of a folder whose identity is not known.
 inline constexpr uint64_t kUnknownDevice = UINT64_MAX;
+
+/// True when the filters leave the entry `name` of `folder` (whose text ending in "/"
+/// is `dir`) out by its name alone: "." and "..", hidden and system entries, trash
+/// folders. `mountRoot` caches whether `folder` is a mount's root (-1: not asked yet).
+bool LeftOutByName(const WalkFilters& filters, const platform::FolderEntries& entries,
+                   const platform::WalkFolder& folder, const std::string& dir,
+                   std::string_view name, platform::EntryType type, int& mountRoot);
 
 /// Lists the open folder `folder`, whose text ending in "/" is `dir`, into `out`
 /// with the buffer `entries`. Reads the folder's identity first; a folder on a pseudo

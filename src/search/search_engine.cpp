@@ -37,6 +37,10 @@ ScanSample SearchEngine::Sample() {
     ScanSample sample;
     sample.walkDone = walkDone.load(std::memory_order_relaxed);
     sample.walked = walkedShare.load(std::memory_order_relaxed) / 1e6;
+    if (const uint64_t ahead = namesAhead.load(std::memory_order_relaxed); ahead > 0) {
+        const auto listed = static_cast<double>(namesListed.load(std::memory_order_relaxed));
+        sample.walked = std::min(listed / static_cast<double>(ahead), 1.0);
+    }
     sample.files = static_cast<uint64_t>(std::max(totalNumber.load(std::memory_order_relaxed), 0));
     // Read before what is done, so the done part never looks larger than the plan.
     sample.bytesPlanned = bytesPlanned.load(std::memory_order_relaxed);

@@ -80,6 +80,10 @@ struct SearchTuning {
     /// Give the heap's free pages back after a search (a process that ends with its
     /// search has no use for it).
     bool releaseHeap = true;
+    /// Count the names below the search folders on a thread of its own while the walk
+    /// runs, when no earlier scan tells how long the walk is. It costs a listing of
+    /// every folder by names: worth it where the remaining time is shown.
+    bool countNamesAhead = false;
     /// The content-key cache file; empty reads every file as if no scan had come before.
     std::string cachePath;
 };
@@ -122,6 +126,10 @@ struct SearchEngine {
     /// folder's subfolders share its part equally.
     std::atomic<uint32_t> walkedShare{0};
     std::atomic<bool> walkDone{false};  ///< the walk of the running search is over
+    /// Entries the walk examined so far, and the count of them made ahead of it (0
+    /// while that count is not made or not finished): their ratio is the part walked.
+    std::atomic<uint64_t> namesListed{0};
+    std::atomic<uint64_t> namesAhead{0};
     ProblemPaths problems;  ///< paths behind unreadableNumber and unlistableNumber (bounded)
     /// The last search ended before it had looked at every file (stopped, or the limit on
     /// duplicates reached): its results are partial.

@@ -27,6 +27,7 @@
 #include "search/hard_links.h"
 #include "search/hash_pipeline.h"
 #include "search/listing.h"
+#include "search/name_count.h"
 #include "search/search_engine.h"
 #include "search/u64_table.h"
 #include "search/walker.h"
@@ -278,19 +279,32 @@ void RunSearch(SearchEngine& engine) {
     std::unique_ptr<ContentCache> cache;
     std::jthread cache_loader;  // joined on every way out
     const uint64_t scan_key = ScanKey(engine.settings);
-    if (engine.tuning.cachePath.empty()) {
-        engine.StartEstimate({}, false);
-    } else {
+    ScanHistory history;
+    if (!engine.tuning.cachePath.empty()) {
         engine.WaitForCacheSave();  // the last search's findings are on disk before they are read
-        // The cache is written after the search's end, so its end costs no more than
-        // without the cache.
-        engine.StartEstimate(ContentCache::ReadHistory(engine.tuning.cachePath, scan_key), false);
+        history = ContentCache::ReadHistory(engine.tuning.cachePath, scan_key);
         cache = std::make_unique<ContentCache>(engine.tuning.cachePath);
         cache_loader = std::jthread([&cache] { cache->Load(); });
+    }
+    // The cache is written after the search's end, so its end costs no more than
+    // without the cache.
+    engine.StartEstimate(history, false);
+    std::jthread name_count;  // stopped and joined once the walk is over
+    if (engine.tuning.countNamesAhead && history.files == 0) {
+        name_count = std::jthread([&engine, &filters](std::stop_token stop) {
+            (void)RunGuarded("name count", [&] {
+                const uint64_t names = CountNamesAhead(filters, engine.settings.searchDirs, stop);
+                engine.namesAhead.store(names, std::memory_order_relaxed);
+            });
+        });
     }
     {
         HashPipeline pipeline(engine, run.listing, cache.get());
         RunCountingPass(engine, filters, run, pipeline);
+        if (name_count.joinable()) {
+            name_count.request_stop();
+            name_count.join();
+        }
         if (EnterSearchPass(engine)) RunSearchPass(engine, run, pipeline);
         pipeline.Stop();
         // Stopped, or ended at the limit on duplicates: files the search pass never

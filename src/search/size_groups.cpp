@@ -34,6 +34,8 @@ void ClearResults(SearchEngine& engine) {
     engine.bytesCredited.store(0, std::memory_order_relaxed);
     engine.walkedShare.store(0, std::memory_order_relaxed);
     engine.walkDone.store(false, std::memory_order_relaxed);
+    engine.namesListed.store(0, std::memory_order_relaxed);
+    engine.namesAhead.store(0, std::memory_order_relaxed);
     engine.bytesEscalated.store(0, std::memory_order_relaxed);
     engine.firstReadsPlanned.store(0, std::memory_order_relaxed);
     engine.firstReadsDone.store(0, std::memory_order_relaxed);

@@ -392,6 +392,7 @@ class Walker {
             if (!visited_.seen.insert(frame.id).second) return;
         }
         if (listed.pseudo) return;
+        engine_.namesListed.fetch_add(listed.examined, std::memory_order_relaxed);
         if (listed.vanished > 0)
             engine_.vanishedNumber.fetch_add(static_cast<int32_t>(listed.vanished),
                                              std::memory_order_relaxed);

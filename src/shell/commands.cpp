@@ -85,8 +85,10 @@ void AddCommands(MainFrame& frame, CommandTable& table) {
         if (DeletionRunning(deleter)) return ScriptValue::Int(1);  // the groups are busy
         // Each search follows the cache option as it is when the search starts; the
         // tuning is read by the search thread, so it changes only while none runs.
-        if (engine.state.load() == W_READY)
+        if (engine.state.load() == W_READY) {
             engine.tuning.cachePath = settings.cache != 0 ? frame.Paths().cache_path : "";
+            engine.tuning.countNamesAhead = true;  // the page shows the remaining time
+        }
         return BeginSearch(engine);
     });
     table.Add("PauseSearch", 0, [&engine](const Args&) { return PauseSearch(engine); });

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "search/result_rows.h"
 #include "search/search_commands.h"
@@ -143,6 +146,44 @@ TEST(ScanProblems, UnreadableFilesAreCountedAndListed) {
                                              (dir.Path() / "bad2.txt").string()}));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_ALL)), ScriptValue::Int(1));
     EXPECT_EQ(GetSetCount(engine, ScriptValue::Int(KIND_PICTURE)), ScriptValue::Int(0));
+}
+
+// A second name of a file can turn up while the file is being compared with another of
+// its size. With the option off, the two names are a set whatever the comparison finds.
+TEST(HardLinks, ANameFoundWhileItsFileIsComparedStillMakesASet) {
+    TempDir dir;
+    // r and m share their size and both ends and differ in the middle, so they are
+    // compared whole; their second names lie in a subfolder, walked after them.
+    constexpr size_t kSize = 64 << 10;
+    testing::WritePattern(dir.Path() / "r", kSize, 5);
+    testing::WritePattern(dir.Path() / "m", kSize, 5, kSize / 2);
+    fs::create_directory(dir.Path() / "later");
+    fs::create_hard_link(dir.Path() / "r", dir.Path() / "later/r-link");
+    fs::create_hard_link(dir.Path() / "m", dir.Path() / "later/m-link");
+
+    SearchEngine engine;
+    engine.settings = SettingsFor({dir.Path().string()});
+    engine.tuning.walkThreads = 1;
+    std::mutex mutex;
+    std::map<std::string, int> opens;
+    engine.SetIoFaultHook([&](const std::string& path, IoStep step) {
+        if (step != IoStep::Open) return 0;
+        int count = 0;
+        {
+            std::lock_guard lock(mutex);
+            count = ++opens[path];
+        }
+        // The second open is the whole read: it waits until the walk has found every name.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (count == 2 && !engine.walkDone.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 0;
+    });
+    RunSearchToEnd(engine);
+    const std::string root = dir.Path().string();
+    EXPECT_EQ(testing::Unordered(DeliveredSets(engine)),
+              (std::set<std::set<std::string>>{{root + "/r", root + "/later/r-link"},
+                                               {root + "/m", root + "/later/m-link"}}));
 }
 
 // A search that stops at its limit on duplicates says that its results are partial; the
