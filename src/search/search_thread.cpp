@@ -312,12 +312,21 @@ void RunSearch(SearchEngine& engine) {
         const bool cut_short =
             engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
         engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
+        std::jthread collector;  // joined below, or on the way out
+        if (cache) {
+            cache_loader.join();
+            // What the search learned is gathered for the cache while the result order
+            // is worked out: both only read the stopped pipeline, each writes its own.
+            collector = std::jthread([&pipeline, &cache] {
+                (void)RunGuarded("content cache collect",
+                                 [&] { pipeline.CollectForCache(*cache); });  // logged there
+            });
+        }
         pipeline.ReleaseMatching();
         PrunedOrder(run, pipeline, survivors);
         engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {
-            cache_loader.join();
-            pipeline.CollectForCache(*cache);
+            collector.join();
             cache->DropLoaded();
             if (!cut_short) {
                 const auto files = engine.totalNumber.load(std::memory_order_relaxed);
