@@ -100,6 +100,229 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
                                 keyed);
 }
 
+namespace {
+
+// Reads a file of `size` bytes (at most one block) whole into `buffer` (room for one
+// byte more), one call at a time; `opened` tells whether it could be opened.
+int ReadWhole(const std::string& path, FileLen size, uint8_t* buffer, ReadContext& context,
+              bool& opened) {
+    platform::ContentFile file;
+    const int error = OpenChecked(path, size, context, file);
+    opened = error == 0;
+    if (error != 0) return error;
+    return ReadBlock(file, path, buffer, static_cast<size_t>(size), true, context);
+}
+
+platform::PieceRead WholePiece(const std::string& path, FileLen size, uint8_t* buffer) {
+    platform::PieceRead piece;
+    piece.path = path.c_str();
+    piece.size = size;
+    piece.buffers[0] = buffer;
+    piece.lengths[0] = static_cast<uint32_t>(size + 1);
+    return piece;
+}
+
+// The file's content from its batched read, or, where the batch did not take it or
+// its size changed, from a read of its own (which tells what changed). `batched`
+// tells whether it came from the batch (its bytes are not counted yet).
+int TakeWhole(const platform::PieceRead& piece, const std::string& path, FileLen size,
+              uint8_t* buffer, ReadContext& context, bool& opened, bool& batched) {
+    batched = piece.done;
+    if (piece.done && piece.error != 0) {
+        opened = false;
+        return piece.error;
+    }
+    if (piece.done && piece.got[0] == size) {
+        opened = true;
+        return 0;
+    }
+    batched = false;
+    return ReadWhole(path, size, buffer, context, opened);
+}
+
+// One class compared in memory, between its batches. The outcomes are those of the
+// block-by-block comparison where the whole file is one block: there the reference is
+// read (and digested) only when its key is always wanted or a member could be opened,
+// so a reference that opens but cannot be read fails the comparison only then.
+struct InMemory {
+    const std::string& referencePath;
+    FileLen size;
+    ReferenceDigest digest;
+    std::vector<CompareMember>& members;
+    uint8_t* reference = nullptr;  // room for size + 1 bytes
+    int referenceError = 0;
+    bool referenceBatched = false;  // read by the batch, not counted yet
+    bool anyOpened = false;
+
+    // Returns false when the reference could not be opened (the comparison's result).
+    bool TakeReference(const platform::PieceRead& piece, ReadContext& context) {
+        bool opened = false;
+        referenceError =
+            TakeWhole(piece, referencePath, size, reference, context, opened, referenceBatched);
+        return opened;
+    }
+    // Returns false when the read was aborted.
+    bool TakeMember(const platform::PieceRead& piece, CompareMember& member, uint8_t* content,
+                    ReadContext& context) {
+        bool opened = false;
+        bool batched = false;
+        member.error = TakeWhole(piece, member.path, size, content, context, opened, batched);
+        if (member.error == kReadAborted) return false;
+        if (batched && member.error == 0) context.Count(size);
+        anyOpened = anyOpened || opened;
+        if (member.error != 0 || referenceError != 0) return true;
+        const auto length = static_cast<size_t>(size);
+        member.equal = std::memcmp(reference, content, length) == 0;
+        if (!member.equal) member.divergence = MixBlock(1, content, length);
+        return true;
+    }
+    // After every member: the result, and the reference's key where it is computed.
+    int Finish(HashScratch& scratch, ReadContext& context, ContentKey& key, bool& keyed,
+               ContentKey& sha) {
+        const bool read_wanted = digest == ReferenceDigest::Always || anyOpened;
+        if (referenceBatched && read_wanted) context.Count(size);
+        if (referenceError != 0) {
+            for (CompareMember& member : members) member.equal = false;
+            return read_wanted ? referenceError : 0;
+        }
+        if (digest != ReferenceDigest::None && read_wanted) {
+            key = KeyOfContent(reference, size, scratch.md5);
+            if (context.wantSha) {
+                scratch.sha.Begin();
+                scratch.sha.Update(reference, static_cast<size_t>(size));
+                sha = scratch.sha.Finish();
+            }
+            keyed = true;
+        }
+        return 0;
+    }
+};
+
+// Room for whole files in the worker's two block buffers, handed out in turn (a
+// file never straddles the two). Files that fit in a block need no memory of their own.
+struct Room {
+    uint8_t* starts[2];
+    size_t sizes[2];
+    size_t region = 0;
+    size_t used = 0;
+
+    explicit Room(HashScratch& scratch)
+        : starts{scratch.buffer.data(), scratch.other.data()},
+          sizes{scratch.buffer.size(), scratch.other.size()} {}
+    uint8_t* Take(size_t bytes) {
+        for (; region < 2; ++region, used = 0) {
+            if (sizes[region] - used >= bytes) {
+                uint8_t* at = starts[region] + used;
+                used += bytes;
+                return at;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// CompareWithReference for a class whose files are read whole in one read each: the
+// reference and the members that fit beside it in one batch, further members in more.
+int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDigest digest,
+                    std::vector<CompareMember>& members, HashScratch& scratch, ReadContext& context,
+                    ContentKey& key, bool& keyed) {
+    if (context.keepGoing && !context.keepGoing()) return kReadAborted;
+    const size_t slot = static_cast<size_t>(size) + 1;
+    Room room(scratch);
+    InMemory compared{referencePath, size, digest, members};
+    compared.reference = room.Take(slot);  // a block has room for it
+    const Room beside_reference = room;
+    std::vector<platform::PieceRead> pieces;
+    std::vector<uint8_t*> places;
+    size_t next = 0;  // the first member not read yet
+    do {
+        room = beside_reference;
+        pieces.clear();
+        places.clear();
+        if (next == 0) pieces.push_back(WholePiece(referencePath, size, compared.reference));
+        for (size_t i = next; i < members.size(); ++i) {
+            uint8_t* at = room.Take(slot);  // the other block always has room for one
+            if (at == nullptr) break;
+            places.push_back(at);
+            pieces.push_back(WholePiece(members[i].path, size, at));
+        }
+        platform::ReadPieces(pieces);
+        size_t at = 0;
+        if (next == 0 && !compared.TakeReference(pieces[at++], context))
+            return compared.referenceError;
+        for (uint8_t* place : places) {
+            if (!compared.TakeMember(pieces[at++], members[next++], place, context))
+                return kReadAborted;
+        }
+    } while (next < members.size());
+    return compared.Finish(scratch, context, key, keyed, context.sha);
+}
+
+}  // namespace
+
+bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context) {
+    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+    return size > 0 && size <= chunk && (context.faultHook == nullptr || !*context.faultHook) &&
+           platform::PieceReadsBatched();
+}
+
+bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
+                            ReadContext& context, size_t& compared) {
+    compared = 0;
+    if (context.keepGoing && !context.keepGoing()) return false;
+    // As many classes as fit whole, in order.
+    std::vector<platform::PieceRead> pieces;
+    std::vector<uint8_t*> places;  // where each file's content goes
+    Room room(scratch);
+    size_t taken = 0;
+    for (; taken < classes.size(); ++taken) {
+        const ClassComparison& one = classes[taken];
+        const Room before = room;
+        const size_t files_before = places.size();
+        for (size_t i = 0; i <= one.members->size(); ++i) {
+            uint8_t* at = room.Take(static_cast<size_t>(one.size) + 1);
+            if (at == nullptr) break;
+            const std::string& path = i == 0 ? *one.referencePath : (*one.members)[i - 1].path;
+            pieces.push_back(WholePiece(path, one.size, at));
+            places.push_back(at);
+        }
+        if (places.size() - files_before != one.members->size() + 1) {
+            room = before;
+            pieces.resize(files_before);
+            places.resize(files_before);
+            break;
+        }
+    }
+    if (taken == 0) return true;
+    platform::ReadPieces(pieces);
+    size_t file = 0;
+    for (ClassComparison& one : classes.first(taken)) {
+        one.keyed = false;
+        for (CompareMember& member : *one.members) {
+            member.error = 0;
+            member.equal = false;
+            member.divergence = 0;
+        }
+        InMemory in_memory{*one.referencePath, one.size, one.digest, *one.members};
+        in_memory.reference = places[file];
+        const size_t first = file;
+        file += one.members->size() + 1;
+        if (!in_memory.TakeReference(pieces[first], context)) {
+            one.result = in_memory.referenceError;
+            if (one.result == kReadAborted) return false;
+            continue;
+        }
+        for (size_t i = 0; i < one.members->size(); ++i) {
+            if (!in_memory.TakeMember(pieces[first + 1 + i], (*one.members)[i],
+                                      places[first + 1 + i], context))
+                return false;
+        }
+        one.result = in_memory.Finish(scratch, context, one.key, one.keyed, one.sha);
+    }
+    compared = taken;
+    return true;
+}
+
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed) {
@@ -109,6 +332,8 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
         member.equal = false;
         member.divergence = 0;
     }
+    if (ReadsTogether(size, scratch, context))
+        return CompareTogether(referencePath, size, digest, members, scratch, context, key, keyed);
     platform::ContentFile reference;
     if (const int error = OpenChecked(referencePath, size, context, reference); error != 0)
         return error;

@@ -110,8 +110,35 @@ enum class ReferenceDigest : uint8_t {
 /// reference stops being read when no member is left and its digest is not needed.
 /// `keyed` tells whether the reference's key was computed into `key`. Returns 0, or
 /// why the reference could not be read (then no member is equal).
+/// A class of files that fit in one block is read with few system calls (each file
+/// whole at once, many files a call where the system allows) and compared in memory,
+/// with the same outcomes.
 int CompareWithReference(const std::string& referencePath, FileLen size, ReferenceDigest digest,
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed);
+
+/// Whether a class of `size`-byte files is compared in memory, each file read whole at
+/// once into the scratch's blocks: it fits in one block, the system batches reads, and
+/// no planted fault is to be met one call at a time.
+bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context);
+
+/// One class of CompareClassesTogether, with CompareWithReference's arguments and results.
+struct ClassComparison {
+    const std::string* referencePath = nullptr;
+    FileLen size = 0;
+    ReferenceDigest digest = ReferenceDigest::None;
+    std::vector<CompareMember>* members = nullptr;
+    ContentKey key;      ///< out: the reference's key, when keyed
+    ContentKey sha;      ///< out: its SHA-256, when keyed and wanted
+    bool keyed = false;  ///< out
+    int result = 0;      ///< out: what CompareWithReference returns
+};
+
+/// CompareWithReference of several small classes at once, every file of them read in
+/// one batch into the scratch's blocks: as many of the first classes as fit there whole
+/// (`compared`; 0 when the first does not), each one that ReadsTogether takes. Returns
+/// false when the search was aborted (the results are then incomplete).
+bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scratch,
+                            ReadContext& context, size_t& compared);
 
 }  // namespace merravine

@@ -20,6 +20,7 @@ constexpr size_t kHandOverBatch = 32;    // files the walk hands over under one 
 constexpr size_t kFirstReads = 8;        // first reads a worker takes under one lock
 constexpr size_t kDiskFirstReads = 256;  // the same when they are put in disk order
 constexpr size_t kBatchFiles = 32;       // most files compared in one pass over a reference
+constexpr size_t kTogetherFiles = 16;    // files of small classes a worker takes to read at once
 // Descriptors the rest of the process may hold beside the readers: the walk's open
 // folders, the page connection, the log and the databases.
 constexpr uint64_t kOtherDescriptors = 96;
@@ -228,41 +229,50 @@ void HashPipeline::WorkerMain() {
             return HoldWhilePaused(engine_);
         };
         FileLen planned = 0;  // bytes planned for the job in hand
+        std::vector<ClassBatch> batches;
         for (;;) {
-            ClassBatch batch;
-            bool whole = false;
+            batches.clear();
             firsts.indices.clear();
             {
                 std::unique_lock lock(mutex_);
                 jobsReady_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (stopping_) return;
-                // Either one class batch, or a few first reads (a fair share of those
-                // waiting, so the other workers are not left idle at the end).
+                // Either class batches (one, or small ones up to a batch of reads), or a
+                // few first reads (a fair share of those waiting, so the other workers
+                // are not left idle at the end).
                 const size_t share = std::min(FirstReadShare(), jobs_.size() / workerCount_ + 1);
                 planned = 0;
+                size_t together_files = 0;
                 while (!jobs_.empty() && firsts.indices.size() < share) {
                     const Job job = jobs_.front();
                     if (job.whole && !firsts.indices.empty()) break;
-                    jobs_.pop_front();
                     const FileEntry& entry = listing_.files[job.index];
                     if (!job.whole) {
+                        if (!batches.empty()) break;
+                        jobs_.pop_front();
                         firsts.indices.push_back(job.index);
                         planned += FirstReadBytes(entry.size);
                         continue;
                     }
-                    whole = TakeBatch(ClassKey{entry.size, job.fingerprint}, batch);
-                    if (whole) {
-                        planned = entry.size *
-                                  (batch.taken.members.size() + (batch.taken.newReference ? 1 : 0));
+                    const bool small = ReadsTogether(entry.size, scratch, context);
+                    if (!batches.empty() && !small) break;
+                    jobs_.pop_front();
+                    ClassBatch batch;
+                    if (TakeBatch(ClassKey{entry.size, job.fingerprint}, batch)) {
+                        planned += entry.size * (batch.taken.members.size() +
+                                                 (batch.taken.newReference ? 1 : 0));
+                        together_files += batch.taken.members.size() + 1;
+                        batches.push_back(std::move(batch));
                     }
-                    break;
+                    if (!small || together_files >= kTogetherFiles) break;
+                    if (batches.empty()) break;
                 }
                 ++busy_;
                 if (walkWaits_ && jobs_.size() <= engine_.tuning.maxQueuedJobs / 2)
                     outcomes_.notify_all();
             }
-            if (whole) {
-                ReadBatch(batch, scratch, context);
+            if (!batches.empty()) {
+                ReadBatches(batches, scratch, context);
             } else if (!firsts.indices.empty()) {
                 if (diskOrder_) OrderForDisk(firsts.indices);
                 FirstReads(firsts, scratch, context);
@@ -432,30 +442,72 @@ void HashPipeline::PublishFirstReads(FirstReadBatch& firsts, bool& digest, bool&
     }
 }
 
-void HashPipeline::ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
+// Compares each class taken. Small classes go in groups whose files are read in one
+// batch; a class alone, or one too large to share the batch, is compared by itself.
+void HashPipeline::ReadBatches(std::vector<ClassBatch>& batches, HashScratch& scratch,
+                               ReadContext& context) {
     if (!HoldWhilePaused(engine_)) return;
-    const ReferenceDigest digest = !batch.taken.digest ? ReferenceDigest::None
-                                   : batch.force       ? ReferenceDigest::Always
-                                                       : ReferenceDigest::WhileEqual;
-    ContentKey key = batch.key;
-    bool keyed = false;
-    context.sha = batch.sha;
-    const int reference_error =
-        CompareWithReference(batch.referencePath, batch.classKey.size, digest, batch.compared,
-                             scratch, context, key, keyed);
-    if (reference_error == kReadAborted) return;
-    if (reference_error != 0)
-        LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), reference_error);
-    for (const CompareMember& member : batch.compared) {
-        if (member.error != 0) LogDebug("cannot read %s (%d)", member.path.c_str(), member.error);
+    std::vector<ClassComparison> group;
+    size_t first = 0;  // the first batch not compared yet
+    while (first < batches.size()) {
+        size_t compared = 0;
+        if (batches.size() - first >= 2) {
+            group.clear();
+            for (size_t i = first; i < batches.size(); ++i) {
+                ClassBatch& batch = batches[i];
+                ClassComparison one;
+                one.referencePath = &batch.referencePath;
+                one.size = batch.classKey.size;
+                one.digest = DigestOf(batch);
+                one.members = &batch.compared;
+                group.push_back(one);
+            }
+            if (!CompareClassesTogether(group, scratch, context, compared)) return;
+            for (size_t i = 0; i < compared; ++i) {
+                ClassBatch& batch = batches[first + i];
+                batch.referenceError = group[i].result;
+                batch.keyed = group[i].keyed;
+                if (group[i].keyed) {
+                    batch.key = group[i].key;
+                    batch.sha = group[i].sha;
+                }
+            }
+        }
+        if (compared == 0) {  // alone, or too large to be read beside others
+            CompareBatch(batches[first], scratch, context);
+            if (batches[first].referenceError == kReadAborted) return;
+            compared = 1;
+        }
+        first += compared;
     }
     bool wake = false;
+    for (const ClassBatch& batch : batches) {
+        if (batch.referenceError != 0) {
+            LogDebug("cannot read %s (%d)", batch.referencePath.c_str(), batch.referenceError);
+        }
+        for (const CompareMember& member : batch.compared) {
+            if (member.error != 0)
+                LogDebug("cannot read %s (%d)", member.path.c_str(), member.error);
+        }
+    }
     {
         std::lock_guard lock(mutex_);
-        FinishBatch(batch, reference_error, keyed, key, context.sha);
-        wake = Awaited(batch.classKey.size);
+        for (const ClassBatch& batch : batches) {
+            FinishBatch(batch, batch.referenceError, batch.keyed, batch.key, batch.sha);
+            wake = wake || Awaited(batch.classKey.size);
+        }
     }
     if (wake) outcomes_.notify_all();
+}
+
+void HashPipeline::CompareBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context) {
+    ContentKey key = batch.key;
+    context.sha = batch.sha;
+    batch.referenceError =
+        CompareWithReference(batch.referencePath, batch.classKey.size, DigestOf(batch),
+                             batch.compared, scratch, context, key, batch.keyed);
+    batch.key = key;
+    batch.sha = context.sha;
 }
 
 bool HashPipeline::TakeBatch(const ClassKey& key, ClassBatch& batch) {

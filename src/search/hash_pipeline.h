@@ -153,6 +153,8 @@ class HashPipeline {
         ContentKey sha;      // and its SHA-256 (cache on)
         std::string referencePath;
         std::vector<CompareMember> compared;  // the members' paths and outcomes
+        int referenceError = 0;               // the comparison's result
+        bool keyed = false;                   // `key` is the reference's, computed now
     };
 
     // A file the walk accepted and has not handed over yet.
@@ -201,7 +203,14 @@ class HashPipeline {
     FileLen FirstReadBytes(FileLen size) const { return std::min<FileLen>(size, 2 * PrefixSize()); }
     void Plan(FileLen bytes) { engine_.bytesPlanned.fetch_add(bytes, std::memory_order_relaxed); }
     void SettleProgress(FileLen planned, ReadContext& context);
-    void ReadBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
+    // How much of its reference a class batch digests.
+    static ReferenceDigest DigestOf(const ClassBatch& batch) {
+        return !batch.taken.digest ? ReferenceDigest::None
+               : batch.force       ? ReferenceDigest::Always
+                                   : ReferenceDigest::WhileEqual;
+    }
+    void ReadBatches(std::vector<ClassBatch>& batches, HashScratch& scratch, ReadContext& context);
+    void CompareBatch(ClassBatch& batch, HashScratch& scratch, ReadContext& context);
     bool TakeBatch(const ClassKey& key, ClassBatch& batch);
     void FinishBatch(const ClassBatch& batch, int referenceError, bool keyed, const ContentKey& key,
                      const ContentKey& sha);

@@ -90,6 +90,34 @@ TEST(PieceReads, ReadWhatPreadReadsInBatchesOfAnySizeAndCloseEverything) {
     }
 }
 
+// A whole file in one piece of its size and one byte more, as comparisons ask it: the
+// byte beyond shows a file that grew, and a file that shrank is left to the caller.
+TEST(PieceReads, WholeFilesInOnePieceShowGrowthAndLeaveShrinkingToTheCaller) {
+    if (!PieceReadsBatched())
+        GTEST_SKIP() << "no io_uring here (or a ThreadSanitizer build, which does without)";
+    TempDir dir;
+    constexpr uint64_t kSize = 128 << 10;
+    const std::string content = Pattern(kSize, 5);
+    const std::string paths[] = {dir.Write("same", content).string(),
+                                 dir.Write("grew", content + "x").string(),
+                                 dir.Write("shrank", content.substr(1)).string()};
+    std::vector<std::vector<uint8_t>> buffers(std::size(paths), std::vector<uint8_t>(kSize + 1));
+    std::vector<PieceRead> pieces(std::size(paths));
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        pieces[i].path = paths[i].c_str();
+        pieces[i].size = kSize;
+        pieces[i].buffers[0] = buffers[i].data();
+        pieces[i].lengths[0] = kSize + 1;
+    }
+    ReadPieces(pieces);
+    ASSERT_TRUE(pieces[0].done);
+    EXPECT_EQ(pieces[0].got[0], kSize);
+    EXPECT_EQ(std::string(buffers[0].begin(), buffers[0].end() - 1), content);
+    ASSERT_TRUE(pieces[1].done);
+    EXPECT_EQ(pieces[1].got[0], kSize + 1);
+    EXPECT_FALSE(pieces[2].done);
+}
+
 TEST(PieceReads, WhatIsNotAPlainFileIsLeftToTheCallerAndFailuresAreTheFilesOwn) {
     if (!PieceReadsBatched())
         GTEST_SKIP() << "no io_uring here (or a ThreadSanitizer build, which does without)";

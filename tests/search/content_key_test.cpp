@@ -9,7 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
+#include "platform/piece_read.h"
 #include "search/md5.h"
 #include "search_test_support.h"
 #include "support/temp_dir.h"
@@ -290,6 +292,255 @@ TEST(ContentKeys, FingerprintsReadTogetherAreThoseReadOneByOne) {
     EXPECT_EQ(reads[11].error, EINVAL);  // never read: not a plain file
     EXPECT_EQ(reads[12].error, EINVAL);
     EXPECT_EQ(together.bytesRead, read_alone);
+}
+
+// A class of small files is read whole, many files a call, and compared in memory;
+// every outcome is the one a comparison of one file at a time gives (a no-op fault
+// hook keeps that one on its old path): copies, members that differ alike or not,
+// members that grew, shrank, are gone, are links, or are a FIFO or a folder now, and
+// a reference that is any of those, with each way of digesting the reference.
+// Twenty-five members of 100,000 bytes, as large as a block, take a batch each.
+TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
+    if (!platform::PieceReadsBatched())
+        GTEST_SKIP() << "no batched reads here (or a ThreadSanitizer build, which does without)";
+    TempDir dir;
+    const std::string r = dir.Path().string() + "/";
+    constexpr size_t kSize = 10000;
+    WritePattern(r + "reference", kSize, 4);
+    WritePattern(r + "copy", kSize, 4);
+    WritePattern(r + "first", kSize, 4, 0);
+    WritePattern(r + "middle", kSize, 4, kSize / 2);
+    WritePattern(r + "last", kSize, 4, kSize - 1);
+    WritePattern(r + "middle again", kSize, 4, kSize / 2);
+    WritePattern(r + "grew", kSize + 1, 4);
+    WritePattern(r + "shrank", kSize - 1, 4);
+    WritePattern(r + "copy 2", kSize, 4);
+    ASSERT_EQ(mkfifo((r + "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(r + "folder");
+    std::filesystem::create_symlink(r + "copy", r + "link");
+    const std::vector<std::string> names = {"copy",         "first",  "middle", "last",
+                                            "middle again", "grew",   "shrank", "gone",
+                                            "fifo",         "folder", "link",   "copy 2"};
+    const IoFaultHook none = [](const std::string&, IoStep) { return 0; };
+
+    struct Outcome {
+        int result = 0;
+        bool keyed = false;
+        ContentKey key;
+        ContentKey sha;
+        std::vector<std::tuple<bool, int, uint64_t>> members;
+        uint64_t bytes = 0;
+        bool operator==(const Outcome&) const = default;
+    };
+    auto compare = [&](const std::string& reference, FileLen size, ReferenceDigest digest,
+                       const std::vector<std::string>& member_names, bool together) {
+        HashScratch scratch;
+        scratch.buffer.resize(16385);
+        scratch.other.resize(16385);
+        ReadContext context;
+        context.wantSha = true;
+        if (!together) context.faultHook = &none;
+        std::vector<CompareMember> members;
+        for (const std::string& name : member_names) members.push_back({r + name});
+        Outcome outcome;
+        outcome.result = CompareWithReference(r + reference, size, digest, members, scratch,
+                                              context, outcome.key, outcome.keyed);
+        if (outcome.keyed) outcome.sha = context.sha;
+        for (const CompareMember& member : members)
+            outcome.members.emplace_back(member.equal, member.error, member.divergence);
+        outcome.bytes = context.bytesRead;
+        EXPECT_EQ(ReadsTogether(size, scratch, context), together);
+        return outcome;
+    };
+
+    for (const ReferenceDigest digest :
+         {ReferenceDigest::None, ReferenceDigest::WhileEqual, ReferenceDigest::Always}) {
+        SCOPED_TRACE(static_cast<int>(digest));
+        const Outcome together = compare("reference", kSize, digest, names, true);
+        EXPECT_EQ(together, compare("reference", kSize, digest, names, false));
+        EXPECT_EQ(together.result, 0);
+        EXPECT_EQ(together.keyed, digest != ReferenceDigest::None);
+        using M = std::tuple<bool, int, uint64_t>;
+        EXPECT_EQ(std::get<0>(together.members[0]), true);
+        EXPECT_EQ(std::get<0>(together.members[11]), true);
+        EXPECT_EQ(std::get<2>(together.members[2]), std::get<2>(together.members[4]));
+        EXPECT_NE(std::get<2>(together.members[1]), std::get<2>(together.members[2]));
+        EXPECT_NE(std::get<2>(together.members[2]), std::get<2>(together.members[3]));
+        EXPECT_EQ(std::vector<M>(together.members.begin() + 5, together.members.begin() + 11),
+                  (std::vector<M>{{false, kContentChanged, 0},
+                                  {false, kContentChanged, 0},
+                                  {false, ENOENT, 0},
+                                  {false, EINVAL, 0},
+                                  {false, EINVAL, 0},
+                                  {false, ELOOP, 0}}));
+        // A reference that cannot be read fails the comparison as it does one by one;
+        // one that opens but cannot be read only when it would have been read.
+        for (const char* reference : {"grew", "shrank", "gone", "fifo", "folder", "link"}) {
+            SCOPED_TRACE(reference);
+            const Outcome failed = compare(reference, kSize, digest, names, true);
+            EXPECT_NE(failed.result, 0);
+            EXPECT_EQ(failed, compare(reference, kSize, digest, names, false));
+            for (const auto& member : failed.members) EXPECT_FALSE(std::get<0>(member));
+            const std::vector<std::string> unopened = {"gone", "link", "grew"};
+            EXPECT_EQ(compare(reference, kSize, digest, unopened, true),
+                      compare(reference, kSize, digest, unopened, false));
+            EXPECT_EQ(compare(reference, kSize, digest, {}, true),
+                      compare(reference, kSize, digest, {}, false));
+        }
+        // Alone, as a key is computed.
+        EXPECT_EQ(compare("copy", kSize, digest, {}, true),
+                  compare("copy", kSize, digest, {}, false));
+    }
+
+    constexpr size_t kLarge = 100000;
+    std::vector<std::string> many;
+    WritePattern(r + "large reference", kLarge, 8);
+    for (int i = 0; i < 25; ++i) {
+        many.push_back("large " + std::to_string(i));
+        WritePattern(r + many.back(), kLarge, 8,
+                     i % 3 == 0 ? kLarge : static_cast<size_t>(i) * 1000);
+    }
+    // Blocks as large as the files: each file is one read.
+    HashScratch scratch;
+    scratch.buffer.resize(kLarge + 1);
+    scratch.other.resize(kLarge + 1);
+    for (const ReferenceDigest digest : {ReferenceDigest::WhileEqual, ReferenceDigest::Always}) {
+        std::vector<CompareMember> batched;
+        std::vector<CompareMember> alone;
+        for (const std::string& name : many) {
+            batched.push_back({r + name});
+            alone.push_back({r + name});
+        }
+        ContentKey key_together;
+        ContentKey key_alone;
+        bool keyed_together = false;
+        bool keyed_alone = false;
+        ReadContext context;
+        ASSERT_EQ(CompareWithReference(r + "large reference", kLarge, digest, batched, scratch,
+                                       context, key_together, keyed_together),
+                  0);
+        EXPECT_TRUE(ReadsTogether(kLarge, scratch, context));
+        ReadContext one_by_one;
+        one_by_one.faultHook = &none;
+        ASSERT_EQ(CompareWithReference(r + "large reference", kLarge, digest, alone, scratch,
+                                       one_by_one, key_alone, keyed_alone),
+                  0);
+        EXPECT_TRUE(keyed_together);
+        EXPECT_EQ(key_together, key_alone);
+        EXPECT_EQ(context.bytesRead, one_by_one.bytesRead);
+        size_t equal = 0;
+        for (size_t i = 0; i < many.size(); ++i) {
+            EXPECT_EQ(batched[i].equal, alone[i].equal) << many[i];
+            EXPECT_EQ(batched[i].divergence, alone[i].divergence) << many[i];
+            EXPECT_EQ(batched[i].error, 0) << many[i];
+            equal += batched[i].equal;
+        }
+        EXPECT_EQ(equal, 9u);
+    }
+}
+
+// Several small classes read in one batch: each comes out as it does compared alone,
+// also beside a class whose reference is gone or a FIFO now, one whose reference can be
+// opened but no member can, and one of files as large as a block.
+TEST(ContentKeys, ClassesReadTogetherCompareAsEachAlone) {
+    if (!platform::PieceReadsBatched())
+        GTEST_SKIP() << "no batched reads here (or a ThreadSanitizer build, which does without)";
+    TempDir dir;
+    const std::string r = dir.Path().string() + "/";
+    constexpr size_t kBlock = 16384;
+    struct Class {
+        std::string reference;
+        FileLen size;
+        ReferenceDigest digest;
+        std::vector<std::string> members;
+    };
+    const std::vector<Class> classes = {
+        {"a", 5000, ReferenceDigest::WhileEqual, {"a copy", "a other"}},
+        {"gone", 6000, ReferenceDigest::Always, {"b copy"}},
+        {"c", 7000, ReferenceDigest::None, {"c other", "c copy", "c copy 2"}},
+        {"fifo", 5000, ReferenceDigest::WhileEqual, {"a copy"}},
+        {"d", 8000, ReferenceDigest::WhileEqual, {"gone", "fifo"}},
+        {"e", kBlock, ReferenceDigest::Always, {"e copy"}},
+        {"f", 33, ReferenceDigest::Always, {}},
+    };
+    unsigned seed = 1;
+    for (const Class& one : classes) {
+        ++seed;
+        if (one.reference != "gone" && one.reference != "fifo")
+            WritePattern(r + one.reference, static_cast<size_t>(one.size), seed);
+        for (const std::string& member : one.members) {
+            if (member == "gone" || member == "fifo" || std::filesystem::exists(r + member))
+                continue;
+            WritePattern(r + member, static_cast<size_t>(one.size), seed,
+                         member.find("other") != std::string::npos ? 10 : one.size);
+        }
+    }
+    WritePattern(r + "b copy", 6000, 3);
+    ASSERT_EQ(mkfifo((r + "fifo").c_str(), 0600), 0);
+
+    std::vector<std::string> references;
+    std::vector<std::vector<CompareMember>> together(classes.size());
+    std::vector<ClassComparison> comparisons;
+    for (const Class& one : classes) references.push_back(r + one.reference);
+    for (size_t i = 0; i < classes.size(); ++i) {
+        for (const std::string& member : classes[i].members) together[i].push_back({r + member});
+        ClassComparison comparison;
+        comparison.referencePath = &references[i];
+        comparison.size = classes[i].size;
+        comparison.digest = classes[i].digest;
+        comparison.members = &together[i];
+        comparisons.push_back(comparison);
+    }
+    HashScratch scratch;
+    scratch.buffer.resize(kBlock + 1);
+    scratch.other.resize(kBlock + 1);
+    ReadContext context;
+    context.wantSha = true;
+    for (const Class& one : classes) EXPECT_TRUE(ReadsTogether(one.size, scratch, context));
+    EXPECT_FALSE(ReadsTogether(kBlock + 1, scratch, context));
+    // The classes that fit in the two blocks whole, then the others, as the search does.
+    for (size_t first = 0; first < comparisons.size();) {
+        size_t compared = 0;
+        ASSERT_TRUE(CompareClassesTogether(std::span(comparisons).subspan(first), scratch, context,
+                                           compared));
+        ASSERT_GT(compared, 0u);
+        first += compared;
+    }
+
+    const IoFaultHook none = [](const std::string&, IoStep) { return 0; };
+    ReadContext alone_context;
+    alone_context.wantSha = true;
+    alone_context.faultHook = &none;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        SCOPED_TRACE(classes[i].reference);
+        std::vector<CompareMember> alone;
+        for (const std::string& member : classes[i].members) alone.push_back({r + member});
+        ContentKey key;
+        bool keyed = false;
+        EXPECT_EQ(comparisons[i].result,
+                  CompareWithReference(references[i], classes[i].size, classes[i].digest, alone,
+                                       scratch, alone_context, key, keyed));
+        ASSERT_EQ(comparisons[i].keyed, keyed);
+        if (keyed) {
+            EXPECT_EQ(comparisons[i].key, key);
+            EXPECT_EQ(comparisons[i].sha, alone_context.sha);
+        }
+        for (size_t m = 0; m < alone.size(); ++m) {
+            EXPECT_EQ(together[i][m].equal, alone[m].equal) << alone[m].path;
+            EXPECT_EQ(together[i][m].error, alone[m].error) << alone[m].path;
+            EXPECT_EQ(together[i][m].divergence, alone[m].divergence) << alone[m].path;
+        }
+    }
+    EXPECT_EQ(context.bytesRead, alone_context.bytesRead);
+    EXPECT_TRUE(together[0][0].equal);
+    EXPECT_FALSE(together[0][1].equal);
+    EXPECT_EQ(comparisons[1].result, ENOENT);
+    EXPECT_TRUE(together[2][1].equal && together[2][2].equal);
+    EXPECT_EQ(comparisons[3].result, EINVAL);
+    EXPECT_EQ(comparisons[4].result, 0);
+    EXPECT_FALSE(comparisons[4].keyed);  // no member opened: not read, not digested
+    EXPECT_TRUE(together[5][0].equal);
+    EXPECT_TRUE(comparisons[6].keyed);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // names the stage which lost a file - also in a whole search with a stage made to lose
 // one.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -428,6 +430,48 @@ TEST(StageBalance, ASearchNamesTheStageThatLostAFile) {
         EXPECT_NE(text.find(c.named), std::string::npos) << text;
         EXPECT_EQ(text.find(c.other), std::string::npos) << text;
     }
+}
+
+// Small files compared whole, many at a time: copies in classes larger than one
+// batch still form their sets, and files changed between their first read and their
+// comparison (shrunk, grown, or a FIFO or a folder now at the name) are unreadable,
+// whether they are a class's reference or a member, with every file accounted for.
+TEST(ComparisonStage, SmallClassesReadTogetherTellChangedFilesApart) {
+    TempDir dir;
+    const std::string r = dir.Path().string();
+    constexpr size_t kSize = 20000;
+    std::set<std::set<std::string>> expected;
+    std::set<std::string> many;
+    for (int i = 0; i < 40; ++i) many.insert(r + "/many/" + std::to_string(i));
+    for (const std::string& path : many) testing::WritePattern(path, kSize, 1);
+    expected.insert(many);
+    unsigned seed = 2;
+    for (const char* changed : {"shrank", "grew", "fifo", "folder"}) {
+        std::set<std::string> set;
+        for (const char* name : {"/a", "/b", "/c"}) set.insert(r + "/" + changed + name);
+        for (const std::string& path : set) testing::WritePattern(path, kSize, seed);
+        testing::WritePattern(r + "/" + changed + "/changed", kSize, seed++);
+        expected.insert(set);
+    }
+    const auto change = [](const std::string& path) {
+        const std::filesystem::path at(path);
+        const std::string kind = at.parent_path().filename().string();
+        std::filesystem::remove(at);
+        if (kind == "shrank") testing::WritePattern(at, kSize - 1, 2);
+        if (kind == "grew") testing::WritePattern(at, kSize + 1, 3);
+        if (kind == "fifo") mkfifo(path.c_str(), 0600);
+        if (kind == "folder") std::filesystem::create_directory(at);
+    };
+    SearchEngine engine;
+    engine.settings = testing::SettingsFor({r});
+    engine.SetStageFaultHook([&](ReadStage at, const std::string& path) {
+        if (at == ReadStage::FirstRead && path.ends_with("/changed")) change(path);
+        return false;
+    });
+    testing::RunSearchToEnd(engine);
+    EXPECT_EQ(testing::Unordered(testing::DeliveredSets(engine)), expected);
+    EXPECT_EQ(engine.unreadableNumber.load(), 4);
+    EXPECT_EQ(engine.unbalancedNumber.load(), 0);
 }
 
 }  // namespace
