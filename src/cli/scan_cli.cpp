@@ -169,6 +169,7 @@ int RunScanCommand(int argc, char** argv) {
         // No output format shows the times; the identity read with them is needed only to
         // tell names of one file apart.
         engine.tuning.readTimes = engine.settings.collapsehardlinks != 0;
+        engine.tuning.releaseHeap = false;  // the process ends after its output
         if (args.cache)
             engine.tuning.cachePath = platform::ResolveDataPaths(args.dataDir).cache_file;
 

@@ -15,7 +15,7 @@
 namespace merravine {
 namespace {
 
-constexpr size_t kWakeBatch = 16;        // queued jobs that wake an idle worker during the walk
+constexpr size_t kWakeBatch = 64;        // queued jobs that wake an idle worker during the walk
 constexpr size_t kHandOverBatch = 32;    // files the walk hands over under one lock
 constexpr size_t kFirstReads = 16;       // first reads a worker takes under one lock
 constexpr size_t kDiskFirstReads = 256;  // the same when they are put in disk order

@@ -77,6 +77,9 @@ struct SearchTuning {
     /// ahead of the reads only makes the queue, and its memory, longer.
     size_t maxQueuedJobs = 16384;
     bool readTimes = true;  ///< read the times of the files that have a twin
+    /// Give the heap's free pages back after a search (a process that ends with its
+    /// search has no use for it).
+    bool releaseHeap = true;
     /// Count the names below the search folders on a thread of its own while the walk
     /// runs, when no earlier scan tells how long the walk is. It costs a listing of
     /// every folder by names: worth it where the remaining time is shown.

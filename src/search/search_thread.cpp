@@ -312,12 +312,21 @@ void RunSearch(SearchEngine& engine) {
         const bool cut_short =
             engine.state.load() == W_ABORT || run.recorded < run.listing.files.size();
         engine.unbalancedNumber.store(static_cast<int32_t>(pipeline.CheckBalance(cut_short)));
+        std::jthread collector;  // joined below, or on the way out
+        if (cache) {
+            cache_loader.join();
+            // What the search learned is gathered for the cache while the result order
+            // is worked out: both only read the stopped pipeline, each writes its own.
+            collector = std::jthread([&pipeline, &cache] {
+                (void)RunGuarded("content cache collect",
+                                 [&] { pipeline.CollectForCache(*cache); });  // logged there
+            });
+        }
         pipeline.ReleaseMatching();
         PrunedOrder(run, pipeline, survivors);
         engine.partial.store(cut_short, std::memory_order_relaxed);
         if (cache) {
-            cache_loader.join();
-            pipeline.CollectForCache(*cache);
+            collector.join();
             cache->DropLoaded();
             if (!cut_short) {
                 const auto files = engine.totalNumber.load(std::memory_order_relaxed);
@@ -326,12 +335,12 @@ void RunSearch(SearchEngine& engine) {
         }
     }  // the pipeline's tables (and the entries read) go before the records are built
     // So do the listing's entries (the survivors carry theirs) and the names of the
-    // files without a twin, and their memory with them: the records are the peak.
+    // files without a twin: the records are built in the memory they leave free (one
+    // heap for every thread), so the peak stays where the walk left it.
     run.listing.files.Clear();
     Listing kept_names;
     KeepSurvivorNames(run.listing, survivors, kept_names);
     run.listing.names.Clear();
-    platform::ReleaseFreeHeap();
 
     const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, kept_names, survivors, engine.tuning.readTimes);
@@ -355,6 +364,9 @@ void RunSearch(SearchEngine& engine) {
         std::shared_ptr<ContentCache> saving = std::move(cache);
         engine.StartCacheSave([saving] { saving->Save(); });
     }
+    // The free pages go back once the results are out rather than before the records
+    // are built: given back first, every page of the records would be faulted in anew.
+    if (engine.tuning.releaseHeap) platform::ReleaseFreeHeap();
 }
 
 }  // namespace

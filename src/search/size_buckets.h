@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "search/file_record.h"
 #include "search/listing.h"
@@ -36,9 +37,9 @@ class SizeBuckets {
     /// links whose inode came before becomes an alias of that first name. Returns its bucket.
     Bucket& Add(uint32_t index, FileLen size, uint64_t device, uint64_t inode, uint32_t links);
 
-    /// The bucket of `size` (which must have a file).
-    Bucket& Of(FileLen size) { return buckets_.at(size); }
-    const Bucket& Of(FileLen size) const { return buckets_.at(size); }
+    /// The bucket of `size` (which must have a file); it stays where it is.
+    Bucket& Of(FileLen size) { return slots_[Find(size)].bucket; }
+    const Bucket& Of(FileLen size) const { return slots_[Find(size)].bucket; }
     /// Files taken in.
     uint32_t Taken() const { return static_cast<uint32_t>(next_.size()); }
     /// The next file of the same size in walk order, or kNone.
@@ -57,10 +58,10 @@ class SizeBuckets {
     /// Names taken in as aliases of an earlier name.
     uint32_t Aliases() const { return aliases_; }
 
-    /// Calls `visit(size, bucket)` for each bucket.
+    /// Calls `visit(size, bucket)` for each bucket, in the order their sizes came.
     template <typename Visit>
     void ForEach(Visit&& visit) const {
-        for (const auto& [size, bucket] : buckets_) visit(size, bucket);
+        for (size_t i = 0; i < slots_.size(); ++i) visit(slots_[i].size, slots_[i].bucket);
     }
 
   private:
@@ -76,7 +77,19 @@ class SizeBuckets {
         }
     };
 
-    std::unordered_map<FileLen, Bucket> buckets_;
+    // The buckets in the order their sizes came, found through an open-addressing
+    // array of their places (kNone marks a free one): a node per size cost the walk a
+    // lookup through scattered memory per file. Chunks keep a bucket where it is.
+    struct Slot {
+        FileLen size = 0;
+        Bucket bucket;
+    };
+    size_t Find(FileLen size) const;  // the place of a size that has a file
+    Bucket& Place(FileLen size);      // the bucket of `size`, made when missing
+    void Grow();
+
+    ChunkedVector<Slot> slots_;
+    std::vector<uint32_t> places_;
     std::unordered_map<InodeKey, uint32_t, InodeHash> inodes_;  // first name of each linked inode
     ChunkedVector<uint32_t> next_;
     // Hard links are few: their names are kept apart rather than a place for every file.

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,36 @@ TEST(SizeBucketsStage, WalkOrderAndHardLinkAliases) {
         EXPECT_EQ(buckets.HasAliases(i), i == 0) << i;
     }
     EXPECT_EQ(buckets.Aliases(), 2U);
+}
+
+// Many sizes, with sizes that collide in the buckets' table and a size of 0 among them,
+// taken in across several growths of the table: every file stays in its own size's
+// bucket in walk order, every size is visited once, and a size with no file is no bucket.
+TEST(SizeBucketsStage, ManySizesKeepTheirBuckets) {
+    SizeBuckets buckets;
+    constexpr uint32_t kSizes = 5000;
+    uint32_t index = 0;
+    for (uint32_t round = 0; round < 3; ++round) {
+        for (uint32_t s = 0; s < kSizes; ++s) {
+            // Multiples of a power of two: sizes as files of whole blocks have them.
+            buckets.Add(index, FileLen{s} * 4096, 1, 1000 + index, 1);
+            ++index;
+        }
+    }
+    for (uint32_t s = 0; s < kSizes; s += 97) {
+        EXPECT_EQ(BucketOrder(buckets, FileLen{s} * 4096),
+                  (std::vector<uint32_t>{s, s + kSizes, s + 2 * kSizes}))
+            << s;
+    }
+    std::set<FileLen> visited;
+    uint64_t files = 0;
+    buckets.ForEach([&](FileLen size, const SizeBuckets::Bucket& bucket) {
+        EXPECT_TRUE(visited.insert(size).second) << size;
+        files += bucket.count;
+    });
+    EXPECT_EQ(visited.size(), kSizes);
+    EXPECT_EQ(files, 3U * kSizes);
+    EXPECT_THROW((void)buckets.Of(4097), std::out_of_range);
 }
 
 // Feeds the fingerprint stage as the first reads would: files become fingerprinted one
