@@ -341,6 +341,7 @@ TEST(ContentKeys, SmallClassesReadTogetherCompareAsOneByOne) {
         context.wantSha = true;
         if (!together) context.faultHook = &none;
         std::vector<CompareMember> members;
+        members.reserve(member_names.size());
         for (const std::string& name : member_names) members.push_back({r + name});
         Outcome outcome;
         outcome.result = CompareWithReference(r + reference, size, digest, members, scratch,
@@ -479,6 +480,7 @@ TEST(ContentKeys, ClassesReadTogetherCompareAsEachAlone) {
     ASSERT_EQ(mkfifo((r + "fifo").c_str(), 0600), 0);
 
     std::vector<std::string> references;
+    references.reserve(classes.size());
     std::vector<std::vector<CompareMember>> together(classes.size());
     std::vector<ClassComparison> comparisons;
     for (const Class& one : classes) references.push_back(r + one.reference);
