@@ -40,6 +40,10 @@ namespace {
 
 constexpr uint32_t kPathEvery = 64;  // files of the search pass per update of the scanning path
 
+// Files found from which the memory the search's tables leave is given back before the
+// result records are built rather than after the results.
+constexpr size_t kReleaseBeforeRecords = 250000;
+
 struct SearchRun {
     Listing listing;
     uint32_t recorded = 0;  // files of the listing the search pass recorded
@@ -336,11 +340,16 @@ void RunSearch(SearchEngine& engine) {
     }  // the pipeline's tables (and the entries read) go before the records are built
     // So do the listing's entries (the survivors carry theirs) and the names of the
     // files without a twin: the records are built in the memory they leave free (one
-    // heap for every thread), so the peak stays where the walk left it.
+    // heap for every thread), so the peak stays where the walk left it. With hundreds
+    // of thousands of files that memory is tens of MiB in pieces the records cannot all
+    // reuse, and it is given back first; below that, giving it back would cost more
+    // time (every page of the records faulted in anew) than the memory is worth.
+    const bool release_first = run.listing.files.size() >= kReleaseBeforeRecords;
     run.listing.files.Clear();
     Listing kept_names;
     KeepSurvivorNames(run.listing, survivors, kept_names);
     run.listing.names.Clear();
+    if (release_first) platform::ReleaseFreeHeap();
 
     const auto lock = engine.LockGroups();
     engine.groups = BuildGroups(run.listing, kept_names, survivors, engine.tuning.readTimes);
@@ -366,7 +375,7 @@ void RunSearch(SearchEngine& engine) {
     }
     // The free pages go back once the results are out rather than before the records
     // are built: given back first, every page of the records would be faulted in anew.
-    if (engine.tuning.releaseHeap) platform::ReleaseFreeHeap();
+    if (engine.tuning.releaseHeap && !release_first) platform::ReleaseFreeHeap();
 }
 
 }  // namespace
