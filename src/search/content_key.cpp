@@ -102,6 +102,14 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 
 namespace {
 
+void ClearOutcomes(std::vector<CompareMember>& members) {
+    for (CompareMember& member : members) {
+        member.error = 0;
+        member.equal = false;
+        member.divergence = 0;
+    }
+}
+
 // Reads a file of `size` bytes (at most one block) whole into `buffer` (room for one
 // byte more), one call at a time; `opened` tells whether it could be opened.
 int ReadWhole(const std::string& path, FileLen size, uint8_t* buffer, ReadContext& context,
@@ -298,11 +306,7 @@ bool CompareClassesTogether(std::span<ClassComparison> classes, HashScratch& scr
     size_t file = 0;
     for (ClassComparison& one : classes.first(taken)) {
         one.keyed = false;
-        for (CompareMember& member : *one.members) {
-            member.error = 0;
-            member.equal = false;
-            member.divergence = 0;
-        }
+        ClearOutcomes(*one.members);
         InMemory in_memory{*one.referencePath, one.size, one.digest, *one.members};
         in_memory.reference = places[file];
         const size_t first = file;
@@ -327,11 +331,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
                          std::vector<CompareMember>& members, HashScratch& scratch,
                          ReadContext& context, ContentKey& key, bool& keyed) {
     keyed = false;
-    for (CompareMember& member : members) {
-        member.error = 0;
-        member.equal = false;
-        member.divergence = 0;
-    }
+    ClearOutcomes(members);
     if (ReadsTogether(size, scratch, context))
         return CompareTogether(referencePath, size, digest, members, scratch, context, key, keyed);
     platform::ContentFile reference;
