@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,10 +50,6 @@ class WalkFolder {
     /// Reads the status of the entry `name` of this folder (the folder itself for
     /// ""); 0 or the errno. Asks only for what the search uses.
     int Stat(const char* name, EntryStat& out) const;
-    /// Stat of several entries of this folder, in fewer system calls where the system
-    /// allows: `errors[i]` gets what Stat would return for `names[i]`.
-    void StatMany(std::span<const char* const> names, std::span<EntryStat> out,
-                  std::span<int> errors) const;
 
     /// True when the folder lies on a pseudo file system (proc, sysfs, devtmpfs,
     /// cgroup, debugfs, ...), whose entries are not files anyone keeps.

@@ -109,56 +109,6 @@ void ListFolder(SearchEngine& engine, const WalkFilters& filters,
         return;
     }
     int mount_root = -1;
-    // Entries are examined a few dozen at a time, so their status is read in one batch.
-    struct Pending {
-        uint32_t at;  // where its zero-terminated name begins in `held`
-        uint32_t length;
-        EntryType type;
-    };
-    constexpr size_t kBatch = 64;
-    std::string held;
-    std::vector<Pending> pending;
-    std::vector<const char*> to_stat;
-    std::vector<platform::EntryStat> infos;
-    std::vector<int> errors;
-    auto examine = [&] {
-        to_stat.clear();
-        for (const Pending& entry : pending) {
-            if (entry.type == EntryType::Unknown || entry.type == EntryType::File)
-                to_stat.push_back(held.data() + entry.at);
-        }
-        infos.assign(to_stat.size(), platform::EntryStat{});
-        errors.assign(to_stat.size(), 0);
-        folder.StatMany(to_stat, infos, errors);
-        size_t next = 0;
-        for (const Pending& entry : pending) {
-            const std::string_view name(held.data() + entry.at, entry.length);
-            EntryType type = entry.type;
-            const platform::EntryStat* info = nullptr;
-            if (type == EntryType::Unknown || type == EntryType::File) {
-                const size_t at = next++;
-                if (errors[at] != 0) {
-                    ++out.vanished;
-                    continue;
-                }
-                info = &infos[at];
-                type = info->type;
-            }
-            if (type == EntryType::Directory) {
-                if (!filters.excluded.empty()) {
-                    std::string full = dir;
-                    full.append(name);
-                    if (filters.excluded.count(full) != 0) continue;
-                }
-                out.subfolders.emplace_back(name);
-                continue;
-            }
-            if (type != EntryType::File) continue;  // links, FIFOs, sockets, devices
-            AcceptFile(filters, dir, name, *info, out);
-        }
-        pending.clear();
-        held.clear();
-    };
     std::string_view name;
     EntryType type = EntryType::Unknown;
     entries.Start(folder);
@@ -169,12 +119,27 @@ void ListFolder(SearchEngine& engine, const WalkFilters& filters,
         }
         if (LeftOutByName(filters, entries, folder, dir, name, type, mount_root)) continue;
         ++out.examined;
-        pending.push_back(
-            Pending{static_cast<uint32_t>(held.size()), static_cast<uint32_t>(name.size()), type});
-        held.append(name).push_back('\0');
-        if (pending.size() == kBatch) examine();
+        platform::EntryStat info;
+        if (type == EntryType::Unknown || type == EntryType::File) {
+            // A name handed to Stat must end in a zero: the listing's names do.
+            if (folder.Stat(name.data(), info) != 0) {
+                ++out.vanished;
+                continue;
+            }
+            type = info.type;
+        }
+        if (type == EntryType::Directory) {
+            if (!filters.excluded.empty()) {
+                std::string full = dir;
+                full.append(name);
+                if (filters.excluded.count(full) != 0) continue;
+            }
+            out.subfolders.emplace_back(name);
+            continue;
+        }
+        if (type != EntryType::File) continue;  // links, FIFOs, sockets, devices
+        AcceptFile(filters, dir, name, info, out);
     }
-    examine();
     out.listError = entries.Error();
 }
 

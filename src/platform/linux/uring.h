@@ -1,6 +1,5 @@
-// One io_uring per thread for the batched calls of the walk and the first reads, made
-// at the thread's first batch and closed with the thread. Linux only, used inside the
-// platform folder only.
+// One io_uring per thread for the batched reads of file contents, made at the thread's
+// first batch and closed with the thread. Linux only, used inside the platform folder only.
 #pragma once
 
 #include <liburing.h>

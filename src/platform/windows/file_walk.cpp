@@ -104,11 +104,6 @@ int WalkFolder::Stat(const char* name, EntryStat& out) const {
     return StatSystemPath(PathOf(fd_) + WideFromNarrow(name), false, out);
 }
 
-void WalkFolder::StatMany(std::span<const char* const> names, std::span<EntryStat> out,
-                          std::span<int> errors) const {
-    for (size_t i = 0; i < names.size(); ++i) errors[i] = Stat(names[i], out[i]);
-}
-
 bool WalkFolder::OnPseudoFileSystem() const { return false; }
 
 bool WalkFolder::IsMountRoot() const {
