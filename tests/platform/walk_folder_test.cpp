@@ -21,8 +21,9 @@ using testing::TempDir;
 // Files, a folder, a link, a FIFO and a name that is gone: each answer (error, type,
 // size, identity, times) is what the system says of the entry itself.
 TEST(WalkFolderStats, EachEntryAnswersForWhatItIs) {
+    constexpr size_t kSize = 5513;
     TempDir dir;
-    dir.Write("file", std::string(149U * 37U, 'x'));
+    dir.Write("file", std::string(kSize, 'x'));
     std::filesystem::create_directory(dir.Path() / "folder");
     std::filesystem::create_symlink("file", dir.Path() / "link");
     ASSERT_EQ(mkfifo((dir.Path() / "fifo").c_str(), 0600), 0);
@@ -42,7 +43,7 @@ TEST(WalkFolderStats, EachEntryAnswersForWhatItIs) {
     struct stat system {};
     ASSERT_EQ(lstat((dir.Path() / "file").c_str(), &system), 0);
     EXPECT_EQ(info.type, EntryType::File);
-    EXPECT_EQ(info.size, 149U * 37U);
+    EXPECT_EQ(info.size, kSize);
     EXPECT_EQ(info.device, (uint64_t{major(system.st_dev)} << 32) | minor(system.st_dev));
     EXPECT_EQ(info.inode, static_cast<uint64_t>(system.st_ino));
     EXPECT_EQ(info.links, 1U);
