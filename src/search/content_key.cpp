@@ -92,6 +92,15 @@ ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5) {
     return md5.FinishKey();
 }
 
+void DigestContent(const uint8_t* content, FileLen size, HashScratch& scratch,
+                   const ReadContext& context, ContentKey& key, ContentKey& sha) {
+    key = KeyOfContent(content, size, scratch.md5);
+    if (!context.wantSha) return;
+    scratch.sha.Begin();
+    scratch.sha.Update(content, static_cast<size_t>(size));
+    sha = scratch.sha.Finish();
+}
+
 int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, ReadContext& context,
                ContentKey& key) {
     std::vector<CompareMember> none;
@@ -101,6 +110,11 @@ int ComputeKey(const std::string& path, FileLen size, HashScratch& scratch, Read
 }
 
 namespace {
+
+// A whole read goes by blocks one byte shorter than the smaller buffer.
+size_t ReadChunk(const HashScratch& scratch) {
+    return std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+}
 
 void ClearOutcomes(std::vector<CompareMember>& members) {
     for (CompareMember& member : members) {
@@ -194,12 +208,7 @@ struct InMemory {
             return read_wanted ? referenceError : 0;
         }
         if (digest != ReferenceDigest::None && read_wanted) {
-            key = KeyOfContent(reference, size, scratch.md5);
-            if (context.wantSha) {
-                scratch.sha.Begin();
-                scratch.sha.Update(reference, static_cast<size_t>(size));
-                sha = scratch.sha.Finish();
-            }
+            DigestContent(reference, size, scratch, context, key, sha);
             keyed = true;
         }
         return 0;
@@ -269,7 +278,7 @@ int CompareTogether(const std::string& referencePath, FileLen size, ReferenceDig
 }  // namespace
 
 bool ReadsTogether(FileLen size, const HashScratch& scratch, const ReadContext& context) {
-    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+    const size_t chunk = ReadChunk(scratch);
     return size > 0 && size <= chunk && (context.faultHook == nullptr || !*context.faultHook) &&
            platform::PieceReadsBatched();
 }
@@ -352,7 +361,7 @@ int CompareWithReference(const std::string& referencePath, FileLen size, Referen
     if (digesting) scratch.md5.Begin();
     if (sha) scratch.sha.Begin();
     ContentKey raw;
-    const size_t chunk = std::min(scratch.buffer.size(), scratch.other.size()) - 1;
+    const size_t chunk = ReadChunk(scratch);
     FileLen total = 0;
     while (total < size && (digest == ReferenceDigest::Always || !live.empty())) {
         if (context.keepGoing && !context.keepGoing()) return kReadAborted;

@@ -86,6 +86,9 @@ void ComputeFingerprints(std::span<FingerprintRead> reads, size_t prefixSize, ui
 
 /// The content key of `size` bytes of content already in memory.
 ContentKey KeyOfContent(const uint8_t* content, FileLen size, Md5& md5);
+/// The same into `key`, and its SHA-256 into `sha` when the context wants it.
+void DigestContent(const uint8_t* content, FileLen size, HashScratch& scratch,
+                   const ReadContext& context, ContentKey& key, ContentKey& sha);
 
 /// One file of a comparison with a reference of the same size.
 struct CompareMember {

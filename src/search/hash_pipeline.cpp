@@ -384,12 +384,7 @@ void HashPipeline::FirstReads(FirstReadBatch& firsts, HashScratch& scratch, Read
         // Small files with a fingerprint twin: their content is still held.
         for (FirstResult& result : firsts.results) {
             if (!result.digest) continue;
-            result.key = KeyOfContent(result.held, result.size, scratch.md5);
-            if (context.wantSha) {
-                scratch.sha.Begin();
-                scratch.sha.Update(result.held, static_cast<size_t>(result.size));
-                result.sha = scratch.sha.Finish();
-            }
+            DigestContent(result.held, result.size, scratch, context, result.key, result.sha);
         }
         std::lock_guard lock(mutex_);
         for (const FirstResult& result : firsts.results) {
