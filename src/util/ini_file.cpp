@@ -177,7 +177,11 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
 
 std::string IniFile::Text() const {
     std::string text;
-    if (utf8_bom_) text += kUtf8Bom;
+    // A UTF-16 file is written back as UTF-8. Units it could not convert are carried
+    // as the bytes they stood for, so its text may begin with the UTF-16 mark itself:
+    // the UTF-8 mark in front keeps it from being read back as UTF-16.
+    const bool reads_as_utf16 = !lines_.empty() && lines_.front().starts_with("\xFF\xFE");
+    if (utf8_bom_ || reads_as_utf16) text += kUtf8Bom;
     for (const auto& line : lines_) {
         text += line;
         text += eol_;

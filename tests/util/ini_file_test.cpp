@@ -90,6 +90,20 @@ TEST(IniWrite, CreatesWhatIsMissingAndKeepsEveryOtherLine) {
               "LEVEL=2\r\n");
 }
 
+// A UTF-16 file whose first units cannot be converted (lone surrogates, carried as the
+// bytes FF FE) is written back as text that reads back as written, not as UTF-16.
+TEST(IniWrite, AUtf16FileIsWrittenBackAsTextThatReadsTheSame) {
+    using namespace std::string_view_literals;
+    const std::string_view utf16 = "\xFF\xFE\xFF\xDC\xFE\xDC\n\0[\0s\0]\0\n\0k\0=\0v\0"sv;
+    IniFile file = IniFile::Parse("x.ini", utf16);
+    EXPECT_EQ(file.GetString("s", "k", ""), "v");
+    file.Set("setting", "lang", "zh");
+    const IniFile again = IniFile::Parse("x.ini", file.Text());
+    EXPECT_EQ(again.GetString("setting", "lang", ""), "zh");
+    EXPECT_EQ(again.GetString("s", "k", ""), "v");
+    EXPECT_EQ(again.Text(), file.Text());
+}
+
 TEST(IniWrite, ReplacesTheFileWholeAndKeepsModeAndLinks) {
     TempDir dir;
     const fs::path real = dir.Write("real.ini", "\xEF\xBB\xBF[s]\nk=1\n");
